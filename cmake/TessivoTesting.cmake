@@ -1,0 +1,58 @@
+# Test helpers shared by every folder.
+#
+# tessivo_add_gtest(NAME <name> SOURCES <files...> [LIBS <targets...>] [ENVIRONMENT <k=v...>])
+# builds one GoogleTest program and registers it as one CTest test. On Windows the program runs
+# under Wine (the toolchain's emulator) and needs the Wine fixture that starts Xvfb and the prefix.
+
+find_path(P11KIT_INCLUDE_DIR p11-kit/pkcs11.h PATHS /usr/include/p11-kit-1 NO_CMAKE_FIND_ROOT_PATH REQUIRED)
+add_library(tessivo_cryptoki INTERFACE)
+target_include_directories(tessivo_cryptoki INTERFACE ${P11KIT_INCLUDE_DIR} ${CMAKE_SOURCE_DIR}/include)
+
+# Header-only libraries from Debian, exposed to the cross build without the rest of /usr/include.
+set(TESSIVO_THIRDPARTY_INCLUDE ${CMAKE_BINARY_DIR}/thirdparty/include)
+file(MAKE_DIRECTORY ${TESSIVO_THIRDPARTY_INCLUDE})
+foreach(dir nlohmann CLI)
+  if(EXISTS /usr/include/${dir} AND NOT EXISTS ${TESSIVO_THIRDPARTY_INCLUDE}/${dir})
+    file(CREATE_LINK /usr/include/${dir} ${TESSIVO_THIRDPARTY_INCLUDE}/${dir} SYMBOLIC)
+  endif()
+endforeach()
+add_library(tessivo_thirdparty INTERFACE)
+target_include_directories(tessivo_thirdparty SYSTEM INTERFACE ${TESSIVO_THIRDPARTY_INCLUDE})
+
+if(CMAKE_CROSSCOMPILING)
+  # Debian ships GoogleTest as source; build it with the cross compiler.
+  set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
+  add_library(GTest::gtest ALIAS gtest)
+  add_library(GTest::gtest_main ALIAS gtest_main)
+  add_library(GTest::gmock ALIAS gmock)
+else()
+  find_package(GTest REQUIRED)
+endif()
+
+set(TESSIVO_WINE_DIR ${CMAKE_BINARY_DIR}/wine)
+
+function(tessivo_add_gtest)
+  cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS;ENVIRONMENT" ${ARGN})
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest_main)
+  add_test(NAME ${T_NAME} COMMAND ${T_NAME})
+  set(env ${T_ENVIRONMENT})
+  if(CMAKE_CROSSCOMPILING)
+    list(APPEND env TESSIVO_WINE_DIR=${TESSIVO_WINE_DIR})
+    set_tests_properties(${T_NAME} PROPERTIES FIXTURES_REQUIRED wine)
+  endif()
+  if(env)
+    set_tests_properties(${T_NAME} PROPERTIES ENVIRONMENT "${env}")
+  endif()
+  set_tests_properties(${T_NAME} PROPERTIES TIMEOUT 300)
+endfunction()
+
+if(CMAKE_CROSSCOMPILING)
+  # One Xvfb and one booted prefix for the whole test run, stopped when the run ends.
+  add_test(NAME wine_start COMMAND ${CMAKE_SOURCE_DIR}/scripts/wine-env.sh start ${TESSIVO_WINE_DIR})
+  add_test(NAME wine_stop COMMAND ${CMAKE_SOURCE_DIR}/scripts/wine-env.sh stop ${TESSIVO_WINE_DIR})
+  set_tests_properties(wine_start PROPERTIES FIXTURES_SETUP wine TIMEOUT 180)
+  set_tests_properties(wine_stop PROPERTIES FIXTURES_CLEANUP wine TIMEOUT 60)
+endif()

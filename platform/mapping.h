@@ -1,0 +1,27 @@
+// Named shared-memory mappings (Windows file mappings backed by the paging file; on Linux POSIX
+// shared memory under /tessivo.<uid>.<escaped name>, private to the user).
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "platform/types.h"
+
+namespace plat {
+
+// Creates a read/write mapping of `size` bytes, or returns the existing one of that name
+// (as CreateFileMappingW does). Null on failure, last error set.
+MappingHandle CreateMapping(const std::u16string& name, std::uint32_t size);
+// Opens an existing mapping with full access. Null when missing or refused, last error set.
+MappingHandle OpenMapping(const std::u16string& name);
+bool CloseMapping(MappingHandle mapping);
+
+struct MappedView {
+    unsigned char* data = nullptr; // null when mapping failed
+    std::size_t size = 0;          // the whole mapping
+};
+// Maps the whole mapping read/write from offset 0; every view must be unmapped.
+MappedView MapView(MappingHandle mapping);
+bool UnmapView(const MappedView& view);
+
+} // namespace plat

@@ -1,0 +1,25 @@
+// Processes: watching another process by id, and starting one (for the peer side).
+#pragma once
+
+#include <string>
+
+#include "platform/types.h"
+
+namespace plat {
+
+// Opens a process by id with full access (OpenProcess / pidfd_open). Null on failure.
+ProcessHandle OpenProcessById(std::uint32_t pid);
+// True while the process runs (Windows: GetProcessTimes succeeds and the exit time is zero).
+bool IsProcessRunning(ProcessHandle process);
+void CloseProcess(ProcessHandle process);
+
+// Starts `program` with the command line `arguments` (the part after the program name, split
+// at blanks on Linux). Null on failure.
+ProcessHandle StartProcess(const std::string& program, const std::u16string& arguments);
+std::uint32_t ProcessId(ProcessHandle process);
+// Waits up to `timeoutMs` for the process to end; true when it has ended.
+bool WaitProcess(ProcessHandle process, std::uint32_t timeoutMs);
+// Ends the process forcibly (test clean-up only).
+void KillProcess(ProcessHandle process);
+
+} // namespace plat

@@ -1,0 +1,63 @@
+# Shared by test.sh and demo.sh: packages, the OpenSSL cache for Windows, configure and build.
+# Sourced, not run.
+
+TESSIVO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+TESSIVO_PACKAGES=(cmake make g++ pkg-config libssl-dev libp11-kit-dev libgtest-dev libgmock-dev
+    libbenchmark-dev softhsm2 opensc openssl g++-mingw-w64-x86-64 wine wine64 xvfb xauth
+    nlohmann-json3-dev libcli11-dev dpkg-dev clang-format binutils)
+
+say() { echo "$(basename "$0"): $*"; }
+
+# Runs a command with its output in a log file; shows the log's end only when it fails.
+quietly() {
+    local log=$1
+    shift
+    mkdir -p "$(dirname "$log")"
+    if ! "$@" >"$log" 2>&1; then
+        say "failed: $*" >&2
+        tail -n 60 "$log" >&2
+        return 1
+    fi
+}
+
+install_packages() {
+    local missing=() p
+    for p in "${TESSIVO_PACKAGES[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "Run this first (as root), then run $(basename "$0") again:"
+        echo "  apt-get update && apt-get install -y ${missing[*]}"
+        exit 1
+    fi
+    say "installing ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    quietly /tmp/tessivo-apt.log bash -c "apt-get update -qq && apt-get install -y -qq ${missing[*]}"
+}
+
+# Configures (once) and builds one tree. configure_and_build NAME [cmake options...]
+configure_and_build() {
+    local name=$1
+    shift
+    local dir="$TESSIVO_ROOT/build/$name"
+    if [ ! -f "$dir/CMakeCache.txt" ]; then
+        quietly "$TESSIVO_ROOT/build/logs/$name-configure.log" \
+            cmake -S "$TESSIVO_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+    fi
+    say "building $name"
+    quietly "$TESSIVO_ROOT/build/logs/$name-build.log" cmake --build "$dir" -j "$(nproc)"
+}
+
+build_linux() { configure_and_build linux; }
+
+build_all() {
+    build_linux
+    configure_and_build linux-asan -DTESSIVO_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+    local ssl
+    say "preparing OpenSSL for Windows"
+    ssl=$("$TESSIVO_ROOT/scripts/win-openssl.sh")
+    TESSIVO_WIN_OPENSSL=$ssl configure_and_build win64 \
+        -DCMAKE_TOOLCHAIN_FILE="$TESSIVO_ROOT/cmake/mingw-w64-x86_64.cmake" \
+        -DOPENSSL_ROOT_DIR="$ssl" -DOPENSSL_USE_STATIC_LIBS=ON -DTESSIVO_BENCH=OFF
+}
