@@ -8,7 +8,8 @@ cmd=${1:?start or stop}
 dir=${2:?directory}
 mkdir -p "$dir"
 export WINEPREFIX="$dir/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-export LC_ALL=zh_TW.UTF-8
+# Wine takes the ANSI code page from the locale name: zh_TW gives 950.
+wine_locale=(env LC_ALL=zh_TW.UTF-8)
 
 stop() {
     if [ -f "$dir/display" ]; then
@@ -39,12 +40,12 @@ start)
     # A prefix must first boot with a display, or its windows stay invisible to EnumWindows.
     if [ ! -f "$dir/prefix/.booted" ]; then
         rm -rf "$dir/prefix"
-        wineboot -i >"$dir/wineboot.log" 2>&1
+        "${wine_locale[@]}" wineboot -i >"$dir/wineboot.log" 2>&1
         touch "$dir/prefix/.booted"
     else
-        wineboot >"$dir/wineboot.log" 2>&1 || true
+        "${wine_locale[@]}" wineboot >"$dir/wineboot.log" 2>&1 || true
     fi
-    wine reg add 'HKLM\System\CurrentControlSet\Control\Nls\CodePage' /v ACP /t REG_SZ /d 950 /f \
+    "${wine_locale[@]}" wine reg add 'HKLM\System\CurrentControlSet\Control\Nls\CodePage' /v ACP /t REG_SZ /d 950 /f \
         >>"$dir/wineboot.log" 2>&1
     ;;
 stop)

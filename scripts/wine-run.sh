@@ -5,9 +5,8 @@ set -euo pipefail
 exe=${1:?program}
 dir=${TESSIVO_WINE_DIR:-$(cd "$(dirname "$exe")/.." && pwd)/wine}
 export WINEPREFIX="$dir/prefix" WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES="mscoree,mshtml="
-# Wine takes the ANSI code page from the locale name at every start: this gives GetACP() 950.
-export LC_ALL=zh_TW.UTF-8
 if [ -z "${DISPLAY:-}" ] && [ -f "$dir/display" ]; then
     export DISPLAY=$(cat "$dir/display")
 fi
-exec wine "$@"
+# Wine takes the ANSI code page from the locale name at every start: this gives GetACP() 950.
+exec env LC_ALL=zh_TW.UTF-8 wine "$@"
