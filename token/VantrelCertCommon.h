@@ -1,0 +1,99 @@
+// Helpers shared by the certificate field and extension units: owning wrappers for the OpenSSL
+// objects they use, the copy-out convention and object identifier texts.
+#pragma once
+
+#include "vantrel.h"
+
+#include <openssl/asn1.h>
+#include <openssl/bio.h>
+#include <openssl/crypto.h>
+#include <openssl/objects.h>
+#include <openssl/pkcs7.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+
+namespace vantrel_cert {
+
+template <typename T, void (*Free)(T*)> struct FreeWith {
+    void operator()(T* p) const { Free(p); }
+};
+template <typename T, void (*Free)(T*)> using Owned = std::unique_ptr<T, FreeWith<T, Free>>;
+
+using X509Ptr = Owned<X509, X509_free>;
+using BioPtr = Owned<BIO, BIO_free_all>;
+using Pkcs7Ptr = Owned<PKCS7, PKCS7_free>;
+using EvpPkeyPtr = Owned<EVP_PKEY, EVP_PKEY_free>;
+using ObjectPtr = Owned<ASN1_OBJECT, ASN1_OBJECT_free>;
+using AttributePtr = Owned<X509_ATTRIBUTE, X509_ATTRIBUTE_free>;
+using BitStringPtr = Owned<ASN1_BIT_STRING, ASN1_BIT_STRING_free>;
+using OctetStringPtr = Owned<ASN1_OCTET_STRING, ASN1_OCTET_STRING_free>;
+using DistPointsPtr = Owned<CRL_DIST_POINTS, CRL_DIST_POINTS_free>;
+using AuthorityKeyIdPtr = Owned<AUTHORITY_KEYID, AUTHORITY_KEYID_free>;
+using InfoAccessPtr = Owned<AUTHORITY_INFO_ACCESS, AUTHORITY_INFO_ACCESS_free>;
+using PoliciesPtr = Owned<CERTIFICATEPOLICIES, CERTIFICATEPOLICIES_free>;
+
+// Memory that OpenSSL allocated for us (i2d output).
+struct OpenSslFree {
+    void operator()(unsigned char* p) const { OPENSSL_free(p); }
+};
+using OpenSslBytes = std::unique_ptr<unsigned char, OpenSslFree>;
+
+inline X509* AsX509(VR_CERT cert) {
+    return static_cast<X509*>(cert);
+}
+
+// The copy-out convention: the length word always receives the result's length; the bytes are
+// copied only into a buffer that exists and is large enough.
+inline VR_RESULT CopyOut(const void* data, std::size_t size, void* buf, std::int32_t* len) {
+    if (len == nullptr) {
+        return BASIC_ARGUMENTS_BAD;
+    }
+    if (size > static_cast<std::size_t>(INT32_MAX)) {
+        return BASIC_BUFFER_TOO_SMALL;
+    }
+    const std::int32_t capacity = *len;
+    *len = static_cast<std::int32_t>(size);
+    if (buf == nullptr || capacity < 0 || static_cast<std::size_t>(capacity) < size) {
+        return BASIC_BUFFER_TOO_SMALL;
+    }
+    if (size != 0) {
+        std::memcpy(buf, data, size);
+    }
+    return OK;
+}
+
+inline VR_RESULT CopyOut(const ASN1_STRING* s, void* buf, std::int32_t* len) {
+    return CopyOut(ASN1_STRING_get0_data(s), static_cast<std::size_t>(ASN1_STRING_length(s)), buf,
+                   len);
+}
+
+// Dotted decimal text of an identifier, whatever its length; empty when it cannot be printed.
+inline std::string ObjectText(const ASN1_OBJECT* obj) {
+    if (obj == nullptr) {
+        return {};
+    }
+    const int n = OBJ_obj2txt(nullptr, 0, obj, 1);
+    if (n <= 0) {
+        return {};
+    }
+    std::string text(static_cast<std::size_t>(n) + 1, '\0');
+    OBJ_obj2txt(&text[0], n + 1, obj, 1);
+    text.resize(static_cast<std::size_t>(n));
+    return text;
+}
+
+// An identifier from dotted decimal text only (names are not accepted); null when not one.
+inline ObjectPtr ObjectFromText(const char* text) {
+    if (text == nullptr) {
+        return nullptr;
+    }
+    return ObjectPtr(OBJ_txt2obj(text, 1));
+}
+
+} // namespace vantrel_cert
