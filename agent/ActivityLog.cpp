@@ -1,0 +1,100 @@
+// The console entries and their forwarding to the peer through the log channel.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "agent/SharedMemory.h"
+#include "agent/TextConvert.h"
+#include "agent/TokenAgent.h"
+#include "platform/console.h"
+#include "platform/format.h"
+
+namespace {
+
+constexpr std::uint16_t kConsoleEntries = 51;
+constexpr std::size_t kFrameHeader = 4;
+constexpr std::uint16_t kLogTextOffset = 4;
+
+// Removes the console's first line with its break, so the console keeps the latest entries.
+void DropFirstLine(plat::WindowHandle console) {
+    long index = plat::ConsoleLineIndex(console, 0);
+    if (index == -1) {
+        return;
+    }
+    long length = plat::ConsoleLineLength(console, 0);
+    plat::ConsoleSetSelectionEx(console, index, index + length + 1);
+    plat::ConsoleReplaceSelection(console, u"");
+    --ConsoleEntryCount();
+}
+
+void AppendAtEnd(plat::WindowHandle console, const std::u16string& text) {
+    long end = plat::ConsoleTextLength(console);
+    plat::ConsoleSetSelection(console, end, end);
+    plat::ConsoleReplaceSelection(console, text);
+}
+
+// The log frame: 16-bit 4 (the text's offset), 16-bit 0, the narrowed text.
+std::vector<unsigned char> LogFrame(const std::u16string& text) {
+    std::string narrow = NarrowText(text);
+    std::vector<unsigned char> frame(narrow.size() + kFrameHeader + 2, 0);
+    frame[0] = static_cast<unsigned char>(kLogTextOffset & 0xFF);
+    frame[1] = static_cast<unsigned char>(kLogTextOffset >> 8);
+    std::memcpy(frame.data() + kFrameHeader, narrow.data(), narrow.size());
+    frame.resize(narrow.size() + kFrameHeader);
+    return frame;
+}
+
+} // namespace
+
+std::uint16_t& ConsoleEntryCount() {
+    static std::uint16_t count = 0;
+    return count;
+}
+
+std::int32_t& LastForwardResult() {
+    static std::int32_t result = 0;
+    return result;
+}
+
+void CTokenAgent::AppendLog(plat::WindowHandle console, const char16_t* text) {
+    if (console == 0) {
+        return;
+    }
+    std::u16string entry = text != nullptr ? std::u16string(text) : std::u16string();
+
+    std::uint16_t before = ConsoleEntryCount()++;
+    if (before >= kConsoleEntries) {
+        DropFirstLine(console);
+    }
+
+    plat::ConsoleSetSelectionEx(console, -1, -1);
+    plat::ConsoleReplaceSelection(console, entry);
+
+    if (m_hWnd != 0 && _hMem2 != nullptr) {
+        bool framed = false;
+        std::vector<unsigned char> frame;
+        try {
+            frame = LogFrame(entry);
+            framed = true;
+        } catch (...) {
+            // No frame: the entry is shown without forwarding it.
+        }
+        if (framed) {
+            std::int32_t length = static_cast<std::int32_t>(frame.size());
+            LastForwardResult() = ForwardLog(frame.data(), length);
+            AppendAtEnd(console, plat::Format(u"wResult:%d", LastForwardResult()));
+        }
+    }
+    AppendAtEnd(console, u"\r\n");
+}
+
+std::int32_t CTokenAgent::ForwardLog(const unsigned char* frame, std::int32_t length) {
+    if (_hMem2 == nullptr) {
+        return 0;
+    }
+    return WriteSharedMemory(_hMem2, frame, length);
+}
+
+void CTokenAgent::Log(const std::u16string& line) {
+    AppendLog(m_hLogWnd, line.c_str());
+}

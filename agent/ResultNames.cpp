@@ -1,0 +1,223 @@
+// The agent's code catalogues: the library's own result codes by name, the PKCS#11 return
+// values by name (six of them with the message the card holder sees), and the display text of
+// any code.
+#include "agent/ResultNames.h"
+
+#include "cryptoki.h"
+#include "platform/format.h"
+#include "vantrel.h"
+
+namespace {
+
+using Names = std::map<std::int32_t, std::u16string>;
+
+struct Entry {
+    std::uint32_t code;
+    const char16_t* text;
+};
+
+#define NAMED(code)                                                                                \
+    Entry {                                                                                        \
+        code, u"" #code                                                                            \
+    }
+
+constexpr Entry kResultNames[] = {
+    NAMED(OK),
+    NAMED(BASIC_ERRORS),
+    NAMED(BASIC_ARGUMENTS_BAD),
+    NAMED(BASIC_PIN_INCORRECT),
+    NAMED(BASIC_USER_ALREADY_LOGGED_IN),
+    NAMED(BASIC_USER_NOT_LOGGED_IN),
+    NAMED(BASIC_BUFFER_TOO_SMALL),
+    NAMED(BASIC_MODULE_NOT_LOADED),
+    NAMED(BASIC_LOAD_MODULE_FAIL),
+    NAMED(BASIC_MALLOC_ERROR),
+    NAMED(BASIC_OBJECT_NOT_FOUND),
+    NAMED(BASIC_INDEX_ERROR),
+    NAMED(BASIC_CONVERT_ERROR),
+    NAMED(BASIC_SLOTID_ERROR),
+    NAMED(BASIC_LIBINFO_ERROR),
+    NAMED(BASIC_SLOTINFO_ERROR),
+    NAMED(CRYPTO_ERRORS),
+    NAMED(CRYPTO_CANT_DECRYPT),
+    NAMED(CRYPTO_IV_LENGTH_ERROR),
+    NAMED(CRYPTO_LOAD_DLL_FAIL),
+    NAMED(CRYPTO_CANT_FIND_READER),
+    NAMED(CRYPTO_CANT_ENCRYPT),
+    NAMED(CRYPTO_DIGEST_ERROR),
+    NAMED(CRYPTO_SIGN_ERROR),
+    NAMED(CRYPTO_VERIFY_ERROR),
+    NAMED(CRYPTO_ENCRYPT_ERROR),
+    NAMED(CRYPTO_DECRYPT_ERROR),
+    NAMED(CRYPTO_FILE_NOT_FOUND),
+    NAMED(CRYPTO_PKCS7_TYPE_ERROR),
+    NAMED(CRYPTO_PKCS7_GET_SIGNER),
+    NAMED(CRYPTO_PKCS7_SIGN_ERROR),
+    NAMED(CRYPTO_PKCS7_VERIFY_FAIL),
+    NAMED(CRYPTO_PKCS7_ENCRYPT_ERROR),
+    NAMED(CRYPTO_PKCS7_DECRYPT_FAIL),
+    NAMED(CRYPTO_PKCS8_UNEXTRACTABLE),
+    NAMED(CRYPTO_PKCS10_DN_ERROR),
+    NAMED(CRYPTO_PKCS10_SIGN_ERROR),
+    NAMED(CRYPTO_PKCS10_B64_ERROR),
+    NAMED(CRYPTO_PKCS12_PARSE_ERROR),
+    NAMED(CRYPTO_PKCS7_B64_ERROR),
+    NAMED(CERT_ERRORS),
+    NAMED(CERT_SIGNATURE_INVALID),
+    NAMED(CERT_PARSE_ERROR),
+    NAMED(CERT_NO_SUCH_EXTENSION),
+    NAMED(CERT_INDEX_ERROR),
+    NAMED(CERT_DATA_TYPE_INVALID),
+    NAMED(CERT_TO_TEXT_ERROR),
+    NAMED(CERT_TO_OBJ_ERROR),
+    NAMED(CERT_STACK_ERROR),
+    NAMED(CERT_REVOKED),
+    NAMED(OCSP_ERRORS),
+    NAMED(OCSP_CANT_CONNECT_TO_DESTINATION),
+    NAMED(OCSP_NO_OCSP_URL),
+    NAMED(OCSP_PARSE_URL_FAIL),
+    NAMED(OCSP_NOUNCE_COMPARE_FAIL),
+    NAMED(OCSP_BASIC_VERIFY_FAIL),
+    NAMED(OCSP_CANT_FIND_BASIC_RESPONSE),
+    NAMED(OCSP_RESPONSE_FAIL),
+    NAMED(OCSP_CERTSTATUS_UNKNOWN),
+    NAMED(ADVANCE_ERRORS),
+    NAMED(ADVANCE_DELETECERT_ERROR),
+    NAMED(ADVANCE_STORECERT_ERROR),
+    NAMED(CRL_ERRORS),
+    NAMED(CRL_PARSE_ERROR),
+    NAMED(CRL_NO_SUCH_EXTENSION),
+    NAMED(CRL_INDEX_ERROR),
+    NAMED(CRL_VERIFY_FAIL),
+};
+
+// PKCS#11 v2.x return values, keyed by their published values.
+constexpr Entry kCkrNames[] = {
+    NAMED(CKR_OK),
+    NAMED(CKR_CANCEL),
+    NAMED(CKR_HOST_MEMORY),
+    NAMED(CKR_SLOT_ID_INVALID),
+    NAMED(CKR_GENERAL_ERROR),
+    NAMED(CKR_FUNCTION_FAILED),
+    NAMED(CKR_ARGUMENTS_BAD),
+    NAMED(CKR_NO_EVENT),
+    NAMED(CKR_NEED_TO_CREATE_THREADS),
+    NAMED(CKR_CANT_LOCK),
+    NAMED(CKR_ATTRIBUTE_READ_ONLY),
+    NAMED(CKR_ATTRIBUTE_SENSITIVE),
+    NAMED(CKR_ATTRIBUTE_TYPE_INVALID),
+    NAMED(CKR_ATTRIBUTE_VALUE_INVALID),
+    NAMED(CKR_DATA_INVALID),
+    NAMED(CKR_DATA_LEN_RANGE),
+    NAMED(CKR_DEVICE_ERROR),
+    NAMED(CKR_DEVICE_MEMORY),
+    NAMED(CKR_DEVICE_REMOVED),
+    NAMED(CKR_ENCRYPTED_DATA_INVALID),
+    NAMED(CKR_ENCRYPTED_DATA_LEN_RANGE),
+    NAMED(CKR_FUNCTION_CANCELED),
+    NAMED(CKR_FUNCTION_NOT_PARALLEL),
+    NAMED(CKR_FUNCTION_NOT_SUPPORTED),
+    NAMED(CKR_KEY_HANDLE_INVALID),
+    NAMED(CKR_KEY_SIZE_RANGE),
+    NAMED(CKR_KEY_TYPE_INCONSISTENT),
+    NAMED(CKR_KEY_NOT_NEEDED),
+    NAMED(CKR_KEY_CHANGED),
+    NAMED(CKR_KEY_NEEDED),
+    NAMED(CKR_KEY_INDIGESTIBLE),
+    NAMED(CKR_KEY_FUNCTION_NOT_PERMITTED),
+    NAMED(CKR_KEY_NOT_WRAPPABLE),
+    NAMED(CKR_KEY_UNEXTRACTABLE),
+    NAMED(CKR_MECHANISM_INVALID),
+    NAMED(CKR_MECHANISM_PARAM_INVALID),
+    NAMED(CKR_OBJECT_HANDLE_INVALID),
+    NAMED(CKR_OPERATION_ACTIVE),
+    NAMED(CKR_OPERATION_NOT_INITIALIZED),
+    NAMED(CKR_SESSION_CLOSED),
+    NAMED(CKR_SESSION_COUNT),
+    NAMED(CKR_SESSION_HANDLE_INVALID),
+    NAMED(CKR_SESSION_PARALLEL_NOT_SUPPORTED),
+    NAMED(CKR_SESSION_READ_ONLY),
+    NAMED(CKR_SESSION_EXISTS),
+    NAMED(CKR_SESSION_READ_ONLY_EXISTS),
+    NAMED(CKR_SESSION_READ_WRITE_SO_EXISTS),
+    NAMED(CKR_SIGNATURE_INVALID),
+    NAMED(CKR_SIGNATURE_LEN_RANGE),
+    NAMED(CKR_TEMPLATE_INCOMPLETE),
+    NAMED(CKR_TEMPLATE_INCONSISTENT),
+    NAMED(CKR_TOKEN_NOT_RECOGNIZED),
+    NAMED(CKR_TOKEN_WRITE_PROTECTED),
+    NAMED(CKR_UNWRAPPING_KEY_HANDLE_INVALID),
+    NAMED(CKR_UNWRAPPING_KEY_SIZE_RANGE),
+    NAMED(CKR_UNWRAPPING_KEY_TYPE_INCONSISTENT),
+    NAMED(CKR_USER_ALREADY_LOGGED_IN),
+    NAMED(CKR_USER_NOT_LOGGED_IN),
+    NAMED(CKR_USER_PIN_NOT_INITIALIZED),
+    NAMED(CKR_USER_TYPE_INVALID),
+    NAMED(CKR_USER_ANOTHER_ALREADY_LOGGED_IN),
+    NAMED(CKR_USER_TOO_MANY_TYPES),
+    NAMED(CKR_WRAPPED_KEY_INVALID),
+    NAMED(CKR_WRAPPED_KEY_LEN_RANGE),
+    NAMED(CKR_WRAPPING_KEY_HANDLE_INVALID),
+    NAMED(CKR_WRAPPING_KEY_SIZE_RANGE),
+    NAMED(CKR_WRAPPING_KEY_TYPE_INCONSISTENT),
+    NAMED(CKR_RANDOM_SEED_NOT_SUPPORTED),
+    NAMED(CKR_RANDOM_NO_RNG),
+    NAMED(CKR_DOMAIN_PARAMS_INVALID),
+    NAMED(CKR_BUFFER_TOO_SMALL),
+    NAMED(CKR_SAVED_STATE_INVALID),
+    NAMED(CKR_INFORMATION_SENSITIVE),
+    NAMED(CKR_STATE_UNSAVEABLE),
+    NAMED(CKR_CRYPTOKI_NOT_INITIALIZED),
+    NAMED(CKR_CRYPTOKI_ALREADY_INITIALIZED),
+    NAMED(CKR_MUTEX_BAD),
+    NAMED(CKR_MUTEX_NOT_LOCKED),
+    NAMED(CKR_NEW_PIN_MODE),
+    NAMED(CKR_NEXT_OTP),
+    NAMED(CKR_FUNCTION_REJECTED),
+    NAMED(CKR_VENDOR_DEFINED),
+    Entry{CKR_PIN_INCORRECT, u"錯誤的 PIN 碼"},
+    Entry{CKR_PIN_INVALID, u"無效的 PIN 碼"},
+    Entry{CKR_PIN_LEN_RANGE, u"輸入 PIN 碼長度"},
+    Entry{CKR_PIN_EXPIRED, u"憑證過期"},
+    Entry{CKR_PIN_LOCKED, u"憑證已被鎖"},
+    Entry{CKR_TOKEN_NOT_PRESENT, u"憑證卡未插入"},
+};
+
+#undef NAMED
+
+template <std::size_t N> void Fill(Names& names, const Entry (&entries)[N]) {
+    names.clear();
+    for (const Entry& e : entries) {
+        // Keys are the codes' bit patterns read as signed 32-bit values.
+        names[static_cast<std::int32_t>(e.code)] = e.text;
+    }
+}
+
+std::u16string Lookup(const Names& names, std::int32_t code, bool& found) {
+    const auto it = names.find(code);
+    found = it != names.end();
+    return found ? it->second : std::u16string();
+}
+
+} // namespace
+
+void FillResultNames(Names& names) {
+    Fill(names, kResultNames);
+}
+
+void FillCkrNames(Names& names) {
+    Fill(names, kCkrNames);
+}
+
+std::u16string ErrorTextFor(const Names& results, const Names& ckr, std::int32_t code) {
+    bool found = false;
+    std::u16string text = Lookup(results, code, found);
+    if (found) {
+        return text;
+    }
+    text = Lookup(ckr, code, found);
+    if (found) {
+        return text;
+    }
+    return plat::Format(u"不明原因的錯誤(code:%ld)", code);
+}

@@ -1,0 +1,164 @@
+#include "agent/SharedMemory.h"
+
+#include <cstring>
+#include <string>
+
+#include "agent/Protocol.h"
+#include "agent/TextConvert.h"
+#include "agent/TokenAgent.h"
+#include "platform/format.h"
+#include "platform/mapping.h"
+
+namespace {
+
+// A full view of a channel, unmapped when it goes out of scope. A mapping smaller than a
+// channel (one the peer made itself) is refused rather than read or written past its end.
+class ChannelView {
+public:
+    explicit ChannelView(plat::MappingHandle handle) {
+        if (handle != nullptr) {
+            view_ = plat::MapView(handle);
+        }
+    }
+    ~ChannelView() {
+        if (view_.data != nullptr) {
+            plat::UnmapView(view_);
+        }
+    }
+    ChannelView(const ChannelView&) = delete;
+    ChannelView& operator=(const ChannelView&) = delete;
+
+    bool Usable() const {
+        return view_.data != nullptr && view_.size >= static_cast<std::size_t>(kChannelSize);
+    }
+    unsigned char* Data() const { return view_.data; }
+
+private:
+    plat::MappedView view_;
+};
+
+bool ContainsDefaultName(const std::u16string& name) {
+    return name.find(kDefaultRequestName) != std::u16string::npos;
+}
+
+std::u16string NameOrDefault(const char16_t* name) {
+    return name != nullptr ? std::u16string(name) : std::u16string(kDefaultRequestName);
+}
+
+} // namespace
+
+plat::MappingHandle CreateSharedMemory(const char16_t* name) {
+    try {
+        std::u16string wanted = NameOrDefault(name);
+        plat::MappingHandle handle = plat::CreateMapping(wanted, kChannelSize);
+        if (handle == nullptr && ContainsDefaultName(wanted)) {
+            handle = plat::CreateMapping(kDefaultRequestFallback, kChannelSize);
+        }
+        return handle;
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+plat::MappingHandle OpenSharedMemory(const char16_t* name) {
+    try {
+        std::u16string wanted = NameOrDefault(name);
+        plat::MappingHandle handle = plat::OpenMapping(wanted);
+        if (handle == nullptr && ContainsDefaultName(wanted)) {
+            handle = plat::OpenMapping(kDefaultRequestFallback);
+        }
+        if (handle == nullptr) {
+            return nullptr;
+        }
+        bool usable = ChannelView(handle).Usable();
+        if (!usable) {
+            plat::CloseMapping(handle);
+            return nullptr;
+        }
+        return handle;
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+std::int32_t WriteSharedMemory(plat::MappingHandle handle, const void* data, std::int32_t length) {
+    if (data == nullptr) {
+        return kChannelSize;
+    }
+    try {
+        ChannelView view(handle);
+        if (!view.Usable() || length < 0 || length > kChannelSize) {
+            return -1;
+        }
+        std::memset(view.Data(), 0, static_cast<std::size_t>(kChannelSize));
+        std::memcpy(view.Data(), data, static_cast<std::size_t>(length));
+        return length;
+    } catch (...) {
+        return -1;
+    }
+}
+
+std::int32_t ReadSharedMemory(plat::MappingHandle handle, void* buffer, std::int32_t length) {
+    try {
+        ChannelView view(handle);
+        if (!view.Usable() || length < 0 || length > kChannelSize) {
+            return -1;
+        }
+        if (length > 0) {
+            if (buffer == nullptr) {
+                return -1;
+            }
+            std::memcpy(buffer, view.Data(), static_cast<std::size_t>(length));
+        }
+        return length;
+    } catch (...) {
+        return -1;
+    }
+}
+
+void CloseSharedMemory(plat::MappingHandle handle) {
+    try {
+        if (handle != nullptr) {
+            plat::CloseMapping(handle);
+        }
+    } catch (...) {
+    }
+}
+
+namespace {
+
+std::int32_t HandleValue(plat::MappingHandle handle) {
+    return static_cast<std::int32_t>(reinterpret_cast<std::intptr_t>(handle));
+}
+
+} // namespace
+
+void CTokenAgent::ReopenChannels() {
+    if (_hMem == nullptr) {
+        _hMem = plat::OpenMapping(m_MemName);
+        if (_hMem == nullptr) {
+            Log(plat::Format(u"message:lastError:%d(ReTry open %s)",
+                             static_cast<int>(plat::LastError()), m_MemName.c_str()));
+        }
+    }
+    if (_hMem1 == nullptr) {
+        _hMem1 = CreateSharedMemory(m_MemName1.c_str());
+        if (_hMem1 == nullptr) {
+            Log(plat::Format(u"message:lastError:%d(ReTry create %s)",
+                             static_cast<int>(plat::LastError()), m_MemName1.c_str()));
+        }
+    }
+    if (_hMem2 == nullptr) {
+        _hMem2 = plat::OpenMapping(m_MemName2);
+        if (_hMem2 == nullptr) {
+            Log(plat::Format(u"message:lastError:%d(ReTry open %s)",
+                             static_cast<int>(plat::LastError()), m_MemName2.c_str()));
+        }
+    }
+    Log(plat::Format(u"message:WM_CREATE,_hMem:%d,data:%s;", HandleValue(_hMem),
+                     m_MemName.c_str()));
+    Log(plat::Format(u"message:WM_CREATE,_hMem1:%d,data:%s;", HandleValue(_hMem1),
+                     m_MemName1.c_str()));
+    Log(plat::Format(u"message:WM_CREATE,_hMem2:%d,data:%s;", HandleValue(_hMem2),
+                     m_MemName2.c_str()));
+}

@@ -1,0 +1,47 @@
+// Construction and destruction of the agent object, and its attachment to the main window.
+#include "agent/TokenAgent.h"
+
+#include "agent/Protocol.h"
+#include "agent/ResultNames.h"
+#include "agent/SharedMemory.h"
+#include "platform/window.h"
+
+CTokenAgent::CTokenAgent() : m_MemName1(kReturnChannelName) {
+    for (std::uint32_t& slot : m_SlotID) {
+        slot = 0xFFFFFFFFu;
+    }
+    FillResultNames(m_ResultNames);
+    FillCkrNames(m_CkrNames);
+    _hMem1 = CreateSharedMemory(m_MemName1.c_str());
+    if (_hMem1 == nullptr) {
+        m_MemName1 = kReturnChannelFallback;
+        _hMem1 = CreateSharedMemory(m_MemName1.c_str());
+    }
+    StartLibrary();
+}
+
+CTokenAgent::~CTokenAgent() {
+    ShutdownLibrary();
+    for (plat::MappingHandle* handle : {&_hMem, &_hMem1, &_hMem2}) {
+        if (*handle != nullptr) {
+            CloseSharedMemory(*handle);
+            *handle = nullptr;
+        }
+    }
+}
+
+bool CTokenAgent::AttachWindow(plat::WindowHandle mainWindow, plat::WindowHandle console) {
+    m_hWnd = mainWindow;
+    m_hLogWnd = console;
+    // Attaching again (a repeated WM_CREATE) must not leak the channels opened before.
+    CloseSharedMemory(_hMem);
+    CloseSharedMemory(_hMem2);
+    _hMem = OpenSharedMemory(m_MemName.empty() ? nullptr : m_MemName.c_str());
+    _hMem2 = m_MemName2.empty() ? nullptr : OpenSharedMemory(m_MemName2.c_str());
+    plat::SetTimer(m_hWnd, kHelloTimer, kFirstTickMs);
+    return true;
+}
+
+std::u16string CTokenAgent::ErrorText(std::int32_t code) const {
+    return ErrorTextFor(m_ResultNames, m_CkrNames, code);
+}

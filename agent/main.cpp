@@ -1,0 +1,57 @@
+// The entry point and the agent's one object, constructed before the entry point runs and
+// destroyed by the exit processing after it returns.
+#include <string>
+
+#include "agent/MainWindow.h"
+#include "agent/TokenAgent.h"
+#include "platform/codepage.h"
+#include "platform/window.h"
+
+static CTokenAgent theAgent;
+
+#if defined(_WIN32)
+
+struct HINSTANCE__;
+
+// Declared here rather than through <windows.h>: the entry point only passes the command line on.
+extern "C" int wWinMain(HINSTANCE__* /*instance*/, HINSTANCE__* /*previous*/, wchar_t* commandLine,
+                        int showCommand) {
+    static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 wchar_t");
+    std::u16string line =
+        commandLine != nullptr ? reinterpret_cast<const char16_t*>(commandLine) : u"";
+    return RunAgent(theAgent, line, showCommand);
+}
+
+#else
+
+namespace {
+
+std::u16string FromUtf8(const char* text) {
+    int units = plat::MultiByteToWide(plat::kCpUtf8, 0, text, -1, nullptr, 0);
+    if (units <= 0) {
+        return {};
+    }
+    std::u16string wide(static_cast<std::size_t>(units), u'\0');
+    plat::MultiByteToWide(plat::kCpUtf8, 0, text, -1, wide.data(), units);
+    wide.resize(static_cast<std::size_t>(units) - 1);
+    return wide;
+}
+
+} // namespace
+
+// The arguments joined with single blanks make the same command line Windows would pass.
+int main(int argc, char** argv) {
+    // No resource section here: the program's strings are supplied to the platform.
+    plat::RegisterResourceString(IDS_APP_TITLE, u"Tessivo");
+    plat::RegisterResourceString(IDC_TESSIVO, u"TESSIVO");
+    std::u16string line;
+    for (int i = 1; i < argc; ++i) {
+        if (i > 1) {
+            line += u' ';
+        }
+        line += FromUtf8(argv[i]);
+    }
+    return RunAgent(theAgent, line, plat::kSwShowNormal);
+}
+
+#endif

@@ -1,0 +1,59 @@
+// Scripts of requests for one agent session: one request per line, one JSON object per line of
+// output. Blank lines and lines starting with '#' are skipped; a line that cannot be parsed is
+// reported as {"error":..., "line":N} and the script goes on.
+#pragma once
+
+#include <functional>
+#include <iosfwd>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "peer/Session.h"
+
+namespace peer {
+
+// Raised by a command for a line it cannot use; becomes the line's error object.
+class script_error : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+class script_runner {
+public:
+    // What a command prints: nothing, or one JSON object.
+    using command =
+        std::function<std::optional<nlohmann::json>(const std::vector<std::string>& args)>;
+
+    // Registers the commands of the agent spine: hello, lastresult, raw, log, wait.
+    explicit script_runner(agent_session& session);
+
+    // Adds or replaces a command (the token requests add theirs here).
+    void add(const std::string& name, command handler);
+    void run(std::istream& in, std::ostream& out);
+    // One line, numbered `number` for error reports; returns what it prints.
+    std::optional<nlohmann::json> run_line(const std::string& line, int number);
+
+    agent_session& session() { return session_; }
+
+private:
+    agent_session& session_;
+    std::map<std::string, command> commands_;
+};
+
+// Helpers for commands.
+std::vector<std::string> split_words(const std::string& line);
+// Decimal or 0x-hexadecimal, optionally negative; script_error when it is not a number.
+long long parse_number(const std::string& text, const char* what);
+// Pairs of hex digits; script_error otherwise.
+std::vector<std::uint8_t> parse_hex(const std::string& text);
+// The MWM_ name of a message id, or the id itself when it has no name.
+nlohmann::json request_name(std::uint32_t message);
+// The JSON text of an object on one line; text that is not UTF-8 is replaced, not refused.
+std::string to_line(const nlohmann::json& object);
+
+} // namespace peer

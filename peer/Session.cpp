@@ -1,0 +1,142 @@
+#include "peer/Session.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include "agent/Protocol.h"
+#include "platform/codepage.h"
+#include "platform/process.h"
+#include "platform/window.h"
+
+namespace peer {
+
+namespace {
+
+constexpr std::uint32_t kPollMs = 20;
+
+std::u16string ascii_to_u16(const std::string& text) {
+    return std::u16string(text.begin(), text.end());
+}
+
+std::u16string own_name(const char* role) {
+    return ascii_to_u16(std::string("TessivoPeer") + role + "." +
+                        std::to_string(plat::CurrentProcessId()));
+}
+
+void set_module_variable(const std::string& module) {
+#if defined(_WIN32)
+    _putenv_s("TESSIVO_PKCS11_MODULE", module.c_str());
+#else
+    setenv("TESSIVO_PKCS11_MODULE", module.c_str(), 1);
+#endif
+}
+
+plat::WindowHandle wait_for_window(std::uint32_t pid, plat::ProcessHandle process,
+                                   std::uint32_t timeout_ms) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (std::chrono::steady_clock::now() < deadline) {
+        plat::WindowHandle window = plat::FindTopLevelWindow(kAgentWindowClass, pid);
+        if (window != 0) {
+            return window;
+        }
+        if (!plat::IsProcessRunning(process)) {
+            return 0;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+    }
+    return 0;
+}
+
+std::u16string to_u16(std::uint32_t value) {
+    return ascii_to_u16(std::to_string(value));
+}
+
+} // namespace
+
+agent_session::~agent_session() {
+    if (process_ != nullptr) {
+        plat::CloseProcess(process_);
+    }
+}
+
+bool agent_session::start(const session_options& options, std::string& error) {
+    std::u16string request_name =
+        options.request_name.empty() ? own_name("Request") : options.request_name;
+    std::u16string log_name = options.log_name.empty() ? own_name("Log") : options.log_name;
+    request_ = channel::create(request_name);
+    log_ = channel::create(log_name);
+    if (!request_.is_open() || !log_.is_open()) {
+        error = "cannot create the request and log channels";
+        return false;
+    }
+    if (!options.module_path.empty()) {
+        set_module_variable(options.module_path);
+    }
+    std::u16string command_line =
+        u"-/" + to_u16(plat::CurrentProcessId()) + u" -/" + request_name + u" -/" + log_name;
+    process_ = plat::StartProcess(options.agent_path, command_line);
+    if (process_ == nullptr) {
+        error = "cannot start the agent " + options.agent_path;
+        return false;
+    }
+    pid_ = plat::ProcessId(process_);
+    window_ = wait_for_window(pid_, process_, options.window_timeout_ms);
+    if (window_ == 0) {
+        error = "the agent's window did not appear";
+        return false;
+    }
+    return true;
+}
+
+std::int32_t agent_session::send(std::uint32_t message, std::uintptr_t wparam,
+                                 std::intptr_t lparam) {
+    return static_cast<std::int32_t>(plat::SendMessage(window_, message, wparam, lparam));
+}
+
+std::vector<std::uint8_t> agent_session::read_return(std::size_t length) const {
+    channel returned = channel::open(kReturnChannelName);
+    if (!returned.is_open()) {
+        returned = channel::open(kReturnChannelFallback);
+    }
+    return returned.read(length);
+}
+
+std::string agent_session::latest_log() const {
+    return log_frame_text(log_.read(static_cast<std::size_t>(kChannelSize)));
+}
+
+std::string log_frame_text(const std::vector<std::uint8_t>& frame) {
+    if (frame.size() < 2) {
+        return {};
+    }
+    std::size_t offset = frame[0] | (static_cast<std::size_t>(frame[1]) << 8);
+    std::string text;
+    for (std::size_t i = offset; i < frame.size() && frame[i] != 0; ++i) {
+        text.push_back(static_cast<char>(frame[i]));
+    }
+    return text;
+}
+
+std::string ansi_to_utf8(const std::string& text) {
+    if (text.empty()) {
+        return {};
+    }
+    int units = plat::MultiByteToWide(plat::kCpAcp, 0, text.data(), static_cast<int>(text.size()),
+                                      nullptr, 0);
+    if (units <= 0) {
+        return {};
+    }
+    std::u16string wide(static_cast<std::size_t>(units), u'\0');
+    plat::MultiByteToWide(plat::kCpAcp, 0, text.data(), static_cast<int>(text.size()), wide.data(),
+                          units);
+    int bytes = plat::WideToMultiByte(plat::kCpUtf8, 0, wide.data(), units, nullptr, 0);
+    if (bytes <= 0) {
+        return {};
+    }
+    std::string utf8(static_cast<std::size_t>(bytes), '\0');
+    plat::WideToMultiByte(plat::kCpUtf8, 0, wide.data(), units, utf8.data(), bytes);
+    return utf8;
+}
+
+} // namespace peer

@@ -1,0 +1,65 @@
+// One agent driven by this process: the peer creates the request and log channels, starts the
+// agent with "-/<own pid> -/<request name> -/<log name>", finds its window and sends it
+// requests, each waited for with a synchronous send.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "peer/Channel.h"
+#include "platform/types.h"
+
+namespace peer {
+
+struct session_options {
+    std::string agent_path;      // the agent program
+    std::string module_path;     // TESSIVO_PKCS11_MODULE for the agent, when not empty
+    std::u16string request_name; // empty: a name of this process's own
+    std::u16string log_name;     // empty: a name of this process's own
+    std::uint32_t window_timeout_ms = 15000;
+};
+
+class agent_session {
+public:
+    agent_session() = default;
+    ~agent_session();
+    agent_session(const agent_session&) = delete;
+    agent_session& operator=(const agent_session&) = delete;
+
+    // Creates the channels, starts the agent and waits for its window. False with `error` set
+    // when any step fails.
+    bool start(const session_options& options, std::string& error);
+
+    std::uint32_t agent_pid() const { return pid_; }
+    plat::WindowHandle window() const { return window_; }
+    plat::ProcessHandle process() const { return process_; }
+
+    // Sends a message and waits for its result, the 32-bit value the agent returned.
+    std::int32_t send(std::uint32_t message, std::uintptr_t wparam, std::intptr_t lparam);
+
+    bool write_request(const std::vector<std::uint8_t>& payload) { return request_.write(payload); }
+    std::vector<std::uint8_t> read_request(std::size_t length) const {
+        return request_.read(length);
+    }
+    // The agent's return channel under its name or its fallback; empty when neither exists.
+    std::vector<std::uint8_t> read_return(std::size_t length) const;
+    // The text of the latest log frame: the bytes after the frame's text offset up to the first
+    // zero byte, in the ANSI code page.
+    std::string latest_log() const;
+
+private:
+    channel request_;
+    channel log_;
+    plat::ProcessHandle process_ = nullptr;
+    std::uint32_t pid_ = 0;
+    plat::WindowHandle window_ = 0;
+};
+
+// The text of a log frame (16-bit text offset, 16-bit 0, text, zero bytes).
+std::string log_frame_text(const std::vector<std::uint8_t>& frame);
+
+// Narrow text in the ANSI code page as UTF-8.
+std::string ansi_to_utf8(const std::string& text);
+
+} // namespace peer
