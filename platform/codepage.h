@@ -6,9 +6,9 @@
 
 namespace plat {
 
-inline constexpr std::uint32_t kCpAcp = 0;       // the ANSI code page
-inline constexpr std::uint32_t kCpUtf8 = 65001;  //
-inline constexpr std::uint32_t kCpBig5 = 950;    // Traditional Chinese (Big5)
+inline constexpr std::uint32_t kCpAcp = 0;               // the ANSI code page
+inline constexpr std::uint32_t kCpUtf8 = 65001;          //
+inline constexpr std::uint32_t kCpBig5 = 950;            // Traditional Chinese (Big5)
 inline constexpr std::uint32_t kMbErrInvalidChars = 0x8; // MB_ERR_INVALID_CHARS
 
 // The active ANSI code page: GetACP() on Windows; on Linux 950 unless TESSIVO_ACP names another.

@@ -13,13 +13,19 @@ ProcessHandle OpenProcessById(std::uint32_t pid);
 bool IsProcessRunning(ProcessHandle process);
 void CloseProcess(ProcessHandle process);
 
-// Starts `program` with the command line `arguments` (the part after the program name, split
-// at blanks on Linux). Null on failure.
+// Starts `program` (a UTF-8 path) with the command line `arguments` (the part after the program
+// name, split at blanks on Linux). Null on failure.
 ProcessHandle StartProcess(const std::string& program, const std::u16string& arguments);
 std::uint32_t ProcessId(ProcessHandle process);
 // Waits up to `timeoutMs` for the process to end; true when it has ended.
 bool WaitProcess(ProcessHandle process, std::uint32_t timeoutMs);
 // Ends the process forcibly (test clean-up only).
 void KillProcess(ProcessHandle process);
+// The exit code of a process this program started, once it has ended (false before that).
+bool ProcessExitCode(ProcessHandle process, std::uint32_t& exitCode);
+
+// Full path of the running program's executable in UTF-8 (programs started beside it are found
+// there); empty when it cannot be read.
+std::string CurrentProgramPath();
 
 } // namespace plat

@@ -29,6 +29,9 @@ struct Rect {
 
 // String resource `id` of the program (Windows: LoadStringW, at most maxUnits incl. terminator).
 std::u16string LoadResourceString(int id, int maxUnits = 100);
+// Supplies string `id` where the program carries no resource of that id (the Linux build has no
+// resource section; on Windows the program's own resource wins).
+void RegisterResourceString(int id, const std::u16string& text);
 
 // Registers a window class (CS_HREDRAW | CS_VREDRAW, icon resource `iconId` as large and small
 // icon, the arrow cursor, COLOR_WINDOW + 1 background).

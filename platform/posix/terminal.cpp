@@ -1,0 +1,50 @@
+// The PIN prompt on Linux: the controlling terminal with ECHO off, restored afterwards.
+#include "platform/terminal.h"
+
+#include <fcntl.h>
+#include <termios.h>
+
+#include "platform/posix/posix_util.h"
+
+namespace plat {
+
+bool ReadSecretLine(const std::string& prompt, std::string& line) {
+    detail::UniqueFd tty(open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (!tty) {
+        return false;
+    }
+    termios saved{};
+    if (tcgetattr(tty.Get(), &saved) != 0) {
+        return false;
+    }
+    termios quiet = saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    quiet.c_lflag |= ECHONL;
+    if (tcsetattr(tty.Get(), TCSAFLUSH, &quiet) != 0) {
+        return false;
+    }
+    if (!prompt.empty() && write(tty.Get(), prompt.data(), prompt.size()) < 0) {
+        // The prompt is a courtesy; reading goes on.
+    }
+    line.clear();
+    char c = 0;
+    bool ok = false;
+    while (read(tty.Get(), &c, 1) == 1) {
+        if (c == '\n' || c == '\r') {
+            ok = true;
+            break;
+        }
+        line.push_back(c);
+    }
+    c = 0;
+    tcsetattr(tty.Get(), TCSAFLUSH, &saved);
+    if (!ok) {
+        for (volatile char& byte : line) {
+            byte = 0;
+        }
+        line.clear();
+    }
+    return ok;
+}
+
+} // namespace plat

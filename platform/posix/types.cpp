@@ -1,0 +1,119 @@
+// Last error, process id and the small shared helpers of the Linux layer.
+#include <cerrno>
+
+#include "platform/posix/posix_util.h"
+#include "platform/codepage.h"
+
+namespace plat {
+
+std::uint32_t LastError() {
+    return static_cast<std::uint32_t>(errno);
+}
+
+void SetLastError(std::uint32_t code) {
+    errno = static_cast<int>(code);
+}
+
+std::uint32_t CurrentProcessId() {
+    return static_cast<std::uint32_t>(getpid());
+}
+
+namespace detail {
+
+void UniqueFd::Reset(int fd) {
+    if (fd_ >= 0) {
+        int saved = errno; // closing must not clobber the error being reported
+        close(fd_);
+        errno = saved;
+    }
+    fd_ = fd;
+}
+
+std::string ToUtf8(const std::u16string& text) {
+    std::string out;
+    if (text.empty()) {
+        return out;
+    }
+    int n = WideToMultiByte(kCpUtf8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    if (n <= 0) {
+        return out;
+    }
+    out.resize(static_cast<std::size_t>(n));
+    WideToMultiByte(kCpUtf8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
+    return out;
+}
+
+std::u16string FromUtf8(const std::string& text) {
+    std::u16string out;
+    if (text.empty()) {
+        return out;
+    }
+    int n = MultiByteToWide(kCpUtf8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    if (n <= 0) {
+        return out;
+    }
+    out.resize(static_cast<std::size_t>(n));
+    MultiByteToWide(kCpUtf8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
+    return out;
+}
+
+namespace {
+
+bool IsPlainNameByte(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
+           c == '_' || c == '-';
+}
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    return -1;
+}
+
+} // namespace
+
+std::string EscapeName(const std::string& bytes) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : bytes) {
+        if (IsPlainNameByte(c)) {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 0xF];
+        }
+    }
+    return out;
+}
+
+bool UnescapeName(const std::string& escaped, std::string& bytes) {
+    bytes.clear();
+    for (std::size_t i = 0; i < escaped.size(); ++i) {
+        if (escaped[i] != '%') {
+            bytes += escaped[i];
+            continue;
+        }
+        if (i + 2 >= escaped.size()) {
+            return false;
+        }
+        int high = HexValue(escaped[i + 1]);
+        int low = HexValue(escaped[i + 2]);
+        if (high < 0 || low < 0) {
+            return false;
+        }
+        bytes += static_cast<char>(high * 16 + low);
+        i += 2;
+    }
+    return true;
+}
+
+} // namespace detail
+} // namespace plat

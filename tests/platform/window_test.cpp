@@ -1,0 +1,303 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/process.h"
+#include "platform/window.h"
+#include "tests/platform/peer_protocol.h"
+
+#if !defined(_WIN32)
+#include <cstdlib>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+using namespace peer_protocol;
+
+constexpr plat::Message kLocalPing = plat::kWmUser + 50;
+constexpr plat::Message kLocalPosted = plat::kWmUser + 51;
+constexpr std::uintptr_t kSafetyTimer = 99; // ends a loop that waits in vain
+
+// What the local test window saw.
+struct Seen {
+    int created = 0;
+    std::vector<plat::WParam> posted;
+    std::map<std::uintptr_t, int> ticks;
+    std::map<std::uintptr_t, int> rearmUntil; // timer id -> ticks before it stops re-arming
+    std::uintptr_t quitOnTimer = 0;           // quit with 0 when this timer ticks
+};
+Seen seen;
+
+plat::LResult LocalProc(plat::WindowHandle window, plat::Message message, plat::WParam wParam,
+                        plat::LParam lParam) {
+    switch (message) {
+    case plat::kWmCreate:
+        ++seen.created;
+        return 0;
+    case kLocalPing:
+        return static_cast<plat::LResult>(wParam + 1);
+    case kLocalPosted:
+        seen.posted.push_back(wParam);
+        if (lParam != 0) {
+            plat::PostQuitMessage(static_cast<int>(lParam));
+        }
+        return 0;
+    case kEcho:
+        return static_cast<plat::LResult>(wParam) * 1000 + lParam;
+    case plat::kWmTimer: {
+        const std::uintptr_t id = wParam;
+        ++seen.ticks[id];
+        if (id == kSafetyTimer) {
+            plat::PostQuitMessage(-1);
+            return 0;
+        }
+        if (seen.rearmUntil.count(id)) {
+            plat::KillTimer(window, id); // one-shot ticks, re-armed while the series goes on
+            if (seen.ticks[id] < seen.rearmUntil[id]) {
+                plat::SetTimer(window, id, 15);
+            } else {
+                plat::PostQuitMessage(0);
+            }
+        }
+        if (id == seen.quitOnTimer) {
+            plat::PostQuitMessage(0);
+        }
+        return 0;
+    }
+    default:
+        return plat::DefWindowProc(window, message, wParam, lParam);
+    }
+}
+
+class WindowTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        static const bool registered =
+            plat::RegisterWindowClass(u"TessivoPlatformTest", LocalProc, 0);
+        ASSERT_TRUE(registered);
+    }
+    void SetUp() override {
+        seen = Seen{};
+        window_ = plat::CreateTopLevelWindow(u"TessivoPlatformTest", u"test", 0, 0, 0, 100, 100);
+        ASSERT_NE(window_, 0u);
+        ASSERT_TRUE(plat::SetTimer(window_, kSafetyTimer, 20000));
+    }
+    void TearDown() override { plat::DestroyWindow(window_); }
+
+    plat::WindowHandle window_ = 0;
+};
+
+TEST_F(WindowTest, LocalMessagesAndQuitCode) {
+    EXPECT_EQ(seen.created, 1);
+    EXPECT_EQ(plat::SendMessage(window_, kLocalPing, 41, 0), 42);
+    EXPECT_EQ(plat::WindowProcessId(window_), plat::CurrentProcessId());
+    ASSERT_TRUE(plat::PostMessage(window_, kLocalPosted, 1, 0));
+    ASSERT_TRUE(plat::PostMessage(window_, kLocalPosted, 2, 23));
+    EXPECT_TRUE(seen.posted.empty()); // posted messages wait for the loop
+    EXPECT_EQ(plat::RunMessageLoop(0), 23);
+    EXPECT_EQ(seen.posted, (std::vector<plat::WParam>{1, 2}));
+}
+
+TEST_F(WindowTest, OneShotTimerRearmedFromItsHandlerFiresAsSeries) {
+    seen.rearmUntil[1] = 5;
+    ASSERT_TRUE(plat::SetTimer(window_, 1, 15));
+    EXPECT_EQ(plat::RunMessageLoop(0), 0);
+    EXPECT_EQ(seen.ticks[1], 5);
+}
+
+TEST_F(WindowTest, SettingSameIdReplacesTimerAndKilledTimersNeverFire) {
+    ASSERT_TRUE(plat::SetTimer(window_, 2, 15000));
+    ASSERT_TRUE(plat::SetTimer(window_, 2, 20)); // replaces the long one
+    ASSERT_TRUE(plat::SetTimer(window_, 3, 10));
+    ASSERT_TRUE(plat::KillTimer(window_, 3));
+    ASSERT_TRUE(plat::SetTimer(window_, 4, 10));
+    seen.quitOnTimer = 5;
+    ASSERT_TRUE(plat::SetTimer(window_, 5, 300));
+    EXPECT_EQ(plat::RunMessageLoop(0), 0);
+    EXPECT_GE(seen.ticks[2], 1);
+    EXPECT_EQ(seen.ticks[3], 0);
+    EXPECT_GE(seen.ticks[4], 2); // window timers repeat until killed
+    EXPECT_EQ(seen.ticks[kSafetyTimer], 0);
+    EXPECT_FALSE(plat::KillTimer(window_, 3));
+}
+
+// ---- two processes ----
+
+plat::WindowHandle WaitForPeerWindow(std::uint32_t pid) {
+    for (int i = 0; i < 600; ++i) {
+        const plat::WindowHandle window = plat::FindTopLevelWindow(kClassName, pid);
+        if (window != 0) {
+            return window;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return 0;
+}
+
+class PeerWindowTest : public WindowTest {
+protected:
+    void SetUp() override {
+        WindowTest::SetUp();
+        peer_ = plat::StartProcess(HelperPath(PLATFORM_PEER_NAME), u"window");
+        ASSERT_NE(peer_, nullptr);
+        pid_ = plat::ProcessId(peer_);
+        peerWindow_ = WaitForPeerWindow(pid_);
+        ASSERT_NE(peerWindow_, 0u);
+    }
+    void TearDown() override {
+        if (!plat::WaitProcess(peer_, 0)) {
+            plat::KillProcess(peer_);
+            plat::WaitProcess(peer_, 60000);
+        }
+        plat::CloseProcess(peer_);
+        WindowTest::TearDown();
+    }
+
+    plat::ProcessHandle peer_ = nullptr;
+    std::uint32_t pid_ = 0;
+    plat::WindowHandle peerWindow_ = 0;
+};
+
+TEST_F(PeerWindowTest, FindSendPostAndQuit) {
+    const std::vector<plat::TopLevelWindow> all = plat::EnumTopLevelWindows();
+    EXPECT_NE(std::find_if(all.begin(), all.end(),
+                           [&](const plat::TopLevelWindow& w) {
+                               return w.window == peerWindow_ && w.processId == pid_;
+                           }),
+              all.end());
+    EXPECT_EQ(plat::WindowProcessId(peerWindow_), pid_);
+    EXPECT_EQ(plat::FindTopLevelWindow(u"tessivo", pid_), peerWindow_); // class names ignore case
+
+    EXPECT_EQ(plat::SendMessage(peerWindow_, kEcho, 12, 34), 12034);
+    EXPECT_EQ(plat::SendMessage(peerWindow_, kWhoAmI, 0, 0), static_cast<plat::LResult>(pid_));
+    EXPECT_EQ(plat::SendMessage(peerWindow_, kEcho, 0, -5), -5);
+    // While we wait for its answer, the peer's message to our window is served.
+    EXPECT_EQ(plat::SendMessage(peerWindow_, kCallBack, window_, 7), 7002);
+
+    ASSERT_TRUE(plat::PostMessage(peerWindow_, kQuit, 42, 0));
+    ASSERT_TRUE(plat::WaitProcess(peer_, 60000));
+    std::uint32_t code = 0;
+    ASSERT_TRUE(plat::ProcessExitCode(peer_, code));
+    EXPECT_EQ(code, 42u);
+    EXPECT_EQ(plat::FindTopLevelWindow(kClassName, pid_), 0u);
+}
+
+TEST_F(PeerWindowTest, SenderGetsZeroWhenWindowProcessDies) {
+    plat::SetLastError(0);
+    EXPECT_EQ(plat::SendMessage(peerWindow_, kDie, 0, 0), 0);
+#if !defined(_WIN32)
+    EXPECT_NE(plat::LastError(), 0u);
+#endif
+    ASSERT_TRUE(plat::WaitProcess(peer_, 60000));
+    plat::SetLastError(0);
+    EXPECT_EQ(plat::SendMessage(peerWindow_, kEcho, 1, 1), 0);
+    EXPECT_NE(plat::LastError(), 0u);
+    EXPECT_FALSE(plat::PostMessage(peerWindow_, kEcho, 1, 1));
+}
+
+TEST(WindowBadInput, FailsWithoutCrashing) {
+    const plat::WindowHandle bogus = static_cast<plat::WindowHandle>(0x7FFF00001234ull);
+    plat::SetLastError(0);
+    EXPECT_EQ(plat::SendMessage(0, kEcho, 1, 1), 0);
+    EXPECT_NE(plat::LastError(), 0u);
+    EXPECT_EQ(plat::SendMessage(bogus, kEcho, 1, 1), 0);
+    EXPECT_FALSE(plat::PostMessage(bogus, kEcho, 1, 1));
+    EXPECT_FALSE(plat::SetTimer(0, 1, 10));
+    EXPECT_FALSE(plat::SetTimer(bogus, 1, 10));
+    EXPECT_FALSE(plat::KillTimer(bogus, 1));
+    EXPECT_FALSE(plat::DestroyWindow(0));
+    EXPECT_FALSE(plat::DestroyWindow(bogus));
+    EXPECT_EQ(plat::WindowProcessId(0), 0u);
+    EXPECT_EQ(plat::WindowProcessId(bogus), 0u);
+    EXPECT_EQ(plat::FindTopLevelWindow(u"TessivoNoSuchClass", 0), 0u);
+    EXPECT_EQ(plat::CreateTopLevelWindow(u"TessivoNoSuchClass", u"x", 0, 0, 0, 10, 10), 0u);
+    EXPECT_FALSE(plat::RegisterWindowClass(u"", nullptr, 0));
+    // A class name too long for the platform fails at registration or at creation.
+    const std::u16string longName = u"Tessivo" + std::u16string(300, u'L');
+    plat::RegisterWindowClass(longName, LocalProc, 0);
+    EXPECT_EQ(plat::CreateTopLevelWindow(longName, u"x", 0, 0, 0, 10, 10), 0u);
+    plat::RegisterResourceString(9109, u"TESSIVO");
+    EXPECT_EQ(plat::LoadResourceString(9109), u"TESSIVO");
+    EXPECT_EQ(plat::LoadResourceString(9109, 4), u"TES");
+    EXPECT_EQ(plat::LoadResourceString(9110), u"");
+}
+
+#if !defined(_WIN32)
+// The window directory: private, refused when another user owns it, stale entries removed.
+class WindowDirectoryTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/tessivo-platform-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        root_ = pattern;
+        const char* old = std::getenv("XDG_RUNTIME_DIR");
+        hadOld_ = old != nullptr;
+        old_ = hadOld_ ? old : "";
+        setenv("XDG_RUNTIME_DIR", root_.c_str(), 1);
+        dir_ = root_ + "/tessivo";
+        plat::RegisterWindowClass(u"TessivoDirTest", LocalProc, 0);
+    }
+    void TearDown() override {
+        hadOld_ ? setenv("XDG_RUNTIME_DIR", old_.c_str(), 1) : unsetenv("XDG_RUNTIME_DIR");
+        std::system(("rm -rf '" + root_ + "'").c_str());
+    }
+    std::string root_, dir_, old_;
+    bool hadOld_ = false;
+};
+
+TEST_F(WindowDirectoryTest, CreatedPrivate) {
+    const plat::WindowHandle window =
+        plat::CreateTopLevelWindow(u"TessivoDirTest", u"x", 0, 0, 0, 10, 10);
+    ASSERT_NE(window, 0u);
+    struct stat st {};
+    ASSERT_EQ(lstat(dir_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    EXPECT_EQ(plat::FindTopLevelWindow(u"TessivoDirTest", plat::CurrentProcessId()), window);
+    EXPECT_TRUE(plat::DestroyWindow(window));
+    EXPECT_EQ(plat::FindTopLevelWindow(u"TessivoDirTest", 0), 0u);
+}
+
+TEST_F(WindowDirectoryTest, RefusedWhenAnotherUserOwnsIt) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to hand the directory to another user";
+    }
+    ASSERT_EQ(mkdir(dir_.c_str(), 0700), 0);
+    ASSERT_EQ(chown(dir_.c_str(), 65534, 65534), 0);
+    plat::SetLastError(0);
+    EXPECT_EQ(plat::CreateTopLevelWindow(u"TessivoDirTest", u"x", 0, 0, 0, 10, 10), 0u);
+    EXPECT_EQ(plat::LastError(), static_cast<std::uint32_t>(EACCES));
+    EXPECT_TRUE(plat::EnumTopLevelWindows().empty());
+}
+
+TEST_F(WindowDirectoryTest, StaleEntryOfDeadProcessIsSkippedAndRemoved) {
+    plat::ProcessHandle gone = plat::StartProcess(HelperPath(PLATFORM_PEER_NAME), u"exit 0 0");
+    ASSERT_NE(gone, nullptr);
+    const std::uint32_t deadPid = plat::ProcessId(gone);
+    ASSERT_TRUE(plat::WaitProcess(gone, 60000));
+    plat::CloseProcess(gone);
+
+    ASSERT_EQ(mkdir(dir_.c_str(), 0700), 0);
+    const std::string stale = dir_ + "/TESSIVO." + std::to_string(deadPid) + ".1";
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", stale.c_str());
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    close(fd);
+
+    EXPECT_EQ(plat::FindTopLevelWindow(kClassName, deadPid), 0u);
+    EXPECT_TRUE(plat::EnumTopLevelWindows().empty());
+    EXPECT_NE(access(stale.c_str(), F_OK), 0);
+}
+#endif
+
+} // namespace
