@@ -107,13 +107,157 @@ typedef void* VR_CERT; // an OpenSSL X509*
 typedef void* VR_KEY;  // an OpenSSL EVP_PKEY*
 
 // ---- Library frame ----
+// InitLibrary loads and initialises a PKCS#11 module into the caller's record (all zero when it
+// fails); CloseLibrary finalises and unloads it and clears the record. Texts taken from the
+// module's blank-padded fields come back zero-terminated without the padding: the length word
+// reports the text's length without the terminator, and the buffer must hold one byte more.
+
+VANTREL_API VR_RESULT InitLibrary(const char* moduleFile, PKCS11* p11);
+VANTREL_API VR_RESULT CloseLibrary(PKCS11* p11);
+VANTREL_API VR_RESULT GetLibraryDesc(PKCS11* p11, char* buf, std::uint32_t* len);
 
 // ---- Slots, tokens and login ----
+// Slot ids are the module's, as 32-bit values. LoginToken opens the one read-only session of the
+// record and logs the user in (a null PIN opens the session only); LogoutToken ends it.
+
+typedef std::uint32_t VR_SLOT_ID;
+
+// count: capacity of slotList in entries, number of slots written on return. More slots than the
+// capacity: BASIC_BUFFER_TOO_SMALL with count unchanged.
+VANTREL_API VR_RESULT GetSlotID(PKCS11* p11, VR_SLOT_ID* slotList, std::uint32_t* count);
+VANTREL_API VR_RESULT GetSlotDesc(PKCS11* p11, VR_SLOT_ID slot, char* buf, std::uint32_t* len);
+// 1 when a card is present, 0 when not, otherwise an error code.
+VANTREL_API VR_RESULT IsTokenPresent(PKCS11* p11, VR_SLOT_ID slot);
+VANTREL_API VR_RESULT GetTokenLabel(PKCS11* p11, VR_SLOT_ID slot, char* buf, std::uint32_t* len);
+VANTREL_API VR_RESULT GetTokenSerialNumber(PKCS11* p11, VR_SLOT_ID slot, char* buf,
+                                           std::uint32_t* len);
+// deviceError receives the session's ulDeviceError after a login attempt (may be null).
+VANTREL_API VR_RESULT LoginToken(PKCS11* p11, VR_SLOT_ID slot, const char* pin,
+                                 std::uint32_t* deviceError);
+VANTREL_API VR_RESULT LogoutToken(PKCS11* p11);
+
 
 // ---- Keys and certificates on the token ----
+// Objects are told apart by their CKA_ID; "SIGN" and "KEYX" name the signature and encipherment
+// objects. Every function needs a logged-in session (LoginToken).
+
+VANTREL_API VR_RESULT GetKeyNum(PKCS11* p11, std::uint32_t* count);
+// Copies the id of the private key at index; a missing or short buffer gives the bare 0x150.
+VANTREL_API VR_RESULT GetKeyID(PKCS11* p11, std::uint32_t index, unsigned char* buf,
+                               std::uint32_t* len);
+VANTREL_API VR_RESULT GetKey(PKCS11* p11, const unsigned char* id, std::uint32_t idLen,
+                             VR_KEY* key);
+VANTREL_API VR_RESULT FreeKey(VR_KEY key);
+VANTREL_API VR_RESULT GetCertNum(PKCS11* p11, std::uint32_t* count);
+VANTREL_API VR_RESULT GetCertID(PKCS11* p11, std::uint32_t index, unsigned char* buf,
+                                std::uint32_t* len);
+VANTREL_API VR_RESULT GetCert(PKCS11* p11, const unsigned char* id, std::uint32_t idLen,
+                              VR_CERT* cert);
+VANTREL_API VR_RESULT GetSignatureCert(PKCS11* p11, VR_CERT* cert);
+VANTREL_API VR_RESULT GetEnciphermentCert(PKCS11* p11, VR_CERT* cert);
+VANTREL_API VR_RESULT GetSignatureKey(PKCS11* p11, VR_KEY* key);
+VANTREL_API VR_RESULT GetEnciphermentKey(PKCS11* p11, VR_KEY* key);
+
+// Search by the first byte of the certificates' KeyUsage (exact match). These two keep their
+// C++-decorated export names.
+VANTREL_CPP_API VR_RESULT GetCertByKU(PKCS11* p11, void** cert, unsigned char keyUsage);
+VANTREL_CPP_API VR_RESULT GetKeyByKU(PKCS11* p11, void** key, unsigned char keyUsage);
 
 // ---- Basic cryptographic operations ----
+// RSA with PKCS#1 v1.5 on any RSA key, a card key included. mech is a PKCS#11 mechanism:
+// 1 (data signed as it is), 5 MD5, 6 SHA-1, 64 SHA-256, 65 SHA-384, 66 SHA-512, 70 SHA-224.
+
+// A null or short sig buffer is answered with 0 and the key size in *sigLen (nothing signed).
+VANTREL_API VR_RESULT BasicSign(std::uint32_t mech, const unsigned char* data, std::int32_t dataLen,
+                                VR_KEY key, unsigned char* sig, std::int32_t* sigLen);
+VANTREL_API VR_RESULT BasicVerify(std::uint32_t mech, const unsigned char* data,
+                                  std::int32_t dataLen, VR_KEY key, const unsigned char* sig,
+                                  std::int32_t sigLen);
+// mech is not used. A null out gives 0 and the key size; a short one BASIC_BUFFER_TOO_SMALL.
+VANTREL_API VR_RESULT BasicAsymEncrypt(std::uint32_t mech, const unsigned char* in,
+                                       std::int32_t inLen, VR_KEY key, unsigned char* out,
+                                       std::int32_t* outLen);
+VANTREL_API VR_RESULT BasicAsymDecrypt(std::uint32_t mech, const unsigned char* in,
+                                       std::int32_t inLen, VR_KEY key, unsigned char* out,
+                                       std::int32_t* outLen);
 
 // ---- Certificate fields ----
+// Certificates are parsed OpenSSL X509 objects; whoever receives one releases it with FreeCert.
+// Results follow the copy-out convention unless a comment says otherwise.
+
+struct tm;
+
+// Parses the first DER certificate of der (the rest is ignored); CERT_PARSE_ERROR when none.
+VANTREL_API VR_RESULT DER2Cert(const unsigned char* der, std::int32_t derLen, VR_CERT* cert);
+VANTREL_API VR_RESULT Cert2DER(VR_CERT cert, unsigned char* buf, std::int32_t* len);
+VANTREL_API VR_RESULT FreeCert(VR_CERT cert);
+// Independent copies of a PKCS#7 bundle's certificates in bundle order; count is the capacity of
+// certs in entries on entry and the number of certificates on return. A null certs only checks
+// the bundle's type.
+VANTREL_API VR_RESULT P7B2Cert(const unsigned char* der, std::int32_t derLen, VR_CERT* certs,
+                               std::int32_t* count);
+// 0 when issuer's key verifies cert's signature, CERT_SIGNATURE_INVALID when it does not,
+// 0xFFFFFFFF when the check cannot be made.
+VANTREL_API VR_RESULT VerifyCert(VR_CERT cert, VR_CERT issuer);
+// Always 0; key is null when the certificate's key cannot be decoded. Release it with FreeKey.
+VANTREL_API VR_RESULT GetCertPublicKey(VR_CERT cert, VR_KEY* key);
+// Dotted identifier text, zero-terminated; the length word excludes the zero and a null buf
+// only asks for that length (result 0).
+VANTREL_API VR_RESULT GetCertSignatureAlgorithm(VR_CERT cert, char* buf, std::int32_t* len);
+// Content octets of the serial as a positive DER INTEGER (a zero byte before a top bit).
+VANTREL_API VR_RESULT GetCertSerialNumber(VR_CERT cert, unsigned char* buf, std::int32_t* len);
+// The name as UTF-8 text "CN=..,O=..,C=.." (reverse non-zero: the last RDN first, as RFC 2253
+// writes names), zero-terminated; the length word counts the zero.
+VANTREL_API VR_RESULT GetSubjectDN(VR_CERT cert, std::int32_t reverse, char* buf,
+                                   std::int32_t* len);
+VANTREL_API VR_RESULT GetIssuerDN(VR_CERT cert, std::int32_t reverse, char* buf,
+                                  std::int32_t* len);
+// Always 0. The time as written in the certificate (UTC); weekday and day of the year are filled
+// for dates from 1970 to January 2038 only.
+VANTREL_API VR_RESULT GetNotBefore(VR_CERT cert, struct tm* time);
+VANTREL_API VR_RESULT GetNotAfter(VR_CERT cert, struct tm* time);
 
 // ---- Certificate extensions ----
+// Identifiers are dotted decimal texts ("2.5.29.15"). An extension that is missing, cannot be
+// decoded or is present twice gives CERT_NO_SUCH_EXTENSION.
+
+// The extnValue content (the extension's own DER); critical receives 1 or 0 (may be null).
+VANTREL_API VR_RESULT GetExtensionDER(VR_CERT cert, const char* oid, std::int32_t* critical,
+                                      unsigned char* buf, std::int32_t* len);
+// The content of the first general name followed by the encodings of any further names.
+VANTREL_API VR_RESULT GetSubjectAltName(VR_CERT cert, char* buf, std::int32_t* len);
+// The first full name (normally a URL) of the distribution point at index.
+VANTREL_API VR_RESULT GetCRLDistributionPoint(VR_CERT cert, std::int32_t index, char* buf,
+                                              std::int32_t* len);
+VANTREL_API VR_RESULT GetCertAuthorityKeyIdentifier(VR_CERT cert, unsigned char* buf,
+                                                    std::int32_t* len);
+VANTREL_API VR_RESULT GetSubjectKeyIdentifier(VR_CERT cert, unsigned char* buf, std::int32_t* len);
+// The key usage bit string's bytes (0x80 digitalSignature ... ). With a null buf, len may be
+// null too: the result then only tells whether the extension is there.
+VANTREL_API VR_RESULT GetKeyUsage(VR_CERT cert, unsigned char* buf, std::int32_t* len);
+// 1 or 0: digitalSignature set; keyEncipherment or dataEncipherment set.
+VANTREL_API VR_RESULT IsKeyUsageSignature(VR_CERT cert);
+VANTREL_API VR_RESULT IsKeyUsageEncipherment(VR_CERT cert);
+// The location of the first access description with the given method.
+VANTREL_API VR_RESULT GetAuthorityInfoAccess(VR_CERT cert, const char* method, char* buf,
+                                             std::int32_t* len);
+VANTREL_API VR_RESULT GetCAIssuers(VR_CERT cert, char* buf, std::int32_t* len);
+VANTREL_API VR_RESULT GetOCSP(VR_CERT cert, char* buf, std::int32_t* len);
+// The first policy identifier, zero-terminated; the length word excludes the zero.
+VANTREL_API VR_RESULT GetCertPolicyOID(VR_CERT cert, char* buf, std::int32_t* len);
+// The first value of a subject directory attribute: an INTEGER as a 32-bit little-endian number
+// (length 4), an OCTET, UTF8 or Printable string as its bytes, an identifier as dotted text;
+// other types give CERT_DATA_TYPE_INVALID. For the byte forms a null buf only tests presence
+// (result 0, len untouched).
+VANTREL_API VR_RESULT GetSubjectDirectoryAttribute(VR_CERT cert, const char* oid, char* buf,
+                                                   std::int32_t* len);
+// The Taiwan government PKI attributes (2.16.886.1.100.2.x).
+VANTREL_API VR_RESULT GetSubjectTypeOID(VR_CERT cert, char* buf, std::int32_t* len);
+VANTREL_API VR_RESULT GetSubjectHolderRank(VR_CERT cert, char* buf, std::int32_t* len);
+VANTREL_API VR_RESULT GetTailOfCitizenID(VR_CERT cert, char* buf, std::int32_t* len);
+VANTREL_API VR_RESULT GetUniformOrganizationID(VR_CERT cert, char* buf, std::int32_t* len);
+VANTREL_API VR_RESULT GetEntityOID(VR_CERT cert, char* buf, std::int32_t* len);
+VANTREL_API VR_RESULT GetGroupID(VR_CERT cert, char* buf, std::int32_t* len);
+VANTREL_API VR_RESULT GetCertTypeID(VR_CERT cert, char* buf, std::int32_t* len);
+VANTREL_API VR_RESULT GetUID(VR_CERT cert, char* buf, std::int32_t* len);
+VANTREL_API VR_RESULT GetCardID(VR_CERT cert, char* buf, std::int32_t* len);

@@ -1,0 +1,309 @@
+// Key and certificate objects on an open session.
+#include "p11/p11_key.h"
+
+#include <climits>
+#include <cstring>
+#include <new>
+
+#include "p11/p11_internal.h"
+
+using p11detail::Fits32;
+using p11detail::FunctionsOf;
+using p11detail::Rv32;
+
+namespace p11detail {
+
+CK_RV ReadAttribute(CK_FUNCTION_LIST_PTR functions, CK_SESSION_HANDLE session,
+                    CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type,
+                    std::vector<unsigned char>& value) {
+    // Nothing a card holds comes near this; a larger claim is a broken module.
+    constexpr CK_ULONG kLimit = 16u * 1024u * 1024u;
+    value.clear();
+    CK_ATTRIBUTE attr{type, nullptr, 0};
+    CK_RV rv = functions->C_GetAttributeValue(session, object, &attr, 1);
+    if (rv != CKR_OK) {
+        return rv;
+    }
+    if (attr.ulValueLen == CK_UNAVAILABLE_INFORMATION || attr.ulValueLen > kLimit) {
+        return CKR_FUNCTION_FAILED;
+    }
+    try {
+        value.resize(attr.ulValueLen);
+    } catch (const std::bad_alloc&) {
+        return CKR_HOST_MEMORY;
+    }
+    const CK_ULONG capacity = attr.ulValueLen;
+    attr.pValue = value.data();
+    rv = functions->C_GetAttributeValue(session, object, &attr, 1);
+    if (rv != CKR_OK || attr.ulValueLen > capacity) {
+        value.clear();
+        return rv != CKR_OK ? rv : CKR_FUNCTION_FAILED;
+    }
+    value.resize(attr.ulValueLen);
+    return CKR_OK;
+}
+
+} // namespace p11detail
+
+namespace {
+
+using p11detail::ReadAttribute;
+
+bool IsKeyClass(std::uint32_t keyClass) {
+    return keyClass == CKO_PUBLIC_KEY || keyClass == CKO_PRIVATE_KEY;
+}
+
+// CKA_ID into a record's fixed field; an id that cannot be read or does not fit is stored as
+// empty, so the stored length never exceeds the field.
+void StoreId(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
+             unsigned char (&id)[P11_ID_MAX], std::uint32_t& idLen) {
+    std::memset(id, 0, sizeof id);
+    idLen = 0;
+    std::vector<unsigned char> value;
+    if (ReadAttribute(f, session, object, CKA_ID, value) == CKR_OK && value.size() <= P11_ID_MAX) {
+        std::memcpy(id, value.data(), value.size());
+        idLen = static_cast<std::uint32_t>(value.size());
+    }
+}
+
+void FillKey(CK_FUNCTION_LIST_PTR f, std::uint32_t session, std::uint32_t object,
+             std::uint32_t keyClass, PKCS11_KEY_OBJ& key) {
+    key.session = session;
+    key.object = object;
+    key.keyClass = keyClass;
+    StoreId(f, session, object, key.id, key.idLen);
+}
+
+void FillCert(CK_FUNCTION_LIST_PTR f, std::uint32_t session, std::uint32_t object,
+              PKCS11_CERT_OBJ& cert) {
+    cert.session = session;
+    cert.object = object;
+    StoreId(f, session, object, cert.id, cert.idLen);
+    ReadAttribute(f, session, object, CKA_VALUE, cert.value);
+}
+
+// Runs one search and calls fill(index, handle) for each object with index < capacity.
+// Counts every object found into `found`.
+template <typename Fill>
+P11_RV Search(CK_FUNCTION_LIST_PTR f, std::uint32_t session, CK_ATTRIBUTE* tmpl, CK_ULONG n,
+              std::uint32_t capacity, std::uint32_t& found, Fill fill) {
+    found = 0;
+    CK_RV rv = f->C_FindObjectsInit(session, tmpl, n);
+    if (rv != CKR_OK) {
+        return Rv32(rv);
+    }
+    bool handleTooWide = false;
+    for (;;) {
+        CK_OBJECT_HANDLE handle = 0;
+        CK_ULONG got = 0;
+        rv = f->C_FindObjects(session, &handle, 1, &got);
+        if (rv != CKR_OK) {
+            // End the search all the same, or the session refuses the next one.
+            f->C_FindObjectsFinal(session);
+            return Rv32(rv);
+        }
+        if (got == 0) {
+            break;
+        }
+        if (!Fits32(handle)) {
+            handleTooWide = true;
+        } else if (found < capacity) {
+            fill(found, static_cast<std::uint32_t>(handle));
+        }
+        ++found;
+    }
+    rv = f->C_FindObjectsFinal(session);
+    if (rv != CKR_OK) {
+        return Rv32(rv);
+    }
+    return handleTooWide ? CKR_FUNCTION_FAILED : CKR_OK;
+}
+
+// The first object matching the template, or 0 in `handle` when none does. The search is
+// left active for the caller to end with C_FindObjectsFinal.
+P11_RV FindFirst(CK_FUNCTION_LIST_PTR f, std::uint32_t session, CK_ATTRIBUTE* tmpl, CK_ULONG n,
+                 bool& found, std::uint32_t& handle) {
+    found = false;
+    CK_RV rv = f->C_FindObjectsInit(session, tmpl, n);
+    if (rv != CKR_OK) {
+        return Rv32(rv);
+    }
+    CK_OBJECT_HANDLE h = 0;
+    CK_ULONG got = 0;
+    rv = f->C_FindObjects(session, &h, 1, &got);
+    if (rv != CKR_OK) {
+        f->C_FindObjectsFinal(session);
+        return Rv32(rv);
+    }
+    if (got != 0 && !Fits32(h)) {
+        f->C_FindObjectsFinal(session);
+        return CKR_FUNCTION_FAILED;
+    }
+    found = got != 0;
+    handle = static_cast<std::uint32_t>(h);
+    return CKR_OK;
+}
+
+bool IdArgumentsOk(const unsigned char* id, std::uint32_t idLen) {
+    return idLen <= P11_ID_MAX && (id != nullptr || idLen == 0);
+}
+
+} // namespace
+
+P11_RV p11_enum_keys(const PKCS11_MODULE* module, std::uint32_t session, std::uint32_t keyClass,
+                     PKCS11_KEY_OBJ* keys, std::uint32_t* count) noexcept {
+    CK_FUNCTION_LIST_PTR f = FunctionsOf(module);
+    if (f == nullptr) {
+        return CKR_CRYPTOKI_NOT_INITIALIZED;
+    }
+    if (!IsKeyClass(keyClass) || count == nullptr) {
+        return CKR_ARGUMENTS_BAD;
+    }
+    CK_OBJECT_CLASS cls = keyClass;
+    CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &cls, sizeof cls}};
+    const std::uint32_t capacity = keys != nullptr ? *count : 0;
+    std::uint32_t found = 0;
+    const P11_RV rv =
+        Search(f, session, tmpl, 1, capacity, found, [&](std::uint32_t i, std::uint32_t h) {
+            FillKey(f, session, h, keyClass, keys[i]);
+        });
+    if (rv != CKR_OK) {
+        return rv;
+    }
+    *count = found;
+    return keys != nullptr && found > capacity ? CKR_BUFFER_TOO_SMALL : CKR_OK;
+}
+
+P11_RV p11_enum_certs(const PKCS11_MODULE* module, std::uint32_t session, PKCS11_CERT_OBJ* certs,
+                      std::uint32_t* count) noexcept {
+    CK_FUNCTION_LIST_PTR f = FunctionsOf(module);
+    if (f == nullptr || count == nullptr) {
+        return CKR_ARGUMENTS_BAD;
+    }
+    CK_OBJECT_CLASS cls = CKO_CERTIFICATE;
+    CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &cls, sizeof cls}};
+    const std::uint32_t capacity = certs != nullptr ? *count : 0;
+    std::uint32_t found = 0;
+    const P11_RV rv =
+        Search(f, session, tmpl, 1, capacity, found,
+               [&](std::uint32_t i, std::uint32_t h) { FillCert(f, session, h, certs[i]); });
+    if (rv != CKR_OK) {
+        return rv;
+    }
+    *count = found;
+    return certs != nullptr && found > capacity ? CKR_BUFFER_TOO_SMALL : CKR_OK;
+}
+
+P11_RV p11_find_key(const PKCS11_MODULE* module, std::uint32_t session, std::uint32_t keyClass,
+                    const unsigned char* id, std::uint32_t idLen, PKCS11_KEY_OBJ** out) noexcept {
+    if (out == nullptr) {
+        return CKR_ARGUMENTS_BAD;
+    }
+    *out = nullptr;
+    CK_FUNCTION_LIST_PTR f = FunctionsOf(module);
+    if (f == nullptr) {
+        return CKR_CRYPTOKI_NOT_INITIALIZED;
+    }
+    if (!IsKeyClass(keyClass) || !IdArgumentsOk(id, idLen)) {
+        return CKR_ARGUMENTS_BAD;
+    }
+    CK_OBJECT_CLASS cls = keyClass;
+    CK_ATTRIBUTE tmpl[] = {{CKA_ID, const_cast<unsigned char*>(id), idLen},
+                           {CKA_CLASS, &cls, sizeof cls}};
+    bool found = false;
+    std::uint32_t handle = 0;
+    P11_RV rv = FindFirst(f, session, tmpl, 2, found, handle);
+    if (rv != CKR_OK) {
+        return rv;
+    }
+    if (found) {
+        auto* key = new (std::nothrow) PKCS11_KEY_OBJ{};
+        if (key == nullptr) {
+            f->C_FindObjectsFinal(session);
+            return CKR_HOST_MEMORY;
+        }
+        *out = key;
+        key->session = session;
+        key->object = handle;
+        key->keyClass = keyClass;
+        if (idLen != 0) {
+            std::memcpy(key->id, id, idLen);
+        }
+        key->idLen = idLen;
+    }
+    return Rv32(f->C_FindObjectsFinal(session));
+}
+
+P11_RV p11_find_cert(const PKCS11_MODULE* module, std::uint32_t session, const unsigned char* id,
+                     std::uint32_t idLen, PKCS11_CERT_OBJ** out) noexcept {
+    if (out == nullptr) {
+        return CKR_ARGUMENTS_BAD;
+    }
+    *out = nullptr;
+    CK_FUNCTION_LIST_PTR f = FunctionsOf(module);
+    if (f == nullptr) {
+        return CKR_ARGUMENTS_BAD;
+    }
+    if (!IdArgumentsOk(id, idLen)) {
+        return CKR_ARGUMENTS_BAD;
+    }
+    CK_OBJECT_CLASS cls = CKO_CERTIFICATE;
+    CK_ATTRIBUTE tmpl[] = {{CKA_ID, const_cast<unsigned char*>(id), idLen},
+                           {CKA_CLASS, &cls, sizeof cls}};
+    bool found = false;
+    std::uint32_t handle = 0;
+    P11_RV rv = FindFirst(f, session, tmpl, 2, found, handle);
+    if (rv != CKR_OK) {
+        return rv;
+    }
+    if (found) {
+        auto* cert = new (std::nothrow) PKCS11_CERT_OBJ{};
+        if (cert == nullptr) {
+            f->C_FindObjectsFinal(session);
+            return CKR_HOST_MEMORY;
+        }
+        *out = cert;
+        cert->session = session;
+        cert->object = handle;
+        if (idLen != 0) {
+            std::memcpy(cert->id, id, idLen);
+        }
+        cert->idLen = idLen;
+        const CK_RV valueRv = ReadAttribute(f, session, handle, CKA_VALUE, cert->value);
+        if (valueRv != CKR_OK) {
+            f->C_FindObjectsFinal(session);
+            return Rv32(valueRv);
+        }
+    }
+    return Rv32(f->C_FindObjectsFinal(session));
+}
+
+void p11_free_key_obj(PKCS11_KEY_OBJ* key) noexcept {
+    delete key;
+}
+
+void p11_free_cert_obj(PKCS11_CERT_OBJ* cert) noexcept {
+    delete cert;
+}
+
+X509* p11_cert_to_x509(const PKCS11_CERT_OBJ* cert) noexcept {
+    if (cert == nullptr || cert->value.empty() || cert->value.size() > LONG_MAX) {
+        return nullptr;
+    }
+    const unsigned char* p = cert->value.data();
+    return d2i_X509(nullptr, &p, static_cast<long>(cert->value.size()));
+}
+
+BIGNUM* p11_get_attr_bn(const PKCS11_MODULE* module, std::uint32_t session, std::uint32_t object,
+                        CK_ATTRIBUTE_TYPE type) noexcept {
+    CK_FUNCTION_LIST_PTR f = FunctionsOf(module);
+    if (f == nullptr) {
+        return nullptr;
+    }
+    std::vector<unsigned char> value;
+    if (ReadAttribute(f, session, object, type, value) != CKR_OK || value.empty() ||
+        value.size() > INT_MAX) {
+        return nullptr;
+    }
+    return BN_bin2bn(value.data(), static_cast<int>(value.size()), nullptr);
+}

@@ -1,0 +1,271 @@
+// The binding against a function list written here: what no real module can be made to do on
+// demand (ids and handles wider than 32 bits, over-long attribute lengths) and what the binding
+// hands the module exactly (initialisation arguments, PIN length).
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "p11/p11_key.h"
+#include "vantrel.h"
+
+namespace {
+
+struct FakeState {
+    std::vector<CK_ULONG> slots;
+    CK_ULONG sessionHandle = 1;
+    std::vector<CK_ULONG> objects;
+    CK_ULONG idLength = 4; // what C_GetAttributeValue reports for CKA_ID
+    CK_RV findObjectsRv = CKR_OK;
+    CK_RV loginRv = CKR_OK;
+    // What the binding passed.
+    CK_ULONG pinLength = 99;
+    std::vector<CK_ULONG> closedSessions;
+    int findInits = 0;
+    int findFinals = 0;
+    size_t nextObject = 0;
+};
+
+FakeState g;
+
+CK_RV FakeGetSlotList(CK_BBOOL, CK_SLOT_ID* list, CK_ULONG* count) {
+    if (list == nullptr) {
+        *count = g.slots.size();
+        return CKR_OK;
+    }
+    if (*count < g.slots.size()) {
+        *count = g.slots.size();
+        return CKR_BUFFER_TOO_SMALL;
+    }
+    std::copy(g.slots.begin(), g.slots.end(), list);
+    *count = g.slots.size();
+    return CKR_OK;
+}
+
+CK_RV FakeOpenSession(CK_SLOT_ID, CK_FLAGS, void*, CK_NOTIFY, CK_SESSION_HANDLE* session) {
+    *session = g.sessionHandle;
+    return CKR_OK;
+}
+
+CK_RV FakeCloseSession(CK_SESSION_HANDLE session) {
+    g.closedSessions.push_back(session);
+    return CKR_OK;
+}
+
+CK_RV FakeLogin(CK_SESSION_HANDLE, CK_USER_TYPE, CK_UTF8CHAR*, CK_ULONG length) {
+    g.pinLength = length;
+    return g.loginRv;
+}
+
+CK_RV FakeGetSessionInfo(CK_SESSION_HANDLE, CK_SESSION_INFO* info) {
+    std::memset(info, 0, sizeof *info);
+    info->ulDeviceError = 0x1234;
+    return CKR_OK;
+}
+
+CK_RV FakeFindObjectsInit(CK_SESSION_HANDLE, CK_ATTRIBUTE*, CK_ULONG) {
+    ++g.findInits;
+    g.nextObject = 0;
+    return CKR_OK;
+}
+
+CK_RV FakeFindObjects(CK_SESSION_HANDLE, CK_OBJECT_HANDLE* objects, CK_ULONG, CK_ULONG* count) {
+    if (g.findObjectsRv != CKR_OK) {
+        return g.findObjectsRv;
+    }
+    *count = 0;
+    if (g.nextObject < g.objects.size()) {
+        objects[0] = g.objects[g.nextObject++];
+        *count = 1;
+    }
+    return CKR_OK;
+}
+
+CK_RV FakeFindObjectsFinal(CK_SESSION_HANDLE) {
+    ++g.findFinals;
+    return CKR_OK;
+}
+
+CK_RV FakeGetAttributeValue(CK_SESSION_HANDLE, CK_OBJECT_HANDLE, CK_ATTRIBUTE* attr, CK_ULONG) {
+    if (attr->pValue != nullptr && attr->ulValueLen < g.idLength) {
+        attr->ulValueLen = CK_UNAVAILABLE_INFORMATION;
+        return CKR_BUFFER_TOO_SMALL;
+    }
+    if (attr->pValue != nullptr) {
+        std::memset(attr->pValue, 'I', g.idLength);
+    }
+    attr->ulValueLen = g.idLength;
+    return CKR_OK;
+}
+
+CK_FUNCTION_LIST MakeList() {
+    CK_FUNCTION_LIST list;
+    std::memset(&list, 0, sizeof list);
+    list.C_GetSlotList = FakeGetSlotList;
+    list.C_OpenSession = FakeOpenSession;
+    list.C_CloseSession = FakeCloseSession;
+    list.C_Login = FakeLogin;
+    list.C_GetSessionInfo = FakeGetSessionInfo;
+    list.C_FindObjectsInit = FakeFindObjectsInit;
+    list.C_FindObjects = FakeFindObjects;
+    list.C_FindObjectsFinal = FakeFindObjectsFinal;
+    list.C_GetAttributeValue = FakeGetAttributeValue;
+    return list;
+}
+
+class FakeModule : public ::testing::Test {
+protected:
+    void SetUp() override {
+        g = FakeState{};
+        module_.handle = nullptr;
+        module_.functions = &list_;
+    }
+    CK_FUNCTION_LIST list_ = MakeList();
+    PKCS11_MODULE module_{};
+};
+
+constexpr bool kWideUlong = sizeof(CK_ULONG) > 4;
+
+TEST_F(FakeModule, SlotListHonoursCapacityAndListsAll) {
+    g.slots = {1, 2, 3};
+    std::uint32_t ids[4] = {};
+    std::uint32_t count = 2;
+    EXPECT_EQ(p11_get_slot_list(&module_, ids, &count), CKR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(count, 2u) << "the needed count is not reported";
+    count = 4;
+    ASSERT_EQ(p11_get_slot_list(&module_, ids, &count), CKR_OK);
+    EXPECT_EQ(count, 3u);
+    EXPECT_EQ(ids[0], 1u);
+    EXPECT_EQ(ids[2], 3u);
+}
+
+TEST_F(FakeModule, WideSlotIdIsAnErrorNotCut) {
+    if (!kWideUlong) {
+        GTEST_SKIP() << "CK_ULONG is 32-bit here";
+    }
+    g.slots = {1, static_cast<CK_ULONG>(0x100000002ull)};
+    std::uint32_t ids[4] = {};
+    std::uint32_t count = 4;
+    EXPECT_EQ(p11_get_slot_list(&module_, ids, &count), CKR_FUNCTION_FAILED);
+    EXPECT_EQ(count, 4u);
+}
+
+TEST_F(FakeModule, WideSessionHandleIsRefusedAndClosed) {
+    if (!kWideUlong) {
+        GTEST_SKIP() << "CK_ULONG is 32-bit here";
+    }
+    g.sessionHandle = static_cast<CK_ULONG>(0x100000007ull);
+    std::uint32_t session = 0;
+    EXPECT_EQ(p11_open_session(&module_, 1, CKF_SERIAL_SESSION, &session), CKR_FUNCTION_FAILED);
+    EXPECT_EQ(session, 0u);
+    ASSERT_EQ(g.closedSessions.size(), 1u);
+    EXPECT_EQ(g.closedSessions[0], g.sessionHandle);
+}
+
+TEST_F(FakeModule, WideObjectHandleFailsListingAndFinding) {
+    if (!kWideUlong) {
+        GTEST_SKIP() << "CK_ULONG is 32-bit here";
+    }
+    g.objects = {5, static_cast<CK_ULONG>(0x100000005ull)};
+    std::uint32_t count = 0;
+    EXPECT_EQ(p11_enum_keys(&module_, 1, CKO_PRIVATE_KEY, nullptr, &count), CKR_FUNCTION_FAILED);
+    g.objects = {static_cast<CK_ULONG>(0x100000005ull)};
+    PKCS11_KEY_OBJ* key = nullptr;
+    const unsigned char id[] = {'S'};
+    EXPECT_EQ(p11_find_key(&module_, 1, CKO_PRIVATE_KEY, id, 1, &key), CKR_FUNCTION_FAILED);
+    EXPECT_EQ(key, nullptr);
+    EXPECT_EQ(g.findInits, g.findFinals) << "every search is ended";
+}
+
+TEST(Binding, LoadAndUnloadRefuseMissingArguments) {
+    PKCS11_MODULE none{};
+    EXPECT_EQ(p11_load_module(nullptr, &none), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(p11_load_module("x", nullptr), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(p11_unload_module(&none), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(p11_unload_module(nullptr), CKR_ARGUMENTS_BAD);
+}
+
+TEST_F(FakeModule, EmptyPinIsPassedWithLengthZero) {
+    EXPECT_EQ(p11_login(&module_, 1, "", CKU_USER), CKR_OK);
+    EXPECT_EQ(g.pinLength, 0u);
+    EXPECT_EQ(p11_login(&module_, 1, "1234", CKU_USER), CKR_OK);
+    EXPECT_EQ(g.pinLength, 4u);
+}
+
+TEST_F(FakeModule, OverlongIdIsRefusedBeforeAnySearch) {
+    std::vector<unsigned char> id(P11_ID_MAX + 1, 'x');
+    PKCS11_KEY_OBJ* key = nullptr;
+    PKCS11_CERT_OBJ* cert = nullptr;
+    EXPECT_EQ(p11_find_key(&module_, 1, CKO_PRIVATE_KEY, id.data(), P11_ID_MAX + 1, &key),
+              CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(p11_find_cert(&module_, 1, id.data(), P11_ID_MAX + 1, &cert), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(g.findInits, 0);
+    EXPECT_EQ(key, nullptr);
+    EXPECT_EQ(cert, nullptr);
+}
+
+TEST_F(FakeModule, IdLongerThanTheRecordIsStoredEmpty) {
+    g.objects = {7, 8};
+    PKCS11_KEY_OBJ keys[2];
+    std::uint32_t count = 2;
+    g.idLength = 300;
+    ASSERT_EQ(p11_enum_keys(&module_, 1, CKO_PRIVATE_KEY, keys, &count), CKR_OK);
+    EXPECT_EQ(count, 2u);
+    EXPECT_EQ(keys[0].idLen, 0u);
+    EXPECT_EQ(keys[1].object, 8u);
+    g.idLength = P11_ID_MAX;
+    count = 2;
+    ASSERT_EQ(p11_enum_keys(&module_, 1, CKO_PRIVATE_KEY, keys, &count), CKR_OK);
+    EXPECT_EQ(keys[0].idLen, P11_ID_MAX);
+}
+
+TEST_F(FakeModule, FailedSearchStillEndsIt) {
+    g.objects = {7};
+    g.findObjectsRv = CKR_DEVICE_REMOVED;
+    std::uint32_t count = 0;
+    EXPECT_EQ(p11_enum_keys(&module_, 1, CKO_PRIVATE_KEY, nullptr, &count), CKR_DEVICE_REMOVED);
+    EXPECT_EQ(g.findFinals, 1);
+}
+
+TEST_F(FakeModule, RefusedLoginClosesItsSessionAndReportsTheDeviceError) {
+    PKCS11 p11{&module_, nullptr, nullptr};
+    g.sessionHandle = 9;
+    g.loginRv = CKR_PIN_LOCKED;
+    std::uint32_t deviceError = 0;
+    EXPECT_EQ(LoginToken(&p11, 1, "1234", &deviceError), 0xDA0000A4u);
+    EXPECT_EQ(p11.session, nullptr);
+    EXPECT_EQ(deviceError, 0x1234u);
+    ASSERT_EQ(g.closedSessions.size(), 1u);
+    EXPECT_EQ(g.closedSessions[0], 9u);
+
+    g.loginRv = CKR_OK;
+    ASSERT_EQ(LoginToken(&p11, 1, "1234", nullptr), OK);
+    EXPECT_EQ(p11.session->handle, 9u);
+    p11.module = nullptr; // not a loaded library: CloseLibrary only drops the session record
+    EXPECT_EQ(CloseLibrary(&p11), OK);
+    EXPECT_EQ(p11.session, nullptr);
+}
+
+TEST(Binding, EveryOperationWithoutAModuleIsNotInitialized) {
+    PKCS11_MODULE none{};
+    CK_INFO info;
+    CK_SLOT_INFO slotInfo;
+    CK_TOKEN_INFO tokenInfo;
+    CK_SESSION_INFO sessionInfo;
+    std::uint32_t u = 0;
+    EXPECT_EQ(p11_get_info(&none, &info), CKR_CRYPTOKI_NOT_INITIALIZED);
+    EXPECT_EQ(p11_get_slot_list(&none, &u, &u), CKR_CRYPTOKI_NOT_INITIALIZED);
+    EXPECT_EQ(p11_get_slot_info(&none, 1, &slotInfo), CKR_CRYPTOKI_NOT_INITIALIZED);
+    EXPECT_EQ(p11_get_token_info(&none, 1, &tokenInfo), CKR_CRYPTOKI_NOT_INITIALIZED);
+    EXPECT_EQ(p11_open_session(&none, 1, CKF_SERIAL_SESSION, &u), CKR_CRYPTOKI_NOT_INITIALIZED);
+    EXPECT_EQ(p11_close_session(&none, 1), CKR_CRYPTOKI_NOT_INITIALIZED);
+    EXPECT_EQ(p11_login(&none, 1, "1", CKU_USER), CKR_CRYPTOKI_NOT_INITIALIZED);
+    EXPECT_EQ(p11_logout(&none, 1), CKR_CRYPTOKI_NOT_INITIALIZED);
+    EXPECT_EQ(p11_get_session_info(&none, 1, &sessionInfo), CKR_CRYPTOKI_NOT_INITIALIZED);
+    EXPECT_EQ(p11_enum_keys(&none, 1, CKO_PRIVATE_KEY, nullptr, &u), CKR_CRYPTOKI_NOT_INITIALIZED);
+    EXPECT_EQ(p11_enum_certs(&none, 1, nullptr, &u), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(p11_key_to_evp(&none, 1, 1), nullptr);
+    EXPECT_EQ(p11_get_attr_bn(&none, 1, 1, CKA_MODULUS), nullptr);
+}
+
+} // namespace

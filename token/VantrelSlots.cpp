@@ -1,0 +1,169 @@
+// Slots, tokens and the one login session of a PKCS11.
+#include "token/VantrelBasic.h"
+
+#include <cstring>
+
+#include <openssl/crypto.h>
+
+#include "p11/p11_key.h"
+
+using vantrel::Basic;
+
+namespace {
+
+constexpr std::size_t kPinBufferSize = 256;
+
+// The common start: a record with a loaded module.
+VR_RESULT CheckModule(const PKCS11* p11) {
+    if (p11 == nullptr) {
+        return BASIC_ARGUMENTS_BAD;
+    }
+    return p11->module != nullptr ? OK : BASIC_MODULE_NOT_LOADED;
+}
+
+P11_RV ReadSlotInfo(const PKCS11* p11, VR_SLOT_ID slot, CK_SLOT_INFO& info) {
+    std::memset(&info, 0, sizeof info);
+    return p11_get_slot_info(p11->module, slot, &info);
+}
+
+P11_RV ReadTokenInfo(const PKCS11* p11, VR_SLOT_ID slot, CK_TOKEN_INFO& info) {
+    std::memset(&info, 0, sizeof info);
+    return p11_get_token_info(p11->module, slot, &info);
+}
+
+std::uint32_t Saturate32(CK_ULONG value) {
+    return value > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(value);
+}
+
+// Logs in through a wiped work copy of the PIN, then hands out the module's device error.
+P11_RV LoginWithPin(const PKCS11* p11, std::uint32_t session, const char* pin,
+                    std::uint32_t* deviceError) {
+    char work[kPinBufferSize];
+    std::memcpy(work, pin, std::strlen(pin) + 1);
+    const P11_RV rv = p11_login(p11->module, session, work, CKU_USER);
+    OPENSSL_cleanse(work, sizeof work);
+    CK_SESSION_INFO info;
+    std::memset(&info, 0, sizeof info);
+    if (p11_get_session_info(p11->module, session, &info) == CKR_OK && deviceError != nullptr) {
+        *deviceError = Saturate32(info.ulDeviceError);
+    }
+    return rv;
+}
+
+} // namespace
+
+VANTREL_API VR_RESULT GetSlotID(PKCS11* p11, VR_SLOT_ID* slotList, std::uint32_t* count) {
+    if (VR_RESULT rc = CheckModule(p11)) {
+        return rc;
+    }
+    return Basic(p11_get_slot_list(p11->module, slotList, count));
+}
+
+VANTREL_API VR_RESULT GetSlotDesc(PKCS11* p11, VR_SLOT_ID slot, char* buf, std::uint32_t* len) {
+    if (VR_RESULT rc = CheckModule(p11)) {
+        return rc;
+    }
+    CK_SLOT_INFO info;
+    if (const P11_RV rv = ReadSlotInfo(p11, slot, info)) {
+        return Basic(rv);
+    }
+    return vantrel::CopyPadded(info.slotDescription, sizeof info.slotDescription, buf, len);
+}
+
+VANTREL_API VR_RESULT IsTokenPresent(PKCS11* p11, VR_SLOT_ID slot) {
+    if (VR_RESULT rc = CheckModule(p11)) {
+        return rc;
+    }
+    CK_SLOT_INFO info;
+    if (const P11_RV rv = ReadSlotInfo(p11, slot, info)) {
+        return Basic(rv);
+    }
+    return (info.flags & CKF_TOKEN_PRESENT) != 0 ? 1 : 0;
+}
+
+VANTREL_API VR_RESULT GetTokenLabel(PKCS11* p11, VR_SLOT_ID slot, char* buf, std::uint32_t* len) {
+    if (VR_RESULT rc = CheckModule(p11)) {
+        return rc;
+    }
+    CK_TOKEN_INFO info;
+    if (const P11_RV rv = ReadTokenInfo(p11, slot, info)) {
+        return Basic(rv);
+    }
+    return vantrel::CopyPadded(info.label, sizeof info.label, buf, len);
+}
+
+VANTREL_API VR_RESULT GetTokenSerialNumber(PKCS11* p11, VR_SLOT_ID slot, char* buf,
+                                           std::uint32_t* len) {
+    if (VR_RESULT rc = CheckModule(p11)) {
+        return rc;
+    }
+    CK_TOKEN_INFO info;
+    if (const P11_RV rv = ReadTokenInfo(p11, slot, info)) {
+        return Basic(rv);
+    }
+    return vantrel::CopyPadded(info.serialNumber, sizeof info.serialNumber, buf, len);
+}
+
+VANTREL_API VR_RESULT LoginToken(PKCS11* p11, VR_SLOT_ID slot, const char* pin,
+                                 std::uint32_t* deviceError) {
+    if (VR_RESULT rc = CheckModule(p11)) {
+        return rc;
+    }
+    if (p11->session != nullptr) {
+        return BASIC_USER_ALREADY_LOGGED_IN;
+    }
+    // The work buffer holds 255 bytes and the terminator; a longer PIN is never sent cut short.
+    if (pin != nullptr && std::strlen(pin) >= kPinBufferSize) {
+        return Basic(CKR_PIN_LEN_RANGE);
+    }
+    auto* session =
+        static_cast<PKCS11_SESSION*>(vantrel::Allocate(sizeof(PKCS11_SESSION), __LINE__));
+    if (session == nullptr) {
+        return BASIC_MALLOC_ERROR;
+    }
+    session->slotId = slot;
+    std::uint32_t handle = 0;
+    if (const P11_RV rv = p11_open_session(p11->module, slot, CKF_SERIAL_SESSION, &handle)) {
+        vantrel::Release(session);
+        return Basic(rv);
+    }
+    session->handle = handle;
+    session->opened = 1;
+    if (pin != nullptr) {
+        if (const P11_RV rv = LoginWithPin(p11, handle, pin, deviceError)) {
+            // A refused PIN leaves nothing open behind the caller.
+            p11_close_session(p11->module, handle);
+            vantrel::Release(session);
+            return Basic(rv);
+        }
+        session->loggedIn = 1;
+    }
+    p11->session = session;
+    return OK;
+}
+
+VANTREL_API VR_RESULT LogoutToken(PKCS11* p11) {
+    if (VR_RESULT rc = CheckModule(p11)) {
+        return rc;
+    }
+    PKCS11_SESSION* session = p11->session;
+    if (session == nullptr) {
+        return BASIC_USER_NOT_LOGGED_IN;
+    }
+    if (session->loggedIn) {
+        if (const P11_RV rv = p11_logout(p11->module, session->handle)) {
+            return Basic(rv);
+        }
+        session->loggedIn = 0;
+    }
+    if (session->opened) {
+        if (const P11_RV rv = p11_close_session(p11->module, session->handle)) {
+            return Basic(rv);
+        }
+        session->opened = 0;
+        session->handle = 0;
+    }
+    vantrel::Release(session);
+    p11->session = nullptr;
+    return OK;
+}
