@@ -130,7 +130,9 @@ TEST(SharedMemory, ManyOperationsReleaseEveryView) {
         ASSERT_EQ(ReadSharedMemory(channel.get(), buffer.data(), 64), 64);
     }
     if (mappings >= 0) {
-        EXPECT_LE(agent_test::MappingCount(), mappings + 2);
+        // A leaked view per operation would add thousands; the allocator (more so under the
+        // sanitizers) may add a few of its own.
+        EXPECT_LE(agent_test::MappingCount(), mappings + 32);
     }
     if (resident >= 0) {
         // A leaked view per operation would add about 10 GB; allow ordinary noise.
