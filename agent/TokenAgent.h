@@ -27,8 +27,22 @@ public:
     void ReopenChannels();
     std::u16string ErrorText(std::int32_t code) const;
 
+    // Token session: the library, the readers, the card, login and logout, signing.
     bool StartLibrary();
     bool ShutdownLibrary();
+    std::u16string GetReaderName(std::uint32_t slotId);
+    // With a null buffer the size to allocate; otherwise fills at most `capacity` units.
+    std::int32_t ListReaders(char16_t* buffer, std::int32_t capacity = 0);
+    void SelectReader(const char16_t* text);
+    std::u16string ReadCardSerial();
+    std::uint32_t Login(const char16_t* pin);
+    std::uint32_t Logout();
+    void ReleaseCerts();
+    void ReleaseKey();
+    bool IsCertExpired();
+    std::int32_t CompareDates(const std::u16string& a, const std::u16string& b);
+    std::u16string BuildCertInfo();
+    std::uint32_t SignData(std::uint32_t mechanism, const char* data, std::u16string& reply);
 
     // Fields in their declared order; the request handlers, the timers and the tests reach
     // them directly.
@@ -68,6 +82,12 @@ private:
     std::int32_t OnCertInf(std::uint32_t wParam);
     std::int32_t OnLogin(std::uint32_t wParam);
     std::int32_t OnLogout(std::uint32_t wParam);
+
+    bool EnumerateSlots(std::uint32_t (&slots)[kMaxSlots], std::uint32_t& count);
+    void StoreCertTexts();
+    void LogReaders();
+    bool WriteLoginSuccess();
+    bool WriteLoginFailure(std::uint32_t code, const std::u16string& errorText);
 
     void OnHelloTick(plat::WindowHandle window);
     void OnWatchTick(plat::WindowHandle window);

@@ -1,61 +1,286 @@
-// The token requests. The token library is not linked into the agent yet, so the session
-// never opens (m_LibraryOpen stays false) and every token request answers as a request with
-// no library does: it logs its line and fails, touching no channel.
+// The handlers of the token requests: each reads its payload from the request channel, calls
+// its session operation, writes its reply frames and logs one line.
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include <openssl/crypto.h>
+
+#include "agent/Protocol.h"
+#include "agent/SharedMemory.h"
+#include "agent/TextConvert.h"
 #include "agent/TokenAgent.h"
 #include "platform/format.h"
 
 namespace {
 
-constexpr std::uint32_t kNoSlot = 0xFFFFFFFFu;
+constexpr std::size_t kCardRecordSize = 364;
+constexpr std::size_t kLoginRecordSize = 620;
+constexpr std::uint16_t kRecordTextOffset = 364;
+constexpr std::uint16_t kRecordTextArea = 256;
+constexpr std::uint16_t kSignHeaderSize = 6;
+constexpr std::uint32_t kStatusExpired = 163; // CKR_PIN_EXPIRED
+constexpr std::size_t kStatusTextUnits = 255;
+// "憑證卡已逾期" (the certificate card has expired) in code page 950.
+constexpr char kExpiredText[] = "\xBE\xCC\xC3\xD2\xA5\x64\xA4\x77\xB9\x4F\xB4\xC1";
+
+// Login record areas: offset and width; texts are cut to leave room for a terminator.
+struct Area {
+    std::size_t offset;
+    std::size_t width;
+};
+constexpr Area kCardSerialArea{2, 64};
+constexpr Area kCertSerialArea{66, 256};
+constexpr Area kNotAfterArea{322, 32};
+constexpr Area kTextArea{kRecordTextOffset, kRecordTextArea};
+
+void Put16(unsigned char* frame, std::size_t offset, std::uint32_t value) {
+    frame[offset] = static_cast<unsigned char>(value);
+    frame[offset + 1] = static_cast<unsigned char>(value >> 8);
+}
+
+void Put32(unsigned char* frame, std::size_t offset, std::uint32_t value) {
+    Put16(frame, offset, value);
+    Put16(frame, offset + 2, value >> 16);
+}
+
+// Copies at most the area's width less one byte, so the text stays terminated.
+void PutText(unsigned char* frame, Area area, const std::string& text) {
+    std::memcpy(frame + area.offset, text.data(), std::min(text.size(), area.width - 1));
+}
+
+// A request whose payload cannot fit in the channel is refused by the read anyway; it is not
+// worth allocating a buffer for.
+bool FitsChannel(std::uint64_t bytes) {
+    return bytes <= static_cast<std::uint64_t>(kChannelSize);
+}
+
+int AsInt(std::uint32_t value) {
+    return static_cast<int>(value);
+}
 
 } // namespace
 
-bool CTokenAgent::StartLibrary() {
-    m_SlotIndex = -1;
-    for (std::uint32_t& slot : m_SlotID) {
-        slot = kNoSlot;
-    }
-    m_SlotSelected = false;
-    m_LibraryOpen = false;
-    return m_LibraryOpen;
-}
-
-bool CTokenAgent::ShutdownLibrary() {
-    if (!m_LibraryOpen) {
-        return false;
-    }
-    m_LibraryOpen = false;
-    return true;
-}
+// ---- MWM_SLOT ----
 
 std::int32_t CTokenAgent::OnSlot(std::uint32_t wParam) {
-    Log(plat::Format(u"message:MWM_SLOT,wparam:%d,data:->fail;", static_cast<int>(wParam)));
-    return -1;
+    const std::uint64_t bytes = 2 * std::uint64_t(wParam);
+    if (!FitsChannel(bytes)) {
+        // The read would be refused: more than the channel holds.
+        Log(plat::Format(u"message:MWM_SLOT,wparam:%d,data:->read data len=0;", AsInt(wParam)));
+        return -1;
+    }
+    std::vector<char16_t> text;
+    try {
+        text.assign(std::size_t(wParam) + 1, u'\0');
+    } catch (const std::bad_alloc&) {
+        Log(plat::Format(u"message:MWM_SLOT,wparam:%d,data:->new data =null;", AsInt(wParam)));
+        return -1;
+    }
+    const std::int32_t n = ReadSharedMemory(_hMem, text.data(), static_cast<std::int32_t>(bytes));
+    if (n <= 0) {
+        Log(plat::Format(u"message:MWM_SLOT,wparam:%d,data:->read data len=0;", AsInt(wParam)));
+        return n;
+    }
+    LogReaders();
+    SelectReader(text.data());
+    Log(plat::Format(u"message:MWM_SLOT,wparam:%d,data:%s->sucess;", AsInt(wParam), text.data()));
+    return n;
 }
+
+void CTokenAgent::LogReaders() {
+    const std::int32_t total = ListReaders(nullptr, 0);
+    if (total <= 0) {
+        return;
+    }
+    std::vector<char16_t> list(static_cast<std::size_t>(total) + 2, u'\0');
+    ListReaders(list.data(), total);
+    for (std::size_t pos = 0; pos < list.size() && list[pos] != u'\0';) {
+        const char16_t* name = list.data() + pos;
+        Log(plat::Format(u"DrviceName:%s", name));
+        pos += std::char_traits<char16_t>::length(name) + 1;
+    }
+}
+
+// ---- MWM_CARD ----
 
 std::int32_t CTokenAgent::OnCard(std::uint32_t wParam) {
-    Log(plat::Format(u"message:MWM_CARD,wparam:%d,data:->fail;", static_cast<int>(wParam)));
-    return 1;
-}
-
-std::int32_t CTokenAgent::OnSign(std::uint32_t wParam) {
-    Log(plat::Format(u"message:MWM_SIGN,wparam:%d,data:->fail;", static_cast<int>(wParam)));
-    return 1;
-}
-
-std::int32_t CTokenAgent::OnCertInf(std::uint32_t wParam) {
-    Log(plat::Format(u"message:MWM_CERTINF,wparam:%d,data:->%d;", static_cast<int>(wParam), 0));
+    const std::string serial = NarrowText(ReadCardSerial());
+    unsigned char record[kCardRecordSize] = {};
+    Put16(record, 0, kRecordTextOffset);
+    Put32(record, 360, serial.empty() ? 1 : 0);
+    std::memcpy(record + kCardSerialArea.offset, serial.data(),
+                std::min(serial.size(), kCardSerialArea.width));
+    if (_hMem == nullptr) {
+        Log(plat::Format(u"message:MWM_CARD,wparam:%d,data:->new data =null;", AsInt(wParam)));
+        return 1;
+    }
+    const char* shown = reinterpret_cast<const char*>(record + kCardSerialArea.offset);
+    const std::u16string text =
+        WidenText(std::string(shown, strnlen(shown, kCardSerialArea.width)));
+    Log(plat::Format(u"message:MWM_CARD,wparam:%d,data:-%s;", AsInt(wParam), text.c_str()));
+    WriteSharedMemory(_hMem, record, kCardRecordSize);
     return 0;
 }
 
+// ---- MWM_LOGIN ----
+
 std::int32_t CTokenAgent::OnLogin(std::uint32_t wParam) {
-    Log(plat::Format(u"message:MWM_LOGIN,wparam:%d,data:->fail;", static_cast<int>(wParam)));
-    return 1;
+    const std::uint64_t bytes = 2 * std::uint64_t(wParam);
+    if (!FitsChannel(bytes)) {
+        Log(plat::Format(u"message:MWM_LOGIN,wparam:%d,data:->read data len=0;", AsInt(wParam)));
+        return 1;
+    }
+    std::vector<char16_t> pin;
+    try {
+        pin.assign(std::size_t(wParam) + 1, u'\0');
+    } catch (const std::bad_alloc&) {
+        Log(plat::Format(u"message:MWM_LOGIN,wparam:%d,data:->new data =null;", AsInt(wParam)));
+        return 1;
+    }
+    const std::int32_t n = ReadSharedMemory(_hMem, pin.data(), static_cast<std::int32_t>(bytes));
+    if (n <= 0) {
+        OPENSSL_cleanse(pin.data(), pin.size() * sizeof(char16_t));
+        Log(plat::Format(u"message:MWM_LOGIN,wparam:%d,data:->read data len=0;", AsInt(wParam)));
+        return 1;
+    }
+    const std::uint32_t code = Login(pin.data());
+    // The log shows one asterisk per PIN character; the PIN itself is wiped.
+    const std::u16string stars(std::char_traits<char16_t>::length(pin.data()), u'*');
+    OPENSSL_cleanse(pin.data(), pin.size() * sizeof(char16_t));
+
+    std::u16string errorText;
+    std::int32_t result = 1;
+    if (code == 0) {
+        result = WriteLoginSuccess() ? 0 : 1;
+    } else {
+        errorText = ErrorText(static_cast<std::int32_t>(code & 0xFFFF));
+        result = WriteLoginFailure(code, errorText) ? 0 : 1;
+    }
+    std::u16string status =
+        plat::Format(u"%s(retval:%x)", code == 0 ? u"sucess" : errorText.c_str(), AsInt(code));
+    if (status.size() > kStatusTextUnits) {
+        status.resize(kStatusTextUnits);
+    }
+    Log(plat::Format(u"message:MWM_LOGIN,wparam:%d,data:%s->%s", AsInt(wParam), stars.c_str(),
+                     status.c_str()));
+    return result;
 }
 
+bool CTokenAgent::WriteLoginSuccess() {
+    const std::string cardSerial = NarrowText(ReadCardSerial());
+    if (_hMem == nullptr || _hMem1 == nullptr) {
+        return false;
+    }
+    std::vector<unsigned char> record(kLoginRecordSize, 0);
+    unsigned char* r = record.data();
+    Put16(r, 0, kRecordTextOffset);
+    PutText(r, kCardSerialArea, cardSerial);
+    PutText(r, kCertSerialArea, NarrowText(m_CertSerial));
+    PutText(r, kNotAfterArea, NarrowText(m_NotAfter));
+    Put16(r, 354, kRecordTextArea);
+    Put16(r, 356, static_cast<std::uint32_t>(2 * m_SignCertB64.size()));
+    Put16(r, 358, static_cast<std::uint32_t>(2 * m_CertInfo.size()));
+    if (IsCertExpired()) {
+        Put32(r, 360, kStatusExpired);
+        PutText(r, kTextArea, kExpiredText);
+    } else {
+        Put32(r, 360, 0);
+        PutText(r, kTextArea, NarrowText(m_MemName1));
+    }
+    WriteSharedMemory(_hMem, r, static_cast<std::int32_t>(record.size()));
+    const std::string certificate = NarrowText(m_SignCertB64);
+    WriteSharedMemory(_hMem1, certificate.data(), static_cast<std::int32_t>(certificate.size()));
+    return true;
+}
+
+bool CTokenAgent::WriteLoginFailure(std::uint32_t code, const std::u16string& errorText) {
+    if (_hMem == nullptr) {
+        return false;
+    }
+    std::vector<unsigned char> record(kLoginRecordSize, 0);
+    unsigned char* r = record.data();
+    Put16(r, 0, kRecordTextOffset);
+    Put16(r, 354, kRecordTextArea);
+    Put32(r, 360, code);
+    PutText(r, kTextArea, NarrowText(errorText));
+    WriteSharedMemory(_hMem, r, static_cast<std::int32_t>(record.size()));
+    return true;
+}
+
+// ---- MWM_LOGOUT ----
+
 std::int32_t CTokenAgent::OnLogout(std::uint32_t wParam) {
-    // With the library closed Logout answers 1.
-    Log(plat::Format(u"message:MWM_LOGOUT,wparam:%d,data:->%s;", static_cast<int>(wParam),
-                     u"fail"));
-    return 1;
+    const std::uint32_t result = Logout();
+    Log(plat::Format(u"message:MWM_LOGOUT,wparam:%d,data:->%s;", AsInt(wParam),
+                     result == 0 ? u"sucess" : u"fail"));
+    return static_cast<std::int32_t>(result);
+}
+
+// ---- MWM_CERTINF ----
+
+std::int32_t CTokenAgent::OnCertInf(std::uint32_t wParam) {
+    const auto bytes = static_cast<std::int32_t>(2 * m_CertInfo.size());
+    WriteSharedMemory(_hMem, m_CertInfo.data(), bytes);
+    Log(plat::Format(u"message:MWM_CERTINF,wparam:%d,data:->%d;", AsInt(wParam), bytes));
+    return 0;
+}
+
+// ---- MWM_SIGN ----
+
+std::int32_t CTokenAgent::OnSign(std::uint32_t wParam) {
+    if (!FitsChannel(wParam)) {
+        Log(plat::Format(u"message:MWM_SIGN,wparam:%d,data:->read data len=0;", AsInt(wParam)));
+        return 1;
+    }
+    std::vector<char> request;
+    try {
+        request.assign(std::size_t(wParam) + 2, '\0');
+    } catch (const std::bad_alloc&) {
+        Log(plat::Format(u"message:MWM_SIGN,wparam:%d,data:->new data =null;", AsInt(wParam)));
+        return 1;
+    }
+    const std::int32_t n =
+        ReadSharedMemory(_hMem, request.data(), static_cast<std::int32_t>(wParam));
+    if (n <= 0) {
+        Log(plat::Format(u"message:MWM_SIGN,wparam:%d,data:->read data len=0;", AsInt(wParam)));
+        return 1;
+    }
+    // A payload without its 6-byte header carries neither mechanism nor data.
+    if (n < kSignHeaderSize) {
+        Log(plat::Format(u"message:MWM_SIGN,wparam:%d,data:%s->fail;", AsInt(wParam), u""));
+        return 1;
+    }
+    const auto* header = reinterpret_cast<const unsigned char*>(request.data());
+    const std::uint32_t mechanism = header[2] | (std::uint32_t(header[3]) << 8);
+    const char* data = request.data() + kSignHeaderSize;
+    const std::u16string shown = WidenText(data);
+
+    std::u16string reply;
+    if (SignData(mechanism, data, reply) != 0) {
+        Log(plat::Format(u"message:MWM_SIGN,wparam:%d,data:%s->fail;", AsInt(wParam),
+                         shown.c_str()));
+        return 1;
+    }
+    const std::u16string line =
+        plat::Format(u"message:MWM_SIGN,wparam:%d,data:%s->sucess;", AsInt(wParam), shown.c_str());
+    const std::string text = NarrowText(reply);
+    if (_hMem1 == nullptr) {
+        Log(line);
+        return 1;
+    }
+    WriteSharedMemory(_hMem1, text.data(), static_cast<std::int32_t>(text.size()));
+
+    const std::string channelName = NarrowText(m_MemName1);
+    const std::size_t nameBytes = std::min(m_MemName1.size(), channelName.size());
+    std::vector<unsigned char> signHeader(kSignHeaderSize + nameBytes + 2, 0);
+    Put16(signHeader.data(), 0, kSignHeaderSize);
+    Put16(signHeader.data(), 2, 0);
+    Put16(signHeader.data(), 4, static_cast<std::uint32_t>(text.size()));
+    std::memcpy(signHeader.data() + kSignHeaderSize, channelName.data(), nameBytes);
+    WriteSharedMemory(_hMem, signHeader.data(),
+                      static_cast<std::int32_t>(kSignHeaderSize + nameBytes));
+    Log(line);
+    return 0;
 }

@@ -24,6 +24,7 @@ public:
 
     bool is_open() const { return handle_ != nullptr; }
     const std::u16string& name() const { return name_; }
+    plat::MappingHandle handle() const { return handle_; }
 
     // Zero-fills the channel, then copies `bytes` to offset 0 (as the agent writes).
     bool write(const std::vector<std::uint8_t>& bytes);

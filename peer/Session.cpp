@@ -89,6 +89,22 @@ bool agent_session::start(const session_options& options, std::string& error) {
     return true;
 }
 
+bool agent_session::wait_ready(std::string& error, std::uint32_t timeout_ms) const {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (!latest_log().empty()) {
+            return true;
+        }
+        if (!plat::IsProcessRunning(process_)) {
+            error = "the agent ended before it was ready";
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+    }
+    error = "the agent did not open its channels";
+    return false;
+}
+
 std::int32_t agent_session::send(std::uint32_t message, std::uintptr_t wparam,
                                  std::intptr_t lparam) {
     return static_cast<std::int32_t>(plat::SendMessage(window_, message, wparam, lparam));

@@ -35,6 +35,10 @@ public:
     plat::WindowHandle window() const { return window_; }
     plat::ProcessHandle process() const { return process_; }
 
+    // Waits until the agent has opened this session's channels: its first peer-watch tick
+    // announces them in the log channel. False with `error` set when that does not happen.
+    bool wait_ready(std::string& error, std::uint32_t timeout_ms = 10000) const;
+
     // Sends a message and waits for its result, the 32-bit value the agent returned.
     std::int32_t send(std::uint32_t message, std::uintptr_t wparam, std::intptr_t lparam);
 
@@ -47,6 +51,8 @@ public:
     // The text of the latest log frame: the bytes after the frame's text offset up to the first
     // zero byte, in the ANSI code page.
     std::string latest_log() const;
+    // The log channel, for watching the frames as they come.
+    plat::MappingHandle log_handle() const { return log_.handle(); }
 
 private:
     channel request_;

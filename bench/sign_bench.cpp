@@ -1,0 +1,254 @@
+// The cost of signing through the agent: the median time of one MWM_SIGN round trip as the peer
+// sees it, against the median time of the bare C_Sign of the same key and data in this process,
+// on one SoftHSM2 token. Prints both medians and their ratio.
+#include <benchmark/benchmark.h>
+
+#include <dlfcn.h>
+
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "agent/Protocol.h"
+#include "cryptoki.h"
+#include "peer/Session.h"
+#include "tests/fixtures/softhsm_token.h"
+
+namespace {
+
+constexpr char kLabel[] = "bench";
+constexpr char kPin[] = "123456";
+constexpr CK_MECHANISM_TYPE kMechanism = CKM_SHA256_RSA_PKCS;
+const std::string kData(1024, 'x');
+const std::string kDataBase64 = [] {
+    // Base64 of kData: 1,024 'x' bytes.
+    static const char alphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (std::size_t i = 0; i < kData.size(); i += 3) {
+        const std::size_t n = std::min<std::size_t>(3, kData.size() - i);
+        std::uint32_t bits = std::uint32_t(static_cast<unsigned char>(kData[i])) << 16;
+        if (n > 1)
+            bits |= std::uint32_t(static_cast<unsigned char>(kData[i + 1])) << 8;
+        if (n > 2)
+            bits |= static_cast<unsigned char>(kData[i + 2]);
+        out += alphabet[(bits >> 18) & 63];
+        out += alphabet[(bits >> 12) & 63];
+        out += n > 1 ? alphabet[(bits >> 6) & 63] : '=';
+        out += n > 2 ? alphabet[bits & 63] : '=';
+    }
+    return out;
+}();
+
+// SoftHSM2 loaded into this process, logged in, with the signature key found.
+class DirectToken {
+public:
+    bool Open(std::string& error) {
+        library_ = dlopen(fixtures::kSoftHsmModule, RTLD_NOW | RTLD_LOCAL);
+        if (library_ == nullptr)
+            return Fail(error, "cannot load SoftHSM2");
+        auto getList = reinterpret_cast<CK_C_GetFunctionList>(dlsym(library_, "C_GetFunctionList"));
+        if (getList == nullptr || getList(&f_) != CKR_OK || f_->C_Initialize(nullptr) != CKR_OK)
+            return Fail(error, "cannot initialise SoftHSM2");
+        initialised_ = true;
+        CK_SLOT_ID slots[16];
+        CK_ULONG count = 16;
+        if (f_->C_GetSlotList(CK_TRUE, slots, &count) != CKR_OK)
+            return Fail(error, "no slot list");
+        for (CK_ULONG i = 0; i < count; ++i) {
+            CK_TOKEN_INFO info;
+            if (f_->C_GetTokenInfo(slots[i], &info) == CKR_OK &&
+                std::memcmp(info.label, kLabel, std::strlen(kLabel)) == 0) {
+                slot_ = slots[i];
+                CK_SLOT_INFO slotInfo;
+                f_->C_GetSlotInfo(slot_, &slotInfo);
+                reader_ = Trimmed(slotInfo.slotDescription, sizeof slotInfo.slotDescription);
+            }
+        }
+        if (reader_.empty())
+            return Fail(error, "no bench token");
+        if (f_->C_OpenSession(slot_, CKF_SERIAL_SESSION, nullptr, nullptr, &session_) != CKR_OK ||
+            f_->C_Login(session_, CKU_USER, (CK_UTF8CHAR_PTR)kPin, std::strlen(kPin)) != CKR_OK)
+            return Fail(error, "cannot log in");
+        CK_OBJECT_CLASS keyClass = CKO_PRIVATE_KEY;
+        char id[] = "SIGN";
+        CK_ATTRIBUTE query[] = {{CKA_CLASS, &keyClass, sizeof keyClass}, {CKA_ID, id, 4}};
+        CK_ULONG found = 0;
+        if (f_->C_FindObjectsInit(session_, query, 2) != CKR_OK ||
+            f_->C_FindObjects(session_, &key_, 1, &found) != CKR_OK || found != 1)
+            return Fail(error, "no signature key");
+        f_->C_FindObjectsFinal(session_);
+        return true;
+    }
+
+    std::vector<unsigned char> Sign(const std::string& data) {
+        CK_MECHANISM mechanism = {kMechanism, nullptr, 0};
+        std::vector<unsigned char> signature(512);
+        CK_ULONG length = signature.size();
+        if (f_->C_SignInit(session_, &mechanism, key_) != CKR_OK ||
+            f_->C_Sign(session_, (CK_BYTE_PTR)data.data(), data.size(), signature.data(),
+                       &length) != CKR_OK)
+            return {};
+        signature.resize(length);
+        return signature;
+    }
+
+    const std::string& Reader() const { return reader_; }
+
+    ~DirectToken() {
+        if (initialised_) {
+            if (session_ != CK_INVALID_HANDLE)
+                f_->C_CloseSession(session_);
+            f_->C_Finalize(nullptr);
+        }
+        if (library_ != nullptr)
+            dlclose(library_);
+    }
+
+private:
+    static bool Fail(std::string& error, const char* what) {
+        error = what;
+        return false;
+    }
+    static std::string Trimmed(const unsigned char* text, std::size_t size) {
+        std::string s(reinterpret_cast<const char*>(text), size);
+        s.erase(s.find_last_not_of(' ') + 1);
+        return s;
+    }
+
+    void* library_ = nullptr;
+    CK_FUNCTION_LIST_PTR f_ = nullptr;
+    bool initialised_ = false;
+    CK_SLOT_ID slot_ = 0;
+    CK_SESSION_HANDLE session_ = CK_INVALID_HANDLE;
+    CK_OBJECT_HANDLE key_ = CK_INVALID_HANDLE;
+    std::string reader_;
+};
+
+std::vector<std::uint8_t> Utf16Payload(const std::string& ascii) {
+    std::vector<std::uint8_t> out;
+    for (char c : ascii) {
+        out.push_back(static_cast<std::uint8_t>(c));
+        out.push_back(0);
+    }
+    return out;
+}
+
+std::vector<std::uint8_t> SignPayload(const std::string& base64) {
+    std::vector<std::uint8_t> out = {6,
+                                     0,
+                                     kMechanism & 0xFF,
+                                     (kMechanism >> 8) & 0xFF,
+                                     static_cast<std::uint8_t>(base64.size() & 0xFF),
+                                     static_cast<std::uint8_t>((base64.size() >> 8) & 0xFF)};
+    out.insert(out.end(), base64.begin(), base64.end());
+    return out;
+}
+
+// The world of the run: token, agent and in-process module, set up once.
+struct Bench {
+    fixtures::SoftHsm hsm;
+    DirectToken direct;
+    peer::agent_session agent;
+    std::vector<std::uint8_t> signPayload = SignPayload(kDataBase64);
+    bool ready = false;
+
+    bool SetUp(std::string& error) {
+        const fixtures::KeyFiles sign = fixtures::MakeKeyFiles(hsm.Dir(), "sign", "Bench Sign");
+        const fixtures::KeyFiles keyx = fixtures::MakeKeyFiles(hsm.Dir(), "keyx", "Bench Keyx");
+        hsm.InitToken(kLabel, "87654321", kPin);
+        hsm.ImportKey(kLabel, kPin, sign.keyPem, "SIGN");
+        hsm.ImportCert(kLabel, kPin, sign.certDer, "SIGN");
+        hsm.ImportKey(kLabel, kPin, keyx.keyPem, "KEYX");
+        hsm.ImportCert(kLabel, kPin, keyx.certDer, "KEYX");
+        if (!direct.Open(error))
+            return false;
+        peer::session_options options;
+        options.agent_path = TESSIVO_AGENT_PATH;
+        options.module_path = fixtures::kSoftHsmModule;
+        if (!agent.start(options, error) || !agent.wait_ready(error))
+            return false;
+        const std::vector<std::uint8_t> reader = Utf16Payload(direct.Reader());
+        agent.write_request(reader);
+        agent.send(MWM_SLOT, reader.size() / 2, 0);
+        const std::vector<std::uint8_t> pin = Utf16Payload(kPin);
+        agent.write_request(pin);
+        agent.send(MWM_LOGIN, pin.size() / 2, 0);
+        const std::vector<std::uint8_t> record = agent.read_request(364);
+        if (record.size() < 364 || record[360] != 0 || record[361] != 0) {
+            error = "the agent's login failed";
+            return false;
+        }
+        ready = RoundTrip();
+        if (!ready)
+            error = "the agent does not sign";
+        return ready;
+    }
+
+    bool RoundTrip() {
+        agent.write_request(signPayload);
+        return agent.send(MWM_SIGN, signPayload.size(), 0) == 0;
+    }
+};
+
+Bench* g_bench = nullptr;
+
+void BM_AgentSignRoundTrip(benchmark::State& state) {
+    for (auto _ : state) {
+        if (!g_bench->RoundTrip()) {
+            state.SkipWithError("MWM_SIGN failed");
+            break;
+        }
+    }
+}
+
+void BM_BareCSign(benchmark::State& state) {
+    for (auto _ : state) {
+        if (g_bench->direct.Sign(kData).empty()) {
+            state.SkipWithError("C_Sign failed");
+            break;
+        }
+    }
+}
+
+// Keeps the medians of the repetitions while the console shows everything.
+class MedianReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& run : runs) {
+            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median")
+                medians[run.run_name.function_name] = run.GetAdjustedRealTime();
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+    std::map<std::string, double> medians;
+};
+
+} // namespace
+
+BENCHMARK(BM_AgentSignRoundTrip)->Repetitions(15)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_BareCSign)->Repetitions(15)->Unit(benchmark::kMicrosecond);
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    Bench bench;
+    std::string error;
+    if (!bench.SetUp(error)) {
+        std::fprintf(stderr, "sign_bench: %s\n", error.c_str());
+        return 1;
+    }
+    g_bench = &bench;
+    MedianReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    const double agent = reporter.medians["BM_AgentSignRoundTrip"];
+    const double bare = reporter.medians["BM_BareCSign"];
+    if (agent > 0 && bare > 0) {
+        std::printf("median MWM_SIGN round trip: %.1f us\n", agent);
+        std::printf("median bare C_Sign:         %.1f us\n", bare);
+        std::printf("ratio (round trip / C_Sign): %.2f\n", agent / bare);
+    }
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,285 @@
+#include "peer/Commands.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <memory>
+#include <optional>
+
+#include <openssl/bio.h>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
+#include "peer/Script.h"
+#include "peer/TokenRequests.h"
+#include "platform/terminal.h"
+
+namespace peer {
+
+namespace {
+
+constexpr std::uint32_t kNoReaderSelected = 0xFFFFFFFFu;
+constexpr std::uint32_t kStatusExpired = 163;
+constexpr std::uint32_t kPinIncorrect = 0xA0;
+
+// One failed step: its message goes to standard error.
+struct failure {
+    std::string message;
+};
+
+void print(const command_options& options, const nlohmann::json& object, const std::string& text) {
+    if (options.json) {
+        std::cout << to_line(object) << std::endl;
+    } else {
+        std::cout << text << std::endl;
+    }
+}
+
+std::string read_pin(const command_options& options) {
+    std::string pin;
+    if (options.pin_stdin) {
+        if (!std::getline(std::cin, pin)) {
+            throw failure{"no PIN on standard input"};
+        }
+        if (!pin.empty() && pin.back() == '\r') {
+            pin.pop_back();
+        }
+        return pin;
+    }
+    if (!plat::ReadSecretLine("PIN: ", pin)) {
+        throw failure{"no terminal to read the PIN from (use --pin-stdin)"};
+    }
+    return pin;
+}
+
+void wipe(std::string& secret) {
+    if (!secret.empty()) {
+        OPENSSL_cleanse(&secret[0], secret.size());
+    }
+    secret.clear();
+}
+
+// The agent, started and ready for requests.
+class command_session {
+public:
+    explicit command_session(const session_options& options) {
+        std::string error;
+        if (!session_.start(options, error) || !session_.wait_ready(error)) {
+            throw failure{error};
+        }
+    }
+    token_requests& requests() { return requests_; }
+
+    // Selects the reader and logs in; the login's object, certificate included.
+    nlohmann::json select_and_login(const command_options& options) {
+        requests_.slot(utf8_to_u16(options.reader));
+        std::string pin = read_pin(options);
+        nlohmann::json login = requests_.login(pin);
+        wipe(pin);
+        if (login["result"] != 0) {
+            throw failure{"the agent did not answer the login"};
+        }
+        const std::uint32_t status = login["status"].get<std::uint32_t>();
+        const std::string text = login["text"].get<std::string>();
+        if (status == kNoReaderSelected) {
+            throw failure{"no such reader: " + options.reader};
+        }
+        if (status == kStatusExpired) {
+            throw failure{"expired certificate: " + text};
+        }
+        if ((status & 0xFFFF) == kPinIncorrect) {
+            throw failure{"wrong PIN: " + text};
+        }
+        if (status != 0) {
+            throw failure{"login failed: " + text};
+        }
+        return login;
+    }
+
+    void logout() { requests_.logout(); }
+
+private:
+    agent_session session_;
+    token_requests requests_{session_};
+};
+
+std::vector<unsigned char> decode_base64(const std::string& text) {
+    std::string clean;
+    for (char c : text) {
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+            c == '+' || c == '/' || c == '=') {
+            clean.push_back(c);
+        }
+    }
+    if (clean.size() % 4 != 0) {
+        return {};
+    }
+    std::vector<unsigned char> out(clean.size() / 4 * 3);
+    const int n = EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(clean.data()),
+                                  static_cast<int>(clean.size()));
+    if (n < 0) {
+        return {};
+    }
+    std::size_t padding = 0;
+    for (auto it = clean.rbegin(); it != clean.rend() && *it == '='; ++it) {
+        ++padding;
+    }
+    out.resize(static_cast<std::size_t>(n) - padding);
+    return out;
+}
+
+std::string encode_base64(const std::string& data) {
+    std::string out(4 * ((data.size() + 2) / 3) + 1, '\0');
+    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&out[0]),
+                                  reinterpret_cast<const unsigned char*>(data.data()),
+                                  static_cast<int>(data.size()));
+    out.resize(static_cast<std::size_t>(n));
+    return out;
+}
+
+std::string to_pem(const std::vector<unsigned char>& der) {
+    const unsigned char* p = der.data();
+    std::unique_ptr<X509, decltype(&X509_free)> cert(
+        d2i_X509(nullptr, &p, static_cast<long>(der.size())), X509_free);
+    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
+    if (!cert || !bio || PEM_write_bio_X509(bio.get(), cert.get()) != 1) {
+        throw failure{"the agent's certificate cannot be read"};
+    }
+    char* data = nullptr;
+    const long length = BIO_get_mem_data(bio.get(), &data);
+    return std::string(data, static_cast<std::size_t>(length));
+}
+
+std::string read_data(const command_options& options) {
+    if (options.file.empty()) {
+        return std::string(std::istreambuf_iterator<char>(std::cin),
+                           std::istreambuf_iterator<char>());
+    }
+    std::ifstream in(options.file, std::ios::binary);
+    if (!in) {
+        throw failure{"cannot read " + options.file};
+    }
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The Base64 text between the element's tags.
+std::string element_content(const std::string& element) {
+    const std::string open = "<SignatureValue>";
+    const std::string close = "</SignatureValue>";
+    const std::size_t from = element.find(open);
+    const std::size_t to = element.rfind(close);
+    if (from == std::string::npos || to == std::string::npos || to < from + open.size()) {
+        return {};
+    }
+    return element.substr(from + open.size(), to - from - open.size());
+}
+
+template <class Body> int guarded(Body body) {
+    try {
+        return body();
+    } catch (const failure& f) {
+        std::cerr << "tessivo-peer: " << f.message << std::endl;
+    } catch (const std::exception& e) {
+        std::cerr << "tessivo-peer: " << e.what() << std::endl;
+    }
+    return 1;
+}
+
+} // namespace
+
+int run_readers(const session_options& session, const command_options& options) {
+    return guarded([&] {
+        command_session agent(session);
+        const std::vector<std::string> names = agent.requests().readers();
+        if (options.json) {
+            std::cout << to_line({{"readers", names}}) << std::endl;
+        } else {
+            for (const std::string& name : names) {
+                std::cout << name << std::endl;
+            }
+        }
+        return 0;
+    });
+}
+
+int run_card(const session_options& session, const command_options& options) {
+    return guarded([&] {
+        command_session agent(session);
+        agent.requests().slot(utf8_to_u16(options.reader));
+        const nlohmann::json card = agent.requests().card();
+        if (card["result"] != 0) {
+            throw failure{"the agent did not answer the card request"};
+        }
+        if (card["noCard"].get<bool>()) {
+            // The agent does not say whether the reader exists; its reader list does.
+            const std::vector<std::string> names = agent.requests().readers();
+            if (std::find(names.begin(), names.end(), options.reader) == names.end()) {
+                throw failure{"no such reader: " + options.reader};
+            }
+            throw failure{"no card in " + options.reader};
+        }
+        print(options, card, card["serial"].get<std::string>());
+        return 0;
+    });
+}
+
+int run_certinfo(const session_options& session, const command_options& options) {
+    return guarded([&] {
+        command_session agent(session);
+        agent.select_and_login(options);
+        const nlohmann::json info = agent.requests().certinfo();
+        agent.logout();
+        print(options, info, info["record"].get<std::string>());
+        return 0;
+    });
+}
+
+int run_cert(const session_options& session, const command_options& options) {
+    return guarded([&] {
+        command_session agent(session);
+        const nlohmann::json login = agent.select_and_login(options);
+        agent.logout();
+        const std::string pem = to_pem(decode_base64(login["certificate"].get<std::string>()));
+        if (options.json) {
+            std::cout << to_line({{"certificate", pem}}) << std::endl;
+        } else {
+            std::cout << pem;
+        }
+        return 0;
+    });
+}
+
+int run_sign(const session_options& session, const command_options& options) {
+    return guarded([&] {
+        const std::optional<std::uint32_t> mechanism = parse_mechanism(options.mechanism);
+        if (!mechanism) {
+            throw failure{"unknown mechanism: " + options.mechanism};
+        }
+        command_session agent(session);
+        agent.select_and_login(options);
+        const std::string data = read_data(options);
+        const nlohmann::json signed_ = agent.requests().sign(*mechanism, encode_base64(data));
+        agent.logout();
+        if (signed_["result"] != 0) {
+            throw failure{"signing refused"};
+        }
+        const std::string element = signed_["signature"].get<std::string>();
+        if (!options.raw_signature.empty()) {
+            const std::vector<unsigned char> raw = decode_base64(element_content(element));
+            std::ofstream out(options.raw_signature, std::ios::binary);
+            out.write(reinterpret_cast<const char*>(raw.data()),
+                      static_cast<std::streamsize>(raw.size()));
+            if (!out) {
+                throw failure{"cannot write " + options.raw_signature};
+            }
+        }
+        print(options, signed_, element);
+        return 0;
+    });
+}
+
+} // namespace peer

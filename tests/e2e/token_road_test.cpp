@@ -1,0 +1,520 @@
+// The agent's token road end to end through tessivo-peer: readers, card, login, certificate
+// record, signing and logout. On Linux against SoftHSM2 tokens, with pkcs11-tool and openssl as
+// the independent checks; on Windows (under Wine) against the test module's software token.
+#include <gtest/gtest.h>
+
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/types.h"
+#include "tests/fixtures/test_module.h"
+#if !defined(_WIN32)
+#include "tests/fixtures/softhsm_token.h"
+#endif
+
+namespace {
+
+using nlohmann::json;
+
+constexpr char kPin[] = "123456";
+constexpr std::uint32_t kPinIncorrect = 0xDA0000A0u;
+constexpr std::uint32_t kNotReady = 0xFFFFFFFFu;
+
+std::string CertsFile(const std::string& name) {
+    return NativePath(std::string(TESSIVO_TEST_CERTS_DIR) + "/" + name);
+}
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string TempFile(const std::string& name, const std::string& bytes) {
+    const std::filesystem::path path =
+        std::filesystem::temp_directory_path() /
+        ("tessivo-road-" + std::to_string(plat::CurrentProcessId()) + "-" + name);
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path.string();
+}
+
+struct Output {
+    std::string text;
+    int status = -1;
+};
+
+// Runs a shell command line and returns its standard output and exit status.
+Output RunCommandLine(const std::string& command) {
+#if defined(_WIN32)
+    FILE* pipe = _popen(("\"" + command + "\"").c_str(), "rb");
+#else
+    FILE* pipe = popen(command.c_str(), "r");
+#endif
+    Output out;
+    if (pipe == nullptr)
+        return out;
+    char chunk[4096];
+    std::size_t n = 0;
+    while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0)
+        out.text.append(chunk, n);
+#if defined(_WIN32)
+    out.status = _pclose(pipe);
+#else
+    const int raw = pclose(pipe);
+    out.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+#endif
+    return out;
+}
+
+std::string Quote(const std::string& text) {
+    return "\"" + text + "\"";
+}
+
+// The agent the peer starts: on Windows the test module's road uses the copy of the agent that
+// sits beside the test module under the card vendor's file name.
+std::string AgentPath(const std::string& module) {
+#if defined(TESSIVO_CARD_AGENT_PATH)
+    if (module.empty())
+        return TESSIVO_CARD_AGENT_PATH;
+#endif
+    (void)module;
+    return TESSIVO_AGENT_PATH;
+}
+
+std::string Peer(const std::string& module) {
+    std::string command =
+        Quote(NativePath(TESSIVO_PEER_PATH)) + " --agent " + Quote(NativePath(AgentPath(module)));
+    if (!module.empty())
+        command += " --module " + Quote(module);
+    return command;
+}
+
+// One script through tessivo-peer: one JSON object per output line.
+std::vector<json> RunScript(const std::string& module, const std::string& script) {
+    const std::string file = TempFile("script", script);
+#if defined(_WIN32)
+    const Output out = RunCommandLine(Peer(module) + " script " + Quote(file) + " 2>NUL");
+#else
+    const Output out = RunCommandLine(Peer(module) + " script " + Quote(file) + " 2>/dev/null");
+#endif
+    std::filesystem::remove(file);
+    std::vector<json> objects;
+    std::size_t start = 0;
+    while (start < out.text.size()) {
+        std::size_t end = out.text.find('\n', start);
+        if (end == std::string::npos)
+            end = out.text.size();
+        const std::string line = out.text.substr(start, end - start);
+        if (!line.empty() && line != "\r")
+            objects.push_back(json::parse(line));
+        start = end + 1;
+    }
+    return objects;
+}
+
+std::string Base64(const std::string& bytes) {
+    std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&out[0]),
+                                  reinterpret_cast<const unsigned char*>(bytes.data()),
+                                  static_cast<int>(bytes.size()));
+    out.resize(static_cast<std::size_t>(n));
+    return out;
+}
+
+std::string FromBase64(const std::string& text) {
+    std::string clean;
+    std::copy_if(text.begin(), text.end(), std::back_inserter(clean), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '/' || c == '=';
+    });
+    std::string out(clean.size() / 4 * 3, '\0');
+    const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(&out[0]),
+                                  reinterpret_cast<const unsigned char*>(clean.data()),
+                                  static_cast<int>(clean.size()));
+    out.resize(static_cast<std::size_t>(std::max(n, 0)));
+    while (!clean.empty() && clean.back() == '=') {
+        clean.pop_back();
+        out.pop_back();
+    }
+    return out;
+}
+
+// The bare signature inside a <SignatureValue> element.
+std::string SignatureOf(const json& sign) {
+    const std::string element = sign.value("signature", std::string());
+    const std::string open = "<SignatureValue>", close = "</SignatureValue>";
+    if (element.rfind(open, 0) != 0 || element.size() < open.size() + close.size())
+        return {};
+    return FromBase64(element.substr(open.size(), element.size() - open.size() - close.size()));
+}
+
+bool VerifiesWithCitizenKey(const std::string& signature, const std::string& data) {
+    const std::string der = ReadAll(CertsFile("citizen.der"));
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
+    std::unique_ptr<X509, decltype(&X509_free)> cert(d2i_X509(nullptr, &p, long(der.size())),
+                                                     X509_free);
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    return cert &&
+           EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr,
+                                X509_get0_pubkey(cert.get())) == 1 &&
+           EVP_DigestVerify(ctx.get(), reinterpret_cast<const unsigned char*>(signature.data()),
+                            signature.size(), reinterpret_cast<const unsigned char*>(data.data()),
+                            data.size()) == 1;
+}
+
+void UseTaipeiTime() {
+#if defined(_WIN32)
+    _putenv_s("TZ", "CST-8");
+    _tzset();
+#else
+    setenv("TZ", "CST-8", 1);
+    tzset();
+#endif
+}
+
+const std::string kData = "The road of one request.";
+
+} // namespace
+
+// ---- the test module (both platforms) ----
+
+class TestModuleRoad : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { UseTaipeiTime(); }
+    // On Windows the agent loads its module by file name ("TorvexPKCS11.dll", the test module in
+    // the build tree); on Linux the peer names it.
+    std::string Module() {
+#if defined(_WIN32)
+        return {};
+#else
+        return TestModulePath();
+#endif
+    }
+    TestModuleConfig config_{"slot = Empty Reader ; 0 ; ; \n"
+                             "slot = Tessivo Reader ; 1 ; ROAD ; ROAD0001\n"
+                             "pin = 123456\n"
+                             "object = cert ; SIGN ; " +
+                             CertsFile("citizen.der") +
+                             "\n"
+                             "object = key ; SIGN ; " +
+                             CertsFile("ee.key") +
+                             "\n"
+                             "object = cert ; KEYX ; " +
+                             CertsFile("encipher.der") +
+                             "\n"
+                             "object = key ; KEYX ; " +
+                             CertsFile("ee.key") + "\n"};
+};
+
+TEST_F(TestModuleRoad, WholeRoadAndSignatureChecked) {
+    const std::vector<json> out = RunScript(Module(), "slot Empty Reader\n"
+                                                      "card\n"
+                                                      "slot Tessivo Reader\n"
+                                                      "card\n"
+                                                      "login " +
+                                                          std::string(kPin) +
+                                                          "\n"
+                                                          "certinfo\n"
+                                                          "sign sha256 " +
+                                                          Base64(kData) +
+                                                          "\n"
+                                                          "logout\n"
+                                                          "card\n");
+    ASSERT_EQ(out.size(), 9u);
+    EXPECT_EQ(out[1]["noCard"], true);
+    EXPECT_EQ(out[3]["serial"], "ROAD0001");
+    EXPECT_EQ(out[3]["noCard"], false);
+    EXPECT_EQ(out[4]["status"], 0);
+    EXPECT_EQ(out[4]["certSerial"], "1234");
+    EXPECT_EQ(out[4]["notAfter"], "2036.1.1");
+    EXPECT_EQ(FromBase64(out[4]["certificate"].get<std::string>()),
+              ReadAll(CertsFile("citizen.der")));
+    const std::string record = out[5]["record"].get<std::string>();
+    EXPECT_NE(record.find(" SubjectDN='CN=王小明,O=Tessivo Citizens,C=TW'"), std::string::npos)
+        << record;
+    EXPECT_NE(record.find(" TypeString='自然人憑證' ID='1234' Ext='正卡'"), std::string::npos);
+    EXPECT_EQ(out[6]["result"], 0);
+    EXPECT_EQ(out[6]["length"], 385);
+    EXPECT_TRUE(VerifiesWithCitizenKey(SignatureOf(out[6]), kData));
+    EXPECT_EQ(out[7]["result"], 0);
+    EXPECT_EQ(out[8]["noCard"], true);
+}
+
+TEST_F(TestModuleRoad, CardPulledAfterLoginRefusesToSign) {
+    config_.Write(ReadAll(config_.Path()) + "remove_after_login = 8\n");
+    const std::vector<json> out = RunScript(Module(), "slot Tessivo Reader\n"
+                                                      "login 123456\n"
+                                                      "sign sha256 QUJD\n"
+                                                      "log\n");
+    ASSERT_EQ(out.size(), 4u);
+    EXPECT_EQ(out[1]["status"], 0);
+    EXPECT_EQ(out[2]["result"], 1);
+    EXPECT_EQ(out[3]["log"], "message:MWM_SIGN,wparam:10,data:QUJD->fail;");
+}
+
+#if !defined(_WIN32)
+
+// ---- SoftHSM2 (Linux) ----
+
+class SoftHsmRoad : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        UseTaipeiTime();
+        hsm_ = new fixtures::SoftHsm();
+        hsm_->InitToken("road", "87654321", kPin);
+        for (const char* id : {"SIGN", "KEYX"}) {
+            hsm_->ImportKey("road", kPin, CertsFile("ee.key"), id);
+        }
+        hsm_->ImportCert("road", kPin, CertsFile("citizen.der"), "SIGN");
+        hsm_->ImportCert("road", kPin, CertsFile("encipher.der"), "KEYX");
+        reader_ = ReaderOf("road");
+    }
+    static void TearDownTestSuite() {
+        delete hsm_;
+        hsm_ = nullptr;
+    }
+
+    // The slot description SoftHSM2 gives the token, as pkcs11-tool lists it.
+    static std::string ReaderOf(const std::string& label) {
+        const std::string listing =
+            RunCommandLine(std::string("pkcs11-tool --module ") + fixtures::kSoftHsmModule + " -L")
+                .text;
+        std::string reader;
+        std::size_t pos = 0;
+        while (pos < listing.size()) {
+            std::size_t end = listing.find('\n', pos);
+            if (end == std::string::npos)
+                end = listing.size();
+            const std::string line = listing.substr(pos, end - pos);
+            if (line.rfind("Slot ", 0) == 0) {
+                reader = line.substr(line.find("): ") + 3);
+                reader.erase(reader.find_last_not_of(' ') + 1);
+            } else if (line.find("token label") != std::string::npos &&
+                       line.substr(line.find(':') + 2) == label) {
+                return reader;
+            }
+            pos = end + 1;
+        }
+        return {};
+    }
+
+    static std::string Pkcs11ToolSign(const std::string& mechanism, const std::string& data) {
+        const std::string in = TempFile("in", data);
+        const std::string out = in + ".sig";
+        const bool ok = hsm_->RunPkcs11Tool(
+            "road", std::string("--login --pin ") + kPin + " --sign --id 5349474e -m " + mechanism +
+                        " --input-file " + in + " --output-file " + out);
+        const std::string signature = ok ? ReadAll(out) : std::string();
+        std::filesystem::remove(in);
+        std::filesystem::remove(out);
+        return signature;
+    }
+
+    static std::string Module() { return fixtures::kSoftHsmModule; }
+
+    static fixtures::SoftHsm* hsm_;
+    static std::string reader_;
+};
+fixtures::SoftHsm* SoftHsmRoad::hsm_ = nullptr;
+std::string SoftHsmRoad::reader_;
+
+TEST_F(SoftHsmRoad, FullRoadAsTheTokenAndOpensslSeeIt) {
+    ASSERT_FALSE(reader_.empty());
+    const std::vector<json> out =
+        RunScript(Module(), "slot " + reader_ + "\ncard\nlogin " + kPin +
+                                "\ncertinfo\nsign sha256 " + Base64(kData) + "\nlogout\n");
+    ASSERT_EQ(out.size(), 6u);
+    EXPECT_EQ(out[1]["serial"], hsm_->SerialOf("road"));
+    const json& login = out[2];
+    EXPECT_EQ(login["status"], 0);
+    EXPECT_EQ(login["serial"], hsm_->SerialOf("road"));
+    EXPECT_EQ(login["text"], "Global\\qorQorTessivonReturnFileMappingObject");
+    EXPECT_EQ(FromBase64(login["certificate"].get<std::string>()),
+              ReadAll(CertsFile("citizen.der")));
+
+    // The record against openssl's own reading of the certificate.
+    const std::string x509 = "openssl x509 -inform DER -in " + CertsFile("citizen.der") +
+                             " -noout -nameopt RFC2253,-esc_msb ";
+    std::string serial = RunCommandLine(x509 + "-serial").text; // serial=1234
+    serial = serial.substr(serial.find('=') + 1);
+    serial.erase(serial.find_last_not_of("\r\n") + 1);
+    std::transform(serial.begin(), serial.end(), serial.begin(), ::tolower);
+    EXPECT_EQ(login["certSerial"], serial);
+    std::string subject = RunCommandLine(x509 + "-subject").text;
+    subject = subject.substr(subject.find('=') + 1);
+    subject.erase(subject.find_last_not_of("\r\n") + 1);
+    const std::string record = out[3]["record"].get<std::string>();
+    EXPECT_EQ(record.rfind(" EMAIL='user1@example.tw' Usage='-128' SerialNo='" + serial +
+                               "' SubjectDN='" + subject + "'",
+                           0),
+              0u)
+        << record;
+    EXPECT_NE(record.find(" BeginDate='Wed Jan 01 08:00:00 2020' EndDate='Tue Jan 01 07:59:59 2036'"
+                          " ForSign='Y' OID='2.16.886.1.100.3.1.1' Type='1' TypeString='自然人憑證'"
+                          " ID='1234' Ext='正卡' HolderRank='primary'"),
+              std::string::npos)
+        << record;
+    EXPECT_EQ(SignatureOf(out[4]), Pkcs11ToolSign("SHA256-RSA-PKCS", kData));
+    EXPECT_EQ(out[5]["result"], 0);
+}
+
+TEST_F(SoftHsmRoad, EveryMechanismSignsAsPkcs11ToolDoes) {
+    // Mechanism 1 signs what it is given: a SHA-256 DigestInfo of the data.
+    unsigned char digest[32];
+    unsigned int n = 0;
+    EVP_Digest(kData.data(), kData.size(), digest, &n, EVP_sha256(), nullptr);
+    const std::string digestInfo =
+        std::string("\x30\x31\x30\x0d\x06\x09\x60\x86\x48\x01\x65\x03\x04\x02\x01\x05\x00\x04\x20",
+                    19) +
+        std::string(reinterpret_cast<char*>(digest), 32);
+    struct Case {
+        const char* peer;
+        const char* tool;
+        std::string data;
+    };
+    const Case cases[] = {
+        {"raw", "RSA-PKCS", digestInfo},      {"md5", "MD5-RSA-PKCS", kData},
+        {"sha1", "SHA1-RSA-PKCS", kData},     {"sha224", "SHA224-RSA-PKCS", kData},
+        {"sha256", "SHA256-RSA-PKCS", kData}, {"sha384", "SHA384-RSA-PKCS", kData},
+        {"sha512", "SHA512-RSA-PKCS", kData},
+    };
+    std::string script = "slot " + reader_ + "\nlogin " + kPin + "\n";
+    for (const Case& c : cases)
+        script += std::string("sign ") + c.peer + " " + Base64(c.data) + "\n";
+    const std::vector<json> out = RunScript(Module(), script);
+    ASSERT_EQ(out.size(), 2 + std::size(cases));
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(cases[i].peer);
+        const std::string expected = Pkcs11ToolSign(cases[i].tool, cases[i].data);
+        ASSERT_EQ(expected.size(), 256u);
+        EXPECT_EQ(SignatureOf(out[2 + i]), expected);
+    }
+}
+
+TEST_F(SoftHsmRoad, FailuresAsThePeerSeesThem) {
+    const std::vector<json> out =
+        RunScript(Module(), "login 123456\n"     // 0: no reader selected yet
+                            "sign sha256 QUJD\n" // 1: no login
+                            "slot " +
+                                reader_ +
+                                "\n"                    // 2
+                                "login 0000\n"          // 3: wrong PIN
+                                "log\n"                 // 4
+                                "slot No Such Reader\n" // 5
+                                "log\n"                 // 6
+                                "login 123456\n"        // 7: the failed slot refuses the login
+                                "card\n"                // 8: the earlier index still counts
+                                "slot " +
+                                reader_ +
+                                "\n"                    // 9
+                                "login 123456\n"        // 10
+                                "certinfo\n"            // 11
+                                "sign 2 QUJD\n"         // 12
+                                "raw 1230 3 0 064000\n" // 13: shorter than its header
+                                "logout\n"              // 14
+                                "card\n"                // 15
+                                "login 123456\n"        // 16
+                                "certinfo\n");          // 17
+    ASSERT_EQ(out.size(), 18u);
+    EXPECT_EQ(out[0]["status"], kNotReady);
+    EXPECT_EQ(out[0]["text"], "不明原因的錯誤(code:65535)");
+    EXPECT_EQ(out[1]["result"], 1);
+    EXPECT_EQ(out[3]["result"], 0);
+    EXPECT_EQ(out[3]["status"], kPinIncorrect);
+    EXPECT_EQ(out[3]["text"], "錯誤的 PIN 碼");
+    EXPECT_FALSE(out[3].contains("certificate"));
+    // The forwarded line is cut before its first Chinese character; the PIN is masked.
+    EXPECT_EQ(out[4]["log"], "message:MWM_LOGIN,wparam:4,data:****->");
+    EXPECT_EQ(out[5]["result"], 28);
+    EXPECT_EQ(out[6]["log"], "message:MWM_SLOT,wparam:14,data:No Such Reader->sucess;");
+    EXPECT_EQ(out[7]["status"], kNotReady);
+    EXPECT_EQ(out[8]["serial"], hsm_->SerialOf("road"));
+    EXPECT_EQ(out[10]["status"], 0);
+    EXPECT_EQ(out[12]["result"], 1);
+    EXPECT_EQ(out[13]["result"], 1);
+    EXPECT_EQ(out[14]["result"], 0);
+    EXPECT_EQ(out[15]["noCard"], true);
+    EXPECT_EQ(out[16]["status"], kNotReady);
+    EXPECT_EQ(out[17]["record"], out[11]["record"]);
+    EXPECT_FALSE(out[17]["record"].get<std::string>().empty());
+}
+
+TEST_F(SoftHsmRoad, UserCommands) {
+    const std::string peer = Peer(Module());
+    const Output readers = RunCommandLine(peer + " readers 2>/dev/null");
+    EXPECT_EQ(readers.status, 0);
+    EXPECT_NE(readers.text.find(reader_ + "\n"), std::string::npos) << readers.text;
+
+    const Output card = RunCommandLine(peer + " card " + Quote(reader_) + " 2>/dev/null");
+    EXPECT_EQ(card.status, 0);
+    EXPECT_EQ(card.text, hsm_->SerialOf("road") + "\n");
+    const Output noReader =
+        RunCommandLine(peer + " card 'No Such Reader' 2>&1 >/dev/null | grep tessivo-peer");
+    EXPECT_EQ(noReader.text, "tessivo-peer: no such reader: No Such Reader\n");
+
+    const Output wrongPin = RunCommandLine("echo 0000 | " + peer + " cert " + Quote(reader_) +
+                                           " --pin-stdin 2>&1 >/dev/null | grep tessivo-peer");
+    EXPECT_EQ(wrongPin.text, "tessivo-peer: wrong PIN: 錯誤的 PIN 碼\n");
+
+    const Output cert =
+        RunCommandLine("echo 123456 | " + peer + " cert " + Quote(reader_) +
+                       " --pin-stdin 2>/dev/null | openssl x509 -outform DER | base64 -w0");
+    EXPECT_EQ(FromBase64(cert.text), ReadAll(CertsFile("citizen.der")));
+
+    const Output info = RunCommandLine("echo 123456 | " + peer + " --json certinfo " +
+                                       Quote(reader_) + " --pin-stdin 2>/dev/null");
+    EXPECT_EQ(info.status, 0);
+    EXPECT_NE(json::parse(info.text)["record"].get<std::string>().find("TypeString='自然人憑證'"),
+              std::string::npos);
+
+    const std::string data = TempFile("data", kData);
+    const std::string raw = data + ".sig";
+    const std::string pub = data + ".pub";
+    RunCommandLine("openssl x509 -inform DER -in " + CertsFile("citizen.der") +
+                   " -pubkey -noout > " + pub);
+    const Output sign = RunCommandLine("echo 123456 | " + peer + " sign " + Quote(reader_) +
+                                       " --mech sha256 --pin-stdin --raw-signature " + raw + " " +
+                                       data + " 2>/dev/null");
+    EXPECT_EQ(sign.status, 0);
+    EXPECT_EQ(sign.text.rfind("<SignatureValue>", 0), 0u);
+    const Output verify =
+        RunCommandLine("openssl dgst -sha256 -verify " + pub + " -signature " + raw + " " + data);
+    EXPECT_EQ(verify.text, "Verified OK\n");
+    for (const std::string& file : {data, raw, pub})
+        std::filesystem::remove(file);
+}
+
+TEST_F(SoftHsmRoad, ExpiredCertificate) {
+    // A token of its own whose signature certificate ended yesterday.
+    const std::string dir = hsm_->Dir() + "/expired";
+    std::filesystem::create_directories(dir);
+    ASSERT_TRUE(fixtures::RunCommand(
+        "cd " + dir + " && openssl req -new -x509 -key " + CertsFile("ee.key") +
+            " -subj /CN=Expired -days 1 -out new.pem && openssl x509 -in new.pem -signkey " +
+            CertsFile("ee.key") + " -days -1 -outform DER -out expired.der",
+        dir + "/make.log"));
+    hsm_->InitToken("expired", "87654321", kPin);
+    for (const char* id : {"SIGN", "KEYX"}) {
+        hsm_->ImportKey("expired", kPin, CertsFile("ee.key"), id);
+        hsm_->ImportCert("expired", kPin, dir + "/expired.der", id);
+    }
+    const std::vector<json> out =
+        RunScript(Module(), "slot " + ReaderOf("expired") + "\nlogin " + kPin + "\n");
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(out[1]["status"], 163);
+    EXPECT_EQ(out[1]["text"], "憑證卡已逾期");
+    EXPECT_EQ(FromBase64(out[1]["certificate"].get<std::string>()), ReadAll(dir + "/expired.der"));
+}
+
+#endif

@@ -1,0 +1,482 @@
+// The agent's token session in process, on the test PKCS#11 module: readers, selection, card,
+// login with its record, logout, the certificate record and signing, each through the agent's
+// request handlers with their replies and log lines.
+#include <gtest/gtest.h>
+
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/rsa.h>
+#include <openssl/x509.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "agent/Base64.h"
+#include "agent/MainWindow.h"
+#include "agent/Protocol.h"
+#include "agent/SharedMemory.h"
+#include "agent/TokenAgent.h"
+#include "platform/codepage.h"
+#include "platform/console.h"
+#include "platform/format.h"
+#include "platform/window.h"
+#include "tests/agent/test_support.h"
+#include "tests/fixtures/test_module.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+constexpr char kPin[] = "123456";
+// "錯誤的 PIN 碼" and "憑證卡已逾期" in code page 950.
+const std::string kWrongPinBig5 = "\xBF\xF9\xBB\x7E\xAA\xBA PIN \xBD\x58";
+const std::string kExpiredBig5 = "\xBE\xCC\xC3\xD2\xA5\x64\xA4\x77\xB9\x4F\xB4\xC1";
+
+std::string CertsFile(const std::string& name) {
+    return NativePath(std::string(TESSIVO_TEST_CERTS_DIR) + "/" + name);
+}
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void SetVariable(const char* name, const std::string& value) {
+#if defined(_WIN32)
+    _putenv_s(name, value.c_str());
+#else
+    setenv(name, value.c_str(), 1);
+#endif
+}
+
+std::uint32_t Get16(const Bytes& b, std::size_t at) {
+    return b[at] | (b[at + 1] << 8);
+}
+std::uint32_t Get32(const Bytes& b, std::size_t at) {
+    return Get16(b, at) | (Get16(b, at + 2) << 16);
+}
+std::string TextAt(const Bytes& b, std::size_t at, std::size_t width) {
+    std::string s(reinterpret_cast<const char*>(b.data() + at), width);
+    return s.substr(0, s.find('\0'));
+}
+
+// A key and a certificate whose validity ended `daysAgo` days ago (PEM key, DER certificate).
+struct OwnCert {
+    std::string keyPem;
+    std::string certDer;
+};
+OwnCert MakeCert(long validFromDays, long validToDays, int serialBytes = 4) {
+    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(EVP_RSA_gen(1024), EVP_PKEY_free);
+    std::unique_ptr<X509, decltype(&X509_free)> cert(X509_new(), X509_free);
+    X509_set_version(cert.get(), 2);
+    std::unique_ptr<BIGNUM, decltype(&BN_free)> serial(BN_new(), BN_free);
+    BN_rand(serial.get(), serialBytes * 8, BN_RAND_TOP_ONE, BN_RAND_BOTTOM_ANY);
+    BN_to_ASN1_INTEGER(serial.get(), X509_get_serialNumber(cert.get()));
+    X509_gmtime_adj(X509_getm_notBefore(cert.get()), validFromDays * 86400);
+    X509_gmtime_adj(X509_getm_notAfter(cert.get()), validToDays * 86400);
+    X509_NAME* name = X509_get_subject_name(cert.get());
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
+                               reinterpret_cast<const unsigned char*>("Own"), -1, -1, 0);
+    X509_set_issuer_name(cert.get(), name);
+    X509_set_pubkey(cert.get(), key.get());
+    X509_sign(cert.get(), key.get(), EVP_sha256());
+    OwnCert out;
+    unsigned char* der = nullptr;
+    const int n = i2d_X509(cert.get(), &der);
+    out.certDer.assign(reinterpret_cast<char*>(der), static_cast<std::size_t>(n));
+    OPENSSL_free(der);
+    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
+    PEM_write_bio_PrivateKey(bio.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr);
+    char* pem = nullptr;
+    const long len = BIO_get_mem_data(bio.get(), &pem);
+    out.keyPem.assign(pem, static_cast<std::size_t>(len));
+    return out;
+}
+
+class Session : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+#if defined(_WIN32)
+        _putenv_s("TZ", "CST-8");
+        _tzset();
+#else
+        setenv("TZ", "CST-8", 1);
+        tzset();
+#endif
+    }
+
+    // Starts an agent on the test module configured with `config`.
+    void Start(const std::string& config) {
+        config_.Write(config);
+        SetVariable("TESSIVO_PKCS11_MODULE", TestModulePath());
+        agent_ = std::make_unique<CTokenAgent>();
+        window_ = agent_test::CreateTestWindow();
+        console_ = plat::CreateConsole(window_, kConsoleStyle, 0, 0, kConsoleWidth, kConsoleHeight);
+        agent_->m_hLogWnd = console_;
+        agent_->_hMem = CreateSharedMemory(agent_test::UniqueName("SessionRequest").c_str());
+        ASSERT_NE(agent_->_hMem, nullptr);
+        ASSERT_TRUE(agent_->m_LibraryOpen);
+    }
+
+    // A reader "Card Reader" with serial CARD0001 holding the fixture's citizen certificate.
+    std::string CardConfig(const std::string& extra = "") {
+        return "slot = Empty Reader ; 0 ; ; \n"
+               "slot = Card Reader ; 1 ; CARD ; CARD0001\n"
+               "pin = 123456\n"
+               "object = cert ; SIGN ; " +
+               CertsFile("citizen.der") +
+               "\n"
+               "object = key ; SIGN ; " +
+               CertsFile("ee.key") +
+               "\n"
+               "object = cert ; KEYX ; " +
+               CertsFile("encipher.der") +
+               "\n"
+               "object = key ; KEYX ; " +
+               CertsFile("ee.key") + "\n" + extra;
+    }
+
+    void TearDown() override {
+        agent_.reset();
+        if (window_ != 0)
+            plat::DestroyWindow(window_);
+    }
+
+    std::int32_t Send(std::uint32_t message, const Bytes& payload, std::uint32_t wParam) {
+        WriteSharedMemory(agent_->_hMem, payload.data(), static_cast<std::int32_t>(payload.size()));
+        return agent_->Dispatch(window_, message, wParam, 0);
+    }
+    std::int32_t SendText(std::uint32_t message, const std::u16string& text) {
+        Bytes payload(text.size() * 2);
+        if (!payload.empty())
+            std::memcpy(payload.data(), text.data(), payload.size());
+        return Send(message, payload, static_cast<std::uint32_t>(text.size()));
+    }
+    std::int32_t Slot(const std::u16string& reader) {
+        return SendText(MWM_SLOT, reader);
+    }
+    Bytes Login(const std::u16string& pin = u"123456") {
+        EXPECT_EQ(SendText(MWM_LOGIN, pin), 0);
+        return Request(620);
+    }
+    std::int32_t Sign(std::uint16_t mechanism, const std::string& base64) {
+        Bytes payload = {6,
+                         0,
+                         static_cast<unsigned char>(mechanism & 0xFF),
+                         static_cast<unsigned char>(mechanism >> 8),
+                         0,
+                         0};
+        payload.insert(payload.end(), base64.begin(), base64.end());
+        return Send(MWM_SIGN, payload, static_cast<std::uint32_t>(payload.size()));
+    }
+    Bytes Request(std::size_t n) {
+        Bytes out(n);
+        ReadSharedMemory(agent_->_hMem, out.data(), static_cast<std::int32_t>(n));
+        return out;
+    }
+    Bytes Return(std::size_t n) {
+        Bytes out(n);
+        ReadSharedMemory(agent_->_hMem1, out.data(), static_cast<std::int32_t>(n));
+        return out;
+    }
+    std::u16string LastLine() {
+        std::u16string text = plat::ConsoleText(console_);
+        if (!text.empty() && text.back() == u'\r')
+            text.pop_back();
+        return text.substr(text.rfind(u'\r') == std::u16string::npos ? 0 : text.rfind(u'\r') + 1);
+    }
+    std::u16string Console() {
+        return plat::ConsoleText(console_);
+    }
+
+    TestModuleConfig config_;
+    std::unique_ptr<CTokenAgent> agent_;
+    plat::WindowHandle window_ = 0;
+    plat::WindowHandle console_ = 0;
+};
+
+std::u16string Big5(const std::string& bytes) {
+    char16_t buf[256] = {};
+    const int n = plat::MultiByteToWide(plat::kCpBig5, 0, bytes.data(),
+                                        static_cast<int>(bytes.size()), buf, 256);
+    return std::u16string(buf, n > 0 ? n : 0);
+}
+
+// ---- readers ----
+
+TEST_F(Session, ReaderListAndItsBounds) {
+    Start("slot = A ; 1 ; L1 ; S1\nslot = BB ; 1 ; L2 ; S2\nslot = C ; 0 ; ; \n");
+    EXPECT_EQ(agent_->ListReaders(nullptr), 10);
+    std::u16string list(12, u'\0');
+    EXPECT_EQ(agent_->ListReaders(&list[0], 10), 10);
+    EXPECT_EQ(list, std::u16string(u"A\0BB\0C\0\0\0\0\0\0", 12));
+    // A buffer smaller than the list is never written past.
+    std::u16string small(6, u'#');
+    agent_->ListReaders(&small[0], 4);
+    EXPECT_EQ(small, std::u16string(u"A\0####", 6));
+    agent_->ListReaders(&small[0], 5);
+    EXPECT_EQ(small, std::u16string(u"A\0BB\0#", 6));
+
+    EXPECT_EQ(Slot(u"C"), 2);
+    EXPECT_EQ(Console(), u"DrviceName:A\rDrviceName:BB\rDrviceName:C\r"
+                         u"message:MWM_SLOT,wparam:1,data:C->sucess;\r");
+    EXPECT_TRUE(agent_->m_SlotSelected);
+    EXPECT_EQ(agent_->m_SlotIndex, 2);
+}
+
+TEST_F(Session, SelectionIsExactAndRefreshesUpToTheMatch) {
+    Start(
+        "slot = A ; 1 ; L ; 1\nslot = B ; 1 ; L ; 2\nslot = B ; 1 ; L ; 3\nslot = C ; 1 ; L ; 4\n");
+    for (std::uint32_t& id : agent_->m_SlotID)
+        id = 0xAAAA;
+    agent_->SelectReader(u"B");
+    EXPECT_TRUE(agent_->m_SlotSelected);
+    EXPECT_EQ(agent_->m_SlotIndex, 1); // the first of two equal descriptions
+    EXPECT_EQ(agent_->m_SlotID[0], 1u);
+    EXPECT_EQ(agent_->m_SlotID[1], 2u);
+    EXPECT_EQ(agent_->m_SlotID[2], 0xAAAAu);
+    for (const char16_t* miss : {u"b", u"B ", u"", u"D"}) {
+        agent_->SelectReader(miss);
+        EXPECT_FALSE(agent_->m_SlotSelected);
+        EXPECT_EQ(agent_->m_SlotIndex, 1); // kept
+    }
+    EXPECT_EQ(agent_->m_SlotID[3], 4u); // a miss refreshes every entry
+    // A reader that does not exist still reads as success.
+    EXPECT_EQ(Slot(u"Nope"), 8);
+    EXPECT_EQ(LastLine(), u"message:MWM_SLOT,wparam:4,data:Nope->sucess;");
+    EXPECT_EQ(Slot(u""), 0);
+    EXPECT_EQ(LastLine(), u"message:MWM_SLOT,wparam:0,data:->read data len=0;");
+    EXPECT_EQ(SendText(MWM_SLOT, u"x"), 2);
+    EXPECT_EQ(agent_->Dispatch(window_, MWM_SLOT, 512001, 0), -1);
+}
+
+TEST_F(Session, MoreThanAHundredSlotsListNothing) {
+    Start("slot_count = 101\n");
+    EXPECT_EQ(agent_->ListReaders(nullptr), 0);
+    agent_->SelectReader(u"Reader 1");
+    EXPECT_FALSE(agent_->m_SlotSelected);
+    EXPECT_EQ(agent_->m_SlotIndex, -1);
+}
+
+// ---- card, login, logout ----
+
+TEST_F(Session, CardRecords) {
+    Start(CardConfig());
+    EXPECT_EQ(agent_->Dispatch(window_, MWM_CARD, 3, 0), 0); // no reader selected
+    Bytes record = Request(364);
+    EXPECT_EQ(Get16(record, 0), 364u);
+    EXPECT_EQ(Get32(record, 360), 1u);
+    EXPECT_EQ(LastLine(), u"message:MWM_CARD,wparam:3,data:-;");
+
+    Slot(u"Empty Reader");
+    EXPECT_EQ(agent_->Dispatch(window_, MWM_CARD, 0, 0), 0);
+    EXPECT_EQ(Get32(Request(364), 360), 1u);
+
+    Slot(u"Card Reader");
+    EXPECT_EQ(agent_->Dispatch(window_, MWM_CARD, 0, 0), 0);
+    record = Request(364);
+    EXPECT_EQ(TextAt(record, 2, 64), "CARD0001");
+    EXPECT_EQ(Get32(record, 360), 0u);
+    EXPECT_EQ(LastLine(), u"message:MWM_CARD,wparam:0,data:-CARD0001;");
+}
+
+TEST_F(Session, SuccessfulLoginRecordAndCertificate) {
+    Start(CardConfig());
+    Slot(u"Card Reader");
+    const Bytes record = Login();
+    EXPECT_EQ(Get16(record, 0), 364u);
+    EXPECT_EQ(TextAt(record, 2, 64), "CARD0001");
+    EXPECT_EQ(TextAt(record, 66, 256), "1234");
+    EXPECT_EQ(TextAt(record, 322, 32), "2036.1.1"); // 2035-12-31 23:59:59 UTC at UTC+8
+    EXPECT_EQ(Get16(record, 354), 256u);
+    EXPECT_EQ(Get16(record, 356), 2 * agent_->m_SignCertB64.size());
+    EXPECT_EQ(Get16(record, 358), 2 * agent_->m_CertInfo.size());
+    EXPECT_EQ(Get32(record, 360), 0u);
+    EXPECT_EQ(TextAt(record, 364, 256), "Global\\qorQorTessivonReturnFileMappingObject");
+    EXPECT_EQ(LastLine(), u"message:MWM_LOGIN,wparam:6,data:******->sucess(retval:0)");
+
+    // The return channel holds the token's certificate, line-broken.
+    const std::string der = ReadAll(CertsFile("citizen.der"));
+    const std::string b64 =
+        tessivo::EncodeBase64Lines(reinterpret_cast<const std::uint8_t*>(der.data()), der.size());
+    const Bytes returned = Return(b64.size() + 2);
+    EXPECT_EQ(std::string(returned.begin(), returned.end() - 2), b64);
+    EXPECT_EQ(returned[b64.size()], 0);
+
+    EXPECT_EQ(agent_->Dispatch(window_, MWM_CERTINF, 9, 0), 0);
+    const Bytes info = Request(2 * agent_->m_CertInfo.size() + 2);
+    EXPECT_EQ(std::memcmp(info.data(), agent_->m_CertInfo.data(), 2 * agent_->m_CertInfo.size()),
+              0);
+    EXPECT_NE(agent_->m_CertInfo.find(u" TypeString='自然人憑證' ID='1234' Ext='正卡'"),
+              std::u16string::npos);
+    EXPECT_EQ(LastLine(), plat::Format(u"message:MWM_CERTINF,wparam:9,data:->%d;",
+                                       2 * static_cast<int>(agent_->m_CertInfo.size())));
+}
+
+TEST_F(Session, FailedLogins) {
+    Start(CardConfig());
+    // Before any reader is selected.
+    Bytes record = Login();
+    EXPECT_EQ(Get32(record, 360), 0xFFFFFFFFu);
+    EXPECT_EQ(Big5(TextAt(record, 364, 256)), u"不明原因的錯誤(code:65535)");
+    EXPECT_EQ(LastLine(), u"message:MWM_LOGIN,wparam:6,data:******->"
+                          u"不明原因的錯誤(code:65535)(retval:ffffffff)");
+
+    Slot(u"Card Reader");
+    ASSERT_EQ(Get32(Login(), 360), 0u);
+    const std::u16string serial = agent_->m_CertSerial;
+    record = Login(u"9999");
+    EXPECT_EQ(Get32(record, 360), 0xDA0000A0u);
+    EXPECT_EQ(TextAt(record, 364, 256), kWrongPinBig5);
+    EXPECT_EQ(TextAt(record, 2, 64), "");
+    EXPECT_EQ(LastLine(), u"message:MWM_LOGIN,wparam:4,data:****->錯誤的 PIN 碼(retval:da0000a0)");
+    EXPECT_FALSE(agent_->m_LoggedIn);
+    EXPECT_TRUE(agent_->m_CertInfo.empty());
+    EXPECT_EQ(agent_->m_CertSerial, serial); // kept from the earlier login
+
+    EXPECT_EQ(SendText(MWM_LOGIN, u""), 1);
+    EXPECT_EQ(LastLine(), u"message:MWM_LOGIN,wparam:0,data:->read data len=0;");
+}
+
+TEST_F(Session, PinLengthInNarrowBytes) {
+    const std::string pin63(63, '7');
+    Start(CardConfig() + "pin = " + pin63 + "\n");
+    Slot(u"Card Reader");
+    // 63 bytes reach the card whole; 64 are refused before the card sees them (a cut PIN would
+    // cost a retry). A Chinese character takes two bytes in code page 950.
+    EXPECT_EQ(Get32(Login(std::u16string(63, u'7')), 360), 0u);
+    EXPECT_EQ(Get32(Login(std::u16string(64, u'7')), 360), 0xDA0000A2u);
+    EXPECT_EQ(Get32(Login(std::u16string(62, u'7') + u"王"), 360), 0xDA0000A2u);
+    EXPECT_EQ(Get32(Login(std::u16string(63, u'7')), 360), 0u);
+}
+
+TEST_F(Session, ExpiredCertificateIsStillDelivered) {
+    const OwnCert own = MakeCert(-30, -2);
+    const std::string key = config_.AddFile("own.key", own.keyPem);
+    const std::string cert = config_.AddFile("own.der", own.certDer);
+    Start("slot = Card Reader ; 1 ; CARD ; CARD0001\npin = 123456\n"
+          "object = cert ; SIGN ; " +
+          cert + "\nobject = key ; SIGN ; " + key + "\nobject = cert ; KEYX ; " + cert +
+          "\nobject = key ; KEYX ; " + key + "\n");
+    Slot(u"Card Reader");
+    const Bytes record = Login();
+    EXPECT_EQ(Get32(record, 360), 163u);
+    EXPECT_EQ(TextAt(record, 364, 256), kExpiredBig5);
+    EXPECT_EQ(record[364 + kExpiredBig5.size()], 0);
+    EXPECT_TRUE(agent_->IsCertExpired());
+    const Bytes returned = Return(8);
+    EXPECT_EQ(std::string(returned.begin(), returned.begin() + 4), "MIIB");
+}
+
+TEST_F(Session, LongSerialIsCutToItsArea) {
+    const OwnCert own = MakeCert(-1, 30, 200); // 400 hex digits
+    const std::string key = config_.AddFile("own.key", own.keyPem);
+    const std::string cert = config_.AddFile("own.der", own.certDer);
+    Start("slot = R ; 1 ; CARD ; CARD0001\npin = 123456\n"
+          "object = cert ; SIGN ; " +
+          cert + "\nobject = key ; SIGN ; " + key + "\nobject = cert ; KEYX ; " + cert +
+          "\nobject = key ; KEYX ; " + key + "\n");
+    Slot(u"R");
+    const Bytes record = Login();
+    ASSERT_EQ(Get32(record, 360), 0u);
+    EXPECT_GE(agent_->m_CertSerial.size(), 400u);
+    EXPECT_EQ(TextAt(record, 66, 256).size(), 255u);
+    EXPECT_EQ(TextAt(record, 322, 32).empty(), false);
+}
+
+TEST_F(Session, LogoutNeedsANewSlotButKeepsTheRecord) {
+    Start(CardConfig());
+    Slot(u"Card Reader");
+    ASSERT_EQ(Get32(Login(), 360), 0u);
+    const std::u16string info = agent_->m_CertInfo;
+    EXPECT_EQ(agent_->Dispatch(window_, MWM_LOGOUT, 0, 0), 0);
+    EXPECT_EQ(LastLine(), u"message:MWM_LOGOUT,wparam:0,data:->sucess;");
+    EXPECT_EQ(agent_->Dispatch(window_, MWM_CARD, 0, 0), 0);
+    EXPECT_EQ(Get32(Request(364), 360), 1u);
+    EXPECT_EQ(Get32(Login(), 360), 0xFFFFFFFFu);
+    agent_->Dispatch(window_, MWM_CERTINF, 0, 0);
+    EXPECT_EQ(agent_->m_CertInfo, info);
+    EXPECT_EQ(Sign(64, "QUJD"), 1); // the key's session is gone
+}
+
+TEST_F(Session, LogoutOfAPulledCardReopensTheLibrary) {
+    Start(CardConfig("remove_after_login = 0\n"));
+    Slot(u"Card Reader");
+    Login();
+    EXPECT_EQ(agent_->Dispatch(window_, MWM_LOGOUT, 0, 0), 0);
+    EXPECT_TRUE(agent_->m_LibraryOpen);
+    EXPECT_EQ(agent_->m_SlotIndex, -1);
+}
+
+// ---- signing ----
+
+TEST_F(Session, SigningRequests) {
+    Start(CardConfig());
+    EXPECT_EQ(Sign(64, "QUJD"), 1); // before any login
+    EXPECT_EQ(LastLine(), u"message:MWM_SIGN,wparam:10,data:QUJD->fail;");
+    Slot(u"Card Reader");
+    Login();
+
+    ASSERT_EQ(Sign(64, "QU JD="), 0);
+    const Bytes header = Request(64);
+    const std::string name = "Global\\qorQorTessivonReturnFileMappingObject";
+    EXPECT_EQ(Get16(header, 0), 6u);
+    EXPECT_EQ(Get16(header, 2), 0u);
+    EXPECT_EQ(Get16(header, 4), 385u);
+    EXPECT_EQ(TextAt(header, 6, 58), name);
+    const Bytes reply = Return(390);
+    const std::string element(reply.begin(), reply.begin() + 385);
+    EXPECT_EQ(element.rfind("<SignatureValue>", 0), 0u);
+    EXPECT_EQ(element.substr(385 - 17), "</SignatureValue>");
+    EXPECT_EQ(reply[385], 0);
+    EXPECT_EQ(LastLine(), u"message:MWM_SIGN,wparam:12,data:QU JD=->sucess;");
+
+    // The signature verifies with the certificate's key over "ABC".
+    const std::vector<std::uint8_t> signature =
+        tessivo::DecodeBase64Lenient(element.substr(16, 352));
+    const std::string der = ReadAll(CertsFile("citizen.der"));
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
+    std::unique_ptr<X509, decltype(&X509_free)> cert(d2i_X509(nullptr, &p, long(der.size())),
+                                                     X509_free);
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    ASSERT_EQ(EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr,
+                                   X509_get0_pubkey(cert.get())),
+              1);
+    EXPECT_EQ(EVP_DigestVerify(ctx.get(), signature.data(), signature.size(),
+                               reinterpret_cast<const unsigned char*>("ABC"), 3),
+              1);
+
+    // The same data signs the same way again; mechanism 2 and short payloads fail.
+    ASSERT_EQ(Sign(64, "QUJD"), 0);
+    EXPECT_EQ(Return(385), Bytes(reply.begin(), reply.begin() + 385));
+    EXPECT_EQ(Sign(2, "QUJD"), 1);
+    EXPECT_EQ(Request(10)[6], 'Q'); // the failed request is left as it was
+    EXPECT_EQ(Send(MWM_SIGN, Bytes{6, 0, 64}, 3), 1);
+    EXPECT_EQ(LastLine(), u"message:MWM_SIGN,wparam:3,data:->fail;");
+    EXPECT_EQ(Send(MWM_SIGN, Bytes{}, 0), 1);
+    EXPECT_EQ(LastLine(), u"message:MWM_SIGN,wparam:0,data:->read data len=0;");
+}
+
+TEST_F(Session, SignDataReplies) {
+    Start(CardConfig());
+    Slot(u"Card Reader");
+    Login();
+    std::u16string reply;
+    EXPECT_EQ(agent_->SignData(64, "QUJD", reply), 0u);
+    EXPECT_EQ(reply.size(), 385u);
+    for (std::uint32_t mechanism : {1u, 5u, 6u, 65u, 66u, 70u}) {
+        std::u16string other;
+        // For mechanism 1 "QUJD" stands for a (too short but accepted) DigestInfo.
+        EXPECT_EQ(agent_->SignData(mechanism, "QUJD", other), 0u) << mechanism;
+        EXPECT_NE(other, reply);
+    }
+    std::u16string none;
+    EXPECT_NE(agent_->SignData(2, "QUJD", none), 0u);
+}
+
+} // namespace
