@@ -1,6 +1,7 @@
 // Named mappings on Linux: POSIX shared memory under /tessivo.<uid>.<escaped name>, private to
-// the user. The handle that created a name removes the name when it is closed, so a mapping
-// does not outlive its creator's use of it (views and other open handles stay valid).
+// the user. As on Windows, a name lives as long as some handle to it is open: every handle holds
+// a shared flock on its descriptor, the last one closed removes the name, and a name left
+// behind by a process that died (nobody holds it) counts as missing.
 #include "platform/mapping.h"
 
 #include <cerrno>
@@ -8,6 +9,7 @@
 #include <string>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,7 +22,6 @@ namespace {
 struct Mapping {
     detail::UniqueFd fd;
     std::string objectName;
-    bool created = false;
 };
 
 // The shared-memory object's name, or empty when the name is not usable here.
@@ -51,19 +52,36 @@ bool IsPrivate(int fd) {
     return true;
 }
 
+// True when no handle in any process holds the object: its last holder died without closing.
+// An object still being sized by its creator (size 0) is not stale.
+bool IsStale(int fd) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || st.st_size == 0) {
+        return false;
+    }
+    return flock(fd, LOCK_EX | LOCK_NB) == 0;
+}
+
+// Opens an existing object; a stale one is removed and reported as missing.
 detail::UniqueFd OpenExisting(const std::string& object) {
     detail::UniqueFd fd(shm_open(object.c_str(), O_RDWR | O_CLOEXEC, 0));
     if (fd && !IsPrivate(fd.Get())) {
         fd.Reset();
+    } else if (fd && IsStale(fd.Get())) {
+        shm_unlink(object.c_str());
+        fd.Reset();
+        errno = ENOENT;
     }
     return fd;
 }
 
-MappingHandle NewHandle(detail::UniqueFd fd, const std::string& object, bool created) {
+MappingHandle NewHandle(detail::UniqueFd fd, const std::string& object) {
+    if (flock(fd.Get(), LOCK_SH) != 0) {
+        return nullptr;
+    }
     auto* mapping = new Mapping;
     mapping->fd = std::move(fd);
     mapping->objectName = object;
-    mapping->created = created;
     return mapping;
 }
 
@@ -78,27 +96,36 @@ MappingHandle CreateMapping(const std::u16string& name, std::uint32_t size) {
         errno = EINVAL;
         return nullptr;
     }
-    detail::UniqueFd fd(shm_open(object.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    if (fd) {
-        if (ftruncate(fd.Get(), static_cast<off_t>(size)) != 0) {
-            const int error = errno;
-            shm_unlink(object.c_str());
-            errno = error;
+    // Two rounds: a stale object found in the first is removed and the name created afresh.
+    for (int round = 0; round < 2; ++round) {
+        detail::UniqueFd fd(shm_open(object.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        if (fd) {
+            // Held before it is sized, so that nobody takes the new object for a stale one.
+            if (flock(fd.Get(), LOCK_SH) != 0 ||
+                ftruncate(fd.Get(), static_cast<off_t>(size)) != 0) {
+                const int error = errno;
+                shm_unlink(object.c_str());
+                errno = error;
+                return nullptr;
+            }
+            errno = 0;
+            return NewHandle(std::move(fd), object);
+        }
+        if (errno != EEXIST) {
             return nullptr;
         }
-        errno = 0;
-        return NewHandle(std::move(fd), object, true);
+        // As on Windows, creating an existing name hands back that mapping.
+        fd = OpenExisting(object);
+        if (fd) {
+            MappingHandle existing = NewHandle(std::move(fd), object);
+            errno = EEXIST; // ERROR_ALREADY_EXISTS
+            return existing;
+        }
+        if (errno != ENOENT) {
+            return nullptr;
+        }
     }
-    if (errno != EEXIST) {
-        return nullptr;
-    }
-    // As on Windows, creating an existing name hands back that mapping.
-    fd = OpenExisting(object);
-    if (!fd) {
-        return nullptr;
-    }
-    errno = EEXIST; // ERROR_ALREADY_EXISTS
-    return NewHandle(std::move(fd), object, false);
+    return nullptr;
 }
 
 MappingHandle OpenMapping(const std::u16string& name) {
@@ -110,7 +137,7 @@ MappingHandle OpenMapping(const std::u16string& name) {
     if (!fd) {
         return nullptr;
     }
-    return NewHandle(std::move(fd), object, false);
+    return NewHandle(std::move(fd), object);
 }
 
 bool CloseMapping(MappingHandle handle) {
@@ -119,7 +146,8 @@ bool CloseMapping(MappingHandle handle) {
         return false;
     }
     auto* mapping = static_cast<Mapping*>(handle);
-    if (mapping->created) {
+    // The last handle anywhere takes the name with it (views stay valid until unmapped).
+    if (flock(mapping->fd.Get(), LOCK_EX | LOCK_NB) == 0) {
         shm_unlink(mapping->objectName.c_str());
     }
     delete mapping;

@@ -144,7 +144,7 @@ TEST(Mapping, ForeignOrWorldWritableObjectIsRefused) {
     }
 }
 
-TEST(Mapping, CreatedObjectIsPrivateAndGoesWithItsCreator) {
+TEST(Mapping, NameLivesWhileAnyHandleIsOpen) {
     const std::string name = UniqueName("/BaseNamedObjects/qorShellMemory.txt");
     plat::MappingHandle mapping = plat::CreateMapping(Widen(name), kChannelSize);
     ASSERT_NE(mapping, nullptr);
@@ -155,13 +155,46 @@ TEST(Mapping, CreatedObjectIsPrivateAndGoesWithItsCreator) {
     plat::MappingHandle opened = plat::OpenMapping(Widen(name));
     ASSERT_NE(opened, nullptr);
     plat::CloseMapping(mapping);
-    EXPECT_EQ(plat::OpenMapping(Widen(name)), nullptr);
-    // A handle still open keeps working.
+    // The creator's handle is gone, but another one keeps the name, as on Windows.
+    plat::MappingHandle again = plat::OpenMapping(Widen(name));
+    ASSERT_NE(again, nullptr);
+    plat::CloseMapping(again);
     plat::MappedView view = plat::MapView(opened);
     ASSERT_NE(view.data, nullptr);
     EXPECT_EQ(view.size, kChannelSize);
     plat::UnmapView(view);
     plat::CloseMapping(opened);
+    // The last handle took the name with it.
+    EXPECT_EQ(plat::OpenMapping(Widen(name)), nullptr);
+    EXPECT_NE(stat(("/dev/shm" + ObjectName(name)).c_str(), &st), 0);
+}
+
+TEST(Mapping, NameLeftBehindByADeadProcessCountsAsMissing) {
+    const std::string name = UniqueName("Global\\qorFileMappingObject");
+    const std::string object = ObjectName(name);
+    // What a process that died holding the only handle leaves: the object, held by nobody.
+    int fd = shm_open(object.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, kChannelSize), 0);
+    ASSERT_EQ(write(fd, "old", 3), 3);
+    close(fd);
+    plat::SetLastError(0);
+    EXPECT_EQ(plat::OpenMapping(Widen(name)), nullptr);
+    EXPECT_EQ(plat::LastError(), static_cast<std::uint32_t>(ENOENT));
+
+    fd = shm_open(object.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, kChannelSize), 0);
+    ASSERT_EQ(write(fd, "old", 3), 3);
+    close(fd);
+    // Creating the name starts a new mapping rather than handing back the old contents.
+    plat::MappingHandle mapping = plat::CreateMapping(Widen(name), kChannelSize);
+    ASSERT_NE(mapping, nullptr);
+    plat::MappedView view = plat::MapView(mapping);
+    ASSERT_NE(view.data, nullptr);
+    EXPECT_EQ(view.data[0], 0);
+    plat::UnmapView(view);
+    plat::CloseMapping(mapping);
 }
 #endif
 
