@@ -4,6 +4,7 @@
 #include "agent/Protocol.h"
 #include "agent/ResultNames.h"
 #include "agent/SharedMemory.h"
+#include "platform/process.h"
 #include "platform/window.h"
 
 CTokenAgent::CTokenAgent() : m_MemName1(kReturnChannelName) {
@@ -27,6 +28,12 @@ CTokenAgent::~CTokenAgent() {
             CloseSharedMemory(*handle);
             *handle = nullptr;
         }
+    }
+    // The system would release it with the process; closing it keeps an agent object that ends
+    // early (as in tests) from leaking the handle.
+    if (m_hPeerProcess != nullptr) {
+        plat::CloseProcess(m_hPeerProcess);
+        m_hPeerProcess = nullptr;
     }
 }
 
