@@ -25,10 +25,6 @@ P11_RV InitializeModule(CK_FUNCTION_LIST_PTR functions) {
     return Rv32(rv);
 }
 
-} // namespace
-
-namespace {
-
 P11_RV LoadAndInitialize(const char* fileName, PKCS11_MODULE* module) {
     module->handle = plat::LoadModule(fileName);
     void* symbol = plat::FindSymbol(module->handle, "C_GetFunctionList");

@@ -82,13 +82,14 @@ void FillCert(CK_FUNCTION_LIST_PTR f, std::uint32_t session, std::uint32_t objec
     ReadAttribute(f, session, object, CKA_VALUE, cert.value);
 }
 
-// Runs one search and calls fill(index, handle) for each object with index < capacity.
-// Counts every object found into `found`.
+// Runs one search for the objects of a class and calls fill(index, handle) for each object with
+// index < capacity. Counts every object found into `found`.
 template <typename Fill>
-P11_RV Search(CK_FUNCTION_LIST_PTR f, std::uint32_t session, CK_ATTRIBUTE* tmpl, CK_ULONG n,
+P11_RV Search(CK_FUNCTION_LIST_PTR f, std::uint32_t session, CK_OBJECT_CLASS cls,
               std::uint32_t capacity, std::uint32_t& found, Fill fill) {
     found = 0;
-    CK_RV rv = f->C_FindObjectsInit(session, tmpl, n);
+    CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &cls, sizeof cls}};
+    CK_RV rv = f->C_FindObjectsInit(session, tmpl, 1);
     if (rv != CKR_OK) {
         return Rv32(rv);
     }
@@ -119,12 +120,14 @@ P11_RV Search(CK_FUNCTION_LIST_PTR f, std::uint32_t session, CK_ATTRIBUTE* tmpl,
     return handleTooWide ? CKR_FUNCTION_FAILED : CKR_OK;
 }
 
-// The first object matching the template, or 0 in `handle` when none does. The search is
+// The first object of a class with the id, or 0 in `handle` when none matches. The search is
 // left active for the caller to end with C_FindObjectsFinal.
-P11_RV FindFirst(CK_FUNCTION_LIST_PTR f, std::uint32_t session, CK_ATTRIBUTE* tmpl, CK_ULONG n,
-                 bool& found, std::uint32_t& handle) {
+P11_RV FindFirst(CK_FUNCTION_LIST_PTR f, std::uint32_t session, CK_OBJECT_CLASS cls,
+                 const unsigned char* id, std::uint32_t idLen, bool& found, std::uint32_t& handle) {
     found = false;
-    CK_RV rv = f->C_FindObjectsInit(session, tmpl, n);
+    CK_ATTRIBUTE tmpl[] = {{CKA_ID, const_cast<unsigned char*>(id), idLen},
+                           {CKA_CLASS, &cls, sizeof cls}};
+    CK_RV rv = f->C_FindObjectsInit(session, tmpl, 2);
     if (rv != CKR_OK) {
         return Rv32(rv);
     }
@@ -144,8 +147,33 @@ P11_RV FindFirst(CK_FUNCTION_LIST_PTR f, std::uint32_t session, CK_ATTRIBUTE* tm
     return CKR_OK;
 }
 
+// The objects of a class into the records of `objects` (null: count only); `count` is the
+// capacity in and the number found out, as p11_enum_keys describes.
+template <typename Obj, typename Fill>
+P11_RV ListByClass(CK_FUNCTION_LIST_PTR f, std::uint32_t session, CK_OBJECT_CLASS cls, Obj* objects,
+                   std::uint32_t* count, Fill fill) {
+    const std::uint32_t capacity = objects != nullptr ? *count : 0;
+    std::uint32_t found = 0;
+    const P11_RV rv = Search(f, session, cls, capacity, found,
+                             [&](std::uint32_t i, std::uint32_t h) { fill(objects[i], h); });
+    if (rv != CKR_OK) {
+        return rv;
+    }
+    *count = found;
+    return objects != nullptr && found > capacity ? CKR_BUFFER_TOO_SMALL : CKR_OK;
+}
+
 bool IdArgumentsOk(const unsigned char* id, std::uint32_t idLen) {
     return idLen <= P11_ID_MAX && (id != nullptr || idLen == 0);
+}
+
+// An id the caller searched by, already checked against the field's size.
+void CopyGivenId(const unsigned char* id, std::uint32_t idLen, unsigned char (&field)[P11_ID_MAX],
+                 std::uint32_t& fieldLen) {
+    if (idLen != 0) {
+        std::memcpy(field, id, idLen);
+    }
+    fieldLen = idLen;
 }
 
 } // namespace
@@ -159,19 +187,9 @@ P11_RV p11_enum_keys(const PKCS11_MODULE* module, std::uint32_t session, std::ui
     if (!IsKeyClass(keyClass) || count == nullptr) {
         return CKR_ARGUMENTS_BAD;
     }
-    CK_OBJECT_CLASS cls = keyClass;
-    CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &cls, sizeof cls}};
-    const std::uint32_t capacity = keys != nullptr ? *count : 0;
-    std::uint32_t found = 0;
-    const P11_RV rv =
-        Search(f, session, tmpl, 1, capacity, found, [&](std::uint32_t i, std::uint32_t h) {
-            FillKey(f, session, h, keyClass, keys[i]);
-        });
-    if (rv != CKR_OK) {
-        return rv;
-    }
-    *count = found;
-    return keys != nullptr && found > capacity ? CKR_BUFFER_TOO_SMALL : CKR_OK;
+    return ListByClass(
+        f, session, keyClass, keys, count,
+        [&](PKCS11_KEY_OBJ& key, std::uint32_t h) { FillKey(f, session, h, keyClass, key); });
 }
 
 P11_RV p11_enum_certs(const PKCS11_MODULE* module, std::uint32_t session, PKCS11_CERT_OBJ* certs,
@@ -180,18 +198,9 @@ P11_RV p11_enum_certs(const PKCS11_MODULE* module, std::uint32_t session, PKCS11
     if (f == nullptr || count == nullptr) {
         return CKR_ARGUMENTS_BAD;
     }
-    CK_OBJECT_CLASS cls = CKO_CERTIFICATE;
-    CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &cls, sizeof cls}};
-    const std::uint32_t capacity = certs != nullptr ? *count : 0;
-    std::uint32_t found = 0;
-    const P11_RV rv =
-        Search(f, session, tmpl, 1, capacity, found,
-               [&](std::uint32_t i, std::uint32_t h) { FillCert(f, session, h, certs[i]); });
-    if (rv != CKR_OK) {
-        return rv;
-    }
-    *count = found;
-    return certs != nullptr && found > capacity ? CKR_BUFFER_TOO_SMALL : CKR_OK;
+    return ListByClass(
+        f, session, CKO_CERTIFICATE, certs, count,
+        [&](PKCS11_CERT_OBJ& cert, std::uint32_t h) { FillCert(f, session, h, cert); });
 }
 
 P11_RV p11_find_key(const PKCS11_MODULE* module, std::uint32_t session, std::uint32_t keyClass,
@@ -207,12 +216,9 @@ P11_RV p11_find_key(const PKCS11_MODULE* module, std::uint32_t session, std::uin
     if (!IsKeyClass(keyClass) || !IdArgumentsOk(id, idLen)) {
         return CKR_ARGUMENTS_BAD;
     }
-    CK_OBJECT_CLASS cls = keyClass;
-    CK_ATTRIBUTE tmpl[] = {{CKA_ID, const_cast<unsigned char*>(id), idLen},
-                           {CKA_CLASS, &cls, sizeof cls}};
     bool found = false;
     std::uint32_t handle = 0;
-    P11_RV rv = FindFirst(f, session, tmpl, 2, found, handle);
+    P11_RV rv = FindFirst(f, session, keyClass, id, idLen, found, handle);
     if (rv != CKR_OK) {
         return rv;
     }
@@ -226,10 +232,7 @@ P11_RV p11_find_key(const PKCS11_MODULE* module, std::uint32_t session, std::uin
         key->session = session;
         key->object = handle;
         key->keyClass = keyClass;
-        if (idLen != 0) {
-            std::memcpy(key->id, id, idLen);
-        }
-        key->idLen = idLen;
+        CopyGivenId(id, idLen, key->id, key->idLen);
     }
     return Rv32(f->C_FindObjectsFinal(session));
 }
@@ -247,12 +250,9 @@ P11_RV p11_find_cert(const PKCS11_MODULE* module, std::uint32_t session, const u
     if (!IdArgumentsOk(id, idLen)) {
         return CKR_ARGUMENTS_BAD;
     }
-    CK_OBJECT_CLASS cls = CKO_CERTIFICATE;
-    CK_ATTRIBUTE tmpl[] = {{CKA_ID, const_cast<unsigned char*>(id), idLen},
-                           {CKA_CLASS, &cls, sizeof cls}};
     bool found = false;
     std::uint32_t handle = 0;
-    P11_RV rv = FindFirst(f, session, tmpl, 2, found, handle);
+    P11_RV rv = FindFirst(f, session, CKO_CERTIFICATE, id, idLen, found, handle);
     if (rv != CKR_OK) {
         return rv;
     }
@@ -265,10 +265,7 @@ P11_RV p11_find_cert(const PKCS11_MODULE* module, std::uint32_t session, const u
         *out = cert;
         cert->session = session;
         cert->object = handle;
-        if (idLen != 0) {
-            std::memcpy(cert->id, id, idLen);
-        }
-        cert->idLen = idLen;
+        CopyGivenId(id, idLen, cert->id, cert->idLen);
         const CK_RV valueRv = ReadAttribute(f, session, handle, CKA_VALUE, cert->value);
         if (valueRv != CKR_OK) {
             f->C_FindObjectsFinal(session);

@@ -2,13 +2,13 @@
 #include "p11/p11_key.h"
 
 #include <cstdio>
-#include <memory>
 #include <new>
 
 #include <openssl/err.h>
 #include <openssl/objects.h>
 
 #include "p11/p11_internal.h"
+#include "p11/p11_openssl.h"
 
 namespace {
 
@@ -45,26 +45,11 @@ void RecordError(int func, long reason, int line) {
     ERR_set_error(ERR_LIB_USER, static_cast<int>(reason & 0xFFF), "function %d", func);
 }
 
-struct BnFree {
-    void operator()(BIGNUM* bn) const { BN_free(bn); }
-};
-struct RsaFree {
-    void operator()(RSA* rsa) const { RSA_free(rsa); }
-};
-struct PkeyFree {
-    void operator()(EVP_PKEY* pkey) const { EVP_PKEY_free(pkey); }
-};
-struct SigFree {
-    void operator()(X509_SIG* sig) const { X509_SIG_free(sig); }
-};
-struct OpenSslBytesFree {
-    void operator()(unsigned char* p) const { OPENSSL_free(p); }
-};
-using BnPtr = std::unique_ptr<BIGNUM, BnFree>;
-using RsaPtr = std::unique_ptr<RSA, RsaFree>;
-using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
-using SigPtr = std::unique_ptr<X509_SIG, SigFree>;
-using BytesPtr = std::unique_ptr<unsigned char, OpenSslBytesFree>;
+using ossl::BnPtr;
+using ossl::OpenSslBytes;
+using ossl::PkeyPtr;
+using ossl::RsaPtr;
+using ossl::X509SigPtr;
 
 // The binding lives in the key's ex-data and is deleted when the key is.
 void FreeBinding(void*, void* ptr, CRYPTO_EX_DATA*, int, long, void*) {
@@ -146,13 +131,13 @@ int PrivDec(int flen, const unsigned char* from, unsigned char* to, RSA* rsa, in
 }
 
 // DER DigestInfo of a digest, or empty on failure.
-BytesPtr EncodeDigestInfo(int type, const unsigned char* m, unsigned int mLen, int& encLen) {
+OpenSslBytes EncodeDigestInfo(int type, const unsigned char* m, unsigned int mLen, int& encLen) {
     encLen = 0;
     ASN1_OBJECT* obj = OBJ_nid2obj(type);
     if (obj == nullptr || OBJ_length(obj) == 0) {
         return nullptr;
     }
-    SigPtr sig(X509_SIG_new());
+    X509SigPtr sig(X509_SIG_new());
     if (!sig) {
         return nullptr;
     }
@@ -169,7 +154,7 @@ BytesPtr EncodeDigestInfo(int type, const unsigned char* m, unsigned int mLen, i
         return nullptr;
     }
     encLen = len;
-    return BytesPtr(der);
+    return OpenSslBytes(der);
 }
 
 int Sign(int type, const unsigned char* m, unsigned int mLen, unsigned char* sigret,
@@ -190,7 +175,7 @@ int Sign(int type, const unsigned char* m, unsigned int mLen, unsigned char* sig
         result = PrivEnc(36, m, sigret, key, RSA_PKCS1_PADDING);
     } else {
         int encLen = 0;
-        BytesPtr encoded = EncodeDigestInfo(type, m, mLen, encLen);
+        OpenSslBytes encoded = EncodeDigestInfo(type, m, mLen, encLen);
         if (!encoded || encLen + RSA_PKCS1_PADDING_SIZE > size) {
             RecordError(kFuncSign, kBadDigestInfo, __LINE__);
             return 0;

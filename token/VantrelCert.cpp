@@ -332,7 +332,7 @@ VANTREL_API VR_RESULT VerifyCert(VR_CERT cert, VR_CERT issuer) {
         return BASIC_ARGUMENTS_BAD;
     }
     // OpenSSL 3 registers its algorithms itself; nothing to add or clean up around the check.
-    EvpPkeyPtr key(X509_get_pubkey(AsX509(issuer)));
+    PkeyPtr key(X509_get_pubkey(AsX509(issuer)));
     if (!key) {
         return 0xFFFFFFFFu;
     }
@@ -362,18 +362,11 @@ VANTREL_API VR_RESULT GetCertSignatureAlgorithm(VR_CERT cert, char* buf, std::in
         X509_ALGOR_get0(&obj, nullptr, nullptr, alg);
     }
     const std::string text = ObjectText(obj);
-    const auto n = static_cast<std::int32_t>(text.size());
-    if (buf == nullptr) {
-        *len = n;
+    if (buf == nullptr) { // a length query
+        *len = static_cast<std::int32_t>(text.size());
         return OK;
     }
-    if (*len < n + 1) {
-        *len = n;
-        return BASIC_BUFFER_TOO_SMALL;
-    }
-    std::memcpy(buf, text.c_str(), text.size() + 1);
-    *len = n;
-    return OK;
+    return CopyTextOut(text, buf, len);
 }
 
 VANTREL_API VR_RESULT GetCertSerialNumber(VR_CERT cert, unsigned char* buf, std::int32_t* len) {

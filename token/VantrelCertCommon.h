@@ -1,8 +1,10 @@
 // Helpers shared by the certificate field and extension units: owning wrappers for the OpenSSL
-// objects they use, the copy-out convention and object identifier texts.
+// objects only they use, the copy-out convention and object identifier texts.
 #pragma once
 
 #include "vantrel.h"
+
+#include "p11/p11_openssl.h"
 
 #include <openssl/asn1.h>
 #include <openssl/bio.h>
@@ -15,20 +17,17 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <memory>
 #include <string>
 
 namespace vantrel_cert {
 
-template <typename T, void (*Free)(T*)> struct FreeWith {
-    void operator()(T* p) const { Free(p); }
-};
-template <typename T, void (*Free)(T*)> using Owned = std::unique_ptr<T, FreeWith<T, Free>>;
+using ossl::BioPtr;
+using ossl::OpenSslBytes;
+using ossl::Owned;
+using ossl::PkeyPtr;
+using ossl::X509Ptr;
 
-using X509Ptr = Owned<X509, X509_free>;
-using BioPtr = Owned<BIO, BIO_free_all>;
 using Pkcs7Ptr = Owned<PKCS7, PKCS7_free>;
-using EvpPkeyPtr = Owned<EVP_PKEY, EVP_PKEY_free>;
 using ObjectPtr = Owned<ASN1_OBJECT, ASN1_OBJECT_free>;
 using AttributePtr = Owned<X509_ATTRIBUTE, X509_ATTRIBUTE_free>;
 using BitStringPtr = Owned<ASN1_BIT_STRING, ASN1_BIT_STRING_free>;
@@ -37,12 +36,6 @@ using DistPointsPtr = Owned<CRL_DIST_POINTS, CRL_DIST_POINTS_free>;
 using AuthorityKeyIdPtr = Owned<AUTHORITY_KEYID, AUTHORITY_KEYID_free>;
 using InfoAccessPtr = Owned<AUTHORITY_INFO_ACCESS, AUTHORITY_INFO_ACCESS_free>;
 using PoliciesPtr = Owned<CERTIFICATEPOLICIES, CERTIFICATEPOLICIES_free>;
-
-// Memory that OpenSSL allocated for us (i2d output).
-struct OpenSslFree {
-    void operator()(unsigned char* p) const { OPENSSL_free(p); }
-};
-using OpenSslBytes = std::unique_ptr<unsigned char, OpenSslFree>;
 
 inline X509* AsX509(VR_CERT cert) {
     return static_cast<X509*>(cert);
@@ -71,6 +64,19 @@ inline VR_RESULT CopyOut(const void* data, std::size_t size, void* buf, std::int
 inline VR_RESULT CopyOut(const ASN1_STRING* s, void* buf, std::int32_t* len) {
     return CopyOut(ASN1_STRING_get0_data(s), static_cast<std::size_t>(ASN1_STRING_length(s)), buf,
                    len);
+}
+
+// A text and its terminating zero into the caller's buffer; the length word receives the text's
+// length without the zero, whether or not the buffer has room.
+inline VR_RESULT CopyTextOut(const std::string& text, char* buf, std::int32_t* len) {
+    const auto n = static_cast<std::int32_t>(text.size());
+    const std::int32_t capacity = *len;
+    *len = n;
+    if (buf == nullptr || capacity <= n) {
+        return BASIC_BUFFER_TOO_SMALL;
+    }
+    std::memcpy(buf, text.c_str(), text.size() + 1);
+    return OK;
 }
 
 // Dotted decimal text of an identifier, whatever its length; empty when it cannot be printed.

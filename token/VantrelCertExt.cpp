@@ -147,6 +147,16 @@ VR_RESULT CopyAttributeValue(const ASN1_TYPE* value, char* buf, std::int32_t* le
     }
 }
 
+// 1 when the first key-usage byte has any of the bits of `mask`; 0 otherwise or without one.
+VR_RESULT HasKeyUsage(VR_CERT cert, unsigned char mask) {
+    unsigned char usage[kKeyUsageMax] = {};
+    std::int32_t size = kKeyUsageMax;
+    if (GetKeyUsage(cert, usage, &size) != OK || size < 1) {
+        return 0;
+    }
+    return (usage[0] & mask) != 0 ? 1 : 0;
+}
+
 } // namespace
 
 VANTREL_API VR_RESULT GetExtensionDER(VR_CERT cert, const char* oid, std::int32_t* critical,
@@ -253,21 +263,11 @@ VANTREL_API VR_RESULT GetKeyUsage(VR_CERT cert, unsigned char* buf, std::int32_t
 }
 
 VANTREL_API VR_RESULT IsKeyUsageSignature(VR_CERT cert) {
-    unsigned char usage[kKeyUsageMax] = {};
-    std::int32_t size = kKeyUsageMax;
-    if (GetKeyUsage(cert, usage, &size) != OK || size < 1) {
-        return 0;
-    }
-    return (usage[0] & kDigitalSignature) != 0 ? 1 : 0;
+    return HasKeyUsage(cert, kDigitalSignature);
 }
 
 VANTREL_API VR_RESULT IsKeyUsageEncipherment(VR_CERT cert) {
-    unsigned char usage[kKeyUsageMax] = {};
-    std::int32_t size = kKeyUsageMax;
-    if (GetKeyUsage(cert, usage, &size) != OK || size < 1) {
-        return 0;
-    }
-    return (usage[0] & kEncipherment) != 0 ? 1 : 0;
+    return HasKeyUsage(cert, kEncipherment);
 }
 
 VANTREL_API VR_RESULT GetAuthorityInfoAccess(VR_CERT cert, const char* method, char* buf,
@@ -315,17 +315,10 @@ VANTREL_API VR_RESULT GetCertPolicyOID(VR_CERT cert, char* buf, std::int32_t* le
         return CERT_STACK_ERROR;
     }
     const std::string text = ObjectText(first->policyid);
-    const auto n = static_cast<std::int32_t>(text.size());
-    if (n <= 0) {
+    if (text.empty()) {
         return CERT_TO_TEXT_ERROR;
     }
-    const std::int32_t capacity = *len;
-    *len = n;
-    if (buf == nullptr || capacity <= n) { // room for the text and its zero
-        return BASIC_BUFFER_TOO_SMALL;
-    }
-    std::memcpy(buf, text.c_str(), text.size() + 1);
-    return OK;
+    return CopyTextOut(text, buf, len);
 }
 
 VANTREL_API VR_RESULT GetSubjectDirectoryAttribute(VR_CERT cert, const char* oid, char* buf,

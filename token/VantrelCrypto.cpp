@@ -3,26 +3,20 @@
 // so the same code serves card keys and software keys.
 #include "vantrel.h"
 
+#include "p11/p11_openssl.h"
+
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
 
 #include <algorithm>
-#include <memory>
 #include <vector>
 
 namespace {
 
 constexpr std::uint32_t kMechRsaPkcs = 1;
 
-struct MdCtxFree {
-    void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
-};
-using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
-
-struct PkeyCtxFree {
-    void operator()(EVP_PKEY_CTX* ctx) const { EVP_PKEY_CTX_free(ctx); }
-};
-using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
+using ossl::MdCtxPtr;
+using ossl::PkeyCtxPtr;
 
 EVP_PKEY* AsPkey(VR_KEY key) {
     return static_cast<EVP_PKEY*>(key);

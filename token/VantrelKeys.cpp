@@ -3,11 +3,11 @@
 #include "vantrel.h"
 
 #include "p11/p11_key.h"
+#include "p11/p11_openssl.h"
 #include "token/VantrelBasic.h"
 
 #include <algorithm>
 #include <cstring>
-#include <memory>
 #include <new>
 #include <vector>
 
@@ -24,16 +24,10 @@ constexpr VR_RESULT kBareBufferTooSmall = CKR_BUFFER_TOO_SMALL;
 
 using vantrel::Basic;
 
-struct KeyObjFree {
-    void operator()(PKCS11_KEY_OBJ* obj) const { p11_free_key_obj(obj); }
-};
-struct CertObjFree {
-    void operator()(PKCS11_CERT_OBJ* obj) const { p11_free_cert_obj(obj); }
-};
-struct X509Free {
-    void operator()(X509* cert) const { X509_free(cert); }
-};
-using X509Ptr = std::unique_ptr<X509, X509Free>;
+// The binding's records are released like the OpenSSL objects: by their own free call.
+using KeyObjPtr = ossl::Owned<PKCS11_KEY_OBJ, p11_free_key_obj>;
+using CertObjPtr = ossl::Owned<PKCS11_CERT_OBJ, p11_free_cert_obj>;
+using ossl::X509Ptr;
 
 // The common start of every function on the token: a loaded module and a session.
 VR_RESULT CheckSession(const PKCS11* p11) {
@@ -202,7 +196,7 @@ VANTREL_API VR_RESULT GetKey(PKCS11* p11, const unsigned char* id, std::uint32_t
     }
     PKCS11_KEY_OBJ* raw = nullptr;
     P11_RV rv = p11_find_key(p11->module, SessionOf(p11), CKO_PRIVATE_KEY, id, idLen, &raw);
-    std::unique_ptr<PKCS11_KEY_OBJ, KeyObjFree> obj(raw);
+    KeyObjPtr obj(raw);
     if (rv != CKR_OK) {
         return Basic(rv);
     }
@@ -224,7 +218,7 @@ VANTREL_API VR_RESULT GetCert(PKCS11* p11, const unsigned char* id, std::uint32_
     }
     PKCS11_CERT_OBJ* raw = nullptr;
     P11_RV rv = p11_find_cert(p11->module, SessionOf(p11), id, idLen, &raw);
-    std::unique_ptr<PKCS11_CERT_OBJ, CertObjFree> obj(raw);
+    CertObjPtr obj(raw);
     if (rv != CKR_OK) {
         return Basic(rv);
     }

@@ -21,14 +21,22 @@ VR_RESULT CheckModule(const PKCS11* p11) {
     return p11->module != nullptr ? OK : BASIC_MODULE_NOT_LOADED;
 }
 
-P11_RV ReadSlotInfo(const PKCS11* p11, VR_SLOT_ID slot, CK_SLOT_INFO& info) {
+// The slot's description record, after the common start.
+VR_RESULT ReadSlotInfo(const PKCS11* p11, VR_SLOT_ID slot, CK_SLOT_INFO& info) {
+    if (VR_RESULT rc = CheckModule(p11)) {
+        return rc;
+    }
     std::memset(&info, 0, sizeof info);
-    return p11_get_slot_info(p11->module, slot, &info);
+    return Basic(p11_get_slot_info(p11->module, slot, &info));
 }
 
-P11_RV ReadTokenInfo(const PKCS11* p11, VR_SLOT_ID slot, CK_TOKEN_INFO& info) {
+// The token's description record, after the common start.
+VR_RESULT ReadTokenInfo(const PKCS11* p11, VR_SLOT_ID slot, CK_TOKEN_INFO& info) {
+    if (VR_RESULT rc = CheckModule(p11)) {
+        return rc;
+    }
     std::memset(&info, 0, sizeof info);
-    return p11_get_token_info(p11->module, slot, &info);
+    return Basic(p11_get_token_info(p11->module, slot, &info));
 }
 
 std::uint32_t Saturate32(CK_ULONG value) {
@@ -60,46 +68,34 @@ VANTREL_API VR_RESULT GetSlotID(PKCS11* p11, VR_SLOT_ID* slotList, std::uint32_t
 }
 
 VANTREL_API VR_RESULT GetSlotDesc(PKCS11* p11, VR_SLOT_ID slot, char* buf, std::uint32_t* len) {
-    if (VR_RESULT rc = CheckModule(p11)) {
-        return rc;
-    }
     CK_SLOT_INFO info;
-    if (const P11_RV rv = ReadSlotInfo(p11, slot, info)) {
-        return Basic(rv);
+    if (VR_RESULT rc = ReadSlotInfo(p11, slot, info)) {
+        return rc;
     }
     return vantrel::CopyPadded(info.slotDescription, sizeof info.slotDescription, buf, len);
 }
 
 VANTREL_API VR_RESULT IsTokenPresent(PKCS11* p11, VR_SLOT_ID slot) {
-    if (VR_RESULT rc = CheckModule(p11)) {
-        return rc;
-    }
     CK_SLOT_INFO info;
-    if (const P11_RV rv = ReadSlotInfo(p11, slot, info)) {
-        return Basic(rv);
+    if (VR_RESULT rc = ReadSlotInfo(p11, slot, info)) {
+        return rc;
     }
     return (info.flags & CKF_TOKEN_PRESENT) != 0 ? 1 : 0;
 }
 
 VANTREL_API VR_RESULT GetTokenLabel(PKCS11* p11, VR_SLOT_ID slot, char* buf, std::uint32_t* len) {
-    if (VR_RESULT rc = CheckModule(p11)) {
-        return rc;
-    }
     CK_TOKEN_INFO info;
-    if (const P11_RV rv = ReadTokenInfo(p11, slot, info)) {
-        return Basic(rv);
+    if (VR_RESULT rc = ReadTokenInfo(p11, slot, info)) {
+        return rc;
     }
     return vantrel::CopyPadded(info.label, sizeof info.label, buf, len);
 }
 
 VANTREL_API VR_RESULT GetTokenSerialNumber(PKCS11* p11, VR_SLOT_ID slot, char* buf,
                                            std::uint32_t* len) {
-    if (VR_RESULT rc = CheckModule(p11)) {
-        return rc;
-    }
     CK_TOKEN_INFO info;
-    if (const P11_RV rv = ReadTokenInfo(p11, slot, info)) {
-        return Basic(rv);
+    if (VR_RESULT rc = ReadTokenInfo(p11, slot, info)) {
+        return rc;
     }
     return vantrel::CopyPadded(info.serialNumber, sizeof info.serialNumber, buf, len);
 }

@@ -2,6 +2,8 @@
 // against OpenSSL's own PKCS#1 v1.5 signing.
 #include "vantrel.h"
 
+#include "tests/fixtures/key_material.h"
+
 #include <gtest/gtest.h>
 
 #include <openssl/evp.h>
@@ -17,14 +19,12 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-struct PkeyFree {
-    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
+using fixtures::PkeyPtr;
+using fixtures::ReferenceSignature;
+using fixtures::Sha256DigestInfo;
 
 PkeyPtr MakeRsaKey(unsigned bits, int primes = 2) {
-    std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx(
-        EVP_PKEY_CTX_new_id(EVP_PKEY_RSA, nullptr), EVP_PKEY_CTX_free);
+    fixtures::PkeyCtxPtr ctx(EVP_PKEY_CTX_new_id(EVP_PKEY_RSA, nullptr));
     EVP_PKEY* key = nullptr;
     if (!ctx || EVP_PKEY_keygen_init(ctx.get()) <= 0 ||
         EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), static_cast<int>(bits)) <= 0 ||
@@ -47,28 +47,6 @@ PkeyPtr PublicOnly(EVP_PKEY* key) {
 
 Bytes ToBytes(const std::string& s) {
     return Bytes(s.begin(), s.end());
-}
-
-// OpenSSL's own RSASSA-PKCS1-v1_5 signature, independent of the library.
-Bytes ReferenceSignature(EVP_PKEY* key, const EVP_MD* md, const Bytes& data) {
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-    size_t len = 0;
-    EVP_DigestSignInit(ctx.get(), nullptr, md, nullptr, key);
-    EVP_DigestSign(ctx.get(), nullptr, &len, data.data(), data.size());
-    Bytes sig(len);
-    EVP_DigestSign(ctx.get(), sig.data(), &len, data.data(), data.size());
-    sig.resize(len);
-    return sig;
-}
-
-Bytes Sha256DigestInfo(const Bytes& data) {
-    Bytes info = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
-                  0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
-    unsigned char hash[32];
-    unsigned int n = 0;
-    EVP_Digest(data.data(), data.size(), hash, &n, EVP_sha256(), nullptr);
-    info.insert(info.end(), hash, hash + n);
-    return info;
 }
 
 class BasicCryptoTest : public ::testing::Test {

@@ -5,6 +5,8 @@
 
 #include "vantrel.h"
 
+#include "tests/fixtures/key_material.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -16,11 +18,7 @@ inline constexpr const char* kLabel = "Keys Card";
 inline constexpr const char* kPin = "123456";
 
 // An RSA key (PKCS#8 PEM) with a self-signed certificate (DER and PEM) of it.
-struct Material {
-    std::string keyPem;
-    std::string certDer;
-    std::string certPem;
-};
+using Material = fixtures::KeyFiles;
 
 // keyUsage is the first byte of the KeyUsage bits; a negative value leaves the extension out.
 Material MakeMaterial(const std::string& dir, const std::string& name, int keyUsage,

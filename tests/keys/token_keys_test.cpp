@@ -27,6 +27,9 @@ namespace keystest {
 namespace {
 
 using Bytes = std::vector<unsigned char>;
+using fixtures::PkeyPtr;
+using fixtures::ReferenceSignature;
+using fixtures::Sha256DigestInfo;
 
 // ---- shared material: keys take time to make, so one set serves every test ----
 
@@ -51,11 +54,6 @@ const Materials& Shared() {
     return materials;
 }
 
-struct PkeyFree {
-    void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
-};
-using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
-
 // Keys and certificates received from the library, released through it.
 struct KeyHandle {
     VR_KEY key = nullptr;
@@ -72,26 +70,16 @@ struct CertHandle {
 };
 
 Bytes DerOf(VR_CERT cert) {
-    X509* x = static_cast<X509*>(cert);
-    int len = i2d_X509(x, nullptr);
-    Bytes der(static_cast<size_t>(len > 0 ? len : 0));
-    unsigned char* p = der.data();
-    i2d_X509(x, &p);
-    return der;
+    return fixtures::DerOf(static_cast<X509*>(cert));
 }
 
 Bytes FileBytes(const std::string& path) {
     return fixtures::ReadFileBytes(path);
 }
 
-PkeyPtr LoadKey(const std::string& pem) {
-    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_file(pem.c_str(), "rb"), BIO_free);
-    return PkeyPtr(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);
-}
-
 // True when the card key and the key in the PEM file share their modulus.
 bool SameModulus(EVP_PKEY* cardKey, const Material& m) {
-    PkeyPtr soft = LoadKey(m.keyPem);
+    PkeyPtr soft = fixtures::ReadPrivateKey(m.keyPem);
     const RSA* a = cardKey ? EVP_PKEY_get0_RSA(cardKey) : nullptr;
     const RSA* b = soft ? EVP_PKEY_get0_RSA(soft.get()) : nullptr;
     return a && b && RSA_get0_n(a) && BN_cmp(RSA_get0_n(a), RSA_get0_n(b)) == 0;
@@ -99,27 +87,6 @@ bool SameModulus(EVP_PKEY* cardKey, const Material& m) {
 
 Bytes ToBytes(const std::string& s) {
     return Bytes(s.begin(), s.end());
-}
-
-Bytes ReferenceSignature(EVP_PKEY* key, const EVP_MD* md, const Bytes& data) {
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-    size_t len = 0;
-    EVP_DigestSignInit(ctx.get(), nullptr, md, nullptr, key);
-    EVP_DigestSign(ctx.get(), nullptr, &len, data.data(), data.size());
-    Bytes sig(len);
-    EVP_DigestSign(ctx.get(), sig.data(), &len, data.data(), data.size());
-    sig.resize(len);
-    return sig;
-}
-
-Bytes Sha256DigestInfo(const Bytes& data) {
-    Bytes info = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
-                  0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
-    unsigned char hash[32];
-    unsigned int n = 0;
-    EVP_Digest(data.data(), data.size(), hash, &n, EVP_sha256(), nullptr);
-    info.insert(info.end(), hash, hash + n);
-    return info;
 }
 
 VR_RESULT Sign(std::uint32_t mech, const Bytes& data, EVP_PKEY* key, Bytes& sig) {
@@ -356,7 +323,7 @@ TEST_P(TokenKeysTest, CardKeySignsVerifiesAndDecryptsLikeItsSoftwareTwin) {
     ASSERT_EQ(GetSignatureCert(p11.get(), &cert.cert), OK);
     ASSERT_EQ(GetCertPublicKey(cert.cert, &pub.key), OK);
     ASSERT_NE(pub.key, nullptr);
-    PkeyPtr soft = LoadKey(m.ku80.keyPem);
+    PkeyPtr soft = fixtures::ReadPrivateKey(m.ku80.keyPem);
     const Bytes abc = ToBytes("abc");
 
     // Size answers: null and short buffers sign nothing.

@@ -22,18 +22,10 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-struct PkeyFree {
-    void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
-};
-using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
-
-PkeyPtr ReadPem(const std::string& path, bool isPrivate) {
-    BIO* bio = BIO_new_file(path.c_str(), "rb");
-    EVP_PKEY* key = isPrivate ? PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr)
-                              : PEM_read_bio_PUBKEY(bio, nullptr, nullptr, nullptr);
-    BIO_free(bio);
-    return PkeyPtr(key);
-}
+using fixtures::MdCtxPtr;
+using fixtures::PkeyCtxPtr;
+using fixtures::PkeyPtr;
+using fixtures::X509Ptr;
 
 Bytes Sha256(const std::string& data) {
     Bytes digest(32);
@@ -44,18 +36,8 @@ Bytes Sha256(const std::string& data) {
 
 // OpenSSL's own PKCS#1 v1.5 SHA-256 signature with the key file.
 Bytes SoftwareSign(const std::string& keyPem, const std::string& data) {
-    PkeyPtr key = ReadPem(keyPem, true);
-    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-    size_t len = 0;
-    EVP_DigestSignInit(ctx, nullptr, EVP_sha256(), nullptr, key.get());
-    EVP_DigestSign(ctx, nullptr, &len, reinterpret_cast<const unsigned char*>(data.data()),
-                   data.size());
-    Bytes sig(len);
-    EVP_DigestSign(ctx, sig.data(), &len, reinterpret_cast<const unsigned char*>(data.data()),
-                   data.size());
-    EVP_MD_CTX_free(ctx);
-    sig.resize(len);
-    return sig;
+    PkeyPtr key = fixtures::ReadPrivateKey(keyPem);
+    return fixtures::ReferenceSignature(key.get(), EVP_sha256(), Bytes(data.begin(), data.end()));
 }
 
 Bytes Id(const char* text) {
@@ -129,9 +111,8 @@ TEST_F(CardBinding, CountsAndListsObjects) {
     std::set<std::string> ids;
     for (const PKCS11_CERT_OBJ& c : certs) {
         ids.insert(std::string(c.id, c.id + c.idLen));
-        X509* x = p11_cert_to_x509(&c);
+        X509Ptr x(p11_cert_to_x509(&c));
         EXPECT_NE(x, nullptr);
-        X509_free(x);
     }
     EXPECT_EQ(ids.size(), 2u);
     for (const std::string& id : ids) {
@@ -161,9 +142,8 @@ TEST_F(CardBinding, CertificateLargerThan4096BytesIsReadWhole) {
     ASSERT_EQ(p11_find_cert(&module_, session_, big.data(), 4, &cert), CKR_OK);
     ASSERT_NE(cert, nullptr);
     EXPECT_EQ(cert->value, expected);
-    X509* x = p11_cert_to_x509(cert);
+    X509Ptr x(p11_cert_to_x509(cert));
     EXPECT_NE(x, nullptr);
-    X509_free(x);
     p11_free_cert_obj(cert);
 }
 
@@ -179,13 +159,12 @@ TEST_F(CardBinding, Sha256SignatureIsTheCardsAndVerifies) {
     EXPECT_EQ(sig, SoftwareSign(cardenv::SharedCard().Sign().keyPem, data));
 
     // The EVP path reaches the card the same way.
-    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+    MdCtxPtr ctx(EVP_MD_CTX_new());
     Bytes evpSig(256);
     unsigned int evpLen = 0;
-    EVP_SignInit(ctx, EVP_sha256());
-    EVP_SignUpdate(ctx, data.data(), data.size());
-    EXPECT_EQ(EVP_SignFinal(ctx, evpSig.data(), &evpLen, key.get()), 1);
-    EVP_MD_CTX_free(ctx);
+    EVP_SignInit(ctx.get(), EVP_sha256());
+    EVP_SignUpdate(ctx.get(), data.data(), data.size());
+    EXPECT_EQ(EVP_SignFinal(ctx.get(), evpSig.data(), &evpLen, key.get()), 1);
     EXPECT_EQ(evpSig, sig);
 
     // Verification runs in software on the card key, without coming back into the method.
@@ -230,7 +209,7 @@ TEST_F(CardBinding, Md5Sha1SignsThe36BytesUnwrapped) {
     Bytes sig(256);
     unsigned int sigLen = 0;
     ASSERT_EQ(RSA_sign(NID_md5_sha1, hashes.data(), 36, sig.data(), &sigLen, CardRsa(key)), 1);
-    PkeyPtr pub = ReadPem(cardenv::SharedCard().Sign().pubPem, false);
+    PkeyPtr pub = fixtures::ReadPublicKey(cardenv::SharedCard().Sign().pubPem);
     Bytes recovered(256);
     const int n =
         RSA_public_decrypt(static_cast<int>(sigLen), sig.data(), recovered.data(),
@@ -259,22 +238,21 @@ TEST_F(CardBinding, RawOperationWithoutPkcs1PaddingIsRefused) {
 TEST_F(CardBinding, CardDecryptsWhatItsPublicKeyEncrypted) {
     PkeyPtr key = CardKey("KEYX");
     ASSERT_NE(key, nullptr);
-    PkeyPtr pub = ReadPem(cardenv::SharedCard().Keyx().pubPem, false);
+    PkeyPtr pub = fixtures::ReadPublicKey(cardenv::SharedCard().Keyx().pubPem);
     const Bytes secret = Id("a session key of 24 bytes");
-    EVP_PKEY_CTX* enc = EVP_PKEY_CTX_new(pub.get(), nullptr);
-    EVP_PKEY_encrypt_init(enc);
-    EVP_PKEY_CTX_set_rsa_padding(enc, RSA_PKCS1_PADDING);
+    PkeyCtxPtr enc(EVP_PKEY_CTX_new(pub.get(), nullptr));
+    EVP_PKEY_encrypt_init(enc.get());
+    EVP_PKEY_CTX_set_rsa_padding(enc.get(), RSA_PKCS1_PADDING);
     Bytes cipher(256);
     size_t cipherLen = cipher.size();
-    ASSERT_EQ(EVP_PKEY_encrypt(enc, cipher.data(), &cipherLen, secret.data(), secret.size()), 1);
-    EVP_PKEY_CTX_free(enc);
+    ASSERT_EQ(EVP_PKEY_encrypt(enc.get(), cipher.data(), &cipherLen, secret.data(), secret.size()),
+              1);
 
-    EVP_PKEY_CTX* dec = EVP_PKEY_CTX_new(key.get(), nullptr);
-    ASSERT_EQ(EVP_PKEY_decrypt_init(dec), 1);
+    PkeyCtxPtr dec(EVP_PKEY_CTX_new(key.get(), nullptr));
+    ASSERT_EQ(EVP_PKEY_decrypt_init(dec.get()), 1);
     Bytes plain(256);
     size_t plainLen = plain.size();
-    EXPECT_EQ(EVP_PKEY_decrypt(dec, plain.data(), &plainLen, cipher.data(), cipherLen), 1);
-    EVP_PKEY_CTX_free(dec);
+    EXPECT_EQ(EVP_PKEY_decrypt(dec.get(), plain.data(), &plainLen, cipher.data(), cipherLen), 1);
     plain.resize(plainLen);
     EXPECT_EQ(plain, secret);
 }

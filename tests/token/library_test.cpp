@@ -12,8 +12,6 @@
 
 namespace {
 
-using cardenv::ModuleConfig;
-
 bool IsZero(const PKCS11& p11) {
     return p11.module == nullptr && p11.session == nullptr && p11.reserved == nullptr;
 }
@@ -74,7 +72,7 @@ protected:
     // Loads the test module with a configuration; the record is closed by the test.
     VR_RESULT Load(const std::string& config) {
         config_.reset(); // its destructor clears the module's configuration variable
-        config_ = std::make_unique<ModuleConfig>(config);
+        config_ = std::make_unique<TestModuleConfig>(config);
         return InitLibrary(TestModulePath().c_str(), &p11_);
     }
     void TearDown() override {
@@ -82,7 +80,7 @@ protected:
             CloseLibrary(&p11_);
         }
     }
-    std::unique_ptr<ModuleConfig> config_;
+    std::unique_ptr<TestModuleConfig> config_;
     PKCS11 p11_{};
 };
 
@@ -108,7 +106,7 @@ TEST_F(TestModule, FinalizeNotInitializedStillUnloads) {
 #if GTEST_HAS_DEATH_TEST
 // A module that refuses to finalise stays loaded in the process: each case runs in a child.
 TEST_F(TestModule, OtherFinalizeFailureKeepsTheModuleLoaded) {
-    ModuleConfig config("finalize_rv = 0x6\n");
+    TestModuleConfig config("finalize_rv = 0x6\n");
     EXPECT_EXIT(
         {
             PKCS11_MODULE module{};

@@ -1,0 +1,36 @@
+// Owning pointers for the OpenSSL objects of the binding and the library: each releases its
+// object with the matching free call. Internal to the library; not part of its interface.
+#pragma once
+
+#include <memory>
+
+#include <openssl/bio.h>
+#include <openssl/bn.h>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/rsa.h>
+#include <openssl/x509.h>
+
+namespace ossl {
+
+template <typename T, void (*Free)(T*)> struct FreeWith {
+    void operator()(T* p) const { Free(p); }
+};
+template <typename T, void (*Free)(T*)> using Owned = std::unique_ptr<T, FreeWith<T, Free>>;
+
+using BnPtr = Owned<BIGNUM, BN_free>;
+using RsaPtr = Owned<RSA, RSA_free>;
+using PkeyPtr = Owned<EVP_PKEY, EVP_PKEY_free>;
+using PkeyCtxPtr = Owned<EVP_PKEY_CTX, EVP_PKEY_CTX_free>;
+using MdCtxPtr = Owned<EVP_MD_CTX, EVP_MD_CTX_free>;
+using X509Ptr = Owned<X509, X509_free>;
+using X509SigPtr = Owned<X509_SIG, X509_SIG_free>;
+using BioPtr = Owned<BIO, BIO_free_all>;
+
+// Memory that OpenSSL allocated for us (i2d output); OPENSSL_free is a macro, hence no Owned.
+struct OpenSslFree {
+    void operator()(unsigned char* p) const { OPENSSL_free(p); }
+};
+using OpenSslBytes = std::unique_ptr<unsigned char, OpenSslFree>;
+
+} // namespace ossl
