@@ -3,6 +3,8 @@
 #include "vantrel.h"
 #include "token/VantrelCertCommon.h"
 
+#include <openssl/evp.h>
+
 #include <algorithm>
 #include <climits>
 #include <cstddef>
@@ -331,12 +333,12 @@ VANTREL_API VR_RESULT VerifyCert(VR_CERT cert, VR_CERT issuer) {
     if (cert == nullptr || issuer == nullptr) {
         return BASIC_ARGUMENTS_BAD;
     }
-    // OpenSSL 3 registers its algorithms itself; nothing to add or clean up around the check.
+    // Algorithms are registered for the check and the tables cleared again afterwards (on
+    // OpenSSL 3 the registration happens once and the clean-up does nothing).
+    OpenSSL_add_all_algorithms();
     PkeyPtr key(X509_get_pubkey(AsX509(issuer)));
-    if (!key) {
-        return 0xFFFFFFFFu;
-    }
-    const int verdict = X509_verify(AsX509(cert), key.get());
+    const int verdict = key ? X509_verify(AsX509(cert), key.get()) : -1;
+    EVP_cleanup();
     if (verdict == 1) {
         return OK;
     }

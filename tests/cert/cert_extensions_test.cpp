@@ -8,6 +8,9 @@
 #include <openssl/x509v3.h>
 
 #include <cstring>
+#include <functional>
+#include <initializer_list>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -448,4 +451,153 @@ TEST(CertDirectoryAttributes, ByteFormsAndRefusals) {
     // A value that is not a SEQUENCE OF Attribute counts as missing.
     const X509Ptr broken = CertWithExtension("2.5.29.9", Bytes{0x30, 0x05, 0x30, 0x03, 0x06});
     EXPECT_EQ(GetSubjectTypeOID(broken.get(), buf, &len), CERT_NO_SUCH_EXTENSION);
+}
+
+namespace {
+
+void AddExtension(X509* x, const char* oid, const Bytes& value) {
+    ASN1_OBJECT* obj = OBJ_txt2obj(oid, 1);
+    ASN1_OCTET_STRING* data = ASN1_OCTET_STRING_new();
+    ASN1_OCTET_STRING_set(data, value.data(), static_cast<int>(value.size()));
+    X509_EXTENSION* ext = X509_EXTENSION_create_by_OBJ(nullptr, obj, 0, data);
+    X509_add_ext(x, ext, -1);
+    X509_EXTENSION_free(ext);
+    ASN1_OCTET_STRING_free(data);
+    ASN1_OBJECT_free(obj);
+}
+
+// A value of the given size that starts with a SEQUENCE header of the matching long form.
+Bytes OversizedSequence(std::size_t size) {
+    const std::size_t content = size - 4;
+    Bytes value = {0x30, 0x82, static_cast<unsigned char>(content >> 8),
+                   static_cast<unsigned char>(content & 0xFF)};
+    value.resize(size, 0x41);
+    return value;
+}
+
+// Name "CN=AB" (RDNSequence) for general names of type directoryName.
+const Bytes kNameAB = {0x30, 0x0D, 0x31, 0x0B, 0x30, 0x09, 0x06, 0x03,
+                       0x55, 0x04, 0x03, 0x0C, 0x02, 0x41, 0x42};
+
+Bytes Concat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& p : parts) {
+        out.insert(out.end(), p.begin(), p.end());
+    }
+    return out;
+}
+
+} // namespace
+
+TEST(CertExtensionShapes, UnusualValuesGiveTheirCodes) {
+    using Call = std::function<VR_RESULT(VR_CERT, char*, std::int32_t*)>;
+    const Call keyUsage = [](VR_CERT c, char* b, std::int32_t* l) {
+        return GetKeyUsage(c, reinterpret_cast<unsigned char*>(b), l);
+    };
+    const Call distributionPoint = [](VR_CERT c, char* b, std::int32_t* l) {
+        return GetCRLDistributionPoint(c, 0, b, l);
+    };
+    const Call authorityKeyId = [](VR_CERT c, char* b, std::int32_t* l) {
+        return GetCertAuthorityKeyIdentifier(c, reinterpret_cast<unsigned char*>(b), l);
+    };
+    const Bytes uriCrlIssuer = {0x30, 0x07, 0x30, 0x05, 0xA2, 0x03, 0x86, 0x01, 0x78};
+    const Bytes relativeName = Concat({{0x30, 0x11, 0x30, 0x0F, 0xA0, 0x0D, 0xA1, 0x0B},
+                                       Bytes(kNameAB.begin() + 4, kNameAB.end())});
+    const Bytes directoryName =
+        Concat({{0x30, 0x17, 0x30, 0x15, 0xA0, 0x13, 0xA0, 0x11, 0xA4, 0x0F}, kNameAB});
+    const Bytes issuersAsName = Concat({{0x30, 0x1D, 0x30, 0x1B, 0x06, 0x08, 0x2B, 0x06, 0x01, 0x05,
+                                         0x05, 0x07, 0x30, 0x02, 0xA4, 0x0F},
+                                        kNameAB});
+    struct Case {
+        const char* what;
+        std::vector<std::pair<const char*, Bytes>> extensions;
+        Call call;
+        VR_RESULT rc;
+        std::int32_t len; // the length word afterwards; 64 = untouched
+    } cases[] = {
+        {"key usage present twice",
+         {{"2.5.29.15", {0x03, 0x02, 0x07, 0x80}}, {"2.5.29.15", {0x03, 0x02, 0x07, 0x80}}},
+         keyUsage,
+         CERT_NO_SUCH_EXTENSION,
+         64},
+        {"key usage not a bit string",
+         {{"2.5.29.15", {0x04, 0x01, 0x80}}},
+         keyUsage,
+         CERT_NO_SUCH_EXTENSION,
+         64},
+        {"key usage without a byte", {{"2.5.29.15", {0x03, 0x01, 0x00}}}, keyUsage, OK, 0},
+        {"distribution point with only a CRL issuer",
+         {{"2.5.29.31", uriCrlIssuer}},
+         distributionPoint,
+         CERT_PARSE_ERROR,
+         64},
+        {"distribution point relative to the CRL issuer",
+         {{"2.5.29.31", relativeName}},
+         distributionPoint,
+         CERT_PARSE_ERROR,
+         64},
+        {"distribution point named by a directory name",
+         {{"2.5.29.31", directoryName}},
+         distributionPoint,
+         CERT_PARSE_ERROR,
+         64},
+        {"empty distribution point list",
+         {{"2.5.29.31", {0x30, 0x00}}},
+         distributionPoint,
+         CERT_INDEX_ERROR,
+         64},
+        {"CA issuers named by a directory name",
+         {{"1.3.6.1.5.5.7.1.1", issuersAsName}},
+         GetCAIssuers,
+         CERT_PARSE_ERROR,
+         64},
+        {"authority key identifier without key id",
+         {{"2.5.29.35", {0x30, 0x00}}},
+         authorityKeyId,
+         CERT_NO_SUCH_EXTENSION,
+         64},
+        {"empty policy list",
+         {{"2.5.29.32", {0x30, 0x00}}},
+         GetCertPolicyOID,
+         CERT_STACK_ERROR,
+         64},
+        {"alternative name over 256 bytes",
+         {{"2.5.29.17", OversizedSequence(257)}},
+         GetSubjectAltName,
+         BASIC_BUFFER_TOO_SMALL,
+         64},
+        {"directory attributes over 1000 bytes",
+         {{"2.5.29.9", OversizedSequence(1001)}},
+         GetSubjectTypeOID,
+         BASIC_BUFFER_TOO_SMALL,
+         64},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        X509Ptr x(X509_new());
+        for (const auto& [oid, value] : c.extensions) {
+            AddExtension(x.get(), oid, value);
+        }
+        char buf[64];
+        std::int32_t len = sizeof buf;
+        EXPECT_EQ(c.call(x.get(), buf, &len), c.rc);
+        EXPECT_EQ(len, c.len);
+    }
+
+    // A repeated key usage: the raw value is still the first, the tests find none; a key usage
+    // without a byte sets no bit.
+    X509Ptr twice(X509_new());
+    AddExtension(twice.get(), "2.5.29.15", {0x03, 0x02, 0x07, 0x80});
+    AddExtension(twice.get(), "2.5.29.15", {0x03, 0x02, 0x05, 0x20});
+    unsigned char raw[8];
+    std::int32_t critical = 9;
+    std::int32_t len = sizeof raw;
+    ASSERT_EQ(GetExtensionDER(twice.get(), "2.5.29.15", &critical, raw, &len), OK);
+    EXPECT_EQ(Bytes(raw, raw + len), (Bytes{0x03, 0x02, 0x07, 0x80}));
+    EXPECT_EQ(critical, 0);
+    EXPECT_EQ(IsKeyUsageSignature(twice.get()), 0);
+    EXPECT_EQ(IsKeyUsageEncipherment(twice.get()), 0);
+    const X509Ptr noByte = CertWithExtension("2.5.29.15", {0x03, 0x01, 0x00});
+    EXPECT_EQ(IsKeyUsageSignature(noByte.get()), 0);
+    EXPECT_EQ(IsKeyUsageEncipherment(noByte.get()), 0);
 }

@@ -435,3 +435,22 @@ TEST(CertTimes, ReadUnusualTextsWithinTheirLength) {
         }
     }
 }
+
+TEST(CertNames, UnescapeOnlyWhatThePrinterEscaped) {
+    // Values set directly, so the expected text is the value itself.
+    struct Case {
+        const char* value;
+    } cases[] = {
+        {" leading and trailing blanks "}, // escaped as "\ " at both ends
+        {"back\\41slash"},                 // a backslash before hex digits stays a backslash
+        {"line\nbreak"},                   // a control character printed as "\0A"
+        {"a,b+c;d=e\"f<g>h#i"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.value);
+        X509Ptr x(X509_new());
+        X509_NAME_add_entry_by_txt(X509_get_subject_name(x.get()), "CN", V_ASN1_UTF8STRING,
+                                   reinterpret_cast<const unsigned char*>(c.value), -1, -1, 0);
+        EXPECT_EQ(Name(true, x.get(), 1), std::string("CN=") + c.value);
+    }
+}
