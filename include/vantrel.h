@@ -123,7 +123,7 @@ VANTREL_API VR_RESULT GetLibraryDesc(PKCS11* p11, char* buf, std::uint32_t* len)
 typedef std::uint32_t VR_SLOT_ID;
 
 // count: capacity of slotList in entries, number of slots written on return. More slots than the
-// capacity: BASIC_BUFFER_TOO_SMALL with count unchanged.
+// capacity: BASIC_BUFFER_TOO_SMALL with count unchanged. A null slotList only counts.
 VANTREL_API VR_RESULT GetSlotID(PKCS11* p11, VR_SLOT_ID* slotList, std::uint32_t* count);
 VANTREL_API VR_RESULT GetSlotDesc(PKCS11* p11, VR_SLOT_ID slot, char* buf, std::uint32_t* len);
 // 1 when a card is present, 0 when not, otherwise an error code.
@@ -135,7 +135,6 @@ VANTREL_API VR_RESULT GetTokenSerialNumber(PKCS11* p11, VR_SLOT_ID slot, char* b
 VANTREL_API VR_RESULT LoginToken(PKCS11* p11, VR_SLOT_ID slot, const char* pin,
                                  std::uint32_t* deviceError);
 VANTREL_API VR_RESULT LogoutToken(PKCS11* p11);
-
 
 // ---- Keys and certificates on the token ----
 // Objects are told apart by their CKA_ID; "SIGN" and "KEYX" name the signature and encipherment

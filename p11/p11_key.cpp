@@ -91,12 +91,25 @@ P11_RV p11_get_slot_list(const PKCS11_MODULE* module, std::uint32_t* slots,
     if (count == nullptr) {
         return CKR_ARGUMENTS_BAD;
     }
-    const std::uint32_t capacity = slots != nullptr ? *count : 0;
+    const std::uint32_t capacity = *count;
     // A failing count leaves zero here; the listing call then reports the module's answer.
     CK_ULONG available = 0;
     f->C_GetSlotList(CK_FALSE, nullptr, &available);
     if (available > capacity) {
         return CKR_BUFFER_TOO_SMALL;
+    }
+    if (slots == nullptr) {
+        // No array: the module only reports how many slots it has.
+        CK_ULONG listed = capacity;
+        const CK_RV rv = f->C_GetSlotList(CK_FALSE, nullptr, &listed);
+        if (rv != CKR_OK) {
+            return Rv32(rv);
+        }
+        if (!Fits32(listed)) {
+            return CKR_FUNCTION_FAILED;
+        }
+        *count = static_cast<std::uint32_t>(listed);
+        return CKR_OK;
     }
     try {
         // The module writes its own CK_SLOT_ID width; the caller's array holds 32-bit ids.

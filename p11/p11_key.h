@@ -69,7 +69,8 @@ P11_RV p11_unload_module(PKCS11_MODULE* module) noexcept;
 
 P11_RV p11_get_info(const PKCS11_MODULE* module, CK_INFO* info) noexcept;
 // Lists every slot, with or without a card. `count`: capacity of `slots` in, number written out.
-// More slots than the capacity: CKR_BUFFER_TOO_SMALL with `count` unchanged.
+// More slots than the capacity: CKR_BUFFER_TOO_SMALL with `count` unchanged. A null `slots`
+// within the capacity writes nothing and sets `count` to the number of slots.
 P11_RV p11_get_slot_list(const PKCS11_MODULE* module, std::uint32_t* slots,
                          std::uint32_t* count) noexcept;
 P11_RV p11_get_slot_info(const PKCS11_MODULE* module, std::uint32_t slot,
@@ -115,7 +116,7 @@ X509* p11_cert_to_x509(const PKCS11_CERT_OBJ* cert) noexcept;
 EVP_PKEY* p11_key_to_evp(const PKCS11_MODULE* module, std::uint32_t session,
                          std::uint32_t key) noexcept;
 
-// New BIGNUM of an attribute's big-endian bytes, or null.
+// New BIGNUM of an attribute's big-endian bytes (at most 1,024 of them), or null.
 BIGNUM* p11_get_attr_bn(const PKCS11_MODULE* module, std::uint32_t session, std::uint32_t object,
                         CK_ATTRIBUTE_TYPE type) noexcept;
 

@@ -297,9 +297,10 @@ BIGNUM* p11_get_attr_bn(const PKCS11_MODULE* module, std::uint32_t session, std:
     if (f == nullptr) {
         return nullptr;
     }
+    // The number's buffer holds 1,024 bytes (an 8,192-bit modulus); a longer value is refused.
+    constexpr std::size_t kNumberMax = 1024;
     std::vector<unsigned char> value;
-    if (ReadAttribute(f, session, object, type, value) != CKR_OK || value.empty() ||
-        value.size() > INT_MAX) {
+    if (ReadAttribute(f, session, object, type, value) != CKR_OK || value.size() > kNumberMax) {
         return nullptr;
     }
     return BN_bin2bn(value.data(), static_cast<int>(value.size()), nullptr);

@@ -243,7 +243,7 @@ EVP_PKEY* p11_key_to_evp(const PKCS11_MODULE* module, std::uint32_t session,
     BnPtr n(p11_get_attr_bn(module, session, key, CKA_MODULUS));
     BnPtr e(p11_get_attr_bn(module, session, key, CKA_PUBLIC_EXPONENT));
     // OpenSSL 3 cannot size or use an RSA key without both numbers.
-    if (!n || !e) {
+    if (!n || !e || BN_is_zero(n.get())) {
         return nullptr;
     }
     RsaPtr rsa(RSA_new());

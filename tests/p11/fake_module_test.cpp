@@ -1,12 +1,19 @@
 // The binding against a function list written here: what no real module can be made to do on
 // demand (ids and handles wider than 32 bits, over-long attribute lengths) and what the binding
-// hands the module exactly (initialisation arguments, PIN length).
+// hands the module exactly (PIN length, the DigestInfo a card key signs), and how refusals
+// surface (printed lines, OpenSSL's error queue, records kept for a repeated logout).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <string>
 #include <vector>
 
+#include <openssl/err.h>
+#include <openssl/objects.h>
+
 #include "p11/p11_key.h"
+#include "tests/fixtures/openssl_ptr.h"
 #include "vantrel.h"
 
 namespace {
@@ -18,12 +25,25 @@ struct FakeState {
     CK_ULONG idLength = 4; // what C_GetAttributeValue reports for CKA_ID
     CK_RV findObjectsRv = CKR_OK;
     CK_RV loginRv = CKR_OK;
+    CK_RV valueRv = CKR_OK; // C_GetAttributeValue's answer for CKA_VALUE
+    CK_RV logoutRv = CKR_OK;
+    CK_RV closeRv = CKR_OK;
+    CK_RV signInitRv = CKR_OK;
+    CK_RV signRv = CKR_OK;
+    CK_RV decryptInitRv = CKR_OK;
+    CK_RV decryptRv = CKR_OK;
     // What the binding passed.
     CK_ULONG pinLength = 99;
     std::vector<CK_ULONG> closedSessions;
     int findInits = 0;
     int findFinals = 0;
+    int findCalls = 0;
+    int logouts = 0;
     size_t nextObject = 0;
+    CK_MECHANISM_TYPE mechanism = 0;
+    CK_OBJECT_HANDLE signKey = 0;
+    std::vector<unsigned char> signedData;
+    CK_ULONG signCapacity = 0;
 };
 
 FakeState g;
@@ -49,7 +69,12 @@ CK_RV FakeOpenSession(CK_SLOT_ID, CK_FLAGS, void*, CK_NOTIFY, CK_SESSION_HANDLE*
 
 CK_RV FakeCloseSession(CK_SESSION_HANDLE session) {
     g.closedSessions.push_back(session);
-    return CKR_OK;
+    return g.closeRv;
+}
+
+CK_RV FakeLogout(CK_SESSION_HANDLE) {
+    ++g.logouts;
+    return g.logoutRv;
 }
 
 CK_RV FakeLogin(CK_SESSION_HANDLE, CK_USER_TYPE, CK_UTF8CHAR*, CK_ULONG length) {
@@ -70,6 +95,7 @@ CK_RV FakeFindObjectsInit(CK_SESSION_HANDLE, CK_ATTRIBUTE*, CK_ULONG) {
 }
 
 CK_RV FakeFindObjects(CK_SESSION_HANDLE, CK_OBJECT_HANDLE* objects, CK_ULONG, CK_ULONG* count) {
+    ++g.findCalls;
     if (g.findObjectsRv != CKR_OK) {
         return g.findObjectsRv;
     }
@@ -87,6 +113,9 @@ CK_RV FakeFindObjectsFinal(CK_SESSION_HANDLE) {
 }
 
 CK_RV FakeGetAttributeValue(CK_SESSION_HANDLE, CK_OBJECT_HANDLE, CK_ATTRIBUTE* attr, CK_ULONG) {
+    if (attr->type == CKA_VALUE && g.valueRv != CKR_OK) {
+        return g.valueRv;
+    }
     if (attr->pValue != nullptr && attr->ulValueLen < g.idLength) {
         attr->ulValueLen = CK_UNAVAILABLE_INFORMATION;
         return CKR_BUFFER_TOO_SMALL;
@@ -95,6 +124,40 @@ CK_RV FakeGetAttributeValue(CK_SESSION_HANDLE, CK_OBJECT_HANDLE, CK_ATTRIBUTE* a
         std::memset(attr->pValue, 'I', g.idLength);
     }
     attr->ulValueLen = g.idLength;
+    return CKR_OK;
+}
+
+CK_RV FakeSignInit(CK_SESSION_HANDLE, CK_MECHANISM* mechanism, CK_OBJECT_HANDLE key) {
+    g.mechanism = mechanism->mechanism;
+    g.signKey = key;
+    return g.signInitRv;
+}
+
+// A 256-byte "signature" of 0x5A bytes.
+CK_RV FakeSign(CK_SESSION_HANDLE, CK_BYTE* data, CK_ULONG dataLen, CK_BYTE* sig, CK_ULONG* sigLen) {
+    g.signedData.assign(data, data + dataLen);
+    g.signCapacity = *sigLen;
+    if (g.signRv != CKR_OK) {
+        return g.signRv;
+    }
+    if (*sigLen < 256) {
+        return CKR_BUFFER_TOO_SMALL;
+    }
+    std::memset(sig, 0x5A, 256);
+    *sigLen = 256;
+    return CKR_OK;
+}
+
+CK_RV FakeDecryptInit(CK_SESSION_HANDLE, CK_MECHANISM*, CK_OBJECT_HANDLE) {
+    return g.decryptInitRv;
+}
+
+CK_RV FakeDecrypt(CK_SESSION_HANDLE, CK_BYTE*, CK_ULONG, CK_BYTE* out, CK_ULONG* outLen) {
+    if (g.decryptRv != CKR_OK) {
+        return g.decryptRv;
+    }
+    std::memset(out, 'P', 3);
+    *outLen = 3;
     return CKR_OK;
 }
 
@@ -110,6 +173,11 @@ CK_FUNCTION_LIST MakeList() {
     list.C_FindObjects = FakeFindObjects;
     list.C_FindObjectsFinal = FakeFindObjectsFinal;
     list.C_GetAttributeValue = FakeGetAttributeValue;
+    list.C_Logout = FakeLogout;
+    list.C_SignInit = FakeSignInit;
+    list.C_Sign = FakeSign;
+    list.C_DecryptInit = FakeDecryptInit;
+    list.C_Decrypt = FakeDecrypt;
     return list;
 }
 
@@ -137,6 +205,16 @@ TEST_F(FakeModule, SlotListHonoursCapacityAndListsAll) {
     EXPECT_EQ(count, 3u);
     EXPECT_EQ(ids[0], 1u);
     EXPECT_EQ(ids[2], 3u);
+}
+
+TEST_F(FakeModule, SlotListWithoutAnArrayOnlyCounts) {
+    g.slots = {1, 2, 3};
+    std::uint32_t count = 3;
+    ASSERT_EQ(p11_get_slot_list(&module_, nullptr, &count), CKR_OK);
+    EXPECT_EQ(count, 3u);
+    count = 2;
+    EXPECT_EQ(p11_get_slot_list(&module_, nullptr, &count), CKR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(count, 2u);
 }
 
 TEST_F(FakeModule, WideSlotIdIsAnErrorNotCut) {
@@ -266,6 +344,136 @@ TEST(Binding, EveryOperationWithoutAModuleIsNotInitialized) {
     EXPECT_EQ(p11_enum_certs(&none, 1, nullptr, &u), CKR_ARGUMENTS_BAD);
     EXPECT_EQ(p11_key_to_evp(&none, 1, 1), nullptr);
     EXPECT_EQ(p11_get_attr_bn(&none, 1, 1, CKA_MODULUS), nullptr);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(FakeModule, FindTakesTheFirstMatchAndHandsOutTheRecordBeforeAValueFailure) {
+    g.objects = {7, 8}; // two objects with the same id and class
+    PKCS11_KEY_OBJ* key = nullptr;
+    const unsigned char id[] = {'S', 'I', 'G', 'N'};
+    ASSERT_EQ(p11_find_key(&module_, 1, CKO_PRIVATE_KEY, id, 4, &key), CKR_OK);
+    ASSERT_NE(key, nullptr);
+    EXPECT_EQ(key->object, 7u);
+    EXPECT_EQ(g.findCalls, 1) << "only one handle is ever asked for";
+    p11_free_key_obj(key);
+
+    g.valueRv = CKR_DEVICE_ERROR;
+    PKCS11_CERT_OBJ* cert = nullptr;
+    EXPECT_EQ(p11_find_cert(&module_, 1, id, 4, &cert), CKR_DEVICE_ERROR);
+    ASSERT_NE(cert, nullptr) << "the record is the caller's even when the value read fails";
+    EXPECT_EQ(cert->object, 7u);
+    EXPECT_EQ(std::string(cert->id, cert->id + cert->idLen), "SIGN");
+    p11_free_cert_obj(cert);
+    EXPECT_EQ(g.findInits, g.findFinals) << "every search is ended";
+}
+
+TEST_F(FakeModule, RefusedLogoutKeepsTheRecordAndCanBeRepeated) {
+    PKCS11 p11{&module_, nullptr, nullptr};
+    ASSERT_EQ(LoginToken(&p11, 1, "1234", nullptr), OK);
+    PKCS11_SESSION* session = p11.session;
+
+    g.logoutRv = CKR_DEVICE_ERROR;
+    EXPECT_EQ(LogoutToken(&p11), 0xDA000030u);
+    ASSERT_EQ(p11.session, session);
+    EXPECT_TRUE(session->loggedIn && session->opened);
+
+    g.logoutRv = CKR_OK;
+    g.closeRv = CKR_DEVICE_REMOVED;
+    EXPECT_EQ(LogoutToken(&p11), 0xDA000032u);
+    ASSERT_EQ(p11.session, session);
+    EXPECT_FALSE(session->loggedIn);
+    EXPECT_TRUE(session->opened);
+
+    g.closeRv = CKR_OK;
+    EXPECT_EQ(LogoutToken(&p11), OK);
+    EXPECT_EQ(p11.session, nullptr);
+    EXPECT_EQ(g.logouts, 2) << "a logout already done is not repeated";
+    EXPECT_EQ(g.closedSessions.size(), 2u);
+}
+
+// A card key over the fake module: every attribute reads as 256 bytes of 'I', so the key has a
+// 2,048-bit modulus (and an odd but harmless exponent).
+class FakeCardKey : public FakeModule {
+protected:
+    void SetUp() override {
+        FakeModule::SetUp();
+        g.idLength = 256;
+        key_.reset(p11_key_to_evp(&module_, 1, 42));
+        ASSERT_TRUE(key_);
+        rsa_ = const_cast<RSA*>(EVP_PKEY_get0_RSA(key_.get()));
+        ASSERT_EQ(RSA_size(rsa_), 256);
+        ERR_clear_error();
+    }
+    void TearDown() override { ERR_clear_error(); }
+    int SignSha256(std::vector<unsigned char>& sig, unsigned int& sigLen) {
+        sig.assign(256, 0);
+        sigLen = 0;
+        return RSA_sign(NID_sha256, digest_, 32, sig.data(), &sigLen, rsa_);
+    }
+    fixtures::PkeyPtr key_;
+    RSA* rsa_ = nullptr;
+    unsigned char digest_[32] = {0xAB, 0xCD};
+};
+
+TEST_F(FakeCardKey, Sha256SendsThe51ByteDigestInfoToTheCard) {
+    std::vector<unsigned char> sig;
+    unsigned int sigLen = 0;
+    ASSERT_EQ(SignSha256(sig, sigLen), 1);
+    EXPECT_EQ(sigLen, 256u);
+    EXPECT_EQ(sig, std::vector<unsigned char>(256, 0x5A));
+    EXPECT_EQ(g.mechanism, static_cast<CK_MECHANISM_TYPE>(CKM_RSA_PKCS));
+    EXPECT_EQ(g.signKey, 42u);
+    EXPECT_EQ(g.signCapacity, 256u) << "the card never gets more room than OpenSSL's buffer";
+    const unsigned char prefix[19] = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
+                                      0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
+    ASSERT_EQ(g.signedData.size(), 51u);
+    EXPECT_TRUE(std::equal(prefix, prefix + 19, g.signedData.begin()));
+    EXPECT_TRUE(std::equal(digest_, digest_ + 32, g.signedData.begin() + 19));
+}
+
+TEST_F(FakeCardKey, CardRefusalsArePrintedAndQueuedWithTheModulesCode) {
+    const struct {
+        CK_RV signInit;
+        CK_RV sign;
+        const char* line;
+    } cases[] = {
+        {CKR_SESSION_HANDLE_INVALID, CKR_OK, "C_SignInit err=b3\n"},
+        {CKR_OK, CKR_DEVICE_ERROR, "C_Sign err=30\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        g.signInitRv = c.signInit;
+        g.signRv = c.sign;
+        ERR_clear_error();
+        std::vector<unsigned char> sig;
+        unsigned int sigLen = 0;
+        ::testing::internal::CaptureStdout();
+        const int rc = SignSha256(sig, sigLen);
+        const std::string printed = ::testing::internal::GetCapturedStdout();
+        EXPECT_EQ(rc, 0);
+        EXPECT_EQ(printed, c.line);
+        const unsigned long err = ERR_peek_last_error();
+        EXPECT_EQ(ERR_GET_LIB(err), ERR_LIB_USER);
+        EXPECT_EQ(static_cast<CK_RV>(ERR_GET_REASON(err)),
+                  c.signInit != CKR_OK ? c.signInit : c.sign);
+    }
+}
+
+TEST_F(FakeCardKey, DecryptionReportsEachRefusalByItsOwnValue) {
+    unsigned char in[256] = {};
+    unsigned char out[256];
+    EXPECT_EQ(RSA_private_decrypt(256, in, out, rsa_, RSA_PKCS1_PADDING), 3);
+    EXPECT_EQ(RSA_private_decrypt(256, in, out, rsa_, RSA_NO_PADDING), -1);
+    g.decryptInitRv = CKR_KEY_HANDLE_INVALID;
+    EXPECT_EQ(RSA_private_decrypt(256, in, out, rsa_, RSA_PKCS1_PADDING), -3);
+    EXPECT_EQ(ERR_GET_REASON(ERR_peek_last_error()), static_cast<int>(CKR_KEY_HANDLE_INVALID));
+    g.decryptInitRv = CKR_OK;
+    g.decryptRv = CKR_ENCRYPTED_DATA_INVALID;
+    EXPECT_EQ(RSA_private_decrypt(256, in, out, rsa_, RSA_PKCS1_PADDING), -4);
+    EXPECT_EQ(ERR_GET_REASON(ERR_peek_last_error()), static_cast<int>(CKR_ENCRYPTED_DATA_INVALID));
 }
 
 } // namespace

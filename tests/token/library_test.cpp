@@ -153,6 +153,10 @@ TEST_F(TestModule, LibraryDescriptionByThePaddedTextCopy) {
         EXPECT_EQ(len, c.lengthAfter) << c.capacity;
         EXPECT_STREQ(buf, c.text) << c.capacity;
     }
+    // A null buffer is never written, whatever capacity comes with it.
+    std::uint32_t len = 64;
+    EXPECT_EQ(GetLibraryDesc(&p11_, nullptr, &len), BASIC_BUFFER_TOO_SMALL);
+    EXPECT_EQ(len, 12u);
 }
 
 TEST_F(TestModule, AllBlankDescriptionLeavesBufferAndLength) {
@@ -173,6 +177,9 @@ TEST_F(TestModule, ThreeReadersOneEmpty) {
     std::uint32_t count = 2;
     EXPECT_EQ(GetSlotID(&p11_, ids, &count), BASIC_BUFFER_TOO_SMALL);
     EXPECT_EQ(count, 2u);
+    count = 10;
+    EXPECT_EQ(GetSlotID(&p11_, nullptr, &count), OK);
+    EXPECT_EQ(count, 3u) << "without an array the slots are only counted";
     count = 10;
     ASSERT_EQ(GetSlotID(&p11_, ids, &count), OK);
     ASSERT_EQ(count, 3u);
