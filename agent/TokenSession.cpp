@@ -190,19 +190,23 @@ std::uint32_t CTokenAgent::Login(const char16_t* pin) {
     if (!m_LibraryOpen || !m_SlotSelected || m_SlotIndex < 0 || m_SlotIndex >= kMaxSlots) {
         return kNotReady;
     }
-    // A PIN cut to fit would cost the holder a retry: refuse it before the card sees it.
-    if (plat::WideToMultiByte(plat::kCpAcp, 0, pin, -1, nullptr, 0) > kPinBuffer) {
-        return kPinLengthRange;
-    }
     char narrowPin[kPinBuffer] = {};
     try {
         m_CertInfo.clear();
-        NarrowInto(pin, narrowPin, kPinBuffer);
+        // A PIN cut to fit would cost the holder a retry: it is refused before the card sees it,
+        // and the login fails as a rejected PIN does.
+        const bool pinFits =
+            plat::WideToMultiByte(plat::kCpAcp, 0, pin, -1, nullptr, 0) <= kPinBuffer;
+        if (pinFits) {
+            NarrowInto(pin, narrowPin, kPinBuffer);
+        }
         if (m_LoggedIn) {
             LogoutToken(&m_Pkcs11);
         }
         std::uint32_t deviceError = 0;
-        const VR_RESULT rv = LoginToken(&m_Pkcs11, m_SlotID[m_SlotIndex], narrowPin, &deviceError);
+        const VR_RESULT rv =
+            pinFits ? LoginToken(&m_Pkcs11, m_SlotID[m_SlotIndex], narrowPin, &deviceError)
+                    : kPinLengthRange;
         OPENSSL_cleanse(narrowPin, sizeof narrowPin);
         m_LoggedIn = rv == OK;
         if (rv != OK) {

@@ -74,9 +74,28 @@ public:
     }
     token_requests& requests() { return requests_; }
 
-    // Selects the reader and logs in; the login's object, certificate included.
-    nlohmann::json select_and_login(const command_options& options) {
+    // Selects the reader; the card request's object once a card is in it.
+    nlohmann::json select_card(const command_options& options) {
         requests_.slot(utf8_to_u16(options.reader));
+        nlohmann::json card = requests_.card();
+        if (card["result"] != 0) {
+            throw failure{"the agent did not answer the card request"};
+        }
+        if (card["noCard"].get<bool>()) {
+            // The agent does not say whether the reader exists; its reader list does.
+            const std::vector<std::string> names = requests_.readers();
+            if (std::find(names.begin(), names.end(), options.reader) == names.end()) {
+                throw failure{"no such reader: " + options.reader};
+            }
+            throw failure{"no card in " + options.reader};
+        }
+        return card;
+    }
+
+    // Selects the reader and logs in; the login's object, certificate included. The PIN is
+    // asked for only once a card is known to be there.
+    nlohmann::json select_and_login(const command_options& options) {
+        select_card(options);
         std::string pin = read_pin(options);
         nlohmann::json login = requests_.login(pin);
         wipe(pin);
@@ -209,19 +228,7 @@ int run_readers(const session_options& session, const command_options& options) 
 int run_card(const session_options& session, const command_options& options) {
     return guarded([&] {
         command_session agent(session);
-        agent.requests().slot(utf8_to_u16(options.reader));
-        const nlohmann::json card = agent.requests().card();
-        if (card["result"] != 0) {
-            throw failure{"the agent did not answer the card request"};
-        }
-        if (card["noCard"].get<bool>()) {
-            // The agent does not say whether the reader exists; its reader list does.
-            const std::vector<std::string> names = agent.requests().readers();
-            if (std::find(names.begin(), names.end(), options.reader) == names.end()) {
-                throw failure{"no such reader: " + options.reader};
-            }
-            throw failure{"no card in " + options.reader};
-        }
+        const nlohmann::json card = agent.select_card(options);
         print(options, card, card["serial"].get<std::string>());
         return 0;
     });

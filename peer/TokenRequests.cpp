@@ -70,6 +70,11 @@ public:
     explicit log_watch(plat::MappingHandle handle) : view_(plat::MapView(handle)) {
         if (view_.data != nullptr) {
             thread_ = std::thread([this] { run(); });
+            // The agent lists its readers within moments of the request: the watch must already
+            // be looking when the request goes out.
+            while (!watching_) {
+                std::this_thread::yield();
+            }
         }
     }
     ~log_watch() {
@@ -125,11 +130,13 @@ private:
                 changed = false;
             }
             previous = text;
+            watching_ = true;
         }
     }
 
     plat::MappedView view_;
     std::atomic<bool> stop_{false};
+    std::atomic<bool> watching_{false};
     std::vector<std::string> lines_;
     std::thread thread_;
 };
@@ -270,8 +277,11 @@ nlohmann::json token_requests::sign(std::uint32_t mechanism, const std::string& 
 std::vector<std::string> token_requests::readers() {
     // A text no reader is expected to have: the agent lists every reader before it selects.
     const std::u16string probe = u"\u2400";
-    std::vector<std::string> agreed;
-    constexpr int kPasses = 6;
+    // A frame the watch misses only drops a reader from its pass, so the longest list is the
+    // best one; a list seen in two passes is taken at once. An empty pass is never taken as
+    // agreement (it is what a pass that missed every frame looks like).
+    std::vector<std::string> longest;
+    constexpr int kPasses = 10;
     for (int pass = 0; pass < kPasses; ++pass) {
         std::vector<std::string> lines;
         {
@@ -283,13 +293,14 @@ std::vector<std::string> token_requests::readers() {
         for (const std::string& line : lines) {
             names.push_back(ansi_to_utf8(line.substr(std::strlen(kReaderLinePrefix))));
         }
-        // Two passes that agree make a list whose frames were all seen.
-        if (pass > 0 && names == agreed) {
+        if (pass > 0 && !names.empty() && names == longest) {
             return names;
         }
-        agreed = names;
+        if (names.size() > longest.size()) {
+            longest = names;
+        }
     }
-    return agreed;
+    return longest;
 }
 
 void add_token_commands(script_runner& runner, token_requests& requests) {

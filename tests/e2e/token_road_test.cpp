@@ -265,6 +265,44 @@ TEST_F(TestModuleRoad, CardPulledAfterLoginRefusesToSign) {
 
 #if !defined(_WIN32)
 
+// A user command that fails: its exit status and its one "tessivo-peer:" line on standard error
+// (the agent's console lines go there too).
+Output CommandFailure(const std::string& command) {
+    const std::string errors = TempFile("errors", "");
+    Output out;
+    out.status =
+        std::atoi(RunCommandLine(command + " 2>" + errors + " >/dev/null; echo $?").text.c_str());
+    const std::string text = ReadAll(errors);
+    std::filesystem::remove(errors);
+    const std::size_t from = text.find("tessivo-peer: ");
+    if (from != std::string::npos)
+        out.text = text.substr(from, text.find('\n', from) - from);
+    return out;
+}
+
+TEST_F(TestModuleRoad, UserCommandFailuresNameTheirCause) {
+    const std::string peer = Peer(Module());
+    const std::string data = TempFile("data", kData);
+    struct Case {
+        std::string command;
+        std::string message;
+    };
+    const Case cases[] = {
+        {peer + " card 'Empty Reader'", "tessivo-peer: no card in Empty Reader"},
+        // The PIN is not asked for when there is no card to log in to.
+        {peer + " certinfo 'Empty Reader' </dev/null", "tessivo-peer: no card in Empty Reader"},
+        {"echo 123456 | " + peer + " sign 'Tessivo Reader' --mech 2 --pin-stdin " + data,
+         "tessivo-peer: signing refused"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.command);
+        const Output out = CommandFailure(c.command);
+        EXPECT_NE(out.status, 0);
+        EXPECT_EQ(out.text, c.message);
+    }
+    std::filesystem::remove(data);
+}
+
 // ---- SoftHSM2 (Linux) ----
 
 class SoftHsmRoad : public ::testing::Test {
@@ -515,6 +553,11 @@ TEST_F(SoftHsmRoad, ExpiredCertificate) {
     EXPECT_EQ(out[1]["status"], 163);
     EXPECT_EQ(out[1]["text"], "憑證卡已逾期");
     EXPECT_EQ(FromBase64(out[1]["certificate"].get<std::string>()), ReadAll(dir + "/expired.der"));
+
+    const Output cert = CommandFailure("echo " + std::string(kPin) + " | " + Peer(Module()) +
+                                       " cert " + Quote(ReaderOf("expired")) + " --pin-stdin");
+    EXPECT_NE(cert.status, 0);
+    EXPECT_EQ(cert.text, "tessivo-peer: expired certificate: 憑證卡已逾期");
 }
 
 #endif

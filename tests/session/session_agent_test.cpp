@@ -353,6 +353,20 @@ TEST_F(Session, PinLengthInNarrowBytes) {
     EXPECT_EQ(Get32(Login(std::u16string(64, u'7')), 360), 0xDA0000A2u);
     EXPECT_EQ(Get32(Login(std::u16string(62, u'7') + u"王"), 360), 0xDA0000A2u);
     EXPECT_EQ(Get32(Login(std::u16string(63, u'7')), 360), 0u);
+
+    // A refused PIN ends an earlier login as a rejected one does: logged out, no record, the
+    // other texts kept.
+    const std::u16string serial = agent_->m_CertSerial;
+    ASSERT_FALSE(agent_->m_CertInfo.empty());
+    const Bytes record = Login(std::u16string(64, u'7'));
+    EXPECT_EQ(Get32(record, 360), 0xDA0000A2u);
+    EXPECT_EQ(Big5(TextAt(record, 364, 256)), u"輸入 PIN 碼長度");
+    EXPECT_EQ(LastLine(), u"message:MWM_LOGIN,wparam:64,data:" + std::u16string(64, u'*') +
+                              u"->輸入 PIN 碼長度(retval:da0000a2)");
+    EXPECT_FALSE(agent_->m_LoggedIn);
+    EXPECT_TRUE(agent_->m_CertInfo.empty());
+    EXPECT_EQ(agent_->m_CertSerial, serial);
+    EXPECT_EQ(Sign(64, "QUJD"), 1);
 }
 
 TEST_F(Session, ExpiredCertificateIsStillDelivered) {
@@ -411,6 +425,38 @@ TEST_F(Session, LogoutOfAPulledCardReopensTheLibrary) {
     EXPECT_EQ(agent_->Dispatch(window_, MWM_LOGOUT, 0, 0), 0);
     EXPECT_TRUE(agent_->m_LibraryOpen);
     EXPECT_EQ(agent_->m_SlotIndex, -1);
+}
+
+// A reply that cannot be written because its channel is not open: result 1, the request's
+// line as usual.
+TEST_F(Session, RepliesNeedTheirChannels) {
+    Start(CardConfig());
+    // Before any login the record is empty: the channel is left all zero.
+    WriteSharedMemory(agent_->_hMem, Bytes(16, 0xEE).data(), 16);
+    EXPECT_EQ(agent_->Dispatch(window_, MWM_CERTINF, 2, 0), 0);
+    EXPECT_EQ(Request(16), Bytes(16, 0));
+    EXPECT_EQ(LastLine(), u"message:MWM_CERTINF,wparam:2,data:->0;");
+
+    Slot(u"Card Reader");
+    const plat::MappingHandle request = agent_->_hMem;
+    const plat::MappingHandle returned = agent_->_hMem1;
+    agent_->_hMem1 = nullptr;
+    EXPECT_EQ(SendText(MWM_LOGIN, u"123456"), 1);
+    EXPECT_EQ(Get16(Request(2), 0), u'1'); // no record: the channel still holds the PIN
+    EXPECT_EQ(LastLine(), u"message:MWM_LOGIN,wparam:6,data:******->sucess(retval:0)");
+    EXPECT_TRUE(agent_->m_LoggedIn);
+    EXPECT_EQ(Sign(64, "QUJD"), 1);
+    EXPECT_EQ(LastLine(), u"message:MWM_SIGN,wparam:10,data:QUJD->sucess;");
+    EXPECT_EQ(Request(7)[6], 'Q'); // no sign header either
+    agent_->_hMem1 = returned;
+
+    agent_->_hMem = nullptr;
+    EXPECT_EQ(agent_->Dispatch(window_, MWM_CARD, 5, 0), 1);
+    EXPECT_EQ(LastLine(), u"message:MWM_CARD,wparam:5,data:->new data =null;");
+    EXPECT_EQ(agent_->Dispatch(window_, MWM_CERTINF, 5, 0), 0);
+    EXPECT_EQ(LastLine(), plat::Format(u"message:MWM_CERTINF,wparam:5,data:->%d;",
+                                       2 * static_cast<int>(agent_->m_CertInfo.size())));
+    agent_->_hMem = request;
 }
 
 // ---- signing ----
