@@ -194,4 +194,41 @@ TEST_F(ActivityLog, ReopenChannelsLogsEveryChannelItCannotOpen) {
     EXPECT_EQ(lines[2], u"message:WM_CREATE,_hMem:0,data:" + agent_.m_MemName + u";");
 }
 
+TEST_F(ActivityLog, ReopenChannelsRetriesTheReturnChannelInOrder) {
+    // The constructor could create neither name: the first tick tries m_MemName1 once more.
+    CloseSharedMemory(agent_._hMem1);
+    agent_._hMem1 = nullptr;
+    agent_.m_MemName1 = agent_test::UniqueName("retry-return");
+    agent_.ReopenChannels();
+    EXPECT_NE(agent_._hMem1, nullptr);
+    CloseSharedMemory(agent_._hMem1);
+    agent_._hMem1 = nullptr;
+
+    // A name the platform cannot create: the failure is logged between the two opens.
+    const std::size_t before = Lines(console_).size();
+    agent_.m_MemName = agent_test::UniqueName("absent-req2");
+    agent_.m_MemName2 = agent_test::UniqueName("absent-log2");
+    agent_.m_MemName1 = std::u16string(300, u'r');
+    agent_.ReopenChannels();
+    EXPECT_EQ(agent_._hMem1, nullptr);
+    std::vector<std::u16string> lines = Lines(console_);
+    ASSERT_EQ(lines.size(), before + 6);
+    lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(before));
+    const std::u16string prefix = u"message:lastError:";
+    const std::u16string retries[] = {u"(ReTry open " + agent_.m_MemName + u")",
+                                      u"(ReTry create " + agent_.m_MemName1 + u")",
+                                      u"(ReTry open " + agent_.m_MemName2 + u")"};
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE(Narrow(lines[i]));
+        ASSERT_EQ(lines[i].rfind(prefix, 0), 0u);
+        const std::size_t paren = lines[i].find(u'(');
+        ASSERT_NE(paren, std::u16string::npos);
+        EXPECT_EQ(lines[i].substr(paren), retries[i]);
+        const std::u16string code = lines[i].substr(prefix.size(), paren - prefix.size());
+        EXPECT_FALSE(code.empty());
+        EXPECT_NE(code, u"0"); // the failure's last error, read when the line is made
+    }
+    EXPECT_EQ(lines[4], u"message:WM_CREATE,_hMem1:0,data:" + agent_.m_MemName1 + u";");
+}
+
 } // namespace

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <vector>
 
 #include "agent/MainWindow.h"
 #include "agent/Protocol.h"
+#include "agent/SharedMemory.h"
 #include "agent/TokenAgent.h"
 #include "platform/console.h"
 #include "platform/process.h"
@@ -116,6 +118,55 @@ TEST(MainWindow, WindowProcedureRoutesTheCatalogue) {
     plat::KillTimer(window, kHelloTimer);
     plat::DestroyWindow(window);
     ServeAgent(nullptr);
+}
+
+// Whatever a peer sends, with any parameters and any channel content, the agent answers
+// without crashing or touching memory outside its buffers (the sanitizer build checks the
+// latter).
+TEST(MainWindow, NothingThePeerSendsCrashesTheAgent) {
+    CTokenAgent agent;
+    ServeAgent(&agent);
+    ASSERT_TRUE(plat::RegisterWindowClass(u"TessivoGarbageTest", AgentWindowProc, IDI_TESSIVO));
+    plat::WindowHandle window =
+        plat::CreateTopLevelWindow(u"TessivoGarbageTest", u"Tessivo", 0, 0, 0, 600, 400);
+    ASSERT_NE(window, 0u);
+    const std::u16string requestName = agent_test::UniqueName("garbage");
+    plat::MappingHandle request = CreateSharedMemory(requestName.c_str());
+    ASSERT_NE(request, nullptr);
+    CloseSharedMemory(agent._hMem);
+    agent._hMem = OpenSharedMemory(requestName.c_str());
+    ASSERT_NE(agent._hMem, nullptr);
+
+    std::vector<unsigned char> garbage(kChannelSize);
+    for (std::size_t i = 0; i < garbage.size(); ++i) {
+        garbage[i] = static_cast<unsigned char>(i % 7 == 0 ? 0xFF : 0x80 + i % 127);
+    }
+    const plat::WParam wParams[] = {
+        0, 1, 5, 6, 512000, 512001, 1024000, 0xFFFFFFFFu, ~static_cast<plat::WParam>(0)};
+    const plat::LParam lParams[] = {0, -1, INT32_MIN};
+    for (plat::Message id = MWM_FIRST - 5; id <= MWM_LAST + 5; ++id) {
+        if (id == MWM_EXIT) {
+            continue; // it only ends the message loop (tested above)
+        }
+        for (plat::WParam wParam : wParams) {
+            for (plat::LParam lParam : lParams) {
+                SCOPED_TRACE(testing::Message() << id << " " << wParam << " " << lParam);
+                ASSERT_EQ(WriteSharedMemory(request, garbage.data(), kChannelSize), kChannelSize);
+                plat::LResult result = AgentWindowProc(window, id, wParam, lParam);
+                if (id == MWM_HELLO) {
+                    EXPECT_EQ(result, static_cast<std::int32_t>(lParam));
+                } else if (id == 1232 || id == 1233 || id == 1236 || id == 1237) {
+                    EXPECT_EQ(result, 0);
+                }
+            }
+        }
+    }
+    // Still answering.
+    EXPECT_EQ(AgentWindowProc(window, MWM_LASTRESULT, 0, 0), LastForwardResult());
+    plat::KillTimer(window, kHelloTimer);
+    plat::DestroyWindow(window);
+    ServeAgent(nullptr);
+    CloseSharedMemory(request);
 }
 
 } // namespace

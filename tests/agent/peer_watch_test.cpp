@@ -2,8 +2,10 @@
 // by handling the test window's posted messages.
 #include <gtest/gtest.h>
 
+#include "agent/MainWindow.h"
 #include "agent/Protocol.h"
 #include "agent/TokenAgent.h"
+#include "platform/console.h"
 #include "platform/process.h"
 #include "platform/window.h"
 #include "test_support.h"
@@ -91,6 +93,24 @@ TEST_F(PeerWatch, ProcessIdZeroStartsTheWatchAndEndsAfter21Checks) {
     EXPECT_TRUE(TicksWithoutExit(kWatchTimer, 20));
     agent_.OnTimer(window_, kWatchTimer);
     EXPECT_TRUE(ExitWasPosted());
+}
+
+TEST_F(PeerWatch, FirstTickWithAProcessIdStartsTheWatchAtOnceAndKeepsItsProcess) {
+    agent_.m_hLogWnd =
+        plat::CreateConsole(window_, kConsoleStyle, 0, 0, kConsoleWidth, kConsoleHeight);
+    agent_.m_ProcessId = plat::CurrentProcessId();
+    EXPECT_TRUE(TicksWithoutExit(kHelloTimer, 1));
+    EXPECT_EQ(agent_.m_HelloTicks, 0);
+    EXPECT_NE(agent_.m_hPeerProcess, nullptr);
+    // ReopenChannels ran on that tick: its summary lines are in the console.
+    EXPECT_NE(plat::ConsoleText(agent_.m_hLogWnd).find(u"message:WM_CREATE,_hMem2:"),
+              std::u16string::npos);
+
+    // A later MWM_HELLO naming a process that does not exist changes the id, not the watch.
+    agent_.Dispatch(window_, MWM_HELLO, 0, 0x7FFFFFF0);
+    EXPECT_EQ(agent_.m_ProcessId, 0x7FFFFFF0u);
+    EXPECT_TRUE(TicksWithoutExit(kWatchTimer, 25));
+    EXPECT_EQ(agent_.m_PeerGoneCount, 0);
 }
 
 TEST_F(PeerWatch, OtherTimerIdsAreIgnored) {
