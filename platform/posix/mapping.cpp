@@ -5,8 +5,12 @@
 #include "platform/mapping.h"
 
 #include <cerrno>
+#include <algorithm>
 #include <climits>
+#include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -75,14 +79,37 @@ detail::UniqueFd OpenExisting(const std::string& object) {
     return fd;
 }
 
+// Handles are small numbers, multiples of 4 as on Windows, so that they read like handles in
+// the agent's log lines, and a value that names no open mapping is refused, not dereferenced.
+std::vector<std::unique_ptr<Mapping>>& HandleTable() {
+    static std::vector<std::unique_ptr<Mapping>> table;
+    return table;
+}
+
+Mapping* Lookup(MappingHandle handle) {
+    const auto value = reinterpret_cast<std::uintptr_t>(handle);
+    auto& table = HandleTable();
+    if (value == 0 || value % 4 != 0 || value / 4 > table.size() || !table[value / 4 - 1]) {
+        errno = EBADF;
+        return nullptr;
+    }
+    return table[value / 4 - 1].get();
+}
+
 MappingHandle NewHandle(detail::UniqueFd fd, const std::string& object) {
     if (flock(fd.Get(), LOCK_SH) != 0) {
         return nullptr;
     }
-    auto* mapping = new Mapping;
+    auto mapping = std::make_unique<Mapping>();
     mapping->fd = std::move(fd);
     mapping->objectName = object;
-    return mapping;
+    auto& table = HandleTable();
+    auto slot = std::find(table.begin(), table.end(), nullptr);
+    if (slot == table.end()) {
+        slot = table.insert(table.end(), nullptr);
+    }
+    *slot = std::move(mapping);
+    return reinterpret_cast<MappingHandle>((slot - table.begin() + 1) * 4);
 }
 
 } // namespace
@@ -145,12 +172,15 @@ bool CloseMapping(MappingHandle handle) {
         errno = EBADF;
         return false;
     }
-    auto* mapping = static_cast<Mapping*>(handle);
+    Mapping* mapping = Lookup(handle);
+    if (mapping == nullptr) {
+        return false;
+    }
     // The last handle anywhere takes the name with it (views stay valid until unmapped).
     if (flock(mapping->fd.Get(), LOCK_EX | LOCK_NB) == 0) {
         shm_unlink(mapping->objectName.c_str());
     }
-    delete mapping;
+    HandleTable()[reinterpret_cast<std::uintptr_t>(handle) / 4 - 1].reset();
     return true;
 }
 
@@ -159,7 +189,10 @@ MappedView MapView(MappingHandle handle) {
         errno = EBADF;
         return {};
     }
-    auto* mapping = static_cast<Mapping*>(handle);
+    Mapping* mapping = Lookup(handle);
+    if (mapping == nullptr) {
+        return {};
+    }
     struct stat st {};
     if (fstat(mapping->fd.Get(), &st) != 0) {
         return {};
