@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "agent/Protocol.h"
 #include "agent/SharedMemory.h"
 #include "agent/TextConvert.h"
 #include "agent/TokenAgent.h"
@@ -12,8 +13,6 @@
 namespace {
 
 constexpr std::uint16_t kConsoleEntries = 51;
-constexpr std::size_t kFrameHeader = 4;
-constexpr std::uint16_t kLogTextOffset = 4;
 
 // Removes the console's first line with its break, so the console keeps the latest entries.
 void DropFirstLine(plat::WindowHandle console) {
@@ -36,11 +35,10 @@ void AppendAtEnd(plat::WindowHandle console, const std::u16string& text) {
 // The log frame: 16-bit 4 (the text's offset), 16-bit 0, the narrowed text.
 std::vector<unsigned char> LogFrame(const std::u16string& text) {
     std::string narrow = NarrowText(text);
-    std::vector<unsigned char> frame(narrow.size() + kFrameHeader + 2, 0);
+    std::vector<unsigned char> frame(kLogTextOffset + narrow.size(), 0);
     frame[0] = static_cast<unsigned char>(kLogTextOffset & 0xFF);
     frame[1] = static_cast<unsigned char>(kLogTextOffset >> 8);
-    std::memcpy(frame.data() + kFrameHeader, narrow.data(), narrow.size());
-    frame.resize(narrow.size() + kFrameHeader);
+    std::memcpy(frame.data() + kLogTextOffset, narrow.data(), narrow.size());
     return frame;
 }
 

@@ -15,25 +15,9 @@
 
 namespace {
 
-constexpr std::size_t kCardRecordSize = 364;
-constexpr std::size_t kLoginRecordSize = 620;
-constexpr std::uint16_t kRecordTextOffset = 364;
-constexpr std::uint16_t kRecordTextArea = 256;
-constexpr std::uint16_t kSignHeaderSize = 6;
-constexpr std::uint32_t kStatusExpired = 163; // CKR_PIN_EXPIRED
 constexpr std::size_t kStatusTextUnits = 255;
 // "憑證卡已逾期" (the certificate card has expired) in code page 950.
 constexpr char kExpiredText[] = "\xBE\xCC\xC3\xD2\xA5\x64\xA4\x77\xB9\x4F\xB4\xC1";
-
-// Login record areas: offset and width; texts are cut to leave room for a terminator.
-struct Area {
-    std::size_t offset;
-    std::size_t width;
-};
-constexpr Area kCardSerialArea{2, 64};
-constexpr Area kCertSerialArea{66, 256};
-constexpr Area kNotAfterArea{322, 32};
-constexpr Area kTextArea{kRecordTextOffset, kRecordTextArea};
 
 void Put16(unsigned char* frame, std::size_t offset, std::uint32_t value) {
     frame[offset] = static_cast<unsigned char>(value);
@@ -46,7 +30,7 @@ void Put32(unsigned char* frame, std::size_t offset, std::uint32_t value) {
 }
 
 // Copies at most the area's width less one byte, so the text stays terminated.
-void PutText(unsigned char* frame, Area area, const std::string& text) {
+void PutText(unsigned char* frame, RecordArea area, const std::string& text) {
     std::memcpy(frame + area.offset, text.data(), std::min(text.size(), area.width - 1));
 }
 
@@ -60,6 +44,14 @@ int AsInt(std::uint32_t value) {
     return static_cast<int>(value);
 }
 
+// The outcomes of a request that ends before its payload is read.
+constexpr char16_t kReadNothing[] = u"read data len=0";
+constexpr char16_t kNoBuffer[] = u"new data =null";
+
+std::u16string NoDataLine(const char16_t* message, std::uint32_t wParam, const char16_t* outcome) {
+    return plat::Format(u"message:%s,wparam:%d,data:->%s;", message, AsInt(wParam), outcome);
+}
+
 } // namespace
 
 // ---- MWM_SLOT ----
@@ -68,19 +60,19 @@ std::int32_t CTokenAgent::OnSlot(std::uint32_t wParam) {
     const std::uint64_t bytes = 2 * std::uint64_t(wParam);
     if (!FitsChannel(bytes)) {
         // The read would be refused: more than the channel holds.
-        Log(plat::Format(u"message:MWM_SLOT,wparam:%d,data:->read data len=0;", AsInt(wParam)));
+        Log(NoDataLine(u"MWM_SLOT", wParam, kReadNothing));
         return -1;
     }
     std::vector<char16_t> text;
     try {
         text.assign(std::size_t(wParam) + 1, u'\0');
     } catch (const std::bad_alloc&) {
-        Log(plat::Format(u"message:MWM_SLOT,wparam:%d,data:->new data =null;", AsInt(wParam)));
+        Log(NoDataLine(u"MWM_SLOT", wParam, kNoBuffer));
         return -1;
     }
     const std::int32_t n = ReadSharedMemory(_hMem, text.data(), static_cast<std::int32_t>(bytes));
     if (n <= 0) {
-        Log(plat::Format(u"message:MWM_SLOT,wparam:%d,data:->read data len=0;", AsInt(wParam)));
+        Log(NoDataLine(u"MWM_SLOT", wParam, kReadNothing));
         return n;
     }
     LogReaders();
@@ -108,12 +100,12 @@ void CTokenAgent::LogReaders() {
 std::int32_t CTokenAgent::OnCard(std::uint32_t wParam) {
     const std::string serial = NarrowText(ReadCardSerial());
     unsigned char record[kCardRecordSize] = {};
-    Put16(record, 0, kRecordTextOffset);
-    Put32(record, 360, serial.empty() ? 1 : 0);
+    Put16(record, 0, kRecordTextArea.offset);
+    Put32(record, kStatusOffset, serial.empty() ? 1 : 0);
     std::memcpy(record + kCardSerialArea.offset, serial.data(),
                 std::min(serial.size(), kCardSerialArea.width));
     if (_hMem == nullptr) {
-        Log(plat::Format(u"message:MWM_CARD,wparam:%d,data:->new data =null;", AsInt(wParam)));
+        Log(NoDataLine(u"MWM_CARD", wParam, kNoBuffer));
         return 1;
     }
     const char* shown = reinterpret_cast<const char*>(record + kCardSerialArea.offset);
@@ -129,20 +121,20 @@ std::int32_t CTokenAgent::OnCard(std::uint32_t wParam) {
 std::int32_t CTokenAgent::OnLogin(std::uint32_t wParam) {
     const std::uint64_t bytes = 2 * std::uint64_t(wParam);
     if (!FitsChannel(bytes)) {
-        Log(plat::Format(u"message:MWM_LOGIN,wparam:%d,data:->read data len=0;", AsInt(wParam)));
+        Log(NoDataLine(u"MWM_LOGIN", wParam, kReadNothing));
         return 1;
     }
     std::vector<char16_t> pin;
     try {
         pin.assign(std::size_t(wParam) + 1, u'\0');
     } catch (const std::bad_alloc&) {
-        Log(plat::Format(u"message:MWM_LOGIN,wparam:%d,data:->new data =null;", AsInt(wParam)));
+        Log(NoDataLine(u"MWM_LOGIN", wParam, kNoBuffer));
         return 1;
     }
     const std::int32_t n = ReadSharedMemory(_hMem, pin.data(), static_cast<std::int32_t>(bytes));
     if (n <= 0) {
         OPENSSL_cleanse(pin.data(), pin.size() * sizeof(char16_t));
-        Log(plat::Format(u"message:MWM_LOGIN,wparam:%d,data:->read data len=0;", AsInt(wParam)));
+        Log(NoDataLine(u"MWM_LOGIN", wParam, kReadNothing));
         return 1;
     }
     const std::uint32_t code = Login(pin.data());
@@ -175,19 +167,19 @@ bool CTokenAgent::WriteLoginSuccess() {
     }
     std::vector<unsigned char> record(kLoginRecordSize, 0);
     unsigned char* r = record.data();
-    Put16(r, 0, kRecordTextOffset);
+    Put16(r, 0, kRecordTextArea.offset);
     PutText(r, kCardSerialArea, cardSerial);
     PutText(r, kCertSerialArea, NarrowText(m_CertSerial));
     PutText(r, kNotAfterArea, NarrowText(m_NotAfter));
-    Put16(r, 354, kRecordTextArea);
-    Put16(r, 356, static_cast<std::uint32_t>(2 * m_SignCertB64.size()));
-    Put16(r, 358, static_cast<std::uint32_t>(2 * m_CertInfo.size()));
+    Put16(r, kTextWidthOffset, kRecordTextArea.width);
+    Put16(r, kCertLengthOffset, static_cast<std::uint32_t>(2 * m_SignCertB64.size()));
+    Put16(r, kInfoLengthOffset, static_cast<std::uint32_t>(2 * m_CertInfo.size()));
     if (IsCertExpired()) {
-        Put32(r, 360, kStatusExpired);
-        PutText(r, kTextArea, kExpiredText);
+        Put32(r, kStatusOffset, kStatusExpired);
+        PutText(r, kRecordTextArea, kExpiredText);
     } else {
-        Put32(r, 360, 0);
-        PutText(r, kTextArea, NarrowText(m_MemName1));
+        Put32(r, kStatusOffset, 0);
+        PutText(r, kRecordTextArea, NarrowText(m_MemName1));
     }
     WriteSharedMemory(_hMem, r, static_cast<std::int32_t>(record.size()));
     const std::string certificate = NarrowText(m_SignCertB64);
@@ -201,10 +193,10 @@ bool CTokenAgent::WriteLoginFailure(std::uint32_t code, const std::u16string& er
     }
     std::vector<unsigned char> record(kLoginRecordSize, 0);
     unsigned char* r = record.data();
-    Put16(r, 0, kRecordTextOffset);
-    Put16(r, 354, kRecordTextArea);
-    Put32(r, 360, code);
-    PutText(r, kTextArea, NarrowText(errorText));
+    Put16(r, 0, kRecordTextArea.offset);
+    Put16(r, kTextWidthOffset, kRecordTextArea.width);
+    Put32(r, kStatusOffset, code);
+    PutText(r, kRecordTextArea, NarrowText(errorText));
     WriteSharedMemory(_hMem, r, static_cast<std::int32_t>(record.size()));
     return true;
 }
@@ -231,20 +223,20 @@ std::int32_t CTokenAgent::OnCertInf(std::uint32_t wParam) {
 
 std::int32_t CTokenAgent::OnSign(std::uint32_t wParam) {
     if (!FitsChannel(wParam)) {
-        Log(plat::Format(u"message:MWM_SIGN,wparam:%d,data:->read data len=0;", AsInt(wParam)));
+        Log(NoDataLine(u"MWM_SIGN", wParam, kReadNothing));
         return 1;
     }
     std::vector<char> request;
     try {
         request.assign(std::size_t(wParam) + 2, '\0');
     } catch (const std::bad_alloc&) {
-        Log(plat::Format(u"message:MWM_SIGN,wparam:%d,data:->new data =null;", AsInt(wParam)));
+        Log(NoDataLine(u"MWM_SIGN", wParam, kNoBuffer));
         return 1;
     }
     const std::int32_t n =
         ReadSharedMemory(_hMem, request.data(), static_cast<std::int32_t>(wParam));
     if (n <= 0) {
-        Log(plat::Format(u"message:MWM_SIGN,wparam:%d,data:->read data len=0;", AsInt(wParam)));
+        Log(NoDataLine(u"MWM_SIGN", wParam, kReadNothing));
         return 1;
     }
     // A payload without its 6-byte header carries neither mechanism nor data.

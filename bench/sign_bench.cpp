@@ -4,6 +4,7 @@
 #include <benchmark/benchmark.h>
 
 #include <dlfcn.h>
+#include <openssl/evp.h>
 
 #include <cstdio>
 #include <cstring>
@@ -23,22 +24,11 @@ constexpr char kPin[] = "123456";
 constexpr CK_MECHANISM_TYPE kMechanism = CKM_SHA256_RSA_PKCS;
 const std::string kData(1024, 'x');
 const std::string kDataBase64 = [] {
-    // Base64 of kData: 1,024 'x' bytes.
-    static const char alphabet[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    for (std::size_t i = 0; i < kData.size(); i += 3) {
-        const std::size_t n = std::min<std::size_t>(3, kData.size() - i);
-        std::uint32_t bits = std::uint32_t(static_cast<unsigned char>(kData[i])) << 16;
-        if (n > 1)
-            bits |= std::uint32_t(static_cast<unsigned char>(kData[i + 1])) << 8;
-        if (n > 2)
-            bits |= static_cast<unsigned char>(kData[i + 2]);
-        out += alphabet[(bits >> 18) & 63];
-        out += alphabet[(bits >> 12) & 63];
-        out += n > 1 ? alphabet[(bits >> 6) & 63] : '=';
-        out += n > 2 ? alphabet[bits & 63] : '=';
-    }
+    std::string out(4 * ((kData.size() + 2) / 3) + 1, '\0');
+    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&out[0]),
+                                  reinterpret_cast<const unsigned char*>(kData.data()),
+                                  static_cast<int>(kData.size()));
+    out.resize(static_cast<std::size_t>(n));
     return out;
 }();
 
@@ -137,7 +127,7 @@ std::vector<std::uint8_t> Utf16Payload(const std::string& ascii) {
 }
 
 std::vector<std::uint8_t> SignPayload(const std::string& base64) {
-    std::vector<std::uint8_t> out = {6,
+    std::vector<std::uint8_t> out = {kSignHeaderSize,
                                      0,
                                      kMechanism & 0xFF,
                                      (kMechanism >> 8) & 0xFF,
@@ -176,8 +166,10 @@ struct Bench {
         const std::vector<std::uint8_t> pin = Utf16Payload(kPin);
         agent.write_request(pin);
         agent.send(MWM_LOGIN, pin.size() / 2, 0);
-        const std::vector<std::uint8_t> record = agent.read_request(364);
-        if (record.size() < 364 || record[360] != 0 || record[361] != 0) {
+        // The login record up to the end of its 32-bit status word.
+        const std::vector<std::uint8_t> record = agent.read_request(kStatusOffset + 4);
+        if (record.size() < kStatusOffset + 4 || record[kStatusOffset] != 0 ||
+            record[kStatusOffset + 1] != 0) {
             error = "the agent's login failed";
             return false;
         }

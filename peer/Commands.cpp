@@ -14,6 +14,7 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
+#include "agent/Protocol.h"
 #include "peer/Script.h"
 #include "peer/TokenRequests.h"
 #include "platform/terminal.h"
@@ -23,7 +24,6 @@ namespace peer {
 namespace {
 
 constexpr std::uint32_t kNoReaderSelected = 0xFFFFFFFFu;
-constexpr std::uint32_t kStatusExpired = 163;
 constexpr std::uint32_t kPinIncorrect = 0xA0;
 
 // One failed step: its message goes to standard error.

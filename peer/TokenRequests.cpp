@@ -17,11 +17,8 @@ namespace peer {
 
 namespace {
 
-constexpr std::size_t kCardRecordSize = 364;
-constexpr std::size_t kLoginRecordSize = 620;
-constexpr std::size_t kSignHeaderSize = 6;
-constexpr std::size_t kNameArea = 256;
-constexpr std::uint32_t kStatusExpired = 163;
+// The most of the return channel's name that is read after the sign header.
+constexpr std::size_t kSignNameArea = 256;
 constexpr char kReaderLinePrefix[] = "DrviceName:";
 
 std::uint32_t get16(const std::vector<std::uint8_t>& bytes, std::size_t offset) {
@@ -43,6 +40,10 @@ std::string area_text(const std::vector<std::uint8_t>& bytes, std::size_t offset
         text.push_back(static_cast<char>(bytes[i]));
     }
     return text;
+}
+
+std::string area_text(const std::vector<std::uint8_t>& bytes, RecordArea area) {
+    return area_text(bytes, area.offset, area.width);
 }
 
 std::string until_zero(const std::vector<std::uint8_t>& bytes) {
@@ -101,12 +102,12 @@ private:
     }
 
     std::string snapshot() const {
-        constexpr std::size_t kLook = 4 + 1024;
+        constexpr std::size_t kLook = kLogTextOffset + 1024;
         std::vector<std::uint8_t> bytes(view_.data, view_.data + std::min(kLook, view_.size));
-        if (get16(bytes, 0) != 4) {
+        if (get16(bytes, 0) != kLogTextOffset) {
             return {};
         }
-        return area_text(bytes, 4, bytes.size() - 4);
+        return area_text(bytes, kLogTextOffset, bytes.size() - kLogTextOffset);
     }
 
     void run() {
@@ -202,8 +203,8 @@ nlohmann::json token_requests::card() {
     nlohmann::json out = result_of(MWM_CARD, session_.send(MWM_CARD, 0, 0));
     if (out["result"] == 0) {
         const std::vector<std::uint8_t> record = session_.read_request(kCardRecordSize);
-        out["serial"] = ansi_to_utf8(area_text(record, 2, 64));
-        out["noCard"] = get32(record, 360) == 1;
+        out["serial"] = ansi_to_utf8(area_text(record, kCardSerialArea));
+        out["noCard"] = get32(record, kStatusOffset) == 1;
     }
     return out;
 }
@@ -222,12 +223,12 @@ nlohmann::json token_requests::login(const std::string& pin_utf8) {
         return out;
     }
     const std::vector<std::uint8_t> record = session_.read_request(kLoginRecordSize);
-    const std::uint32_t status = get32(record, 360);
+    const std::uint32_t status = get32(record, kStatusOffset);
     out["status"] = status;
-    out["serial"] = ansi_to_utf8(area_text(record, 2, 64));
-    out["certSerial"] = ansi_to_utf8(area_text(record, 66, 256));
-    out["notAfter"] = ansi_to_utf8(area_text(record, 322, 32));
-    out["text"] = ansi_to_utf8(area_text(record, 364, kNameArea));
+    out["serial"] = ansi_to_utf8(area_text(record, kCardSerialArea));
+    out["certSerial"] = ansi_to_utf8(area_text(record, kCertSerialArea));
+    out["notAfter"] = ansi_to_utf8(area_text(record, kNotAfterArea));
+    out["text"] = ansi_to_utf8(area_text(record, kRecordTextArea));
     if (status == 0 || status == kStatusExpired) {
         out["certificate"] = until_zero(session_.read_return(kChannelSize));
     }
@@ -254,7 +255,7 @@ nlohmann::json token_requests::certinfo() {
 }
 
 nlohmann::json token_requests::sign(std::uint32_t mechanism, const std::string& base64) {
-    std::vector<std::uint8_t> payload = {6,
+    std::vector<std::uint8_t> payload = {kSignHeaderSize,
                                          0,
                                          static_cast<std::uint8_t>(mechanism & 0xFF),
                                          static_cast<std::uint8_t>((mechanism >> 8) & 0xFF),
@@ -266,10 +267,10 @@ nlohmann::json token_requests::sign(std::uint32_t mechanism, const std::string& 
     if (out["result"] != 0) {
         return out;
     }
-    const std::vector<std::uint8_t> header = session_.read_request(kSignHeaderSize + kNameArea);
+    const std::vector<std::uint8_t> header = session_.read_request(kSignHeaderSize + kSignNameArea);
     const std::uint32_t length = get16(header, 4);
     out["length"] = length;
-    out["channel"] = ansi_to_utf8(area_text(header, kSignHeaderSize, kNameArea));
+    out["channel"] = ansi_to_utf8(area_text(header, kSignHeaderSize, kSignNameArea));
     out["signature"] = area_text(session_.read_return(length), 0, length);
     return out;
 }

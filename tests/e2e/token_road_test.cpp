@@ -20,6 +20,8 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/types.h"
+#include "tests/fixtures/files.h"
+#include "tests/fixtures/local_time.h"
 #include "tests/fixtures/test_module.h"
 #if !defined(_WIN32)
 #include "tests/fixtures/softhsm_token.h"
@@ -35,11 +37,6 @@ constexpr std::uint32_t kNotReady = 0xFFFFFFFFu;
 
 std::string CertsFile(const std::string& name) {
     return NativePath(std::string(TESSIVO_TEST_CERTS_DIR) + "/" + name);
-}
-
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 std::string TempFile(const std::string& name, const std::string& bytes) {
@@ -160,7 +157,7 @@ std::string SignatureOf(const json& sign) {
 }
 
 bool VerifiesWithCitizenKey(const std::string& signature, const std::string& data) {
-    const std::string der = ReadAll(CertsFile("citizen.der"));
+    const std::string der = fixtures::ReadFileText(CertsFile("citizen.der"));
     const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
     std::unique_ptr<X509, decltype(&X509_free)> cert(d2i_X509(nullptr, &p, long(der.size())),
                                                      X509_free);
@@ -173,16 +170,6 @@ bool VerifiesWithCitizenKey(const std::string& signature, const std::string& dat
                             data.size()) == 1;
 }
 
-void UseTaipeiTime() {
-#if defined(_WIN32)
-    _putenv_s("TZ", "CST-8");
-    _tzset();
-#else
-    setenv("TZ", "CST-8", 1);
-    tzset();
-#endif
-}
-
 const std::string kData = "The road of one request.";
 
 } // namespace
@@ -191,7 +178,7 @@ const std::string kData = "The road of one request.";
 
 class TestModuleRoad : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { UseTaipeiTime(); }
+    static void SetUpTestSuite() { fixtures::UseTaipeiTime(); }
     // On Windows the agent loads its module by file name ("TorvexPKCS11.dll", the test module in
     // the build tree); on Linux the peer names it.
     std::string Module() {
@@ -239,7 +226,7 @@ TEST_F(TestModuleRoad, WholeRoadAndSignatureChecked) {
     EXPECT_EQ(out[4]["certSerial"], "1234");
     EXPECT_EQ(out[4]["notAfter"], "2036.1.1");
     EXPECT_EQ(FromBase64(out[4]["certificate"].get<std::string>()),
-              ReadAll(CertsFile("citizen.der")));
+              fixtures::ReadFileText(CertsFile("citizen.der")));
     const std::string record = out[5]["record"].get<std::string>();
     EXPECT_NE(record.find(" SubjectDN='CN=王小明,O=Tessivo Citizens,C=TW'"), std::string::npos)
         << record;
@@ -252,7 +239,7 @@ TEST_F(TestModuleRoad, WholeRoadAndSignatureChecked) {
 }
 
 TEST_F(TestModuleRoad, CardPulledAfterLoginRefusesToSign) {
-    config_.Write(ReadAll(config_.Path()) + "remove_after_login = 8\n");
+    config_.Write(fixtures::ReadFileText(config_.Path()) + "remove_after_login = 8\n");
     const std::vector<json> out = RunScript(Module(), "slot Tessivo Reader\n"
                                                       "login 123456\n"
                                                       "sign sha256 QUJD\n"
@@ -272,7 +259,7 @@ Output CommandFailure(const std::string& command) {
     Output out;
     out.status =
         std::atoi(RunCommandLine(command + " 2>" + errors + " >/dev/null; echo $?").text.c_str());
-    const std::string text = ReadAll(errors);
+    const std::string text = fixtures::ReadFileText(errors);
     std::filesystem::remove(errors);
     const std::size_t from = text.find("tessivo-peer: ");
     if (from != std::string::npos)
@@ -308,7 +295,7 @@ TEST_F(TestModuleRoad, UserCommandFailuresNameTheirCause) {
 class SoftHsmRoad : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        UseTaipeiTime();
+        fixtures::UseTaipeiTime();
         hsm_ = new fixtures::SoftHsm();
         hsm_->InitToken("road", "87654321", kPin);
         for (const char* id : {"SIGN", "KEYX"}) {
@@ -353,7 +340,7 @@ protected:
         const bool ok = hsm_->RunPkcs11Tool(
             "road", std::string("--login --pin ") + kPin + " --sign --id 5349474e -m " + mechanism +
                         " --input-file " + in + " --output-file " + out);
-        const std::string signature = ok ? ReadAll(out) : std::string();
+        const std::string signature = ok ? fixtures::ReadFileText(out) : std::string();
         std::filesystem::remove(in);
         std::filesystem::remove(out);
         return signature;
@@ -379,7 +366,7 @@ TEST_F(SoftHsmRoad, FullRoadAsTheTokenAndOpensslSeeIt) {
     EXPECT_EQ(login["serial"], hsm_->SerialOf("road"));
     EXPECT_EQ(login["text"], "Global\\qorQorTessivonReturnFileMappingObject");
     EXPECT_EQ(FromBase64(login["certificate"].get<std::string>()),
-              ReadAll(CertsFile("citizen.der")));
+              fixtures::ReadFileText(CertsFile("citizen.der")));
 
     // The record against openssl's own reading of the certificate.
     const std::string x509 = "openssl x509 -inform DER -in " + CertsFile("citizen.der") +
@@ -508,7 +495,7 @@ TEST_F(SoftHsmRoad, UserCommands) {
     const Output cert =
         RunCommandLine("echo 123456 | " + peer + " cert " + Quote(reader_) +
                        " --pin-stdin 2>/dev/null | openssl x509 -outform DER | base64 -w0");
-    EXPECT_EQ(FromBase64(cert.text), ReadAll(CertsFile("citizen.der")));
+    EXPECT_EQ(FromBase64(cert.text), fixtures::ReadFileText(CertsFile("citizen.der")));
 
     const Output info = RunCommandLine("echo 123456 | " + peer + " --json certinfo " +
                                        Quote(reader_) + " --pin-stdin 2>/dev/null");
@@ -552,7 +539,8 @@ TEST_F(SoftHsmRoad, ExpiredCertificate) {
     ASSERT_EQ(out.size(), 2u);
     EXPECT_EQ(out[1]["status"], 163);
     EXPECT_EQ(out[1]["text"], "憑證卡已逾期");
-    EXPECT_EQ(FromBase64(out[1]["certificate"].get<std::string>()), ReadAll(dir + "/expired.der"));
+    EXPECT_EQ(FromBase64(out[1]["certificate"].get<std::string>()),
+              fixtures::ReadFileText(dir + "/expired.der"));
 
     const Output cert = CommandFailure("echo " + std::string(kPin) + " | " + Peer(Module()) +
                                        " cert " + Quote(ReaderOf("expired")) + " --pin-stdin");

@@ -8,10 +8,7 @@
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
 
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,6 +23,8 @@
 #include "platform/format.h"
 #include "platform/window.h"
 #include "tests/agent/test_support.h"
+#include "tests/fixtures/files.h"
+#include "tests/fixtures/local_time.h"
 #include "tests/fixtures/test_module.h"
 
 namespace {
@@ -41,19 +40,6 @@ std::string CertsFile(const std::string& name) {
     return NativePath(std::string(TESSIVO_TEST_CERTS_DIR) + "/" + name);
 }
 
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void SetVariable(const char* name, const std::string& value) {
-#if defined(_WIN32)
-    _putenv_s(name, value.c_str());
-#else
-    setenv(name, value.c_str(), 1);
-#endif
-}
-
 std::uint32_t Get16(const Bytes& b, std::size_t at) {
     return b[at] | (b[at + 1] << 8);
 }
@@ -65,7 +51,8 @@ std::string TextAt(const Bytes& b, std::size_t at, std::size_t width) {
     return s.substr(0, s.find('\0'));
 }
 
-// A key and a certificate whose validity ended `daysAgo` days ago (PEM key, DER certificate).
+// A self-signed key and certificate valid from `validFromDays` to `validToDays` days from now
+// (PEM key, DER certificate).
 struct OwnCert {
     std::string keyPem;
     std::string certDer;
@@ -100,20 +87,12 @@ OwnCert MakeCert(long validFromDays, long validToDays, int serialBytes = 4) {
 
 class Session : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-#if defined(_WIN32)
-        _putenv_s("TZ", "CST-8");
-        _tzset();
-#else
-        setenv("TZ", "CST-8", 1);
-        tzset();
-#endif
-    }
+    static void SetUpTestSuite() { fixtures::UseTaipeiTime(); }
 
     // Starts an agent on the test module configured with `config`.
     void Start(const std::string& config) {
         config_.Write(config);
-        SetVariable("TESSIVO_PKCS11_MODULE", TestModulePath());
+        fixtures::SetEnvironment("TESSIVO_PKCS11_MODULE", TestModulePath());
         agent_ = std::make_unique<CTokenAgent>();
         window_ = agent_test::CreateTestWindow();
         console_ = plat::CreateConsole(window_, kConsoleStyle, 0, 0, kConsoleWidth, kConsoleHeight);
@@ -141,6 +120,15 @@ protected:
                CertsFile("ee.key") + "\n" + extra;
     }
 
+    // A reader with serial CARD0001 holding `own` as both its certificates and keys.
+    std::string OwnCardConfig(const std::string& reader, const OwnCert& own) {
+        const std::string key = config_.AddFile("own.key", own.keyPem);
+        const std::string cert = config_.AddFile("own.der", own.certDer);
+        return "slot = " + reader + " ; 1 ; CARD ; CARD0001\npin = 123456\n" +
+               "object = cert ; SIGN ; " + cert + "\nobject = key ; SIGN ; " + key +
+               "\nobject = cert ; KEYX ; " + cert + "\nobject = key ; KEYX ; " + key + "\n";
+    }
+
     void TearDown() override {
         agent_.reset();
         if (window_ != 0)
@@ -157,9 +145,7 @@ protected:
             std::memcpy(payload.data(), text.data(), payload.size());
         return Send(message, payload, static_cast<std::uint32_t>(text.size()));
     }
-    std::int32_t Slot(const std::u16string& reader) {
-        return SendText(MWM_SLOT, reader);
-    }
+    std::int32_t Slot(const std::u16string& reader) { return SendText(MWM_SLOT, reader); }
     Bytes Login(const std::u16string& pin = u"123456") {
         EXPECT_EQ(SendText(MWM_LOGIN, pin), 0);
         return Request(620);
@@ -190,9 +176,7 @@ protected:
             text.pop_back();
         return text.substr(text.rfind(u'\r') == std::u16string::npos ? 0 : text.rfind(u'\r') + 1);
     }
-    std::u16string Console() {
-        return plat::ConsoleText(console_);
-    }
+    std::u16string Console() { return plat::ConsoleText(console_); }
 
     TestModuleConfig config_;
     std::unique_ptr<CTokenAgent> agent_;
@@ -301,7 +285,7 @@ TEST_F(Session, SuccessfulLoginRecordAndCertificate) {
     EXPECT_EQ(LastLine(), u"message:MWM_LOGIN,wparam:6,data:******->sucess(retval:0)");
 
     // The return channel holds the token's certificate, line-broken.
-    const std::string der = ReadAll(CertsFile("citizen.der"));
+    const std::string der = fixtures::ReadFileText(CertsFile("citizen.der"));
     const std::string b64 =
         tessivo::EncodeBase64Lines(reinterpret_cast<const std::uint8_t*>(der.data()), der.size());
     const Bytes returned = Return(b64.size() + 2);
@@ -370,13 +354,7 @@ TEST_F(Session, PinLengthInNarrowBytes) {
 }
 
 TEST_F(Session, ExpiredCertificateIsStillDelivered) {
-    const OwnCert own = MakeCert(-30, -2);
-    const std::string key = config_.AddFile("own.key", own.keyPem);
-    const std::string cert = config_.AddFile("own.der", own.certDer);
-    Start("slot = Card Reader ; 1 ; CARD ; CARD0001\npin = 123456\n"
-          "object = cert ; SIGN ; " +
-          cert + "\nobject = key ; SIGN ; " + key + "\nobject = cert ; KEYX ; " + cert +
-          "\nobject = key ; KEYX ; " + key + "\n");
+    Start(OwnCardConfig("Card Reader", MakeCert(-30, -2)));
     Slot(u"Card Reader");
     const Bytes record = Login();
     EXPECT_EQ(Get32(record, 360), 163u);
@@ -388,13 +366,7 @@ TEST_F(Session, ExpiredCertificateIsStillDelivered) {
 }
 
 TEST_F(Session, LongSerialIsCutToItsArea) {
-    const OwnCert own = MakeCert(-1, 30, 200); // 400 hex digits
-    const std::string key = config_.AddFile("own.key", own.keyPem);
-    const std::string cert = config_.AddFile("own.der", own.certDer);
-    Start("slot = R ; 1 ; CARD ; CARD0001\npin = 123456\n"
-          "object = cert ; SIGN ; " +
-          cert + "\nobject = key ; SIGN ; " + key + "\nobject = cert ; KEYX ; " + cert +
-          "\nobject = key ; KEYX ; " + key + "\n");
+    Start(OwnCardConfig("R", MakeCert(-1, 30, 200))); // 400 hex digits
     Slot(u"R");
     const Bytes record = Login();
     ASSERT_EQ(Get32(record, 360), 0u);
@@ -485,7 +457,7 @@ TEST_F(Session, SigningRequests) {
     // The signature verifies with the certificate's key over "ABC".
     const std::vector<std::uint8_t> signature =
         tessivo::DecodeBase64Lenient(element.substr(16, 352));
-    const std::string der = ReadAll(CertsFile("citizen.der"));
+    const std::string der = fixtures::ReadFileText(CertsFile("citizen.der"));
     const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
     std::unique_ptr<X509, decltype(&X509_free)> cert(d2i_X509(nullptr, &p, long(der.size())),
                                                      X509_free);

@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdlib>
-#include <ctime>
 #include <limits>
+
+#include "tests/fixtures/local_time.h"
 
 using tessivo::CompareDates;
 using tessivo::IsCertExpired;
@@ -18,26 +18,11 @@ namespace {
 // The systems the agent serves run at UTC+8 without daylight saving time.
 class CertDates : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-#if defined(_WIN32)
-        _putenv_s("TZ", "CST-8");
-        _tzset();
-#else
-        setenv("TZ", "CST-8", 1);
-        tzset();
-#endif
-    }
+    static void SetUpTestSuite() { fixtures::UseTaipeiTime(); }
 };
 
 std::int64_t Utc(int year, int month, int day, int hour = 0, int minute = 0, int second = 0) {
-    std::tm tm{};
-    tm.tm_year = year - 1900;
-    tm.tm_mon = month - 1;
-    tm.tm_mday = day;
-    tm.tm_hour = hour;
-    tm.tm_min = minute;
-    tm.tm_sec = second;
-    return UtcToInstant(tm);
+    return UtcToInstant(fixtures::CalendarTime(year, month, day, hour, minute, second));
 }
 
 } // namespace

@@ -1,11 +1,10 @@
 #include "agent/CertInfo.h"
 
 #include "platform/codepage.h"
+#include "tests/fixtures/local_time.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <ctime>
 #include <string>
 
 using tessivo::CertInfoFields;
@@ -27,28 +26,9 @@ std::u16string Format(const CertInfoFields& f, const std::u16string& serial = u"
     return FormatCertInfo(f, serial, WidenBig5);
 }
 
-std::tm Utc(int year, int month, int day, int hour, int minute, int second) {
-    std::tm tm{};
-    tm.tm_year = year - 1900;
-    tm.tm_mon = month - 1;
-    tm.tm_mday = day;
-    tm.tm_hour = hour;
-    tm.tm_min = minute;
-    tm.tm_sec = second;
-    return tm;
-}
-
 class CertInfo : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-#if defined(_WIN32)
-        _putenv_s("TZ", "CST-8");
-        _tzset();
-#else
-        setenv("TZ", "CST-8", 1);
-        tzset();
-#endif
-    }
+    static void SetUpTestSuite() { fixtures::UseTaipeiTime(); }
 };
 
 // A citizen certificate with every attribute the record knows.
@@ -58,8 +38,8 @@ CertInfoFields CitizenFields() {
     f.keyUsage = std::string("\xC0", 1);
     f.subjectDN = std::string("CN=\xB3\xAF\xA4\x6A\xA9\xFA,C=TW"); // 陳大明 in Big5
     f.issuerDN = std::string("CN=MOICA,O=Gov,C=TW");
-    f.notBefore = Utc(2019, 1, 2, 2, 3, 55);
-    f.notAfter = Utc(2025, 6, 30, 16, 0, 0);
+    f.notBefore = fixtures::CalendarTime(2019, 1, 2, 2, 3, 55);
+    f.notAfter = fixtures::CalendarTime(2025, 6, 30, 16, 0, 0);
     f.forSign = true;
     f.subjectTypeOid = std::string("2.16.886.1.100.3.1.1");
     f.citizenIdTail = std::string("1234");

@@ -4,15 +4,15 @@
 #include "agent/CertInfo.h"
 
 #include "platform/codepage.h"
+#include "tests/fixtures/files.h"
+#include "tests/fixtures/local_time.h"
+#include "tests/fixtures/test_module.h"
 #include "vantrel.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cctype>
-#include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
@@ -20,17 +20,7 @@
 namespace {
 
 std::string CertFile(const std::string& name) {
-    std::string path = std::string(TESSIVO_TEST_CERTS_DIR) + "/" + name;
-#if defined(_WIN32)
-    path = "Z:" + path;
-    std::replace(path.begin(), path.end(), '/', '\\');
-#endif
-    return path;
-}
-
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return NativePath(std::string(TESSIVO_TEST_CERTS_DIR) + "/" + name);
 }
 
 // NAME.expect as key=value lines (the first value of each key).
@@ -67,17 +57,9 @@ std::string Lower(std::string s) {
 
 class CertRecord : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-#if defined(_WIN32)
-        _putenv_s("TZ", "CST-8");
-        _tzset();
-#else
-        setenv("TZ", "CST-8", 1);
-        tzset();
-#endif
-    }
+    static void SetUpTestSuite() { fixtures::UseTaipeiTime(); }
     std::u16string RecordOf(const std::string& name) {
-        const std::string der = ReadAll(CertFile(name + ".der"));
+        const std::string der = fixtures::ReadFileText(CertFile(name + ".der"));
         VR_CERT cert = nullptr;
         EXPECT_EQ(DER2Cert(reinterpret_cast<const unsigned char*>(der.data()),
                            static_cast<std::int32_t>(der.size()), &cert),
