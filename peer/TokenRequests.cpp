@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstring>
 #include <map>
 #include <thread>
@@ -275,15 +276,42 @@ nlohmann::json token_requests::sign(std::uint32_t mechanism, const std::string& 
     return out;
 }
 
+namespace {
+
+// Adds the names of one pass to the list of all passes. A pass sees the readers in their order
+// but may miss some, so each name it saw is placed after the one it saw before it. Returns
+// whether the list grew.
+bool merge_pass(std::vector<std::string>& merged, const std::vector<std::string>& pass) {
+    bool grew = false;
+    std::size_t position = 0;
+    for (const std::string& name : pass) {
+        auto found = std::find(merged.begin() + position, merged.end(), name);
+        if (found == merged.end()) {
+            found = merged.insert(merged.begin() + position, name);
+            grew = true;
+        }
+        position = static_cast<std::size_t>(found - merged.begin()) + 1;
+    }
+    return grew;
+}
+
+} // namespace
+
 std::vector<std::string> token_requests::readers() {
     // A text no reader is expected to have: the agent lists every reader before it selects.
     const std::u16string probe = u"\u2400";
-    // A frame the watch misses only drops a reader from its pass, so the longest list is the
-    // best one; a list seen in two passes is taken at once. An empty pass is never taken as
-    // agreement (it is what a pass that missed every frame looks like).
-    std::vector<std::string> longest;
-    constexpr int kPasses = 10;
-    for (int pass = 0; pass < kPasses; ++pass) {
+    // The reader lines reach the peer only as log frames, and the log channel holds the latest
+    // one alone: a busy machine can keep the watch from seeing some of them. Every pass lists
+    // all readers, so the passes are merged until a reader missed by all of them has become
+    // unlikely, judged by how many of the known readers the passes saw.
+    constexpr int kMaxPasses = 200;
+    constexpr int kPassesWhenNothingSeen = 20;
+    constexpr int kQuietPasses = 4;
+    constexpr double kMissedChance = 1e-3;
+    std::vector<std::string> merged;
+    std::size_t seen = 0;
+    int quiet = 0;
+    for (int pass = 1; pass <= kMaxPasses; ++pass) {
         std::vector<std::string> lines;
         {
             log_watch watch(session_.log_handle());
@@ -294,14 +322,21 @@ std::vector<std::string> token_requests::readers() {
         for (const std::string& line : lines) {
             names.push_back(ansi_to_utf8(line.substr(std::strlen(kReaderLinePrefix))));
         }
-        if (pass > 0 && !names.empty() && names == longest) {
-            return names;
+        seen += names.size();
+        quiet = merge_pass(merged, names) ? 0 : quiet + 1;
+        if (merged.empty()) {
+            if (pass >= kPassesWhenNothingSeen) {
+                break;
+            }
+            continue;
         }
-        if (names.size() > longest.size()) {
-            longest = names;
+        // The chance that a pass sees a given reader, and that all passes missed one.
+        const double caught = std::min(1.0, double(seen) / (double(pass) * merged.size()));
+        if (quiet >= kQuietPasses && std::pow(1.0 - caught, pass) < kMissedChance) {
+            break;
         }
     }
-    return longest;
+    return merged;
 }
 
 void add_token_commands(script_runner& runner, token_requests& requests) {
