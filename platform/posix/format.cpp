@@ -130,6 +130,8 @@ void PutString(Output& out, const Field& field, const char16_t* text) {
     PutField(out, field, text, length, false);
 }
 
+} // namespace
+
 int FormatList(char16_t* out, const char16_t* format, va_list args) {
     if (out == nullptr) {
         errno = EINVAL;
@@ -174,25 +176,6 @@ int FormatList(char16_t* out, const char16_t* format, va_list args) {
         }
     }
     return result.Finish();
-}
-
-} // namespace
-
-int FormatInto(char16_t* out, const char16_t* format, ...) {
-    va_list args;
-    va_start(args, format);
-    const int length = FormatList(out, format, args);
-    va_end(args);
-    return length;
-}
-
-std::u16string Format(const char16_t* format, ...) {
-    char16_t buffer[kFormatLimit];
-    va_list args;
-    va_start(args, format);
-    const int length = FormatList(buffer, format, args);
-    va_end(args);
-    return std::u16string(buffer, static_cast<std::size_t>(length));
 }
 
 } // namespace plat

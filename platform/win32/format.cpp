@@ -6,8 +6,6 @@
 #include "platform/win32/win.h"
 
 namespace plat {
-namespace {
-
 int FormatList(char16_t* out, const char16_t* format, va_list args) {
     if (out == nullptr) {
         ::SetLastError(ERROR_INVALID_PARAMETER);
@@ -23,25 +21,6 @@ int FormatList(char16_t* out, const char16_t* format, va_list args) {
     n = n < 0 ? 0 : (n > kFormatLimit - 1 ? kFormatLimit - 1 : n);
     out[n] = 0;
     return n;
-}
-
-} // namespace
-
-int FormatInto(char16_t* out, const char16_t* format, ...) {
-    va_list args;
-    va_start(args, format);
-    const int length = FormatList(out, format, args);
-    va_end(args);
-    return length;
-}
-
-std::u16string Format(const char16_t* format, ...) {
-    char16_t buffer[kFormatLimit];
-    va_list args;
-    va_start(args, format);
-    const int length = FormatList(buffer, format, args);
-    va_end(args);
-    return std::u16string(buffer, static_cast<std::size_t>(length));
 }
 
 } // namespace plat

@@ -190,18 +190,8 @@ protected:
     }
     TestModuleConfig config_{"slot = Empty Reader ; 0 ; ; \n"
                              "slot = Tessivo Reader ; 1 ; ROAD ; ROAD0001\n"
-                             "pin = 123456\n"
-                             "object = cert ; SIGN ; " +
-                             CertsFile("citizen.der") +
-                             "\n"
-                             "object = key ; SIGN ; " +
-                             CertsFile("ee.key") +
-                             "\n"
-                             "object = cert ; KEYX ; " +
-                             CertsFile("encipher.der") +
-                             "\n"
-                             "object = key ; KEYX ; " +
-                             CertsFile("ee.key") + "\n"};
+                             "pin = 123456\n" +
+                             FixtureCardObjects(TESSIVO_TEST_CERTS_DIR)};
 };
 
 TEST_F(TestModuleRoad, WholeRoadAndSignatureChecked) {

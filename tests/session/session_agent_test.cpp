@@ -106,18 +106,8 @@ protected:
     std::string CardConfig(const std::string& extra = "") {
         return "slot = Empty Reader ; 0 ; ; \n"
                "slot = Card Reader ; 1 ; CARD ; CARD0001\n"
-               "pin = 123456\n"
-               "object = cert ; SIGN ; " +
-               CertsFile("citizen.der") +
-               "\n"
-               "object = key ; SIGN ; " +
-               CertsFile("ee.key") +
-               "\n"
-               "object = cert ; KEYX ; " +
-               CertsFile("encipher.der") +
-               "\n"
-               "object = key ; KEYX ; " +
-               CertsFile("ee.key") + "\n" + extra;
+               "pin = 123456\n" +
+               FixtureCardObjects(TESSIVO_TEST_CERTS_DIR) + extra;
     }
 
     // A reader with serial CARD0001 holding `own` as both its certificates and keys.
