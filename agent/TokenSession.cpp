@@ -62,6 +62,8 @@ bool CTokenAgent::StartLibrary() {
     m_SlotSelected = false;
     try {
         if (m_LibraryOpen) {
+            ReleaseCerts();
+            ReleaseKey();
             CloseLibrary(&m_Pkcs11);
         }
         m_LibraryOpen = false;
@@ -271,7 +273,11 @@ std::uint32_t CTokenAgent::Logout() {
         if (result == OK) {
             return OK;
         }
-        // Recover by opening the library afresh.
+        // Recover by opening the library afresh. The key and the certificates call into the
+        // module that is about to be unloaded: they go first, so a later sign fails cleanly
+        // instead of calling through a freed function table. The texts of the record stay.
+        ReleaseCerts();
+        ReleaseKey();
         CloseLibrary(&m_Pkcs11);
         m_LibraryOpen = false;
         if (InitLibrary(ModuleFileName(), &m_Pkcs11) == OK) {

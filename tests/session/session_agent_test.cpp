@@ -389,6 +389,27 @@ TEST_F(Session, LogoutOfAPulledCardReopensTheLibrary) {
     EXPECT_EQ(agent_->m_SlotIndex, -1);
 }
 
+// A logout the card refuses reopens the library: the key of the old module must not outlive it
+// (the test module frees its function table when unloaded, so a stale key is a sanitizer
+// report here, not a quiet success).
+TEST_F(Session, FailedLogoutLeavesNoKeyOfTheUnloadedModule) {
+    Start(CardConfig("logout_rv = 0x30\n"));
+    Slot(u"Card Reader");
+    EXPECT_EQ(agent_->Dispatch(window_, MWM_CARD, 0, 0), 0);
+    ASSERT_EQ(Get32(Login(), 360), 0u);
+    agent_->Dispatch(window_, MWM_CERTINF, 0, 0);
+    ASSERT_EQ(Sign(64, "QUJD"), 0);
+    EXPECT_EQ(agent_->Dispatch(window_, MWM_LOGOUT, 0, 0), 0);
+    EXPECT_TRUE(agent_->m_LibraryOpen);
+    EXPECT_EQ(agent_->m_SignKey, nullptr);
+    EXPECT_EQ(Sign(64, "QUJD"), 1);
+    EXPECT_EQ(LastLine(), u"message:MWM_SIGN,wparam:10,data:QUJD->fail;");
+    // A new selection and login sign again on the reopened module.
+    Slot(u"Card Reader");
+    ASSERT_EQ(Get32(Login(), 360), 0u);
+    EXPECT_EQ(Sign(64, "QUJD"), 0);
+}
+
 // A reply that cannot be written because its channel is not open: result 1, the request's
 // line as usual.
 TEST_F(Session, RepliesNeedTheirChannels) {
