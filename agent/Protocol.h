@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 inline constexpr std::int32_t kChannelSize = 1024000;
 inline constexpr char16_t kDefaultRequestName[] = u"Global\\qorFileMappingObject";
@@ -13,6 +14,17 @@ inline constexpr char16_t kReturnChannelName[] = u"Global\\qorQorTessivonReturnF
 inline constexpr char16_t kReturnChannelFallback[] =
     u"/qorQorTarvesk2FileMappingObjectReturn/shellMemory";
 inline constexpr char16_t kAgentWindowClass[] = u"TESSIVO";
+
+// The return channel of an agent that found its fixed name already taken (another agent of the
+// user holds it): the name followed by "." and the agent's process id, which its peer knows.
+inline std::u16string PerAgentChannelName(const std::u16string& name, std::uint32_t pid) {
+    std::u16string digits;
+    do {
+        digits.insert(digits.begin(), static_cast<char16_t>(u'0' + pid % 10));
+        pid /= 10;
+    } while (pid != 0);
+    return name + u"." + digits;
+}
 
 // Reply frames. Integers are little-endian; every frame starts with a 16-bit word giving the
 // offset of its text.

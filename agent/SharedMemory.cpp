@@ -125,6 +125,33 @@ void CloseSharedMemory(plat::MappingHandle handle) {
     }
 }
 
+plat::MappingHandle CreateReturnChannel(std::u16string& name) {
+    try {
+        plat::SetLastError(0);
+        plat::MappingHandle handle = CreateSharedMemory(name.c_str());
+        if (handle == nullptr || plat::LastError() != plat::kMappingAlreadyExists) {
+            return handle;
+        }
+        // A second agent of the user must not write into the first one's channel: the two
+        // would overwrite each other's signatures.
+        CloseSharedMemory(handle);
+        name = PerAgentChannelName(name, plat::CurrentProcessId());
+        return CreateSharedMemory(name.c_str());
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+plat::MappingHandle OpenDefaultRequestChannel() {
+    plat::MappingHandle handle = OpenSharedMemory(nullptr);
+    // Another user's mapping under the well-known name would see the PIN of every login.
+    if (handle != nullptr && !plat::IsOwnMapping(handle)) {
+        CloseSharedMemory(handle);
+        return nullptr;
+    }
+    return handle;
+}
+
 namespace {
 
 std::int32_t HandleValue(plat::MappingHandle handle) {
@@ -142,7 +169,7 @@ void CTokenAgent::ReopenChannels() {
         }
     }
     if (_hMem1 == nullptr) {
-        _hMem1 = CreateSharedMemory(m_MemName1.c_str());
+        _hMem1 = CreateReturnChannel(m_MemName1);
         if (_hMem1 == nullptr) {
             Log(plat::Format(u"message:lastError:%d(ReTry create %s)",
                              static_cast<int>(plat::LastError()), m_MemName1.c_str()));

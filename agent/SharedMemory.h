@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "platform/types.h"
 
@@ -15,3 +16,11 @@ std::int32_t WriteSharedMemory(plat::MappingHandle handle, const void* data, std
 // Bytes copied to `buffer`; -1 on failure. The channel is left as it was.
 std::int32_t ReadSharedMemory(plat::MappingHandle handle, void* buffer, std::int32_t length);
 void CloseSharedMemory(plat::MappingHandle handle);
+
+// Creates the agent's own return channel. When `name` already exists (another agent of the user,
+// or anything else, holds it), the channel is made under the name followed by "." and this
+// process's id instead, and `name` becomes that name. Null on failure.
+plat::MappingHandle CreateReturnChannel(std::u16string& name);
+// The default-named request channel, when one exists and belongs to this process's user;
+// otherwise null (the peer's own named channel is used then).
+plat::MappingHandle OpenDefaultRequestChannel();

@@ -13,10 +13,10 @@ CTokenAgent::CTokenAgent() : m_MemName1(kReturnChannelName) {
     }
     FillResultNames(m_ResultNames);
     FillCkrNames(m_CkrNames);
-    _hMem1 = CreateSharedMemory(m_MemName1.c_str());
+    _hMem1 = CreateReturnChannel(m_MemName1);
     if (_hMem1 == nullptr) {
         m_MemName1 = kReturnChannelFallback;
-        _hMem1 = CreateSharedMemory(m_MemName1.c_str());
+        _hMem1 = CreateReturnChannel(m_MemName1);
     }
     StartLibrary();
 }
@@ -43,7 +43,7 @@ bool CTokenAgent::AttachWindow(plat::WindowHandle mainWindow, plat::WindowHandle
     // Attaching again (a repeated WM_CREATE) must not leak the channels opened before.
     CloseSharedMemory(_hMem);
     CloseSharedMemory(_hMem2);
-    _hMem = OpenSharedMemory(m_MemName.empty() ? nullptr : m_MemName.c_str());
+    _hMem = m_MemName.empty() ? OpenDefaultRequestChannel() : OpenSharedMemory(m_MemName.c_str());
     _hMem2 = m_MemName2.empty() ? nullptr : OpenSharedMemory(m_MemName2.c_str());
     plat::SetTimer(m_hWnd, kHelloTimer, kFirstTickMs);
     return true;

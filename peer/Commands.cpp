@@ -15,6 +15,7 @@
 #include <openssl/x509.h>
 
 #include "agent/Protocol.h"
+#include "peer/ModuleView.h"
 #include "peer/Script.h"
 #include "peer/TokenRequests.h"
 #include "platform/terminal.h"
@@ -63,12 +64,40 @@ void wipe(std::string& secret) {
     secret.clear();
 }
 
+// The readers as the module lists them, without an agent.
+std::vector<slot_view> list_readers(const session_options& session) {
+    module_view view;
+    std::string error;
+    std::vector<slot_view> slots;
+    if (!view.open(agent_module_path(session.module_path, session.agent_path), error) ||
+        !view.slots(slots, error)) {
+        throw failure{error};
+    }
+    return slots;
+}
+
+// The reader named on the command line, found before the agent starts and before any PIN.
+slot_view find_reader(const std::vector<slot_view>& slots, const std::string& wanted) {
+    std::string candidates;
+    for (const slot_view& slot : slots) {
+        const std::string name = module_text_to_utf8(slot.description);
+        if (name == wanted) {
+            return slot;
+        }
+        candidates += (candidates.empty() ? "\"" : ", \"") + name + "\"";
+    }
+    throw failure{"no such reader: " + wanted +
+                  (candidates.empty() ? " (the module lists no readers)"
+                                      : "; the readers are " + candidates)};
+}
+
 // The agent, started and ready for requests.
 class command_session {
 public:
-    explicit command_session(const session_options& options) {
+    command_session(const session_options& session, const command_options& options)
+        : reader_(find_reader(list_readers(session), options.reader)) {
         std::string error;
-        if (!session_.start(options, error) || !session_.wait_ready(error)) {
+        if (!session_.start(session, error) || !session_.wait_ready(error)) {
             throw failure{error};
         }
     }
@@ -76,17 +105,12 @@ public:
 
     // Selects the reader; the card request's object once a card is in it.
     nlohmann::json select_card(const command_options& options) {
-        requests_.slot(utf8_to_u16(options.reader));
+        requests_.slot(agent_reader_text(reader_.description));
         nlohmann::json card = requests_.card();
         if (card["result"] != 0) {
             throw failure{"the agent did not answer the card request"};
         }
         if (card["noCard"].get<bool>()) {
-            // The agent does not say whether the reader exists; its reader list does.
-            const std::vector<std::string> names = requests_.readers();
-            if (std::find(names.begin(), names.end(), options.reader) == names.end()) {
-                throw failure{"no such reader: " + options.reader};
-            }
             throw failure{"no card in " + options.reader};
         }
         return card;
@@ -104,6 +128,7 @@ public:
         }
         const std::uint32_t status = login["status"].get<std::uint32_t>();
         const std::string text = login["text"].get<std::string>();
+        logged_in_ = status == 0 || status == kStatusExpired;
         if (status == kNoReaderSelected) {
             throw failure{"no such reader: " + options.reader};
         }
@@ -119,9 +144,24 @@ public:
         return login;
     }
 
-    void logout() { requests_.logout(); }
+    void logout() {
+        logged_in_ = false;
+        requests_.logout();
+    }
+
+    // Whatever ends a command after a successful login, the card is logged out.
+    ~command_session() {
+        if (logged_in_ && session_.alive()) {
+            try {
+                requests_.logout();
+            } catch (const std::exception&) {
+            }
+        }
+    }
 
 private:
+    slot_view reader_;
+    bool logged_in_ = false;
     agent_session session_;
     token_requests requests_{session_};
 };
@@ -212,8 +252,10 @@ template <class Body> int guarded(Body body) {
 
 int run_readers(const session_options& session, const command_options& options) {
     return guarded([&] {
-        command_session agent(session);
-        const std::vector<std::string> names = agent.requests().readers();
+        std::vector<std::string> names;
+        for (const slot_view& slot : list_readers(session)) {
+            names.push_back(module_text_to_utf8(slot.description));
+        }
         if (options.json) {
             std::cout << to_line({{"readers", names}}) << std::endl;
         } else {
@@ -227,7 +269,7 @@ int run_readers(const session_options& session, const command_options& options) 
 
 int run_card(const session_options& session, const command_options& options) {
     return guarded([&] {
-        command_session agent(session);
+        command_session agent(session, options);
         const nlohmann::json card = agent.select_card(options);
         print(options, card, card["serial"].get<std::string>());
         return 0;
@@ -236,7 +278,7 @@ int run_card(const session_options& session, const command_options& options) {
 
 int run_certinfo(const session_options& session, const command_options& options) {
     return guarded([&] {
-        command_session agent(session);
+        command_session agent(session, options);
         agent.select_and_login(options);
         const nlohmann::json info = agent.requests().certinfo();
         agent.logout();
@@ -247,7 +289,7 @@ int run_certinfo(const session_options& session, const command_options& options)
 
 int run_cert(const session_options& session, const command_options& options) {
     return guarded([&] {
-        command_session agent(session);
+        command_session agent(session, options);
         const nlohmann::json login = agent.select_and_login(options);
         agent.logout();
         const std::string pem = to_pem(decode_base64(login["certificate"].get<std::string>()));
@@ -266,9 +308,9 @@ int run_sign(const session_options& session, const command_options& options) {
         if (!mechanism) {
             throw failure{"unknown mechanism: " + options.mechanism};
         }
-        command_session agent(session);
+        const std::string data = read_data(options); // before the PIN is asked for
+        command_session agent(session, options);
         agent.select_and_login(options);
-        const std::string data = read_data(options);
         const nlohmann::json signed_ = agent.requests().sign(*mechanism, encode_base64(data));
         agent.logout();
         if (signed_["result"] != 0) {

@@ -141,10 +141,13 @@ std::optional<nlohmann::json> script_runner::run_line(const std::string& line, i
         return found->second(args);
     } catch (const script_error& e) {
         return nlohmann::json{{"error", e.what()}, {"line", number}};
+    } catch (const agent_error& e) {
+        agent_lost_ = true;
+        return nlohmann::json{{"request", words.front()}, {"error", e.what()}, {"line", number}};
     }
 }
 
-void script_runner::run(std::istream& in, std::ostream& out) {
+bool script_runner::run(std::istream& in, std::ostream& out) {
     std::string line;
     int number = 0;
     while (std::getline(in, line)) {
@@ -156,6 +159,7 @@ void script_runner::run(std::istream& in, std::ostream& out) {
             out << to_line(*printed) << std::endl;
         }
     }
+    return !agent_lost_;
 }
 
 } // namespace peer

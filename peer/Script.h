@@ -34,7 +34,8 @@ public:
 
     // Adds or replaces a command (the token requests add theirs here).
     void add(const std::string& name, command handler);
-    void run(std::istream& in, std::ostream& out);
+    // False when a request could not reach the agent (it is gone or stopped answering).
+    bool run(std::istream& in, std::ostream& out);
     // One line, numbered `number` for error reports; returns what it prints.
     std::optional<nlohmann::json> run_line(const std::string& line, int number);
 
@@ -43,6 +44,7 @@ public:
 private:
     agent_session& session_;
     std::map<std::string, command> commands_;
+    bool agent_lost_ = false;
 };
 
 // Helpers for commands.

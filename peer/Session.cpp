@@ -19,9 +19,12 @@ std::u16string ascii_to_u16(const std::string& text) {
     return std::u16string(text.begin(), text.end());
 }
 
-std::u16string own_name(const char* role) {
+// Names of this process's own, never used twice: channels of an agent that stopped answering
+// must not be mistaken for those of the next one.
+std::u16string own_name(const char* role, std::uint32_t session) {
     return ascii_to_u16(std::string("TessivoPeer") + role + "." +
-                        std::to_string(plat::CurrentProcessId()));
+                        std::to_string(plat::CurrentProcessId()) +
+                        (session > 1 ? "." + std::to_string(session) : std::string()));
 }
 
 void set_module_variable(const std::string& module) {
@@ -61,9 +64,13 @@ agent_session::~agent_session() {
 }
 
 bool agent_session::start(const session_options& options, std::string& error) {
+    static std::uint32_t sessions = 0;
+    ++sessions;
+    send_timeout_ms_ = options.send_timeout_ms;
     std::u16string request_name =
-        options.request_name.empty() ? own_name("Request") : options.request_name;
-    std::u16string log_name = options.log_name.empty() ? own_name("Log") : options.log_name;
+        options.request_name.empty() ? own_name("Request", sessions) : options.request_name;
+    std::u16string log_name =
+        options.log_name.empty() ? own_name("Log", sessions) : options.log_name;
     request_ = channel::create(request_name);
     log_ = channel::create(log_name);
     if (!request_.is_open() || !log_.is_open()) {
@@ -107,18 +114,53 @@ bool agent_session::wait_ready(std::string& error, std::uint32_t timeout_ms) con
 
 std::int32_t agent_session::send(std::uint32_t message, std::uintptr_t wparam,
                                  std::intptr_t lparam) {
-    return static_cast<std::int32_t>(plat::SendMessage(window_, message, wparam, lparam));
+    if (!lost_.empty()) {
+        throw agent_error(lost_);
+    }
+    plat::LResult result = 0;
+    if (plat::SendMessageTimeout(window_, message, wparam, lparam, send_timeout_ms_, result)) {
+        return static_cast<std::int32_t>(result);
+    }
+    if (process_ != nullptr && plat::IsProcessRunning(process_)) {
+        // Alive but silent: a reply that came later could be taken for the answer to a later
+        // request, since frames carry no request id. This agent is finished.
+        plat::KillProcess(process_);
+        plat::WaitProcess(process_, 5000);
+        lost_ = "the agent did not answer within " + std::to_string(send_timeout_ms_ / 1000) +
+                " s and was ended";
+    } else {
+        lost_ = "the agent ended unexpectedly";
+    }
+    request_ = channel();
+    log_ = channel();
+    throw agent_error(lost_);
 }
 
-std::vector<std::uint8_t> agent_session::read_return(std::size_t length) const {
-    channel returned = channel::open(kReturnChannelName);
-    if (!returned.is_open()) {
-        returned = channel::open(kReturnChannelFallback);
+std::vector<std::uint8_t> agent_session::read_return(std::size_t length,
+                                                     const std::string& announced) const {
+    if (!lost_.empty()) {
+        return {};
     }
-    return returned.read(length);
+    std::vector<std::u16string> names;
+    if (!announced.empty()) {
+        names.push_back(ascii_to_u16(announced));
+    } else {
+        names = {PerAgentChannelName(kReturnChannelName, pid_), kReturnChannelName,
+                 PerAgentChannelName(kReturnChannelFallback, pid_), kReturnChannelFallback};
+    }
+    for (const std::u16string& name : names) {
+        channel returned = channel::open(name);
+        if (returned.is_open()) {
+            return returned.read(length);
+        }
+    }
+    return {};
 }
 
 std::string agent_session::latest_log() const {
+    if (!log_.is_open()) {
+        return {};
+    }
     return log_frame_text(log_.read(static_cast<std::size_t>(kChannelSize)));
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,15 @@ struct session_options {
     std::u16string request_name; // empty: a name of this process's own
     std::u16string log_name;     // empty: a name of this process's own
     std::uint32_t window_timeout_ms = 15000;
+    // The longest a request may take: long enough for a PIN typed on a reader's own keypad.
+    std::uint32_t send_timeout_ms = 120000;
+};
+
+// The agent is gone, ended or stopped answering: no reply of this session can be trusted any
+// more, and every later request fails the same way.
+class agent_error : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
 };
 
 class agent_session {
@@ -39,15 +49,20 @@ public:
     // announces them in the log channel. False with `error` set when that does not happen.
     bool wait_ready(std::string& error, std::uint32_t timeout_ms = 10000) const;
 
-    // Sends a message and waits for its result, the 32-bit value the agent returned.
+    // Sends a message and waits for its result, the 32-bit value the agent returned. Throws
+    // agent_error when the agent's window is gone, the agent died or no answer came within the
+    // time limit; the agent is then ended and its channels are never read again.
     std::int32_t send(std::uint32_t message, std::uintptr_t wparam, std::intptr_t lparam);
+    bool alive() const { return lost_.empty(); }
 
     bool write_request(const std::vector<std::uint8_t>& payload) { return request_.write(payload); }
     std::vector<std::uint8_t> read_request(std::size_t length) const {
         return request_.read(length);
     }
-    // The agent's return channel under its name or its fallback; empty when neither exists.
-    std::vector<std::uint8_t> read_return(std::size_t length) const;
+    // The agent's return channel: under `announced`, the name a reply carried, when not empty;
+    // otherwise under the name an agent takes when another one holds the fixed name, then the
+    // fixed name, then its fallback. Empty when none exists.
+    std::vector<std::uint8_t> read_return(std::size_t length, const std::string& announced) const;
     // The text of the latest log frame: the bytes after the frame's text offset up to the first
     // zero byte, in the ANSI code page.
     std::string latest_log() const;
@@ -60,6 +75,8 @@ private:
     plat::ProcessHandle process_ = nullptr;
     std::uint32_t pid_ = 0;
     plat::WindowHandle window_ = 0;
+    std::uint32_t send_timeout_ms_ = 0;
+    std::string lost_; // why the agent can no longer be used; empty while it can
 };
 
 // The text of a log frame (16-bit text offset, 16-bit 0, text, zero bytes).

@@ -1,18 +1,14 @@
 #include "peer/TokenRequests.h"
 
 #include <algorithm>
-#include <atomic>
-#include <cmath>
 #include <cstring>
 #include <map>
-#include <thread>
 
 #include <openssl/crypto.h>
 
 #include "agent/Protocol.h"
 #include "peer/Script.h"
 #include "platform/codepage.h"
-#include "platform/mapping.h"
 
 namespace peer {
 
@@ -20,7 +16,6 @@ namespace {
 
 // The most of the return channel's name that is read after the sign header.
 constexpr std::size_t kSignNameArea = 256;
-constexpr char kReaderLinePrefix[] = "DrviceName:";
 
 std::uint32_t get16(const std::vector<std::uint8_t>& bytes, std::size_t offset) {
     if (offset + 2 > bytes.size()) {
@@ -64,84 +59,6 @@ std::vector<std::uint8_t> utf16_payload(const std::u16string& text) {
 nlohmann::json result_of(std::uint32_t message, std::int32_t result) {
     return {{"request", request_name(message)}, {"result", result}};
 }
-
-// Watches the log channel while the agent lists its readers. The channel holds only the latest
-// entry, so every frame is taken as it appears, through one view kept for the whole request.
-class log_watch {
-public:
-    explicit log_watch(plat::MappingHandle handle) : view_(plat::MapView(handle)) {
-        if (view_.data != nullptr) {
-            thread_ = std::thread([this] { run(); });
-            // The agent lists its readers within moments of the request: the watch must already
-            // be looking when the request goes out.
-            while (!watching_) {
-                std::this_thread::yield();
-            }
-        }
-    }
-    ~log_watch() {
-        stop();
-        if (view_.data != nullptr) {
-            plat::UnmapView(view_);
-        }
-    }
-    log_watch(const log_watch&) = delete;
-    log_watch& operator=(const log_watch&) = delete;
-
-    // The reader lines seen, in order; call once the request has returned.
-    std::vector<std::string> finish() {
-        stop();
-        return lines_;
-    }
-
-private:
-    void stop() {
-        stop_ = true;
-        if (thread_.joinable()) {
-            thread_.join();
-        }
-    }
-
-    std::string snapshot() const {
-        constexpr std::size_t kLook = kLogTextOffset + 1024;
-        std::vector<std::uint8_t> bytes(view_.data, view_.data + std::min(kLook, view_.size));
-        if (get16(bytes, 0) != kLogTextOffset) {
-            return {};
-        }
-        return area_text(bytes, kLogTextOffset, bytes.size() - kLogTextOffset);
-    }
-
-    void run() {
-        std::string previous;
-        std::string taken;
-        bool changed = true;
-        // Check once more after the stop so that the last frame is not missed.
-        for (bool last = false; !last;) {
-            last = stop_;
-            const std::string text = snapshot();
-            if (text != taken) {
-                changed = true;
-            }
-            // A frame counts once it reads the same twice in a row (not caught mid-write); a
-            // frame equal to the one taken before counts again once something else was seen in
-            // between (two readers of one description).
-            if (changed && !text.empty() && text == previous &&
-                text.rfind(kReaderLinePrefix, 0) == 0) {
-                lines_.push_back(text);
-                taken = text;
-                changed = false;
-            }
-            previous = text;
-            watching_ = true;
-        }
-    }
-
-    plat::MappedView view_;
-    std::atomic<bool> stop_{false};
-    std::atomic<bool> watching_{false};
-    std::vector<std::string> lines_;
-    std::thread thread_;
-};
 
 } // namespace
 
@@ -201,6 +118,9 @@ nlohmann::json token_requests::slot(const std::u16string& reader) {
 }
 
 nlohmann::json token_requests::card() {
+    // The record is read from the request channel: nothing of an earlier request may be left
+    // there to be taken for it.
+    session_.write_request({});
     nlohmann::json out = result_of(MWM_CARD, session_.send(MWM_CARD, 0, 0));
     if (out["result"] == 0) {
         const std::vector<std::uint8_t> record = session_.read_request(kCardRecordSize);
@@ -221,6 +141,7 @@ nlohmann::json token_requests::login(const std::string& pin_utf8) {
     }
     nlohmann::json out = result_of(MWM_LOGIN, session_.send(MWM_LOGIN, units, 0));
     if (out["result"] != 0) {
+        session_.write_request({}); // the PIN must not stay in the channel
         return out;
     }
     const std::vector<std::uint8_t> record = session_.read_request(kLoginRecordSize);
@@ -231,7 +152,10 @@ nlohmann::json token_requests::login(const std::string& pin_utf8) {
     out["notAfter"] = ansi_to_utf8(area_text(record, kNotAfterArea));
     out["text"] = ansi_to_utf8(area_text(record, kRecordTextArea));
     if (status == 0 || status == kStatusExpired) {
-        out["certificate"] = until_zero(session_.read_return(kChannelSize));
+        // A successful login's record names the return channel; an expired one carries a text.
+        const std::string channel =
+            status == 0 ? area_text(record, kRecordTextArea) : std::string();
+        out["certificate"] = until_zero(session_.read_return(kChannelSize, channel));
     }
     return out;
 }
@@ -241,6 +165,7 @@ nlohmann::json token_requests::logout() {
 }
 
 nlohmann::json token_requests::certinfo() {
+    session_.write_request({});
     nlohmann::json out = result_of(MWM_CERTINF, session_.send(MWM_CERTINF, 0, 0));
     const std::vector<std::uint8_t> bytes = session_.read_request(kChannelSize);
     std::u16string record;
@@ -271,72 +196,10 @@ nlohmann::json token_requests::sign(std::uint32_t mechanism, const std::string& 
     const std::vector<std::uint8_t> header = session_.read_request(kSignHeaderSize + kSignNameArea);
     const std::uint32_t length = get16(header, 4);
     out["length"] = length;
-    out["channel"] = ansi_to_utf8(area_text(header, kSignHeaderSize, kSignNameArea));
-    out["signature"] = area_text(session_.read_return(length), 0, length);
+    const std::string channel = area_text(header, kSignHeaderSize, kSignNameArea);
+    out["channel"] = ansi_to_utf8(channel);
+    out["signature"] = area_text(session_.read_return(length, channel), 0, length);
     return out;
-}
-
-namespace {
-
-// Adds the names of one pass to the list of all passes. A pass sees the readers in their order
-// but may miss some, so each name it saw is placed after the one it saw before it. Returns
-// whether the list grew.
-bool merge_pass(std::vector<std::string>& merged, const std::vector<std::string>& pass) {
-    bool grew = false;
-    std::size_t position = 0;
-    for (const std::string& name : pass) {
-        auto found = std::find(merged.begin() + position, merged.end(), name);
-        if (found == merged.end()) {
-            found = merged.insert(merged.begin() + position, name);
-            grew = true;
-        }
-        position = static_cast<std::size_t>(found - merged.begin()) + 1;
-    }
-    return grew;
-}
-
-} // namespace
-
-std::vector<std::string> token_requests::readers() {
-    // A text no reader is expected to have: the agent lists every reader before it selects.
-    const std::u16string probe = u"\u2400";
-    // The reader lines reach the peer only as log frames, and the log channel holds the latest
-    // one alone: a busy machine can keep the watch from seeing some of them. Every pass lists
-    // all readers, so the passes are merged until a reader missed by all of them has become
-    // unlikely, judged by how many of the known readers the passes saw.
-    constexpr int kMaxPasses = 200;
-    constexpr int kPassesWhenNothingSeen = 20;
-    constexpr int kQuietPasses = 4;
-    constexpr double kMissedChance = 1e-3;
-    std::vector<std::string> merged;
-    std::size_t seen = 0;
-    int quiet = 0;
-    for (int pass = 1; pass <= kMaxPasses; ++pass) {
-        std::vector<std::string> lines;
-        {
-            log_watch watch(session_.log_handle());
-            slot(probe);
-            lines = watch.finish();
-        }
-        std::vector<std::string> names;
-        for (const std::string& line : lines) {
-            names.push_back(ansi_to_utf8(line.substr(std::strlen(kReaderLinePrefix))));
-        }
-        seen += names.size();
-        quiet = merge_pass(merged, names) ? 0 : quiet + 1;
-        if (merged.empty()) {
-            if (pass >= kPassesWhenNothingSeen) {
-                break;
-            }
-            continue;
-        }
-        // The chance that a pass sees a given reader, and that all passes missed one.
-        const double caught = std::min(1.0, double(seen) / (double(pass) * merged.size()));
-        if (quiet >= kQuietPasses && std::pow(1.0 - caught, pass) < kMissedChance) {
-            break;
-        }
-    }
-    return merged;
 }
 
 void add_token_commands(script_runner& runner, token_requests& requests) {

@@ -30,8 +30,6 @@ public:
     nlohmann::json logout();
     nlohmann::json certinfo();
     nlohmann::json sign(std::uint32_t mechanism, const std::string& base64);
-    // The reader descriptions the agent lists for an MWM_SLOT request, in its order.
-    std::vector<std::string> readers();
 
 private:
     agent_session& session_;

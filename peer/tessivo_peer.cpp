@@ -46,8 +46,7 @@ int run_script(const peer::session_options& options, const std::string& file) {
     peer::script_runner runner(session);
     peer::token_requests requests(session);
     peer::add_token_commands(runner, requests);
-    runner.run(file.empty() ? std::cin : script_file, std::cout);
-    return 0;
+    return runner.run(file.empty() ? std::cin : script_file, std::cout) ? 0 : 1;
 }
 
 void add_pin_option(CLI::App* command, peer::command_options& options) {
@@ -65,6 +64,12 @@ int main(int argc, char** argv) {
     app.add_option("--agent", options.agent_path, "the agent program");
     app.add_option("--module", options.module_path, "the PKCS#11 module the agent loads");
     app.add_flag("--json", command.json, "print the requests' JSON objects");
+    double timeout_s = options.send_timeout_ms / 1000.0;
+    app.add_option("--timeout", timeout_s,
+                   "seconds a request may take before the agent is given up (PIN-pad readers "
+                   "need time)")
+        ->check(CLI::Range(0.1, 86400.0))
+        ->capture_default_str();
     app.require_subcommand(1);
 
     std::string file;
@@ -92,6 +97,7 @@ int main(int argc, char** argv) {
     add_pin_option(sign, command);
 
     CLI11_PARSE(app, argc, argv);
+    options.send_timeout_ms = static_cast<std::uint32_t>(timeout_s * 1000.0);
     if (*script) {
         return run_script(options, file);
     }

@@ -9,12 +9,23 @@
 
 namespace plat {
 
+// The last error CreateMapping leaves when it handed back an existing mapping.
+#if defined(_WIN32)
+inline constexpr std::uint32_t kMappingAlreadyExists = 183; // ERROR_ALREADY_EXISTS
+#else
+inline constexpr std::uint32_t kMappingAlreadyExists = 17; // EEXIST
+#endif
+
 // Creates a read/write mapping of `size` bytes, or returns the existing one of that name
-// (as CreateFileMappingW does). Null on failure, last error set.
+// (as CreateFileMappingW does, last error kMappingAlreadyExists). Null on failure, last error
+// set.
 MappingHandle CreateMapping(const std::u16string& name, std::uint32_t size);
 // Opens an existing mapping with full access. Null when missing or refused, last error set.
 MappingHandle OpenMapping(const std::u16string& name);
 bool CloseMapping(MappingHandle mapping);
+// True when the mapping's owner is the user running this process; false when it is another
+// user's or its owner cannot be read.
+bool IsOwnMapping(MappingHandle mapping);
 
 struct MappedView {
     unsigned char* data = nullptr; // null when mapping failed

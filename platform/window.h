@@ -49,6 +49,12 @@ Rect DesktopRect();
 void PaintNothing(WindowHandle window);
 
 LResult SendMessage(WindowHandle window, Message message, WParam wParam, LParam lParam);
+// SendMessage with a time limit (SendMessageTimeoutW with SMTO_ERRORONEXIT). False, with a last
+// error, when the window is gone, its process died or ended, or no answer came within
+// `timeoutMs`; `result` is then left unchanged. A message to a window of this process is
+// handled at once, as with SendMessage.
+bool SendMessageTimeout(WindowHandle window, Message message, WParam wParam, LParam lParam,
+                        std::uint32_t timeoutMs, LResult& result);
 bool PostMessage(WindowHandle window, Message message, WParam wParam, LParam lParam);
 void PostQuitMessage(int exitCode);
 LResult DefWindowProc(WindowHandle window, Message message, WParam wParam, LParam lParam);

@@ -184,6 +184,23 @@ bool CloseMapping(MappingHandle handle) {
     return true;
 }
 
+bool IsOwnMapping(MappingHandle handle) {
+    Mapping* mapping = handle == nullptr ? nullptr : Lookup(handle);
+    if (mapping == nullptr) {
+        errno = EBADF;
+        return false;
+    }
+    struct stat st {};
+    if (fstat(mapping->fd.Get(), &st) != 0) {
+        return false;
+    }
+    if (st.st_uid != geteuid()) {
+        errno = EACCES;
+        return false;
+    }
+    return true;
+}
+
 MappedView MapView(MappingHandle handle) {
     if (handle == nullptr) {
         errno = EBADF;

@@ -442,10 +442,13 @@ bool ServeSockets(int timeoutMs, int extraFd) {
     return extraFd >= 0 && fds.back().revents != 0;
 }
 
-LResult SendToOtherProcess(WindowHandle window, Message message, WParam wParam, LParam lParam) {
+// Sends to another process's window and waits for its answer, at most `timeoutMs` (-1: no
+// limit). False with errno set when the window is gone, its process died or time ran out.
+bool SendToOtherProcess(WindowHandle window, Message message, WParam wParam, LParam lParam,
+                        int timeoutMs, LResult& result) {
     UniqueFd fd = Connect(window);
     if (!fd) {
-        return 0;
+        return false;
     }
     const WireMessage record{kWireSend,
                              HandleSerial(window),
@@ -454,10 +457,25 @@ LResult SendToOtherProcess(WindowHandle window, Message message, WParam wParam, 
                              static_cast<std::uint64_t>(wParam),
                              static_cast<std::int64_t>(lParam)};
     if (!SendAll(fd.Get(), &record, sizeof record)) {
-        return 0;
+        return false;
     }
     // While waiting, messages sent to our own windows are served, as Windows does.
-    while (!ServeSockets(-1, fd.Get())) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+    for (;;) {
+        int wait = -1;
+        if (timeoutMs >= 0) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
+                    .count();
+            if (left <= 0) {
+                errno = ETIMEDOUT;
+                return false;
+            }
+            wait = static_cast<int>(left);
+        }
+        if (ServeSockets(wait, fd.Get())) {
+            break;
+        }
     }
     std::int32_t reply = 0;
     ssize_t n;
@@ -466,9 +484,10 @@ LResult SendToOtherProcess(WindowHandle window, Message message, WParam wParam, 
     } while (n < 0 && errno == EINTR);
     if (n != static_cast<ssize_t>(sizeof reply)) {
         errno = n == 0 ? ECONNRESET : errno; // the window's process died before answering
-        return 0;
+        return false;
     }
-    return reply;
+    result = reply;
+    return true;
 }
 
 // ---- timers ----
@@ -629,7 +648,26 @@ LResult SendMessage(WindowHandle window, Message message, WParam wParam, LParam 
     if (HandlePid(window) == OwnPid()) {
         return CallProc(window, message, wParam, lParam);
     }
-    return SendToOtherProcess(window, message, wParam, lParam);
+    LResult result = 0;
+    return SendToOtherProcess(window, message, wParam, lParam, -1, result) ? result : 0;
+}
+
+bool SendMessageTimeout(WindowHandle window, Message message, WParam wParam, LParam lParam,
+                        std::uint32_t timeoutMs, LResult& result) {
+    if (window == 0) {
+        errno = EBADF;
+        return false;
+    }
+    if (HandlePid(window) == OwnPid()) {
+        if (FindLocal(window) == nullptr) {
+            errno = EBADF;
+            return false;
+        }
+        result = CallProc(window, message, wParam, lParam);
+        return true;
+    }
+    const int limit = static_cast<int>(std::min<std::uint32_t>(timeoutMs, 0x7FFFFFFF));
+    return SendToOtherProcess(window, message, wParam, lParam, limit, result);
 }
 
 bool PostMessage(WindowHandle window, Message message, WParam wParam, LParam lParam) {

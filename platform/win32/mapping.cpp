@@ -3,6 +3,11 @@
 
 #include "platform/win32/win.h"
 
+#include <aclapi.h>
+
+#include <memory>
+#include <vector>
+
 namespace plat {
 namespace {
 
@@ -38,6 +43,54 @@ bool CloseMapping(MappingHandle mapping) {
         return false;
     }
     return ::CloseHandle(mapping) != 0;
+}
+
+namespace {
+
+// The user and the default owner of this process's token: an object it created is owned by one
+// of them (an administrator's objects may be owned by the Administrators group).
+bool IsOwnSid(PSID owner) {
+    HANDLE token = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        return false;
+    }
+    bool own = false;
+    for (TOKEN_INFORMATION_CLASS kind : {TokenUser, TokenOwner}) {
+        DWORD size = 0;
+        ::GetTokenInformation(token, kind, nullptr, 0, &size);
+        std::vector<unsigned char> buffer(size);
+        if (size == 0 || !::GetTokenInformation(token, kind, buffer.data(), size, &size)) {
+            continue;
+        }
+        PSID sid = kind == TokenUser ? reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid
+                                     : reinterpret_cast<TOKEN_OWNER*>(buffer.data())->Owner;
+        own = own || ::EqualSid(sid, owner) != 0;
+    }
+    ::CloseHandle(token);
+    return own;
+}
+
+} // namespace
+
+bool IsOwnMapping(MappingHandle mapping) {
+    if (mapping == nullptr) {
+        ::SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD rv = ::GetSecurityInfo(mapping, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION,
+                                       &owner, nullptr, nullptr, nullptr, &descriptor);
+    if (rv != ERROR_SUCCESS) {
+        ::SetLastError(rv);
+        return false;
+    }
+    const bool own = owner != nullptr && IsOwnSid(owner);
+    ::LocalFree(descriptor);
+    if (!own) {
+        ::SetLastError(ERROR_ACCESS_DENIED);
+    }
+    return own;
 }
 
 MappedView MapView(MappingHandle mapping) {

@@ -152,6 +152,25 @@ LResult SendMessage(WindowHandle window, Message message, WParam wParam, LParam 
     return ::SendMessageW(AsHwnd(window), message, wParam, lParam);
 }
 
+bool SendMessageTimeout(WindowHandle window, Message message, WParam wParam, LParam lParam,
+                        std::uint32_t timeoutMs, LResult& result) {
+    if (window == 0) {
+        ::SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return false;
+    }
+    // No SMTO_ABORTIFHUNG: an agent waiting for a PIN typed on a reader is busy, not hung.
+    DWORD_PTR answer = 0;
+    if (::SendMessageTimeoutW(AsHwnd(window), message, wParam, lParam,
+                              SMTO_NORMAL | SMTO_ERRORONEXIT, timeoutMs, &answer) == 0) {
+        if (::GetLastError() == ERROR_SUCCESS) {
+            ::SetLastError(ERROR_TIMEOUT);
+        }
+        return false;
+    }
+    result = static_cast<LResult>(answer);
+    return true;
+}
+
 bool PostMessage(WindowHandle window, Message message, WParam wParam, LParam lParam) {
     return ::PostMessageW(AsHwnd(window), message, wParam, lParam) != 0;
 }

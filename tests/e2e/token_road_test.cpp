@@ -20,6 +20,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/types.h"
+#include "tests/e2e/peer_run.h"
 #include "tests/fixtures/files.h"
 #include "tests/fixtures/local_time.h"
 #include "tests/fixtures/test_module.h"
@@ -30,6 +31,7 @@
 namespace {
 
 using nlohmann::json;
+using namespace e2e;
 
 constexpr char kPin[] = "123456";
 constexpr std::uint32_t kPinIncorrect = 0xDA0000A0u;
@@ -39,135 +41,20 @@ std::string CertsFile(const std::string& name) {
     return NativePath(std::string(TESSIVO_TEST_CERTS_DIR) + "/" + name);
 }
 
-std::string TempFile(const std::string& name, const std::string& bytes) {
-    const std::filesystem::path path =
-        std::filesystem::temp_directory_path() /
-        ("tessivo-road-" + std::to_string(plat::CurrentProcessId()) + "-" + name);
-    std::ofstream(path, std::ios::binary) << bytes;
-    return path.string();
-}
-
-struct Output {
-    std::string text;
-    int status = -1;
-};
-
-// Runs a shell command line and returns its standard output and exit status.
-Output RunCommandLine(const std::string& command) {
-#if defined(_WIN32)
-    FILE* pipe = _popen(("\"" + command + "\"").c_str(), "rb");
-#else
-    FILE* pipe = popen(command.c_str(), "r");
-#endif
-    Output out;
-    if (pipe == nullptr)
-        return out;
-    char chunk[4096];
-    std::size_t n = 0;
-    while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0)
-        out.text.append(chunk, n);
-#if defined(_WIN32)
-    out.status = _pclose(pipe);
-#else
-    const int raw = pclose(pipe);
-    out.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-#endif
-    return out;
-}
-
-std::string Quote(const std::string& text) {
-    return "\"" + text + "\"";
-}
-
-// The agent the peer starts: on Windows the test module's road uses the copy of the agent that
-// sits beside the test module under the card vendor's file name.
-std::string AgentPath(const std::string& module) {
-#if defined(TESSIVO_CARD_AGENT_PATH)
-    if (module.empty())
-        return TESSIVO_CARD_AGENT_PATH;
-#endif
-    (void)module;
-    return TESSIVO_AGENT_PATH;
-}
-
 std::string Peer(const std::string& module) {
-    std::string command =
-        Quote(NativePath(TESSIVO_PEER_PATH)) + " --agent " + Quote(NativePath(AgentPath(module)));
-    if (!module.empty())
-        command += " --module " + Quote(module);
-    return command;
+    return PeerCommand(module);
 }
 
-// One script through tessivo-peer: one JSON object per output line.
-std::vector<json> RunScript(const std::string& module, const std::string& script) {
-    const std::string file = TempFile("script", script);
+std::string NullErrors() {
 #if defined(_WIN32)
-    const Output out = RunCommandLine(Peer(module) + " script " + Quote(file) + " 2>NUL");
+    return " 2>NUL";
 #else
-    const Output out = RunCommandLine(Peer(module) + " script " + Quote(file) + " 2>/dev/null");
+    return " 2>/dev/null";
 #endif
-    std::filesystem::remove(file);
-    std::vector<json> objects;
-    std::size_t start = 0;
-    while (start < out.text.size()) {
-        std::size_t end = out.text.find('\n', start);
-        if (end == std::string::npos)
-            end = out.text.size();
-        const std::string line = out.text.substr(start, end - start);
-        if (!line.empty() && line != "\r")
-            objects.push_back(json::parse(line));
-        start = end + 1;
-    }
-    return objects;
-}
-
-std::string Base64(const std::string& bytes) {
-    std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&out[0]),
-                                  reinterpret_cast<const unsigned char*>(bytes.data()),
-                                  static_cast<int>(bytes.size()));
-    out.resize(static_cast<std::size_t>(n));
-    return out;
-}
-
-std::string FromBase64(const std::string& text) {
-    std::string clean;
-    std::copy_if(text.begin(), text.end(), std::back_inserter(clean), [](char c) {
-        return std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '/' || c == '=';
-    });
-    std::string out(clean.size() / 4 * 3, '\0');
-    const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(&out[0]),
-                                  reinterpret_cast<const unsigned char*>(clean.data()),
-                                  static_cast<int>(clean.size()));
-    out.resize(static_cast<std::size_t>(std::max(n, 0)));
-    while (!clean.empty() && clean.back() == '=') {
-        clean.pop_back();
-        out.pop_back();
-    }
-    return out;
-}
-
-// The bare signature inside a <SignatureValue> element.
-std::string SignatureOf(const json& sign) {
-    const std::string element = sign.value("signature", std::string());
-    const std::string open = "<SignatureValue>", close = "</SignatureValue>";
-    if (element.rfind(open, 0) != 0 || element.size() < open.size() + close.size())
-        return {};
-    return FromBase64(element.substr(open.size(), element.size() - open.size() - close.size()));
 }
 
 bool VerifiesWithCitizenKey(const std::string& signature, const std::string& data) {
-    const std::string der = fixtures::ReadFileText(CertsFile("citizen.der"));
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
-    std::unique_ptr<X509, decltype(&X509_free)> cert(d2i_X509(nullptr, &p, long(der.size())),
-                                                     X509_free);
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-    return cert &&
-           EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr,
-                                X509_get0_pubkey(cert.get())) == 1 &&
-           EVP_DigestVerify(ctx.get(), reinterpret_cast<const unsigned char*>(signature.data()),
-                            signature.size(), reinterpret_cast<const unsigned char*>(data.data()),
-                            data.size()) == 1;
+    return e2e::VerifiesSha256(fixtures::ReadFileText(CertsFile("citizen.der")), signature, data);
 }
 
 const std::string kData = "The road of one request.";
@@ -238,6 +125,30 @@ TEST_F(TestModuleRoad, CardPulledAfterLoginRefusesToSign) {
     EXPECT_EQ(out[1]["status"], 0);
     EXPECT_EQ(out[2]["result"], 1);
     EXPECT_EQ(out[3]["log"], "message:MWM_SIGN,wparam:10,data:QUJD->fail;");
+}
+
+// The readers come from the module itself: all of them, in its order, every time, whatever the
+// load; a description outside ASCII reaches the agent as the agent itself reads it.
+TEST_F(TestModuleRoad, ReadersAreTheModulesOwnList) {
+    std::string config =
+        "slot = Empty Reader ; 0 ; ; \n"
+        "slot = \xE8\xAE\x80\xE5\x8D\xA1\xE6\xA9\x9F Reader ; 1 ; ROAD ; ROAD0001\n"
+        "slot_count = 24\n"
+        "pin = 123456\n" +
+        FixtureCardObjects(TESSIVO_TEST_CERTS_DIR);
+    config_.Write(config);
+    std::string expected = "Empty Reader\n\xE8\xAE\x80\xE5\x8D\xA1\xE6\xA9\x9F Reader\n";
+    for (int k = 3; k <= 26; ++k) // named after their slot ids
+        expected += "Reader " + std::to_string(k) + "\n";
+    for (int run = 0; run < 3; ++run) {
+        const Output readers = RunCommandLine(Peer(Module()) + " readers" + NullErrors());
+        EXPECT_EQ(readers.status, 0);
+        EXPECT_EQ(readers.text, expected);
+    }
+    const Output card = RunCommandLine(
+        Peer(Module()) + " card \"\xE8\xAE\x80\xE5\x8D\xA1\xE6\xA9\x9F Reader\"" + NullErrors());
+    EXPECT_EQ(card.status, 0);
+    EXPECT_EQ(card.text, "ROAD0001\n");
 }
 
 #if !defined(_WIN32)
@@ -476,7 +387,11 @@ TEST_F(SoftHsmRoad, UserCommands) {
     EXPECT_EQ(card.text, hsm_->SerialOf("road") + "\n");
     const Output noReader =
         RunCommandLine(peer + " card 'No Such Reader' 2>&1 >/dev/null | grep tessivo-peer");
-    EXPECT_EQ(noReader.text, "tessivo-peer: no such reader: No Such Reader\n");
+    // The candidates are named, the one SoftHSM2 gives this token among them.
+    EXPECT_EQ(
+        noReader.text.rfind("tessivo-peer: no such reader: No Such Reader; the readers are ", 0),
+        0u);
+    EXPECT_NE(noReader.text.find("\"" + reader_ + "\""), std::string::npos) << noReader.text;
 
     const Output wrongPin = RunCommandLine("echo 0000 | " + peer + " cert " + Quote(reader_) +
                                            " --pin-stdin 2>&1 >/dev/null | grep tessivo-peer");

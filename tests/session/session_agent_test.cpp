@@ -410,6 +410,24 @@ TEST_F(Session, FailedLogoutLeavesNoKeyOfTheUnloadedModule) {
     EXPECT_EQ(Sign(64, "QUJD"), 0);
 }
 
+// A second agent of the same user must not share the first one's return channel: it takes the
+// fixed name followed by its process id, and says so wherever the name travels.
+TEST_F(Session, SecondAgentTakesAReturnChannelOfItsOwn) {
+    Start(CardConfig());
+    ASSERT_EQ(agent_->m_MemName1, kReturnChannelName);
+    CTokenAgent second;
+    const std::u16string own = PerAgentChannelName(kReturnChannelName, plat::CurrentProcessId());
+    EXPECT_EQ(second.m_MemName1, own);
+    ASSERT_NE(second._hMem1, nullptr);
+    EXPECT_NE(second._hMem1, agent_->_hMem1);
+    // Writing one channel leaves the other alone.
+    WriteSharedMemory(second._hMem1, "second", 6);
+    WriteSharedMemory(agent_->_hMem1, "first", 5);
+    char seen[7] = {};
+    ReadSharedMemory(second._hMem1, seen, 6);
+    EXPECT_STREQ(seen, "second");
+}
+
 // A reply that cannot be written because its channel is not open: result 1, the request's
 // line as usual.
 TEST_F(Session, RepliesNeedTheirChannels) {

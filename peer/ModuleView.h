@@ -1,0 +1,54 @@
+// A read-only view of the PKCS#11 module the agent uses, for discovery: the slot list in the
+// module's order, each slot's description, and its token's label, serial number and flags. It
+// never opens a session: logging in and signing stay with the agent.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/types.h"
+
+namespace peer {
+
+struct slot_view {
+    std::string description; // the module's bytes, trailing blanks removed
+    bool token_present = false;
+    std::string label;  // empty without a token
+    std::string serial; // empty without a token
+    std::uint64_t token_flags = 0;
+};
+
+// The module the agent will load: `module_path` when given, else TESSIVO_PKCS11_MODULE (Linux),
+// else the card vendor's module, looked for first in the agent's own folder as the agent's
+// loader does on Windows.
+std::string agent_module_path(const std::string& module_path, const std::string& agent_path);
+
+class module_view {
+public:
+    module_view() = default;
+    ~module_view();
+    module_view(const module_view&) = delete;
+    module_view& operator=(const module_view&) = delete;
+
+    // Loads and initialises the module. False with `error` naming the module and the cause.
+    bool open(const std::string& path, std::string& error);
+    // Every slot with or without a token, in the module's order. False with `error` set.
+    bool slots(std::vector<slot_view>& out, std::string& error) const;
+
+private:
+    void close();
+
+    plat::ModuleHandle handle_ = nullptr;
+    void* functions_ = nullptr; // CK_FUNCTION_LIST_PTR, kept out of this header
+    bool finalize_ = false;
+    std::string path_;
+};
+
+// A module's text as UTF-8 (PKCS#11 texts are UTF-8; anything else is shown as the ANSI code
+// page reads it).
+std::string module_text_to_utf8(const std::string& bytes);
+// A slot description as the agent sees it: its bytes read in the ANSI code page.
+std::u16string agent_reader_text(const std::string& description);
+
+} // namespace peer

@@ -1,0 +1,215 @@
+// Agents side by side and agents that fail: several peers of one user signing at once must each
+// get their own signatures, and a peer must never report success from an agent that is gone.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "tests/e2e/peer_run.h"
+#include "tests/fixtures/files.h"
+#include "tests/fixtures/key_material.h"
+#include "tests/fixtures/local_time.h"
+#include "tests/fixtures/test_module.h"
+
+namespace {
+
+using nlohmann::json;
+using namespace e2e;
+
+std::string CertsFile(const std::string& name) {
+    return NativePath(std::string(TESSIVO_TEST_CERTS_DIR) + "/" + name);
+}
+
+std::string Module() {
+#if defined(_WIN32)
+    return {};
+#else
+    return TestModulePath();
+#endif
+}
+
+const std::string kCard = "slot = Tessivo Reader ; 1 ; ROAD ; ROAD0001\npin = 123456\n";
+
+// A peer running a script in the background, with the test module configured for it alone.
+struct ScriptPeer {
+    ScriptPeer(const TestModuleConfig& config, const std::string& name, const std::string& script)
+        : file(TempFile(name, script)) {
+        config.Apply(); // read by the agent at its start, so set just before it
+        run = std::make_unique<Background>(PeerCommand(Module()) + " script " + Quote(file) +
+                                           NullErrors());
+    }
+    ~ScriptPeer() { std::filesystem::remove(file); }
+    std::vector<json> Finish() {
+        output = run->Finish();
+        return JsonLines(output.text);
+    }
+    static std::string NullErrors() {
+#if defined(_WIN32)
+        return " 2>NUL";
+#else
+        return " 2>/dev/null";
+#endif
+    }
+
+    std::string file;
+    std::unique_ptr<Background> run;
+    Output output;
+};
+
+class PeersSideBySide : public ::testing::TestWithParam<int> {
+protected:
+    static void SetUpTestSuite() { fixtures::UseTaipeiTime(); }
+    TestModuleConfig config_{kCard + FixtureCardObjects(TESSIVO_TEST_CERTS_DIR)};
+};
+
+// Every peer signs data of its own, many times, while the others do the same.
+TEST_P(PeersSideBySide, EachGetsItsOwnSignatures) {
+    constexpr int kSignatures = 100;
+    const int peers = GetParam();
+    std::vector<std::unique_ptr<ScriptPeer>> running;
+    for (int p = 0; p < peers; ++p) {
+        std::string script = "slot Tessivo Reader\nlogin 123456\n";
+        for (int i = 0; i < kSignatures; ++i)
+            script += "sign sha256 " +
+                      Base64("peer " + std::to_string(p) + " document " + std::to_string(i)) + "\n";
+        script += "logout\n";
+        running.push_back(
+            std::make_unique<ScriptPeer>(config_, "peer" + std::to_string(p), script));
+    }
+    const std::string cert = fixtures::ReadFileText(CertsFile("citizen.der"));
+    for (int p = 0; p < peers; ++p) {
+        SCOPED_TRACE("peer " + std::to_string(p));
+        const std::vector<json> out = running[p]->Finish();
+        EXPECT_EQ(running[p]->output.status, 0);
+        ASSERT_EQ(out.size(), std::size_t(kSignatures + 3));
+        EXPECT_EQ(out[1]["status"], 0);
+        EXPECT_EQ(out[1]["certificate"].is_string() ? FromBase64(out[1]["certificate"]) : "", cert);
+        int good = 0;
+        for (int i = 0; i < kSignatures; ++i) {
+            const json& sign = out[2 + i];
+            const std::string data = "peer " + std::to_string(p) + " document " + std::to_string(i);
+            good += sign["result"] == 0 && VerifiesSha256(cert, SignatureOf(sign), data);
+        }
+        EXPECT_EQ(good, kSignatures);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Peers, PeersSideBySide, ::testing::Values(2, 4));
+
+// A login whose record carries the expiry text instead of the channel's name still takes its
+// certificate from its own agent's channel while another agent holds the fixed name.
+TEST(PeersSideBySideExpired, CertificateComesFromItsOwnAgent) {
+    fixtures::UseTaipeiTime();
+    TestModuleConfig first{kCard + FixtureCardObjects(TESSIVO_TEST_CERTS_DIR)};
+    ScriptPeer holder(first, "holder", "slot Tessivo Reader\nlogin 123456\nwait 4000\nlogout\n");
+
+    const fixtures::PkeyPtr key(EVP_RSA_gen(2048));
+    const fixtures::X509Ptr expired = fixtures::UnsignedCert(key.get(), "Expired", -1);
+    fixtures::SignCert(expired.get(), key.get());
+    const fixtures::Bytes der = fixtures::DerOf(expired.get());
+    TestModuleConfig second{kCard};
+    const std::string keyFile = second.AddFile("expired.key", fixtures::PemOf(key.get()));
+    const std::string certFile = second.AddFile("expired.der", der);
+    second.Write(kCard + "object = cert ; SIGN ; " + certFile + "\nobject = key ; SIGN ; " +
+                 keyFile + "\nobject = cert ; KEYX ; " + certFile + "\nobject = key ; KEYX ; " +
+                 keyFile + "\n");
+    // Give the holder's agent time to take the fixed name first.
+    ScriptPeer late(second, "late", "wait 1500\nslot Tessivo Reader\nlogin 123456\nlogout\n");
+    const std::vector<json> out = late.Finish();
+    ASSERT_EQ(out.size(), 3u);
+    EXPECT_EQ(out[1]["status"], 163);
+    EXPECT_EQ(FromBase64(out[1]["certificate"].get<std::string>()),
+              std::string(der.begin(), der.end()));
+    const std::vector<json> held = holder.Finish();
+    ASSERT_EQ(held.size(), 3u);
+    EXPECT_EQ(held[1]["text"].get<std::string>().rfind(
+                  "Global\\qorQorTessivonReturnFileMappingObject", 0),
+              0u);
+}
+
+} // namespace
+
+#if !defined(_WIN32)
+
+#include <sys/wait.h>
+
+#include <csignal>
+#include <cstdio>
+
+namespace {
+
+// A script whose first request names the agent, read line by line so that the test can act on
+// the agent while the script waits.
+class InteractivePeer {
+public:
+    InteractivePeer(const std::string& options, const std::string& script)
+        : file_(TempFile("interactive", script)) {
+        pipe_ = popen(
+            (PeerCommand(Module()) + " " + options + " script " + Quote(file_) + " 2>/dev/null")
+                .c_str(),
+            "r");
+    }
+    ~InteractivePeer() {
+        if (pipe_ != nullptr)
+            Close();
+        std::filesystem::remove(file_);
+    }
+    json Next() {
+        char line[65536];
+        if (pipe_ == nullptr || std::fgets(line, sizeof line, pipe_) == nullptr)
+            return nullptr;
+        return json::parse(line);
+    }
+    int Close() {
+        const int raw = pclose(pipe_);
+        pipe_ = nullptr;
+        return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    }
+
+private:
+    std::string file_;
+    FILE* pipe_ = nullptr;
+};
+
+bool ProcessExists(pid_t pid) {
+    return kill(pid, 0) == 0;
+}
+
+TEST(DeadAgent, KilledBetweenRequestsIsAnErrorNotAReply) {
+    TestModuleConfig config{kCard + FixtureCardObjects(TESSIVO_TEST_CERTS_DIR)};
+    InteractivePeer peer("", "agent\nslot Tessivo Reader\nwait 1500\ncard\nlogin 123456\n");
+    const json agent = peer.Next();
+    ASSERT_TRUE(agent.contains("agent"));
+    const pid_t pid = agent["agent"]["pid"].get<pid_t>();
+    EXPECT_TRUE(peer.Next().contains("result")); // slot
+    ASSERT_EQ(kill(pid, SIGKILL), 0);
+    const json card = peer.Next();
+    EXPECT_EQ(card["request"], "card");
+    EXPECT_EQ(card["error"], "the agent ended unexpectedly");
+    EXPECT_FALSE(card.contains("serial"));
+    EXPECT_EQ(peer.Next()["error"], "the agent ended unexpectedly"); // and so does every later one
+    EXPECT_NE(peer.Close(), 0);
+}
+
+TEST(DeadAgent, StoppedAgentIsGivenUpAfterTheTimeLimit) {
+    TestModuleConfig config{kCard + FixtureCardObjects(TESSIVO_TEST_CERTS_DIR)};
+    InteractivePeer peer("--timeout 1", "agent\nwait 500\ncard\ncard\n");
+    const json agent = peer.Next();
+    ASSERT_TRUE(agent.contains("agent"));
+    const pid_t pid = agent["agent"]["pid"].get<pid_t>();
+    ASSERT_EQ(kill(pid, SIGSTOP), 0);
+    const json card = peer.Next();
+    EXPECT_EQ(card["request"], "card");
+    EXPECT_EQ(card["error"], "the agent did not answer within 1 s and was ended");
+    EXPECT_EQ(peer.Next()["error"], card["error"]);
+    EXPECT_NE(peer.Close(), 0);
+    EXPECT_FALSE(ProcessExists(pid));
+}
+
+} // namespace
+
+#endif

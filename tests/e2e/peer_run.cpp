@@ -1,0 +1,177 @@
+#include "tests/e2e/peer_run.h"
+
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "platform/types.h"
+#include "tests/fixtures/test_module.h"
+
+#if !defined(_WIN32)
+#include <sys/wait.h>
+#endif
+
+namespace e2e {
+
+namespace {
+
+Output ReadAll(FILE* pipe) {
+    Output out;
+    if (pipe == nullptr)
+        return out;
+    char chunk[4096];
+    std::size_t n = 0;
+    while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0)
+        out.text.append(chunk, n);
+#if defined(_WIN32)
+    out.status = _pclose(pipe);
+#else
+    const int raw = pclose(pipe);
+    out.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+#endif
+    return out;
+}
+
+FILE* OpenPipe(const std::string& command) {
+#if defined(_WIN32)
+    return _popen(("\"" + command + "\"").c_str(), "rb");
+#else
+    return popen(command.c_str(), "r");
+#endif
+}
+
+} // namespace
+
+Output RunCommandLine(const std::string& command) {
+    return ReadAll(OpenPipe(command));
+}
+
+Background::Background(const std::string& command) {
+    FILE* pipe = OpenPipe(command);
+    reader_ = std::thread([this, pipe] { output_ = ReadAll(pipe); });
+}
+
+Background::~Background() {
+    if (reader_.joinable())
+        reader_.join();
+}
+
+Output Background::Finish() {
+    if (reader_.joinable())
+        reader_.join();
+    return output_;
+}
+
+std::string Quote(const std::string& text) {
+    return "\"" + text + "\"";
+}
+
+// The agent the peer starts: on Windows the test module's road uses the copy of the agent that
+// sits beside the test module under the card vendor's file name.
+std::string AgentPath(const std::string& module) {
+#if defined(TESSIVO_CARD_AGENT_PATH)
+    if (module.empty())
+        return TESSIVO_CARD_AGENT_PATH;
+#endif
+    (void)module;
+    return TESSIVO_AGENT_PATH;
+}
+
+std::string PeerCommand(const std::string& module) {
+    std::string command =
+        Quote(NativePath(TESSIVO_PEER_PATH)) + " --agent " + Quote(NativePath(AgentPath(module)));
+    if (!module.empty())
+        command += " --module " + Quote(module);
+    return command;
+}
+
+std::vector<nlohmann::json> RunScript(const std::string& module, const std::string& script) {
+    const std::string file = TempFile("script", script);
+#if defined(_WIN32)
+    const Output out = RunCommandLine(PeerCommand(module) + " script " + Quote(file) + " 2>NUL");
+#else
+    const Output out =
+        RunCommandLine(PeerCommand(module) + " script " + Quote(file) + " 2>/dev/null");
+#endif
+    std::filesystem::remove(file);
+    return JsonLines(out.text);
+}
+
+std::string TempFile(const std::string& name, const std::string& bytes) {
+    const std::filesystem::path path =
+        std::filesystem::temp_directory_path() /
+        ("tessivo-e2e-" + std::to_string(plat::CurrentProcessId()) + "-" + name);
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path.string();
+}
+
+std::vector<nlohmann::json> JsonLines(const std::string& text) {
+    std::vector<nlohmann::json> objects;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        const std::string line = text.substr(start, end - start);
+        if (!line.empty() && line != "\r")
+            objects.push_back(nlohmann::json::parse(line));
+        start = end + 1;
+    }
+    return objects;
+}
+
+std::string Base64(const std::string& bytes) {
+    std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&out[0]),
+                                  reinterpret_cast<const unsigned char*>(bytes.data()),
+                                  static_cast<int>(bytes.size()));
+    out.resize(static_cast<std::size_t>(n));
+    return out;
+}
+
+std::string FromBase64(const std::string& text) {
+    std::string clean;
+    std::copy_if(text.begin(), text.end(), std::back_inserter(clean), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '/' || c == '=';
+    });
+    std::string out(clean.size() / 4 * 3, '\0');
+    const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(&out[0]),
+                                  reinterpret_cast<const unsigned char*>(clean.data()),
+                                  static_cast<int>(clean.size()));
+    out.resize(static_cast<std::size_t>(std::max(n, 0)));
+    while (!clean.empty() && clean.back() == '=' && !out.empty()) {
+        clean.pop_back();
+        out.pop_back();
+    }
+    return out;
+}
+
+std::string SignatureOf(const nlohmann::json& sign) {
+    const std::string element = sign.value("signature", std::string());
+    const std::string open = "<SignatureValue>", close = "</SignatureValue>";
+    if (element.rfind(open, 0) != 0 || element.size() < open.size() + close.size())
+        return {};
+    return FromBase64(element.substr(open.size(), element.size() - open.size() - close.size()));
+}
+
+bool VerifiesSha256(const std::string& certDer, const std::string& signature,
+                    const std::string& data) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(certDer.data());
+    std::unique_ptr<X509, decltype(&X509_free)> cert(d2i_X509(nullptr, &p, long(certDer.size())),
+                                                     X509_free);
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    return cert && ctx &&
+           EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr,
+                                X509_get0_pubkey(cert.get())) == 1 &&
+           EVP_DigestVerify(ctx.get(), reinterpret_cast<const unsigned char*>(signature.data()),
+                            signature.size(), reinterpret_cast<const unsigned char*>(data.data()),
+                            data.size()) == 1;
+}
+
+} // namespace e2e
