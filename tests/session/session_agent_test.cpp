@@ -526,4 +526,82 @@ TEST_F(Session, SignDataReplies) {
     EXPECT_NE(agent_->SignData(2, "QUJD", none), 0u);
 }
 
+// ---- faults ----
+
+// What one road through the agent gave: the results and replies a peer would read.
+struct RoadResult {
+    std::uint32_t cardStatus = 0;
+    std::string cardSerial;
+    std::uint32_t loginStatus = 0;
+    std::string certificate; // the return channel's text after the login
+    std::u16string certInfo;
+    std::int32_t firstSign = -1;
+    std::string firstSignature; // the <SignatureValue> element
+    std::int32_t secondSign = -1;
+};
+
+// Every call of the road fails in turn, with a value a pulled card or a confused module gives:
+// the agent must neither crash nor hang (the sanitizer build runs this too), and whatever it
+// reports as a success must be one.
+TEST_F(Session, EveryModuleCallFailingInTurn) {
+    const std::string log = config_.AddFile("calls.log", std::string());
+    auto road = [&](const std::string& faults) {
+        Start(CardConfig(faults));
+        RoadResult r;
+        Slot(u"Card Reader");
+        agent_->Dispatch(window_, MWM_CARD, 0, 0);
+        const Bytes card = Request(364);
+        r.cardStatus = Get32(card, 360);
+        r.cardSerial = TextAt(card, 2, 64);
+        SendText(MWM_LOGIN, u"123456");
+        const Bytes login = Request(620);
+        r.loginStatus = Get32(login, 360);
+        const Bytes certificate = Return(4096);
+        r.certificate = TextAt(certificate, 0, certificate.size());
+        agent_->Dispatch(window_, MWM_CERTINF, 0, 0);
+        r.certInfo = agent_->m_CertInfo;
+        r.firstSign = Sign(64, "QUJD");
+        if (r.firstSign == 0) {
+            const Bytes element = Return(Get16(Request(6), 4));
+            r.firstSignature.assign(element.begin(), element.end());
+        }
+        agent_->Dispatch(window_, MWM_LOGOUT, 0, 0);
+        r.secondSign = Sign(64, "QUJD");
+        agent_->Dispatch(window_, MWM_CARD, 0, 0);
+        TearDown();
+        agent_.reset();
+        window_ = 0;
+        return r;
+    };
+    const RoadResult clean = road("call_log = " + log + "\n");
+    ASSERT_EQ(clean.loginStatus, 0u);
+    ASSERT_EQ(clean.firstSign, 0);
+    std::size_t calls = 0;
+    for (char c : fixtures::ReadFileText(log))
+        calls += c == '\n';
+    ASSERT_GT(calls, 10u);
+
+    // CKR_DEVICE_REMOVED and CKR_GENERAL_ERROR
+    for (std::uint32_t rv : {0x32u, 0x5u}) {
+        for (std::size_t n = 1; n <= calls; ++n) {
+            SCOPED_TRACE("call " + std::to_string(n) + " failing with " + std::to_string(rv));
+            const RoadResult r =
+                road("fail_call = " + std::to_string(n) + " ; " + std::to_string(rv) + "\n");
+            if (r.cardStatus == 0) {
+                EXPECT_EQ(r.cardSerial, clean.cardSerial);
+            }
+            if (r.loginStatus == 0) {
+                // A login stands even when the certificates cannot be read; then nothing is sent.
+                EXPECT_TRUE(r.certificate.empty() || r.certificate == clean.certificate);
+                EXPECT_TRUE(r.certInfo.empty() || r.certInfo == clean.certInfo);
+            }
+            // PKCS#1 v1.5 is deterministic: a signature reported is the one and only right one.
+            if (r.firstSign == 0) {
+                EXPECT_EQ(r.firstSignature, clean.firstSignature);
+            }
+            EXPECT_NE(r.secondSign, 0); // after the logout nothing signs
+        }
+    }
+}
+
 } // namespace
