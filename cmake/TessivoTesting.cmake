@@ -3,6 +3,8 @@
 # tessivo_add_gtest(NAME <name> SOURCES <files...> [LIBS <targets...>] [ENVIRONMENT <k=v...>])
 # builds one GoogleTest program and registers it as one CTest test. On Windows the program runs
 # under Wine (the toolchain's emulator) and needs the Wine fixture that starts Xvfb and the prefix.
+# On Linux every program runs with a private runtime directory of its own (channels and windows),
+# so that `ctest -j` and several clones testing at once never meet.
 
 find_path(P11KIT_INCLUDE_DIR p11-kit/pkcs11.h PATHS /usr/include/p11-kit-1 NO_CMAKE_FIND_ROOT_PATH REQUIRED)
 add_library(tessivo_cryptoki INTERFACE)
@@ -38,6 +40,9 @@ set(TESSIVO_WINE_DIR ${CMAKE_BINARY_DIR}/wine)
 function(tessivo_add_gtest)
   cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS;ENVIRONMENT" ${ARGN})
   add_executable(${T_NAME} ${T_SOURCES})
+  if(NOT WIN32)
+    target_sources(${T_NAME} PRIVATE ${CMAKE_SOURCE_DIR}/tests/fixtures/private_runtime.cpp)
+  endif()
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest_main)
   add_test(NAME ${T_NAME} COMMAND ${T_NAME})
   set(env ${T_ENVIRONMENT})

@@ -1,5 +1,5 @@
-// Named shared-memory mappings (Windows file mappings backed by the paging file; on Linux POSIX
-// shared memory under /tessivo.<uid>.<escaped name>, private to the user).
+// Named shared-memory mappings (Windows file mappings backed by the paging file; on Linux files
+// in the user's private runtime directory on tmpfs, which nobody else can read or create names in).
 #pragma once
 
 #include <cstddef>

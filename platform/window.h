@@ -1,7 +1,8 @@
 // Windows, messages, timers and the message loop, with Win32 semantics.
 //
-// On Linux a top-level window is a Unix-domain socket in the per-user directory
-// $XDG_RUNTIME_DIR/tessivo (or /tmp/tessivo-<uid>); its handle names (process id, serial) and
+// On Linux a top-level window is a Unix-domain socket in the user's private runtime directory
+// (TESSIVO_RUNTIME_DIR, $XDG_RUNTIME_DIR/tessivo, or a private directory on /dev/shm whose path
+// is kept in ~/.cache/tessivo/runtime); its handle names (process id, serial) and
 // means the same in every process. SendMessage to another process's window blocks for the
 // 32-bit result and returns 0 with a last error when that process dies.
 #pragma once

@@ -36,6 +36,20 @@ install_packages() {
     quietly /tmp/tessivo-apt.log bash -c "apt-get update -qq && apt-get install -y -qq ${missing[*]}"
 }
 
+# The second local user of the test that shows one user's channels and windows are out of another
+# user's reach. Made once, only as root, without a home or login shell.
+TESSIVO_OTHER_USER=tessivo-other
+ensure_other_user() {
+    id -u "$TESSIVO_OTHER_USER" >/dev/null 2>&1 && return 0
+    if [ "$(id -u)" -ne 0 ]; then
+        say "not root: the test as a second local user ($TESSIVO_OTHER_USER) will be skipped"
+        return 0
+    fi
+    say "creating the local user $TESSIVO_OTHER_USER for the second-user test"
+    useradd --system --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin \
+        --user-group "$TESSIVO_OTHER_USER"
+}
+
 # Configures (once) and builds one tree. configure_and_build NAME [cmake options...]
 configure_and_build() {
     local name=$1

@@ -5,6 +5,7 @@ set -euo pipefail
 . "$(dirname "$0")/common.sh"
 
 install_packages
+ensure_other_user
 build_all
 
 status=0

@@ -1,5 +1,7 @@
-// Named mappings on Linux: POSIX shared memory under /tessivo.<uid>.<escaped name>, private to
-// the user. As on Windows, a name lives as long as some handle to it is open: every handle holds
+// Named mappings on Linux: files <escaped name>.map in the user's private runtime directory on
+// tmpfs (runtime_dir.cpp), so nobody else can take or reach a name and the contents stay in
+// memory. The suffix keeps them apart from window sockets, whose names end in a number. As on
+// Windows, a name lives as long as some handle to it is open: every handle holds
 // a shared flock on its descriptor, the last one closed removes the name, and a name left
 // behind by a process that died (nobody holds it) counts as missing.
 #include "platform/mapping.h"
@@ -25,25 +27,28 @@ namespace {
 
 struct Mapping {
     detail::UniqueFd fd;
-    std::string objectName;
+    std::string path;
 };
 
-// The shared-memory object's name, or empty when the name is not usable here.
-std::string ObjectName(const std::u16string& name) {
+// The mapping's file, or empty when the name is not usable here or there is no private directory.
+std::string MappingPath(const std::u16string& name) {
     if (name.empty()) {
         errno = EINVAL;
         return {};
     }
-    const std::string object =
-        "/tessivo." + std::to_string(geteuid()) + "." + detail::EscapeName(detail::ToUtf8(name));
-    if (object.size() - 1 > NAME_MAX) {
+    const std::string file = detail::EscapeName(detail::ToUtf8(name)) + ".map";
+    if (file.size() > NAME_MAX) {
         errno = ENAMETOOLONG;
         return {};
     }
-    return object;
+    std::string dir;
+    if (!detail::RuntimeDirectory(dir)) {
+        return {};
+    }
+    return dir + "/" + file;
 }
 
-// Another user's object, or one that others may write, is not ours to use.
+// Another user's file, or one that others may write, is not ours to use.
 bool IsPrivate(int fd) {
     struct stat st {};
     if (fstat(fd, &st) != 0) {
@@ -56,8 +61,8 @@ bool IsPrivate(int fd) {
     return true;
 }
 
-// True when no handle in any process holds the object: its last holder died without closing.
-// An object still being sized by its creator (size 0) is not stale.
+// True when no handle in any process holds the file: its last holder died without closing.
+// A file still being sized by its creator (size 0) is not stale.
 bool IsStale(int fd) {
     struct stat st {};
     if (fstat(fd, &st) != 0 || st.st_size == 0) {
@@ -66,13 +71,13 @@ bool IsStale(int fd) {
     return flock(fd, LOCK_EX | LOCK_NB) == 0;
 }
 
-// Opens an existing object; a stale one is removed and reported as missing.
-detail::UniqueFd OpenExisting(const std::string& object) {
-    detail::UniqueFd fd(shm_open(object.c_str(), O_RDWR | O_CLOEXEC, 0));
+// Opens an existing file; a stale one is removed and reported as missing.
+detail::UniqueFd OpenExisting(const std::string& path) {
+    detail::UniqueFd fd(open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
     if (fd && !IsPrivate(fd.Get())) {
         fd.Reset();
     } else if (fd && IsStale(fd.Get())) {
-        shm_unlink(object.c_str());
+        unlink(path.c_str());
         fd.Reset();
         errno = ENOENT;
     }
@@ -96,13 +101,13 @@ Mapping* Lookup(MappingHandle handle) {
     return table[value / 4 - 1].get();
 }
 
-MappingHandle NewHandle(detail::UniqueFd fd, const std::string& object) {
+MappingHandle NewHandle(detail::UniqueFd fd, const std::string& path) {
     if (flock(fd.Get(), LOCK_SH) != 0) {
         return nullptr;
     }
     auto mapping = std::make_unique<Mapping>();
     mapping->fd = std::move(fd);
-    mapping->objectName = object;
+    mapping->path = path;
     auto& table = HandleTable();
     auto slot = std::find(table.begin(), table.end(), nullptr);
     if (slot == table.end()) {
@@ -115,36 +120,37 @@ MappingHandle NewHandle(detail::UniqueFd fd, const std::string& object) {
 } // namespace
 
 MappingHandle CreateMapping(const std::u16string& name, std::uint32_t size) {
-    const std::string object = ObjectName(name);
-    if (object.empty()) {
+    const std::string path = MappingPath(name);
+    if (path.empty()) {
         return nullptr;
     }
     if (size == 0) {
         errno = EINVAL;
         return nullptr;
     }
-    // Two rounds: a stale object found in the first is removed and the name created afresh.
+    // Two rounds: a stale file found in the first is removed and the name created afresh.
     for (int round = 0; round < 2; ++round) {
-        detail::UniqueFd fd(shm_open(object.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        detail::UniqueFd fd(
+            open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (fd) {
-            // Held before it is sized, so that nobody takes the new object for a stale one.
+            // Held before it is sized, so that nobody takes the new file for a stale one.
             if (flock(fd.Get(), LOCK_SH) != 0 ||
                 ftruncate(fd.Get(), static_cast<off_t>(size)) != 0) {
                 const int error = errno;
-                shm_unlink(object.c_str());
+                unlink(path.c_str());
                 errno = error;
                 return nullptr;
             }
             errno = 0;
-            return NewHandle(std::move(fd), object);
+            return NewHandle(std::move(fd), path);
         }
         if (errno != EEXIST) {
             return nullptr;
         }
         // As on Windows, creating an existing name hands back that mapping.
-        fd = OpenExisting(object);
+        fd = OpenExisting(path);
         if (fd) {
-            MappingHandle existing = NewHandle(std::move(fd), object);
+            MappingHandle existing = NewHandle(std::move(fd), path);
             errno = EEXIST; // ERROR_ALREADY_EXISTS
             return existing;
         }
@@ -156,15 +162,15 @@ MappingHandle CreateMapping(const std::u16string& name, std::uint32_t size) {
 }
 
 MappingHandle OpenMapping(const std::u16string& name) {
-    const std::string object = ObjectName(name);
-    if (object.empty()) {
+    const std::string path = MappingPath(name);
+    if (path.empty()) {
         return nullptr;
     }
-    detail::UniqueFd fd = OpenExisting(object);
+    detail::UniqueFd fd = OpenExisting(path);
     if (!fd) {
         return nullptr;
     }
-    return NewHandle(std::move(fd), object);
+    return NewHandle(std::move(fd), path);
 }
 
 bool CloseMapping(MappingHandle handle) {
@@ -178,7 +184,7 @@ bool CloseMapping(MappingHandle handle) {
     }
     // The last handle anywhere takes the name with it (views stay valid until unmapped).
     if (flock(mapping->fd.Get(), LOCK_EX | LOCK_NB) == 0) {
-        shm_unlink(mapping->objectName.c_str());
+        unlink(mapping->path.c_str());
     }
     HandleTable()[reinterpret_cast<std::uintptr_t>(handle) / 4 - 1].reset();
     return true;

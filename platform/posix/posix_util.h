@@ -48,6 +48,10 @@ std::string EscapeName(const std::string& bytes);
 // The reverse; false on a malformed escape.
 bool UnescapeName(const std::string& escaped, std::string& bytes);
 
+// The user's private directory of named mappings and window sockets (runtime_dir.cpp), checked
+// on every call. False with the last error set when there is none: never a shared fallback.
+bool RuntimeDirectory(std::string& dir);
+
 // A child window of one of this process's top-level windows that carries `data` (the console).
 // 0 when `parent` is not a live window of this process.
 WindowHandle CreateChildWindow(WindowHandle parent, std::shared_ptr<void> data);

@@ -1,5 +1,5 @@
 // Windows, messages and timers on Linux. A top-level window is a listening Unix-domain socket in
-// the user's private window directory, named <escaped class>.<pid>.<serial>; its handle packs
+// the user's private runtime directory, named <escaped class>.<pid>.<serial>; its handle packs
 // (pid, serial) so it names the same window in every process. Another process's SendMessage
 // arrives as one fixed-size record on that socket and is answered with the 32-bit result.
 #include "platform/window.h"
@@ -137,31 +137,6 @@ LocalWindow* FindLocal(WindowHandle window) {
     return it == Global().windows.end() ? nullptr : &it->second;
 }
 
-// ---- the window directory ----
-
-// $XDG_RUNTIME_DIR/tessivo or /tmp/tessivo-<uid>: created 0700, refused unless it is a real
-// directory of ours.
-bool WindowDirectory(std::string& dir) {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    dir = (runtime != nullptr && *runtime != '\0') ? std::string(runtime) + "/tessivo"
-                                                   : "/tmp/tessivo-" + std::to_string(geteuid());
-    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-        return false;
-    }
-    struct stat st {};
-    if (lstat(dir.c_str(), &st) != 0) {
-        return false;
-    }
-    if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid()) {
-        errno = EACCES;
-        return false;
-    }
-    if ((st.st_mode & 077) != 0 && chmod(dir.c_str(), 0700) != 0) {
-        return false;
-    }
-    return true;
-}
-
 struct DirectoryEntry {
     std::string path;
     std::u16string className;
@@ -214,7 +189,7 @@ std::vector<DirectoryEntry> ScanWindows() {
     std::vector<DirectoryEntry> entries;
     std::string dir;
     const int savedErrno = errno;
-    if (!WindowDirectory(dir)) {
+    if (!detail::RuntimeDirectory(dir)) {
         return entries;
     }
     DIR* stream = opendir(dir.c_str());
@@ -575,7 +550,7 @@ WindowHandle CreateTopLevelWindow(const std::u16string& className, const std::u1
         return 0;
     }
     std::string dir;
-    if (!WindowDirectory(dir)) {
+    if (!detail::RuntimeDirectory(dir)) {
         return 0;
     }
     const std::uint32_t serial = state.nextSerial++;

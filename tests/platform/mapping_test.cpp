@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "platform/mapping.h"
@@ -8,7 +9,6 @@
 
 #if !defined(_WIN32)
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -99,8 +99,9 @@ TEST(Mapping, BadArgumentsFail) {
 }
 
 #if !defined(_WIN32)
-// The shared-memory object behind a mapping name, made directly to play another user.
-std::string ObjectName(const std::string& name) {
+// The file behind a mapping name in this program's private runtime directory, made directly to
+// play another process.
+std::string MappingFile(const std::string& name) {
     std::string escaped;
     for (unsigned char c : name) {
         if (isalnum(c) || c == '.' || c == '_' || c == '-') {
@@ -111,10 +112,15 @@ std::string ObjectName(const std::string& name) {
             escaped += hex;
         }
     }
-    return "/tessivo." + std::to_string(geteuid()) + "." + escaped;
+    const char* dir = std::getenv("TESSIVO_RUNTIME_DIR");
+    return std::string(dir != nullptr ? dir : "") + "/" + escaped + ".map";
 }
 
-TEST(Mapping, ForeignOrWorldWritableObjectIsRefused) {
+int MakeFile(const std::string& path) {
+    return open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+}
+
+TEST(Mapping, ForeignOrWorldWritableFileIsRefused) {
     struct Case {
         const char* what;
         bool otherOwner;
@@ -127,8 +133,8 @@ TEST(Mapping, ForeignOrWorldWritableObjectIsRefused) {
             continue; // only root can hand an object to another user
         }
         const std::string name = UniqueName("Global\\qorFileMappingObject");
-        const std::string object = ObjectName(name);
-        const int fd = shm_open(object.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+        const std::string file = MappingFile(name);
+        const int fd = MakeFile(file);
         ASSERT_GE(fd, 0);
         ASSERT_EQ(ftruncate(fd, kChannelSize), 0);
         ASSERT_EQ(fchmod(fd, c.mode), 0);
@@ -140,7 +146,7 @@ TEST(Mapping, ForeignOrWorldWritableObjectIsRefused) {
         EXPECT_EQ(plat::OpenMapping(Widen(name)), nullptr);
         EXPECT_EQ(plat::LastError(), static_cast<std::uint32_t>(EACCES));
         EXPECT_EQ(plat::CreateMapping(Widen(name), kChannelSize), nullptr);
-        shm_unlink(object.c_str());
+        unlink(file.c_str());
     }
 }
 
@@ -149,7 +155,7 @@ TEST(Mapping, NameLivesWhileAnyHandleIsOpen) {
     plat::MappingHandle mapping = plat::CreateMapping(Widen(name), kChannelSize);
     ASSERT_NE(mapping, nullptr);
     struct stat st {};
-    ASSERT_EQ(stat(("/dev/shm" + ObjectName(name)).c_str(), &st), 0);
+    ASSERT_EQ(stat(MappingFile(name).c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     EXPECT_EQ(st.st_size, static_cast<off_t>(kChannelSize));
     plat::MappingHandle opened = plat::OpenMapping(Widen(name));
@@ -166,14 +172,14 @@ TEST(Mapping, NameLivesWhileAnyHandleIsOpen) {
     plat::CloseMapping(opened);
     // The last handle took the name with it.
     EXPECT_EQ(plat::OpenMapping(Widen(name)), nullptr);
-    EXPECT_NE(stat(("/dev/shm" + ObjectName(name)).c_str(), &st), 0);
+    EXPECT_NE(stat(MappingFile(name).c_str(), &st), 0);
 }
 
 TEST(Mapping, NameLeftBehindByADeadProcessCountsAsMissing) {
     const std::string name = UniqueName("Global\\qorFileMappingObject");
-    const std::string object = ObjectName(name);
-    // What a process that died holding the only handle leaves: the object, held by nobody.
-    int fd = shm_open(object.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    const std::string file = MappingFile(name);
+    // What a process that died holding the only handle leaves: the file, held by nobody.
+    int fd = MakeFile(file);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(ftruncate(fd, kChannelSize), 0);
     ASSERT_EQ(write(fd, "old", 3), 3);
@@ -182,7 +188,7 @@ TEST(Mapping, NameLeftBehindByADeadProcessCountsAsMissing) {
     EXPECT_EQ(plat::OpenMapping(Widen(name)), nullptr);
     EXPECT_EQ(plat::LastError(), static_cast<std::uint32_t>(ENOENT));
 
-    fd = shm_open(object.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    fd = MakeFile(file);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(ftruncate(fd, kChannelSize), 0);
     ASSERT_EQ(write(fd, "old", 3), 3);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <map>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -236,22 +237,30 @@ TEST(WindowBadInput, FailsWithoutCrashing) {
 class WindowDirectoryTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/tessivo-platform-test-XXXXXX";
+        char pattern[] = "/dev/shm/tessivo-platform-test-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         root_ = pattern;
-        const char* old = std::getenv("XDG_RUNTIME_DIR");
-        hadOld_ = old != nullptr;
-        old_ = hadOld_ ? old : "";
+        forced_ = Saved("TESSIVO_RUNTIME_DIR");
+        xdg_ = Saved("XDG_RUNTIME_DIR");
+        unsetenv("TESSIVO_RUNTIME_DIR");
         setenv("XDG_RUNTIME_DIR", root_.c_str(), 1);
         dir_ = root_ + "/tessivo";
         plat::RegisterWindowClass(u"TessivoDirTest", LocalProc, 0);
     }
     void TearDown() override {
-        hadOld_ ? setenv("XDG_RUNTIME_DIR", old_.c_str(), 1) : unsetenv("XDG_RUNTIME_DIR");
+        Restore("TESSIVO_RUNTIME_DIR", forced_);
+        Restore("XDG_RUNTIME_DIR", xdg_);
         std::system(("rm -rf '" + root_ + "'").c_str());
     }
-    std::string root_, dir_, old_;
-    bool hadOld_ = false;
+    static std::optional<std::string> Saved(const char* name) {
+        const char* value = std::getenv(name);
+        return value != nullptr ? std::optional<std::string>(value) : std::nullopt;
+    }
+    static void Restore(const char* name, const std::optional<std::string>& value) {
+        value ? setenv(name, value->c_str(), 1) : unsetenv(name);
+    }
+    std::string root_, dir_;
+    std::optional<std::string> forced_, xdg_;
 };
 
 TEST_F(WindowDirectoryTest, CreatedPrivate) {
