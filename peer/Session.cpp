@@ -14,6 +14,7 @@ namespace peer {
 namespace {
 
 constexpr std::uint32_t kPollMs = 20;
+constexpr std::uint32_t kExitWaitMs = 5000;
 
 std::u16string ascii_to_u16(const std::string& text) {
     return std::u16string(text.begin(), text.end());
@@ -58,6 +59,12 @@ std::u16string to_u16(std::uint32_t value) {
 } // namespace
 
 agent_session::~agent_session() {
+    // The agent would notice its peer gone only after its watch gives up (about two seconds),
+    // holding the card session and the return channel's name until then: end it now.
+    if (process_ != nullptr && lost_.empty() && window_ != 0 && plat::IsProcessRunning(process_)) {
+        plat::PostMessage(window_, MWM_EXIT, 0, 0);
+        plat::WaitProcess(process_, kExitWaitMs);
+    }
     if (process_ != nullptr) {
         plat::CloseProcess(process_);
     }
