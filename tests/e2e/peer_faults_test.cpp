@@ -137,8 +137,13 @@ TEST(PeersSideBySideExpired, CertificateComesFromItsOwnAgent) {
 
 #include <sys/wait.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <thread>
 
 namespace {
 
@@ -175,8 +180,83 @@ private:
     FILE* pipe_ = nullptr;
 };
 
+// A process's state letter and parent from /proc; state 0 when it is gone.
+struct ProcessStat {
+    char state = 0;
+    pid_t parent = 0;
+};
+ProcessStat StatOf(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // pid (comm) state ppid ...: the command may hold blanks, so read after its parenthesis.
+    const std::size_t close = text.rfind(')');
+    ProcessStat out;
+    if (close == std::string::npos)
+        return out;
+    std::istringstream fields(text.substr(close + 2));
+    fields >> out.state >> out.parent;
+    return out;
+}
+
+// Running, or stopped; a zombie has ended (its new parent may be slow to reap it).
 bool ProcessExists(pid_t pid) {
-    return kill(pid, 0) == 0;
+    const char state = StatOf(pid).state;
+    return state != 0 && state != 'Z';
+}
+
+// The peer's own process id: the agent's parent.
+pid_t ParentOf(pid_t pid) {
+    return StatOf(pid).parent;
+}
+
+bool EndsWithin(pid_t pid, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (!ProcessExists(pid))
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+const std::string kSlowSign = "delay = C_Sign ; 1500\n";
+
+TEST(DeadAgent, KilledDuringASlowCardCall) {
+    TestModuleConfig config{kCard + FixtureCardObjects(TESSIVO_TEST_CERTS_DIR) + kSlowSign};
+    InteractivePeer peer("", "agent\nslot Tessivo Reader\nlogin 123456\nsign sha256 QUJD\n");
+    const pid_t pid = peer.Next()["agent"]["pid"].get<pid_t>();
+    peer.Next();
+    ASSERT_EQ(peer.Next()["status"], 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // the card is busy signing
+    const auto killed = std::chrono::steady_clock::now();
+    ASSERT_EQ(kill(pid, SIGKILL), 0);
+    const json sign = peer.Next();
+    EXPECT_EQ(sign["error"], "the agent ended unexpectedly");
+    EXPECT_LT(std::chrono::steady_clock::now() - killed, std::chrono::milliseconds(1000));
+    EXPECT_NE(peer.Close(), 0);
+}
+
+// A peer that dies while its agent is busy leaves nothing behind: the agent finishes, notices
+// and ends, and the next peer finds everything as new.
+TEST(DeadAgent, PeerKilledDuringASlowCardCall) {
+    TestModuleConfig config{kCard + FixtureCardObjects(TESSIVO_TEST_CERTS_DIR) + kSlowSign};
+    pid_t agent = 0;
+    {
+        InteractivePeer peer("", "agent\nslot Tessivo Reader\nlogin 123456\nsign sha256 QUJD\n");
+        agent = peer.Next()["agent"]["pid"].get<pid_t>();
+        peer.Next();
+        ASSERT_EQ(peer.Next()["status"], 0);
+        const pid_t owner = ParentOf(agent);
+        ASSERT_GT(owner, 1);
+        ASSERT_EQ(kill(owner, SIGKILL), 0);
+        peer.Close();
+    }
+    EXPECT_TRUE(EndsWithin(agent, std::chrono::seconds(10)));
+    const std::vector<json> out = RunScript(Module(), "slot Tessivo Reader\nlogin 123456\n"
+                                                      "sign sha256 QUJD\nlogout\n");
+    ASSERT_EQ(out.size(), 4u);
+    EXPECT_EQ(out[1]["text"], "Global\\qorQorTessivonReturnFileMappingObject");
+    EXPECT_EQ(out[2]["result"], 0);
 }
 
 TEST(DeadAgent, KilledBetweenRequestsIsAnErrorNotAReply) {
