@@ -10,10 +10,7 @@ build_linux
 
 bin="$TESSIVO_ROOT/build/linux/bin"
 work=$(mktemp -d)
-# The demo's agent and peer meet in a runtime directory of their own, apart from any other run.
-runtime=$(mktemp -d /dev/shm/tessivo-demo-XXXXXX)
-export TESSIVO_RUNTIME_DIR=$runtime
-trap 'rm -rf "$work" "$runtime"' EXIT
+trap 'rm -rf "$work"' EXIT
 
 step() { echo "demo: $*"; }
 fail() {
