@@ -56,6 +56,15 @@ std::u16string to_u16(std::uint32_t value) {
     return ascii_to_u16(std::to_string(value));
 }
 
+// Whole seconds as such, anything else with one decimal.
+std::string seconds_text(std::uint32_t ms) {
+    if (ms % 1000 == 0) {
+        return std::to_string(ms / 1000);
+    }
+    const std::uint32_t tenths = (ms + 50) / 100;
+    return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10);
+}
+
 } // namespace
 
 agent_session::~agent_session() {
@@ -128,16 +137,16 @@ std::int32_t agent_session::send(std::uint32_t message, std::uintptr_t wparam,
     if (plat::SendMessageTimeout(window_, message, wparam, lparam, send_timeout_ms_, result)) {
         return static_cast<std::int32_t>(result);
     }
+    const bool timed_out = plat::LastError() == plat::kSendTimedOut;
+    // Alive but silent, or half gone: a reply that came later could be taken for the answer to a
+    // later request, since frames carry no request id. This agent is finished either way.
     if (process_ != nullptr && plat::IsProcessRunning(process_)) {
-        // Alive but silent: a reply that came later could be taken for the answer to a later
-        // request, since frames carry no request id. This agent is finished.
         plat::KillProcess(process_);
         plat::WaitProcess(process_, 5000);
-        lost_ = "the agent did not answer within " + std::to_string(send_timeout_ms_ / 1000) +
-                " s and was ended";
-    } else {
-        lost_ = "the agent ended unexpectedly";
     }
+    lost_ = timed_out ? "the agent did not answer within " + seconds_text(send_timeout_ms_) +
+                            " s and was ended"
+                      : "the agent ended unexpectedly";
     request_ = channel();
     log_ = channel();
     throw agent_error(lost_);

@@ -50,6 +50,13 @@ Rect DesktopRect();
 void PaintNothing(WindowHandle window);
 
 LResult SendMessage(WindowHandle window, Message message, WParam wParam, LParam lParam);
+// The last error of a SendMessageTimeout that ran out of time.
+#if defined(_WIN32)
+inline constexpr std::uint32_t kSendTimedOut = 1460; // ERROR_TIMEOUT
+#else
+inline constexpr std::uint32_t kSendTimedOut = 110; // ETIMEDOUT
+#endif
+
 // SendMessage with a time limit (SendMessageTimeoutW with SMTO_ERRORONEXIT). False, with a last
 // error, when the window is gone, its process died or ended, or no answer came within
 // `timeoutMs`; `result` is then left unchanged. A message to a window of this process is
