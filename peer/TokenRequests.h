@@ -32,6 +32,9 @@ public:
     nlohmann::json sign(std::uint32_t mechanism, const std::string& base64);
 
 private:
+    // The text in the return channel up to its first zero byte.
+    std::string return_text(const std::string& channel);
+
     agent_session& session_;
 };
 
