@@ -46,8 +46,8 @@ TEST(HandleIds, UnknownAndReleasedIdsStandForNothing) {
 TEST(HandleIds, IdsBelongToTheirSessionRecord) {
     PKCS11_SESSION first{};
     PKCS11_SESSION second{};
-    first.handle = first.sessionIds.IdOf(0x7f0000001000);
-    const std::uint32_t object = first.objectIds.IdOf(0x7f0000002000);
+    first.handle = first.sessionIds.IdOf(0x1000);
+    const std::uint32_t object = first.objectIds.IdOf(0x2000);
     CK_ULONG handle = 0;
     EXPECT_FALSE(second.sessionIds.HandleOf(first.handle, handle));
     EXPECT_FALSE(second.objectIds.HandleOf(object, handle));
