@@ -96,9 +96,11 @@ int PrivEnc(int flen, const unsigned char* from, unsigned char* to, RSA* rsa, in
     if (b->contextPin) {
         // A key that needs the PIN before every use: one context-specific login per signature.
         // A refusal is final; trying again would spend another of the holder's PIN tries.
+        // An empty PIN goes as none at all, so that a reader with a PIN pad asks the holder.
         const P11ContextPin& pin = *b->contextPin;
+        CK_UTF8CHAR_PTR bytes = pin.Length() != 0 ? pin.Pin() : nullptr;
         rv = pin.Held()
-                 ? b->functions->C_Login(b->session, CKU_CONTEXT_SPECIFIC, pin.Pin(), pin.Length())
+                 ? b->functions->C_Login(b->session, CKU_CONTEXT_SPECIFIC, bytes, pin.Length())
                  : CKR_USER_NOT_LOGGED_IN;
         if (rv != CKR_OK) {
             RecordError(kFuncPrivEnc, static_cast<long>(rv), __LINE__);

@@ -58,9 +58,9 @@ P11_RV LoginWithPin(const PKCS11* p11, PKCS11_SESSION* session, const char* pin,
     if (p11_get_session_info(p11->module, session, &info) == CKR_OK && deviceError != nullptr) {
         *deviceError = Saturate32(info.ulDeviceError);
     }
-    // Only a PIN typed here is kept: a login through the reader's PIN pad (an empty PIN) has
-    // nothing to repeat, and such keys then ask the pad again.
-    if (rv == CKR_OK && work[0] != '\0') {
+    // An empty PIN (a reader with a PIN pad) is kept as such: each per-use login then asks the
+    // pad again.
+    if (rv == CKR_OK) {
         // A failed search only means no copy: the login itself stands.
         p11_keep_context_pin(p11->module, session, work);
     }

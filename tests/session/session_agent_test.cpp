@@ -609,15 +609,24 @@ TEST_F(Session, RefusedContextLoginFailsTheSignatureWithoutARetry) {
 }
 
 // A reader with a PIN pad: the peer sends an empty PIN (one zero code unit), the module gets a
-// login with length 0 and the holder types the PIN on the reader.
+// login with length 0 and the holder types the PIN on the reader; a key that needs the PIN before
+// every use sends each of its logins to the pad as well.
 TEST_F(Session, PinPadReaderLogsInWithAnEmptyPin) {
     Start(CardConfig("protected_auth = 1\n" + LoginLogSetting()));
     Slot(u"Card Reader");
     ASSERT_EQ(Send(MWM_LOGIN, Bytes{0, 0}, 1), 0);
     EXPECT_EQ(Get32(Request(620), 360), 0u);
-    EXPECT_EQ(LoginLog(), "user=1 length=0 rv=0x0\n");
-    EXPECT_EQ(KeptPin(), nullptr);
     EXPECT_TRUE(SignAbc());
+    EXPECT_EQ(LoginLog(), "user=1 length=0 rv=0x0\n");
+}
+
+TEST_F(Session, PinPadReaderAsksAgainForAKeyThatNeedsThePinForEveryUse) {
+    Start(CardConfig("protected_auth = 1\nalways_authenticate = 1\n" + LoginLogSetting()));
+    Slot(u"Card Reader");
+    ASSERT_EQ(Send(MWM_LOGIN, Bytes{0, 0}, 1), 0);
+    EXPECT_EQ(Get32(Request(620), 360), 0u);
+    EXPECT_TRUE(SignAbc());
+    EXPECT_EQ(LoginLog(), "user=1 length=0 rv=0x0\nuser=2 length=0 rv=0x0\n");
 }
 
 } // namespace
