@@ -11,6 +11,7 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <set>
 #include <memory>
 #include <string>
 #include <utility>
@@ -82,6 +83,10 @@ struct State {
     std::map<std::uint32_t, LocalWindow> windows; // by serial
     std::map<std::uint64_t, Connection> connections;
     std::uint64_t nextConnection = 1;
+    // Our connections to other processes' windows, kept between sends: a window's socket is
+    // looked up in the directory and connected once, not for every message.
+    std::map<WindowHandle, UniqueFd> outgoing;
+    std::set<WindowHandle> sending; // windows with a send of ours waiting for its answer
     std::deque<PostedMessage> posted;
     std::map<std::pair<WindowHandle, std::uintptr_t>, Timer> timers;
     std::map<int, std::u16string> strings;
@@ -342,6 +347,11 @@ void Deliver(std::uint64_t id, const WireMessage& record) {
     if (record.kind != kWireSend) {
         return;
     }
+    if (FindLocal(window) == nullptr) {
+        // The window is gone: its sender must see that, not a result of 0.
+        Global().connections.erase(id);
+        return;
+    }
     const LResult result = CallProc(window, record.message, static_cast<WParam>(record.wParam),
                                     static_cast<LParam>(record.lParam));
     // The procedure may have served other messages meanwhile; the connection may be gone.
@@ -417,24 +427,10 @@ bool ServeSockets(int timeoutMs, int extraFd) {
     return extraFd >= 0 && fds.back().revents != 0;
 }
 
-// Sends to another process's window and waits for its answer, at most `timeoutMs` (-1: no
-// limit). False with errno set when the window is gone, its process died or time ran out.
-bool SendToOtherProcess(WindowHandle window, Message message, WParam wParam, LParam lParam,
-                        int timeoutMs, LResult& result) {
-    UniqueFd fd = Connect(window);
-    if (!fd) {
-        return false;
-    }
-    const WireMessage record{kWireSend,
-                             HandleSerial(window),
-                             message,
-                             0,
-                             static_cast<std::uint64_t>(wParam),
-                             static_cast<std::int64_t>(lParam)};
-    if (!SendAll(fd.Get(), &record, sizeof record)) {
-        return false;
-    }
-    // While waiting, messages sent to our own windows are served, as Windows does.
+// Waits for the 32-bit answer on `fd`, serving our own windows meanwhile as Windows does; at
+// most `timeoutMs` (-1: no limit). False with errno set when the other side closed or time ran
+// out.
+bool AwaitReply(int fd, int timeoutMs, LResult& result) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
     for (;;) {
         int wait = -1;
@@ -448,14 +444,14 @@ bool SendToOtherProcess(WindowHandle window, Message message, WParam wParam, LPa
             }
             wait = static_cast<int>(left);
         }
-        if (ServeSockets(wait, fd.Get())) {
+        if (ServeSockets(wait, fd)) {
             break;
         }
     }
     std::int32_t reply = 0;
     ssize_t n;
     do {
-        n = recv(fd.Get(), &reply, sizeof reply, MSG_WAITALL);
+        n = recv(fd, &reply, sizeof reply, MSG_WAITALL);
     } while (n < 0 && errno == EINTR);
     if (n != static_cast<ssize_t>(sizeof reply)) {
         errno = n == 0 ? ECONNRESET : errno; // the window's process died before answering
@@ -463,6 +459,50 @@ bool SendToOtherProcess(WindowHandle window, Message message, WParam wParam, LPa
     }
     result = reply;
     return true;
+}
+
+// Sends to another process's window and waits for its answer, at most `timeoutMs` (-1: no
+// limit). False with errno set when the window is gone, its process died or time ran out.
+bool SendToOtherProcess(WindowHandle window, Message message, WParam wParam, LParam lParam,
+                        int timeoutMs, LResult& result) {
+    const WireMessage record{kWireSend,
+                             HandleSerial(window),
+                             message,
+                             0,
+                             static_cast<std::uint64_t>(wParam),
+                             static_cast<std::int64_t>(lParam)};
+    State& state = Global();
+    // A send made while another one to the same window waits (from a procedure we serve
+    // meanwhile) gets a connection of its own: answers on one connection come in order.
+    if (state.sending.count(window) != 0) {
+        UniqueFd fd = Connect(window);
+        return fd && SendAll(fd.Get(), &record, sizeof record) &&
+               AwaitReply(fd.Get(), timeoutMs, result);
+    }
+    UniqueFd& kept = state.outgoing[window];
+    bool sent = kept && SendAll(kept.Get(), &record, sizeof record);
+    if (!sent) {
+        // Never connected, or the other side closed the kept connection since (nothing of this
+        // message reached it): connect afresh, which also tells whether the window still exists.
+        kept = Connect(window);
+        sent = kept && SendAll(kept.Get(), &record, sizeof record);
+    }
+    if (!sent) {
+        const int error = errno;
+        state.outgoing.erase(window);
+        errno = error;
+        return false;
+    }
+    state.sending.insert(window);
+    const bool answered = AwaitReply(state.outgoing[window].Get(), timeoutMs, result);
+    state.sending.erase(window);
+    if (!answered) {
+        // A late answer must never be read as the answer to the next message.
+        const int error = errno;
+        state.outgoing.erase(window);
+        errno = error;
+    }
+    return answered;
 }
 
 // ---- timers ----

@@ -31,6 +31,12 @@ plat::LResult HelperProc(plat::WindowHandle window, plat::Message message, plat:
         return 0;
     case kDie:
         std::_Exit(9);
+    case kSlow:
+        std::this_thread::sleep_for(std::chrono::milliseconds(wParam));
+        return lParam;
+    case kDestroy:
+        plat::DestroyWindow(window);
+        return 1;
     case kCallBack:
         return plat::SendMessage(static_cast<plat::WindowHandle>(wParam), kEcho,
                                  static_cast<plat::WParam>(lParam), 1) +

@@ -17,6 +17,8 @@ inline constexpr plat::Message kQuit = plat::kWmUser + 3;     // posted: ends th
 inline constexpr plat::Message kDie = plat::kWmUser + 4;      // sent: the process exits at once
 inline constexpr plat::Message kCallBack = plat::kWmUser + 5; // sends kEcho(lParam, 1) to the
                                                               // window wParam, returns that + 1
+inline constexpr plat::Message kSlow = plat::kWmUser + 6;     // sleeps wParam ms, returns lParam
+inline constexpr plat::Message kDestroy = plat::kWmUser + 7;  // destroys the window, runs on
 
 // Exit codes of the helper's "map" mode.
 inline constexpr int kMapSeen = 0;

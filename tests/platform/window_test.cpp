@@ -205,6 +205,25 @@ TEST_F(PeerWindowTest, SenderGetsZeroWhenWindowProcessDies) {
     EXPECT_FALSE(plat::PostMessage(peerWindow_, kEcho, 1, 1));
 }
 
+// A send with a time limit: answered ones as usual; one that runs out of time fails, and its late
+// answer is never taken for the answer to the next message; a window that is gone fails at once.
+TEST_F(PeerWindowTest, SendWithATimeLimit) {
+    plat::LResult result = 0;
+    ASSERT_TRUE(plat::SendMessageTimeout(peerWindow_, kEcho, 3, 4, 5000, result));
+    EXPECT_EQ(result, 3004);
+    result = -1;
+    plat::SetLastError(0);
+    EXPECT_FALSE(plat::SendMessageTimeout(peerWindow_, kSlow, 600, 77, 100, result));
+    EXPECT_EQ(plat::LastError(), plat::kSendTimedOut);
+    EXPECT_EQ(result, -1);
+    ASSERT_TRUE(plat::SendMessageTimeout(peerWindow_, kEcho, 5, 6, 5000, result));
+    EXPECT_EQ(result, 5006);
+    ASSERT_TRUE(plat::SendMessageTimeout(peerWindow_, kDestroy, 0, 0, 5000, result));
+    EXPECT_FALSE(plat::SendMessageTimeout(peerWindow_, kEcho, 1, 1, 5000, result));
+    EXPECT_NE(plat::LastError(), 0u);
+    EXPECT_FALSE(plat::SendMessageTimeout(0, kEcho, 1, 1, 5000, result));
+}
+
 TEST(WindowBadInput, FailsWithoutCrashing) {
     const plat::WindowHandle bogus = static_cast<plat::WindowHandle>(0x7FFF00001234ull);
     plat::SetLastError(0);
