@@ -1,6 +1,9 @@
-// The cost of signing through the agent: the median time of one MWM_SIGN round trip as the peer
-// sees it, against the median time of the bare C_Sign of the same key and data in this process,
-// on one SoftHSM2 token. Prints both medians and their ratio.
+// The cost of going through the agent: the median time of each request's round trip as the peer
+// sees it, against the median time of the module work the request stands for, done directly in
+// this process on the same SoftHSM2 token (MWM_SIGN against C_Sign, MWM_CARD against the slot
+// and token information, MWM_SLOT against the slot list with every description, a login and
+// logout against opening, logging in, finding the objects and logging out). Prints the medians
+// of each pair and their ratio.
 #include <benchmark/benchmark.h>
 
 #include <dlfcn.h>
@@ -83,6 +86,54 @@ public:
             return {};
         signature.resize(length);
         return signature;
+    }
+
+    // What MWM_CARD asks of the module: is a token there, and its serial number.
+    bool Card() {
+        CK_SLOT_INFO slot;
+        CK_TOKEN_INFO token;
+        return f_->C_GetSlotInfo(slot_, &slot) == CKR_OK &&
+               f_->C_GetTokenInfo(slot_, &token) == CKR_OK;
+    }
+
+    // What MWM_SLOT asks: every slot and its description.
+    bool Slots() {
+        CK_SLOT_ID slots[16];
+        CK_ULONG count = 16;
+        if (f_->C_GetSlotList(CK_FALSE, slots, &count) != CKR_OK)
+            return false;
+        for (CK_ULONG i = 0; i < count; ++i) {
+            CK_SLOT_INFO info;
+            if (f_->C_GetSlotInfo(slots[i], &info) != CKR_OK)
+                return false;
+        }
+        return true;
+    }
+
+    // What a login and logout ask: a session, the login, the signature certificate's value and
+    // the two keys found, the logout.
+    bool LoginLogout() {
+        CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
+        if (f_->C_OpenSession(slot_, CKF_SERIAL_SESSION, nullptr, nullptr, &session) != CKR_OK)
+            return false;
+        // The bench's own session is logged in already: the user's login state is per token.
+        f_->C_Login(session, CKU_USER, (CK_UTF8CHAR_PTR)kPin, std::strlen(kPin));
+        bool ok = true;
+        for (CK_OBJECT_CLASS objectClass : {CKO_CERTIFICATE, CKO_CERTIFICATE, CKO_PRIVATE_KEY}) {
+            char id[] = "SIGN";
+            CK_ATTRIBUTE query[] = {{CKA_CLASS, &objectClass, sizeof objectClass}, {CKA_ID, id, 4}};
+            CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;
+            CK_ULONG found = 0;
+            ok = ok && f_->C_FindObjectsInit(session, query, 2) == CKR_OK &&
+                 f_->C_FindObjects(session, &object, 1, &found) == CKR_OK;
+            f_->C_FindObjectsFinal(session);
+            unsigned char value[4096];
+            CK_ATTRIBUTE read = {CKA_VALUE, value, sizeof value};
+            if (ok && found == 1 && objectClass == CKO_CERTIFICATE)
+                ok = f_->C_GetAttributeValue(session, object, &read, 1) == CKR_OK;
+        }
+        f_->C_CloseSession(session);
+        return ok;
     }
 
     const std::string& Reader() const { return reader_; }
@@ -183,6 +234,26 @@ struct Bench {
         agent.write_request(signPayload);
         return agent.send(MWM_SIGN, signPayload.size(), 0) == 0;
     }
+
+    bool Card() { return agent.send(MWM_CARD, 0, 0) == 0; }
+
+    bool Slot() {
+        const std::vector<std::uint8_t> reader = Utf16Payload(direct.Reader());
+        agent.write_request(reader);
+        agent.send(MWM_SLOT, reader.size() / 2, 0);
+        return true;
+    }
+
+    // Ends logged in again, as the other benchmarks need.
+    bool LoginLogout() {
+        const std::vector<std::uint8_t> pin = Utf16Payload(kPin);
+        agent.write_request(pin);
+        if (agent.send(MWM_LOGIN, pin.size() / 2, 0) != 0)
+            return false;
+        agent.send(MWM_LOGOUT, 0, 0);
+        Slot();
+        return true;
+    }
 };
 
 Bench* g_bench = nullptr;
@@ -195,6 +266,28 @@ void BM_AgentSignRoundTrip(benchmark::State& state) {
         }
     }
 }
+
+template <bool (Bench::*Request)(), bool (DirectToken::*Work)()> struct Pair {
+    static void Agent(benchmark::State& state) {
+        for (auto _ : state) {
+            if (!(g_bench->*Request)()) {
+                state.SkipWithError("the request failed");
+                break;
+            }
+        }
+    }
+    static void Bare(benchmark::State& state) {
+        for (auto _ : state) {
+            if (!(g_bench->direct.*Work)()) {
+                state.SkipWithError("the module work failed");
+                break;
+            }
+        }
+    }
+};
+using CardPair = Pair<&Bench::Card, &DirectToken::Card>;
+using SlotPair = Pair<&Bench::Slot, &DirectToken::Slots>;
+using LoginPair = Pair<&Bench::LoginLogout, &DirectToken::LoginLogout>;
 
 void BM_BareCSign(benchmark::State& state) {
     for (auto _ : state) {
@@ -222,6 +315,18 @@ public:
 
 BENCHMARK(BM_AgentSignRoundTrip)->Repetitions(15)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_BareCSign)->Repetitions(15)->Unit(benchmark::kMicrosecond);
+BENCHMARK(CardPair::Agent)->Name("BM_AgentCard")->Repetitions(15)->Unit(benchmark::kMicrosecond);
+BENCHMARK(CardPair::Bare)->Name("BM_BareCard")->Repetitions(15)->Unit(benchmark::kMicrosecond);
+BENCHMARK(SlotPair::Agent)->Name("BM_AgentSlot")->Repetitions(15)->Unit(benchmark::kMicrosecond);
+BENCHMARK(SlotPair::Bare)->Name("BM_BareSlot")->Repetitions(15)->Unit(benchmark::kMicrosecond);
+BENCHMARK(LoginPair::Agent)
+    ->Name("BM_AgentLoginLogout")
+    ->Repetitions(15)
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(LoginPair::Bare)
+    ->Name("BM_BareLoginLogout")
+    ->Repetitions(15)
+    ->Unit(benchmark::kMicrosecond);
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
@@ -234,12 +339,22 @@ int main(int argc, char** argv) {
     g_bench = &bench;
     MedianReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    const double agent = reporter.medians["BM_AgentSignRoundTrip"];
-    const double bare = reporter.medians["BM_BareCSign"];
-    if (agent > 0 && bare > 0) {
-        std::printf("median MWM_SIGN round trip: %.1f us\n", agent);
-        std::printf("median bare C_Sign:         %.1f us\n", bare);
-        std::printf("ratio (round trip / C_Sign): %.2f\n", agent / bare);
+    const struct {
+        const char* request;
+        const char* agent;
+        const char* bare;
+    } pairs[] = {
+        {"MWM_SIGN", "BM_AgentSignRoundTrip", "BM_BareCSign"},
+        {"MWM_CARD", "BM_AgentCard", "BM_BareCard"},
+        {"MWM_SLOT", "BM_AgentSlot", "BM_BareSlot"},
+        {"MWM_LOGIN+MWM_LOGOUT(+MWM_SLOT)", "BM_AgentLoginLogout", "BM_BareLoginLogout"},
+    };
+    std::printf("\n%-34s %12s %12s %8s\n", "request", "agent us", "module us", "ratio");
+    for (const auto& pair : pairs) {
+        const double agent = reporter.medians[pair.agent];
+        const double bare = reporter.medians[pair.bare];
+        if (agent > 0 && bare > 0)
+            std::printf("%-34s %12.1f %12.1f %8.2f\n", pair.request, agent, bare, agent / bare);
     }
     benchmark::Shutdown();
     return 0;
