@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #undef SendMessage
+#undef SendMessageTimeout
 #undef PostMessage
 #undef DefWindowProc
 #undef CreateWindow
