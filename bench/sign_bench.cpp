@@ -10,6 +10,8 @@
 #include <openssl/evp.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <cstring>
 #include <map>
 #include <string>
@@ -328,14 +330,55 @@ BENCHMARK(LoginPair::Bare)
     ->Repetitions(15)
     ->Unit(benchmark::kMicrosecond);
 
+// The agent's resident memory in KiB (VmRSS), 0 when it cannot be read.
+long ResidentKiB(std::uint32_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::strtol(line.c_str() + 6, nullptr, 10);
+    }
+    return 0;
+}
+
+// --soak=N: the agent's resident memory after a warm-up of 1,000 signs and after N more.
+int Soak(Bench& bench, long signs) {
+    constexpr long kWarmUp = 1000;
+    for (long i = 0; i < kWarmUp; ++i) {
+        if (!bench.RoundTrip()) {
+            std::fprintf(stderr, "sign_bench: a warm-up sign failed\n");
+            return 1;
+        }
+    }
+    const long before = ResidentKiB(bench.agent.agent_pid());
+    for (long i = 0; i < signs; ++i) {
+        if (!bench.RoundTrip()) {
+            std::fprintf(stderr, "sign_bench: sign %ld failed\n", i);
+            return 1;
+        }
+    }
+    const long after = ResidentKiB(bench.agent.agent_pid());
+    std::printf("agent resident memory after %ld warm-up signs: %ld KiB\n", kWarmUp, before);
+    std::printf("agent resident memory after %ld more signs:    %ld KiB (%+.2f %%)\n", signs, after,
+                before > 0 ? 100.0 * double(after - before) / double(before) : 0.0);
+    return 0;
+}
+
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
+    long soak = 0;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], "--soak=", 7) == 0)
+            soak = std::strtol(argv[i] + 7, nullptr, 10);
+    }
     Bench bench;
     std::string error;
     if (!bench.SetUp(error)) {
         std::fprintf(stderr, "sign_bench: %s\n", error.c_str());
         return 1;
     }
+    if (soak > 0)
+        return Soak(bench, soak);
     g_bench = &bench;
     MedianReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
