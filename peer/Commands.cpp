@@ -7,6 +7,7 @@
 #include <iterator>
 #include <memory>
 #include <optional>
+#include <thread>
 
 #include <openssl/bio.h>
 #include <openssl/crypto.h>
@@ -94,12 +95,30 @@ slot_view find_reader(const std::vector<slot_view>& slots, const std::string& wa
 // The agent, started and ready for requests.
 class command_session {
 public:
-    command_session(const session_options& session, const command_options& options)
-        : reader_(find_reader(list_readers(session), options.reader)) {
+    // The reader is looked up in the module while the agent starts, so that the module's
+    // start-up in this process costs no time of its own.
+    command_session(const session_options& session, const command_options& options) {
+        std::optional<slot_view> found;
+        std::optional<failure> lookup_failed;
+        std::thread lookup([&] {
+            try {
+                found = find_reader(list_readers(session), options.reader);
+            } catch (const failure& f) {
+                lookup_failed = f;
+            } catch (const std::exception& e) {
+                lookup_failed = failure{e.what()};
+            }
+        });
         std::string error;
-        if (!session_.start(session, error) || !session_.wait_ready(error)) {
+        const bool started = session_.start(session, error) && session_.wait_ready(error);
+        lookup.join();
+        if (lookup_failed) {
+            throw *lookup_failed;
+        }
+        if (!started) {
             throw failure{error};
         }
+        reader_ = *found;
     }
     token_requests& requests() { return requests_; }
 
