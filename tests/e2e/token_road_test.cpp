@@ -141,14 +141,21 @@ TEST_F(TestModuleRoad, ReadersAreTheModulesOwnList) {
     for (int k = 3; k <= 26; ++k) // named after their slot ids
         expected += "Reader " + std::to_string(k) + "\n";
     for (int run = 0; run < 3; ++run) {
-        const Output readers = RunCommandLine(Peer(Module()) + " readers" + NullErrors());
+        Output readers = RunCommandLine(Peer(Module()) + " readers" + NullErrors());
         EXPECT_EQ(readers.status, 0);
+        // Lines end in CR LF on Windows.
+        readers.text.erase(std::remove(readers.text.begin(), readers.text.end(), '\r'),
+                           readers.text.end());
         EXPECT_EQ(readers.text, expected);
     }
+#if !defined(_WIN32)
+    // (A Windows command line reaches the program in the ANSI code page, not UTF-8: choosing
+    // such a reader by name there is still open.)
     const Output card = RunCommandLine(
         Peer(Module()) + " card \"\xE8\xAE\x80\xE5\x8D\xA1\xE6\xA9\x9F Reader\"" + NullErrors());
     EXPECT_EQ(card.status, 0);
     EXPECT_EQ(card.text, "ROAD0001\n");
+#endif
 }
 
 #if !defined(_WIN32)
