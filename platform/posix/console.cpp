@@ -18,7 +18,12 @@ struct ConsoleState {
     std::u16string text;
     long selectionStart = 0;
     long selectionEnd = 0;
+    long breaks = 0; // paragraph breaks in `text`, kept as it changes (the agent asks often)
 };
+
+long CountBreaks(std::u16string::const_iterator from, std::u16string::const_iterator to) {
+    return static_cast<long>(std::count(from, to, u'\r'));
+}
 
 ConsoleState* Find(WindowHandle console) {
     return static_cast<ConsoleState*>(detail::ChildWindowData(console));
@@ -140,6 +145,9 @@ void ConsoleReplaceSelection(WindowHandle console, const std::u16string& text) {
     const std::u16string inserted = ToParagraphBreaks(text);
     const long at = state->selectionStart;
     const bool atEnd = state->selectionEnd == Length(*state);
+    state->breaks -=
+        CountBreaks(state->text.begin() + at, state->text.begin() + state->selectionEnd);
+    state->breaks += CountBreaks(inserted.begin(), inserted.end());
     state->text.replace(static_cast<std::size_t>(at),
                         static_cast<std::size_t>(state->selectionEnd - at), inserted);
     state->selectionStart = state->selectionEnd = at + static_cast<long>(inserted.size());
@@ -154,8 +162,7 @@ long ConsoleTextLength(WindowHandle console) {
         return 0;
     }
     // Counted as the rich-edit control's GetWindowTextLengthW counts: a break as CR LF.
-    return Length(*state) +
-           static_cast<long>(std::count(state->text.begin(), state->text.end(), u'\r'));
+    return Length(*state) + state->breaks;
 }
 
 std::u16string ConsoleText(WindowHandle console) {
