@@ -65,13 +65,21 @@ configure_and_build() {
 
 build_linux() { configure_and_build linux; }
 
-build_all() {
-    build_linux
-    configure_and_build linux-asan -DTESSIVO_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+build_asan() { configure_and_build linux-asan -DTESSIVO_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug; }
+
+build_win64() {
     local ssl
     say "preparing OpenSSL for Windows"
     ssl=$("$TESSIVO_ROOT/scripts/win-openssl.sh")
     TESSIVO_WIN_OPENSSL=$ssl configure_and_build win64 \
         -DCMAKE_TOOLCHAIN_FILE="$TESSIVO_ROOT/cmake/mingw-w64-x86_64.cmake" \
         -DOPENSSL_ROOT_DIR="$ssl" -DOPENSSL_USE_STATIC_LIBS=ON -DTESSIVO_BENCH=OFF
+}
+
+# The build directory of a build name: linux, asan (build/linux-asan) or win64.
+build_dir_name() {
+    case $1 in
+    asan) echo linux-asan ;;
+    *) echo "$1" ;;
+    esac
 }
