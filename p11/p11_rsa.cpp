@@ -9,7 +9,7 @@
 #include <openssl/objects.h>
 
 #include "p11/p11_internal.h"
-#include "p11/p11_openssl.h"
+#include "openssl_owned.h"
 
 namespace {
 

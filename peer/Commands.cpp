@@ -16,6 +16,7 @@
 #include <openssl/x509.h>
 
 #include "agent/Protocol.h"
+#include "openssl_owned.h"
 #include "peer/ModuleView.h"
 #include "peer/Script.h"
 #include "peer/TokenRequests.h"
@@ -221,9 +222,8 @@ std::string encode_base64(const std::string& data) {
 
 std::string to_pem(const std::vector<unsigned char>& der) {
     const unsigned char* p = der.data();
-    std::unique_ptr<X509, decltype(&X509_free)> cert(
-        d2i_X509(nullptr, &p, static_cast<long>(der.size())), X509_free);
-    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
+    const ossl::X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+    const ossl::BioPtr bio(BIO_new(BIO_s_mem()));
     if (!cert || !bio || PEM_write_bio_X509(bio.get(), cert.get()) != 1) {
         throw failure{"the agent's certificate cannot be read"};
     }

@@ -4,7 +4,7 @@
 
 #include "vantrel.h"
 
-#include "p11/p11_openssl.h"
+#include "openssl_owned.h"
 
 #include <openssl/asn1.h>
 #include <openssl/bio.h>

@@ -3,7 +3,7 @@
 // so the same code serves card keys and software keys.
 #include "vantrel.h"
 
-#include "p11/p11_openssl.h"
+#include "openssl_owned.h"
 
 #include <openssl/evp.h>
 #include <openssl/rsa.h>

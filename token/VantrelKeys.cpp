@@ -3,7 +3,7 @@
 #include "vantrel.h"
 
 #include "p11/p11_key.h"
-#include "p11/p11_openssl.h"
+#include "openssl_owned.h"
 #include "token/VantrelBasic.h"
 
 #include <algorithm>

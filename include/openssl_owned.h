@@ -1,5 +1,5 @@
-// Owning pointers for the OpenSSL objects of the binding and the library: each releases its
-// object with the matching free call. Internal to the library; not part of its interface.
+// Owning pointers for OpenSSL objects, one for each free call, shared by the binding, the
+// library, the peer and the tests. Not part of the library's exported interface.
 #pragma once
 
 #include <memory>
