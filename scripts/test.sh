@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the Linux, sanitizer and Windows builds, and runs every test
-# (the Windows ones under Wine). Exits non-zero when anything failed.
+# (the Windows ones under Wine), then a few seconds of each fuzz harness. Exits non-zero when
+# anything failed.
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
 
@@ -14,5 +15,9 @@ for name in linux linux-asan win64; do
         status=1
     fi
 done
+say "fuzz smoke"
+if ! "$TESSIVO_ROOT/scripts/fuzz.sh" 3; then
+    status=1
+fi
 if [ $status -eq 0 ]; then say "all tests passed"; else say "some tests FAILED"; fi
 exit $status
