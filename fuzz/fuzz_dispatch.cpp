@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -110,9 +111,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         pos += taken;
 
         if ((header[1] & 4) == 0) {
+            // The payload repeated: copied once, then doubled (a byte loop is slow here).
             h.channel.assign(written, 0);
-            for (std::size_t i = 0; taken > 0 && i < written; ++i) {
-                h.channel[i] = payload[i % taken];
+            if (taken > 0 && written > 0) {
+                std::size_t filled = std::min(taken, written);
+                std::memcpy(h.channel.data(), payload, filled);
+                while (filled < written) {
+                    const std::size_t more = std::min(filled, written - filled);
+                    std::memcpy(h.channel.data() + filled, h.channel.data(), more);
+                    filled += more;
+                }
             }
             WriteSharedMemory(agent._hMem, h.channel.data(),
                               static_cast<std::int32_t>(h.channel.size()));
