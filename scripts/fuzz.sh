@@ -1,12 +1,18 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer harnesses (clang, build/fuzz) and runs each for SECONDS (default 60), one
 # after the other. Exits non-zero when any harness found something; the input that shows it is
-# kept in build/fuzz/findings. The corpus each run grows is kept in build/fuzz/corpus.
+# kept in build/fuzz/findings. The corpus each run grows is kept in build/fuzz/corpus; with
+# --seeds-only (the CI smoke) each harness starts from its seeds alone and keeps nothing.
 #
-# usage: fuzz.sh [SECONDS] [HARNESS...]
+# usage: fuzz.sh [--seeds-only] [SECONDS] [HARNESS...]
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
 
+seeds_only=0
+if [ "${1:-}" = --seeds-only ]; then
+    seeds_only=1
+    shift
+fi
 seconds=${1:-60}
 shift || true
 harnesses=("$@")
@@ -25,6 +31,7 @@ status=0
 mkdir -p "$dir/findings"
 for name in "${harnesses[@]}"; do
     corpus="$dir/corpus/$name"
+    [ $seeds_only -eq 0 ] || corpus=$(mktemp -d)
     mkdir -p "$corpus"
     log="$dir/logs/$name.log"
     mkdir -p "$(dirname "$log")"
@@ -38,5 +45,6 @@ for name in "${harnesses[@]}"; do
         grep -E -A 30 'ERROR: (AddressSanitizer|libFuzzer|UndefinedBehaviorSanitizer)|runtime error|deadly signal' \
             "$log" | head -n 60 >&2 || tail -n 60 "$log" >&2
     fi
+    [ $seeds_only -eq 0 ] || rm -rf "$corpus"
 done
 exit $status
