@@ -54,6 +54,16 @@ struct Harness {
 
 Harness* g_Harness = nullptr;
 
+// At exit: the agent ends its session and closes its channels before the window, the module's
+// configuration and the runtime directory go, so nothing is left behind in the temporary folder.
+void EndHarness() {
+    Harness* h = g_Harness;
+    g_Harness = nullptr;
+    h->agent.reset();
+    plat::DestroyWindow(h->window);
+    delete h;
+}
+
 std::uint32_t Read32(const std::uint8_t* p) {
     return p[0] | (p[1] << 8) | (p[2] << 16) | (std::uint32_t(p[3]) << 24);
 }
@@ -91,6 +101,7 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
         std::abort();
     }
     g_Harness = h;
+    std::atexit(EndHarness);
     return 0;
 }
 
