@@ -31,11 +31,12 @@ constexpr std::int32_t kLargeCapacity = 64 * 1024;
     std::abort();
 }
 
-// One call with a fresh heap buffer of exactly `capacity` bytes (none for 0).
+// One call with a fresh heap buffer of exactly `capacity` bytes.
 VR_RESULT CallWith(const Accessor& call, std::int32_t capacity, std::int32_t& len,
                    std::vector<char>* out = nullptr) {
-    std::unique_ptr<char[]> buf(capacity > 0 ? new char[static_cast<std::size_t>(capacity)]
-                                             : nullptr);
+    // Never null, even for capacity 0: a null buffer asks a different question (a length
+    // query or, for directory attributes, a presence test).
+    std::unique_ptr<char[]> buf(new char[static_cast<std::size_t>(std::max(capacity, 0))]);
     len = capacity;
     const VR_RESULT r = call(buf.get(), &len);
     if (out != nullptr && r == OK && len >= 0 && len <= capacity) {
