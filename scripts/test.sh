@@ -1,18 +1,21 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the Linux, sanitizer and Windows builds, and runs every test
-# (the Windows ones under Wine). Exits non-zero when anything failed.
+# (the Windows ones under Wine), then a few seconds of each fuzz harness. Exits non-zero when
+# anything failed.
 #
-# usage: scripts/test.sh [linux|asan|win64 ...]   (default: all three)
+# usage: scripts/test.sh [linux|asan|win64|fuzz ...]   (default: all four)
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
 
-builds=("$@")
-[ ${#builds[@]} -gt 0 ] || builds=(linux asan win64)
-for name in "${builds[@]}"; do
+builds=()
+fuzz=no
+[ $# -gt 0 ] || set -- linux asan win64 fuzz
+for name in "$@"; do
     case $name in
-    linux | asan | win64) ;;
+    linux | asan | win64) builds+=("$name") ;;
+    fuzz) fuzz=yes ;;
     *)
-        echo "usage: $(basename "$0") [linux|asan|win64 ...]" >&2
+        echo "usage: $(basename "$0") [linux|asan|win64|fuzz ...]" >&2
         exit 2
         ;;
     esac
@@ -30,5 +33,11 @@ for name in "${builds[@]}"; do
         status=1
     fi
 done
+if [ $fuzz = yes ]; then
+    say "fuzz smoke"
+    if ! "$TESSIVO_ROOT/scripts/fuzz.sh" --seeds-only 3; then
+        status=1
+    fi
+fi
 if [ $status -eq 0 ]; then say "all tests passed"; else say "some tests FAILED"; fi
 exit $status

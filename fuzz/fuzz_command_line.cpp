@@ -1,0 +1,65 @@
+// The command lines and request arguments the programs parse: the agent's "-/" fields and the
+// words, numbers, hex payloads and mechanism names of tessivo-peer's requests, with the text
+// conversions its output goes through.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "agent/CommandLine.h"
+#include "peer/Script.h"
+#include "peer/Session.h"
+#include "peer/TokenRequests.h"
+
+namespace {
+
+[[noreturn]] void Fail(const char* what) {
+    std::fprintf(stderr, "command line: %s\n", what);
+    std::abort();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    // The agent's command line: UTF-16 units, little-endian.
+    std::u16string wide(size / 2, u'\0');
+    for (std::size_t i = 0; i < wide.size(); ++i) {
+        wide[i] = static_cast<char16_t>(data[2 * i] | (data[2 * i + 1] << 8));
+    }
+    const CommandLine parsed = ParseCommandLine(wide);
+    if (parsed.memName.size() >= kCommandLineUnits || parsed.memName2.size() >= kCommandLineUnits) {
+        Fail("a field is longer than the line");
+    }
+
+    // tessivo-peer's request words and their arguments.
+    const std::string line(reinterpret_cast<const char*>(data), size);
+    for (const std::string& word : peer::split_words(line)) {
+        if (word.empty()) {
+            Fail("empty word");
+        }
+        try {
+            peer::parse_number(word, "fuzz");
+        } catch (const peer::script_error&) {
+        }
+        try {
+            const std::vector<std::uint8_t> bytes = peer::parse_hex(word);
+            if (bytes.size() * 2 != word.size()) {
+                Fail("hex payload of the wrong length");
+            }
+        } catch (const peer::script_error&) {
+        }
+        peer::parse_mechanism(word);
+    }
+
+    // Output: any bytes become one JSON line; UTF-8 survives the UTF-16 round trip.
+    const std::string json = peer::to_line({{"text", line}, {"ansi", peer::ansi_to_utf8(line)}});
+    if (json.find('\n') != std::string::npos) {
+        Fail("JSON output spans lines");
+    }
+    peer::log_frame_text(std::vector<std::uint8_t>(data, data + size));
+    const std::u16string u16 = peer::utf8_to_u16(line);
+    peer::u16_to_utf8(u16);
+    return 0;
+}
