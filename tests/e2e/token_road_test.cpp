@@ -137,9 +137,13 @@ TEST_F(TestModuleRoad, ReadersAreTheModulesOwnList) {
         "pin = 123456\n" +
         FixtureCardObjects(TESSIVO_TEST_CERTS_DIR);
     config_.Write(config);
-    std::string expected = "Empty Reader\n\xE8\xAE\x80\xE5\x8D\xA1\xE6\xA9\x9F Reader\n";
-    for (int k = 3; k <= 26; ++k) // named after their slot ids
-        expected += "Reader " + std::to_string(k) + "\n";
+    // Each reader's description first, then the card in it.
+    std::string expected = "Empty Reader\t(no card)\n"
+                           "\xE8\xAE\x80\xE5\x8D\xA1\xE6\xA9\x9F Reader\tROAD (ROAD0001)\n";
+    for (int k = 3; k <= 26; ++k) { // named after their slot ids
+        const std::string n = std::to_string(k);
+        expected += "Reader " + n + "\tToken " + n + " (" + n + ")\n";
+    }
     for (int run = 0; run < 3; ++run) {
         const Output readers = RunCommandLine(Peer(Module()) + " readers" + NullErrors());
         EXPECT_EQ(readers.status, 0);
@@ -380,7 +384,9 @@ TEST_F(SoftHsmRoad, UserCommands) {
     const std::string peer = Peer(Module());
     const Output readers = RunCommandLine(peer + " readers 2>/dev/null");
     EXPECT_EQ(readers.status, 0);
-    EXPECT_NE(readers.text.find(reader_ + "\n"), std::string::npos) << readers.text;
+    EXPECT_NE(readers.text.find(reader_ + "\troad (" + hsm_->SerialOf("road") + ")\n"),
+              std::string::npos)
+        << readers.text;
 
     const Output card = RunCommandLine(peer + " card " + Quote(reader_) + " 2>/dev/null");
     EXPECT_EQ(card.status, 0);
