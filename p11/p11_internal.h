@@ -19,6 +19,11 @@ inline P11_RV Rv32(CK_RV rv) {
     return Fits32(rv) ? static_cast<P11_RV>(rv) : CKR_FUNCTION_FAILED;
 }
 
+// The module's session handle behind a record's id; false when the id stands for nothing.
+inline bool SessionHandleOf(const PKCS11_SESSION* session, CK_SESSION_HANDLE& handle) {
+    return session != nullptr && session->sessionIds.HandleOf(session->handle, handle);
+}
+
 inline CK_FUNCTION_LIST_PTR FunctionsOf(const PKCS11_MODULE* module) {
     return module != nullptr ? module->functions : nullptr;
 }

@@ -7,9 +7,9 @@
 
 #include "p11/p11_internal.h"
 
-using p11detail::Fits32;
 using p11detail::FunctionsOf;
 using p11detail::Rv32;
+using p11detail::SessionHandleOf;
 
 namespace p11detail {
 
@@ -66,34 +66,46 @@ void StoreId(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE
     }
 }
 
-void FillKey(CK_FUNCTION_LIST_PTR f, std::uint32_t session, std::uint32_t object,
-             std::uint32_t keyClass, PKCS11_KEY_OBJ& key) {
-    key.session = session;
-    key.object = object;
+// An object found on the session: the module's handles to read it with, and the ids the
+// records keep.
+struct Found {
+    CK_SESSION_HANDLE session;
+    CK_OBJECT_HANDLE object;
+    std::uint32_t sessionId;
+    std::uint32_t objectId;
+};
+
+void FillKey(CK_FUNCTION_LIST_PTR f, const Found& found, std::uint32_t keyClass,
+             PKCS11_KEY_OBJ& key) {
+    key.session = found.sessionId;
+    key.object = found.objectId;
     key.keyClass = keyClass;
-    StoreId(f, session, object, key.id, key.idLen);
+    StoreId(f, found.session, found.object, key.id, key.idLen);
 }
 
-void FillCert(CK_FUNCTION_LIST_PTR f, std::uint32_t session, std::uint32_t object,
-              PKCS11_CERT_OBJ& cert) {
-    cert.session = session;
-    cert.object = object;
-    StoreId(f, session, object, cert.id, cert.idLen);
-    ReadAttribute(f, session, object, CKA_VALUE, cert.value);
+void FillCert(CK_FUNCTION_LIST_PTR f, const Found& found, PKCS11_CERT_OBJ& cert) {
+    cert.session = found.sessionId;
+    cert.object = found.objectId;
+    StoreId(f, found.session, found.object, cert.id, cert.idLen);
+    ReadAttribute(f, found.session, found.object, CKA_VALUE, cert.value);
 }
 
-// Runs one search for the objects of a class and calls fill(index, handle) for each object with
+// Runs one search for the objects of a class and calls fill(index, object) for each object with
 // index < capacity. Counts every object found into `found`.
 template <typename Fill>
-P11_RV Search(CK_FUNCTION_LIST_PTR f, std::uint32_t session, CK_OBJECT_CLASS cls,
+P11_RV Search(CK_FUNCTION_LIST_PTR f, PKCS11_SESSION* record, CK_OBJECT_CLASS cls,
               std::uint32_t capacity, std::uint32_t& found, Fill fill) {
     found = 0;
+    CK_SESSION_HANDLE session = 0;
+    if (!SessionHandleOf(record, session)) {
+        return CKR_SESSION_HANDLE_INVALID;
+    }
     CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &cls, sizeof cls}};
     CK_RV rv = f->C_FindObjectsInit(session, tmpl, 1);
     if (rv != CKR_OK) {
         return Rv32(rv);
     }
-    bool handleTooWide = false;
+    bool outOfIds = false;
     for (;;) {
         CK_OBJECT_HANDLE handle = 0;
         CK_ULONG got = 0;
@@ -106,10 +118,13 @@ P11_RV Search(CK_FUNCTION_LIST_PTR f, std::uint32_t session, CK_OBJECT_CLASS cls
         if (got == 0) {
             break;
         }
-        if (!Fits32(handle)) {
-            handleTooWide = true;
-        } else if (found < capacity) {
-            fill(found, static_cast<std::uint32_t>(handle));
+        if (found < capacity) {
+            const std::uint32_t id = record->objectIds.IdOf(handle);
+            if (id == 0) {
+                outOfIds = true;
+            } else {
+                fill(found, Found{session, handle, record->handle, id});
+            }
         }
         ++found;
     }
@@ -117,14 +132,19 @@ P11_RV Search(CK_FUNCTION_LIST_PTR f, std::uint32_t session, CK_OBJECT_CLASS cls
     if (rv != CKR_OK) {
         return Rv32(rv);
     }
-    return handleTooWide ? CKR_FUNCTION_FAILED : CKR_OK;
+    return outOfIds ? CKR_HOST_MEMORY : CKR_OK;
 }
 
-// The first object of a class with the id, or 0 in `handle` when none matches. The search is
-// left active for the caller to end with C_FindObjectsFinal.
-P11_RV FindFirst(CK_FUNCTION_LIST_PTR f, std::uint32_t session, CK_OBJECT_CLASS cls,
-                 const unsigned char* id, std::uint32_t idLen, bool& found, std::uint32_t& handle) {
+// The first object of a class with the id; `found` false when none matches. The search is left
+// active for the caller to end with C_FindObjectsFinal on `object.session`.
+P11_RV FindFirst(CK_FUNCTION_LIST_PTR f, PKCS11_SESSION* record, CK_OBJECT_CLASS cls,
+                 const unsigned char* id, std::uint32_t idLen, bool& found, Found& object) {
     found = false;
+    CK_SESSION_HANDLE session = 0;
+    if (!SessionHandleOf(record, session)) {
+        return CKR_SESSION_HANDLE_INVALID;
+    }
+    object.session = session;
     CK_ATTRIBUTE tmpl[] = {{CKA_ID, const_cast<unsigned char*>(id), idLen},
                            {CKA_CLASS, &cls, sizeof cls}};
     CK_RV rv = f->C_FindObjectsInit(session, tmpl, 2);
@@ -138,24 +158,28 @@ P11_RV FindFirst(CK_FUNCTION_LIST_PTR f, std::uint32_t session, CK_OBJECT_CLASS 
         f->C_FindObjectsFinal(session);
         return Rv32(rv);
     }
-    if (got != 0 && !Fits32(h)) {
-        f->C_FindObjectsFinal(session);
-        return CKR_FUNCTION_FAILED;
+    if (got != 0) {
+        object.object = h;
+        object.sessionId = record->handle;
+        object.objectId = record->objectIds.IdOf(h);
+        if (object.objectId == 0) {
+            f->C_FindObjectsFinal(session);
+            return CKR_HOST_MEMORY;
+        }
     }
     found = got != 0;
-    handle = static_cast<std::uint32_t>(h);
     return CKR_OK;
 }
 
 // The objects of a class into the records of `objects` (null: count only); `count` is the
 // capacity in and the number found out, as p11_enum_keys describes.
 template <typename Obj, typename Fill>
-P11_RV ListByClass(CK_FUNCTION_LIST_PTR f, std::uint32_t session, CK_OBJECT_CLASS cls, Obj* objects,
-                   std::uint32_t* count, Fill fill) {
+P11_RV ListByClass(CK_FUNCTION_LIST_PTR f, PKCS11_SESSION* session, CK_OBJECT_CLASS cls,
+                   Obj* objects, std::uint32_t* count, Fill fill) {
     const std::uint32_t capacity = objects != nullptr ? *count : 0;
     std::uint32_t found = 0;
     const P11_RV rv = Search(f, session, cls, capacity, found,
-                             [&](std::uint32_t i, std::uint32_t h) { fill(objects[i], h); });
+                             [&](std::uint32_t i, const Found& o) { fill(objects[i], o); });
     if (rv != CKR_OK) {
         return rv;
     }
@@ -178,7 +202,7 @@ void CopyGivenId(const unsigned char* id, std::uint32_t idLen, unsigned char (&f
 
 } // namespace
 
-P11_RV p11_enum_keys(const PKCS11_MODULE* module, std::uint32_t session, std::uint32_t keyClass,
+P11_RV p11_enum_keys(const PKCS11_MODULE* module, PKCS11_SESSION* session, std::uint32_t keyClass,
                      PKCS11_KEY_OBJ* keys, std::uint32_t* count) noexcept {
     CK_FUNCTION_LIST_PTR f = FunctionsOf(module);
     if (f == nullptr) {
@@ -187,23 +211,21 @@ P11_RV p11_enum_keys(const PKCS11_MODULE* module, std::uint32_t session, std::ui
     if (!IsKeyClass(keyClass) || count == nullptr) {
         return CKR_ARGUMENTS_BAD;
     }
-    return ListByClass(
-        f, session, keyClass, keys, count,
-        [&](PKCS11_KEY_OBJ& key, std::uint32_t h) { FillKey(f, session, h, keyClass, key); });
+    return ListByClass(f, session, keyClass, keys, count,
+                       [&](PKCS11_KEY_OBJ& key, const Found& o) { FillKey(f, o, keyClass, key); });
 }
 
-P11_RV p11_enum_certs(const PKCS11_MODULE* module, std::uint32_t session, PKCS11_CERT_OBJ* certs,
+P11_RV p11_enum_certs(const PKCS11_MODULE* module, PKCS11_SESSION* session, PKCS11_CERT_OBJ* certs,
                       std::uint32_t* count) noexcept {
     CK_FUNCTION_LIST_PTR f = FunctionsOf(module);
     if (f == nullptr || count == nullptr) {
         return CKR_ARGUMENTS_BAD;
     }
-    return ListByClass(
-        f, session, CKO_CERTIFICATE, certs, count,
-        [&](PKCS11_CERT_OBJ& cert, std::uint32_t h) { FillCert(f, session, h, cert); });
+    return ListByClass(f, session, CKO_CERTIFICATE, certs, count,
+                       [&](PKCS11_CERT_OBJ& cert, const Found& o) { FillCert(f, o, cert); });
 }
 
-P11_RV p11_find_key(const PKCS11_MODULE* module, std::uint32_t session, std::uint32_t keyClass,
+P11_RV p11_find_key(const PKCS11_MODULE* module, PKCS11_SESSION* session, std::uint32_t keyClass,
                     const unsigned char* id, std::uint32_t idLen, PKCS11_KEY_OBJ** out) noexcept {
     if (out == nullptr) {
         return CKR_ARGUMENTS_BAD;
@@ -217,27 +239,27 @@ P11_RV p11_find_key(const PKCS11_MODULE* module, std::uint32_t session, std::uin
         return CKR_ARGUMENTS_BAD;
     }
     bool found = false;
-    std::uint32_t handle = 0;
-    P11_RV rv = FindFirst(f, session, keyClass, id, idLen, found, handle);
+    Found object{};
+    P11_RV rv = FindFirst(f, session, keyClass, id, idLen, found, object);
     if (rv != CKR_OK) {
         return rv;
     }
     if (found) {
         auto* key = new (std::nothrow) PKCS11_KEY_OBJ{};
         if (key == nullptr) {
-            f->C_FindObjectsFinal(session);
+            f->C_FindObjectsFinal(object.session);
             return CKR_HOST_MEMORY;
         }
         *out = key;
-        key->session = session;
-        key->object = handle;
+        key->session = object.sessionId;
+        key->object = object.objectId;
         key->keyClass = keyClass;
         CopyGivenId(id, idLen, key->id, key->idLen);
     }
-    return Rv32(f->C_FindObjectsFinal(session));
+    return Rv32(f->C_FindObjectsFinal(object.session));
 }
 
-P11_RV p11_find_cert(const PKCS11_MODULE* module, std::uint32_t session, const unsigned char* id,
+P11_RV p11_find_cert(const PKCS11_MODULE* module, PKCS11_SESSION* session, const unsigned char* id,
                      std::uint32_t idLen, PKCS11_CERT_OBJ** out) noexcept {
     if (out == nullptr) {
         return CKR_ARGUMENTS_BAD;
@@ -251,28 +273,29 @@ P11_RV p11_find_cert(const PKCS11_MODULE* module, std::uint32_t session, const u
         return CKR_ARGUMENTS_BAD;
     }
     bool found = false;
-    std::uint32_t handle = 0;
-    P11_RV rv = FindFirst(f, session, CKO_CERTIFICATE, id, idLen, found, handle);
+    Found object{};
+    P11_RV rv = FindFirst(f, session, CKO_CERTIFICATE, id, idLen, found, object);
     if (rv != CKR_OK) {
         return rv;
     }
     if (found) {
         auto* cert = new (std::nothrow) PKCS11_CERT_OBJ{};
         if (cert == nullptr) {
-            f->C_FindObjectsFinal(session);
+            f->C_FindObjectsFinal(object.session);
             return CKR_HOST_MEMORY;
         }
         *out = cert;
-        cert->session = session;
-        cert->object = handle;
+        cert->session = object.sessionId;
+        cert->object = object.objectId;
         CopyGivenId(id, idLen, cert->id, cert->idLen);
-        const CK_RV valueRv = ReadAttribute(f, session, handle, CKA_VALUE, cert->value);
+        const CK_RV valueRv =
+            ReadAttribute(f, object.session, object.object, CKA_VALUE, cert->value);
         if (valueRv != CKR_OK) {
-            f->C_FindObjectsFinal(session);
+            f->C_FindObjectsFinal(object.session);
             return Rv32(valueRv);
         }
     }
-    return Rv32(f->C_FindObjectsFinal(session));
+    return Rv32(f->C_FindObjectsFinal(object.session));
 }
 
 void p11_free_key_obj(PKCS11_KEY_OBJ* key) noexcept {
@@ -291,16 +314,20 @@ X509* p11_cert_to_x509(const PKCS11_CERT_OBJ* cert) noexcept {
     return d2i_X509(nullptr, &p, static_cast<long>(cert->value.size()));
 }
 
-BIGNUM* p11_get_attr_bn(const PKCS11_MODULE* module, std::uint32_t session, std::uint32_t object,
-                        CK_ATTRIBUTE_TYPE type) noexcept {
+BIGNUM* p11_get_attr_bn(const PKCS11_MODULE* module, const PKCS11_SESSION* session,
+                        std::uint32_t object, CK_ATTRIBUTE_TYPE type) noexcept {
     CK_FUNCTION_LIST_PTR f = FunctionsOf(module);
-    if (f == nullptr) {
+    CK_SESSION_HANDLE sessionHandle = 0;
+    CK_OBJECT_HANDLE objectHandle = 0;
+    if (f == nullptr || !SessionHandleOf(session, sessionHandle) ||
+        !session->objectIds.HandleOf(object, objectHandle)) {
         return nullptr;
     }
     // The number's buffer holds 1,024 bytes (an 8,192-bit modulus); a longer value is refused.
     constexpr std::size_t kNumberMax = 1024;
     std::vector<unsigned char> value;
-    if (ReadAttribute(f, session, object, type, value) != CKR_OK || value.size() > kNumberMax) {
+    if (ReadAttribute(f, sessionHandle, objectHandle, type, value) != CKR_OK ||
+        value.size() > kNumberMax) {
         return nullptr;
     }
     return BN_bin2bn(value.data(), static_cast<int>(value.size()), nullptr);

@@ -1,6 +1,7 @@
 // Card keys as OpenSSL RSA keys: the private-key operations go to the token.
 #include "p11/p11_key.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <new>
 
@@ -91,6 +92,20 @@ int PrivEnc(int flen, const unsigned char* from, unsigned char* to, RSA* rsa, in
         std::printf("C_SignInit err=%lx\n", static_cast<unsigned long>(rv));
         RecordError(kFuncPrivEnc, static_cast<long>(rv), __LINE__);
         return -1;
+    }
+    if (b->contextPin) {
+        // A key that needs the PIN before every use: one context-specific login per signature.
+        // A refusal is final; trying again would spend another of the holder's PIN tries.
+        // An empty PIN goes as none at all, so that a reader with a PIN pad asks the holder.
+        const P11ContextPin& pin = *b->contextPin;
+        CK_UTF8CHAR_PTR bytes = pin.Length() != 0 ? pin.Pin() : nullptr;
+        rv = pin.Held()
+                 ? b->functions->C_Login(b->session, CKU_CONTEXT_SPECIFIC, bytes, pin.Length())
+                 : CKR_USER_NOT_LOGGED_IN;
+        if (rv != CKR_OK) {
+            RecordError(kFuncPrivEnc, static_cast<long>(rv), __LINE__);
+            return -1;
+        }
     }
     CK_ULONG len = capacity;
     rv = b->functions->C_Sign(b->session, const_cast<unsigned char*>(from),
@@ -233,11 +248,15 @@ const RSA_METHOD* p11_rsa_method() noexcept {
     return method;
 }
 
-EVP_PKEY* p11_key_to_evp(const PKCS11_MODULE* module, std::uint32_t session,
+EVP_PKEY* p11_key_to_evp(const PKCS11_MODULE* module, const PKCS11_SESSION* session,
                          std::uint32_t key) noexcept {
     CK_FUNCTION_LIST_PTR f = p11detail::FunctionsOf(module);
     const RSA_METHOD* method = p11_rsa_method();
-    if (f == nullptr || method == nullptr || BindingIndex() < 0) {
+    CK_SESSION_HANDLE sessionHandle = 0;
+    CK_OBJECT_HANDLE keyHandle = 0;
+    if (f == nullptr || method == nullptr || BindingIndex() < 0 ||
+        !p11detail::SessionHandleOf(session, sessionHandle) ||
+        !session->objectIds.HandleOf(key, keyHandle)) {
         return nullptr;
     }
     BnPtr n(p11_get_attr_bn(module, session, key, CKA_MODULUS));
@@ -258,9 +277,13 @@ EVP_PKEY* p11_key_to_evp(const PKCS11_MODULE* module, std::uint32_t session,
     }
     n.release();
     e.release();
-    auto* binding = new (std::nothrow) PKCS11_KEY_BINDING{f, session, key};
+    auto* binding = new (std::nothrow) PKCS11_KEY_BINDING{f, sessionHandle, keyHandle, nullptr};
     if (binding == nullptr) {
         return nullptr;
+    }
+    const std::vector<CK_OBJECT_HANDLE>& perUse = session->perUseKeys;
+    if (std::find(perUse.begin(), perUse.end(), keyHandle) != perUse.end()) {
+        binding->contextPin = session->contextPin;
     }
     if (RSA_set_ex_data(rsa.get(), BindingIndex(), binding) != 1) {
         delete binding;

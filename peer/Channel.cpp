@@ -11,17 +11,10 @@ namespace peer {
 
 namespace {
 
-// A whole view of a mapping, unmapped on scope exit.
+// The channel's whole view, kept mapped for the life of its handle.
 class scoped_view {
 public:
-    explicit scoped_view(plat::MappingHandle handle) : view_(plat::MapView(handle)) {}
-    ~scoped_view() {
-        if (view_.data != nullptr) {
-            plat::UnmapView(view_);
-        }
-    }
-    scoped_view(const scoped_view&) = delete;
-    scoped_view& operator=(const scoped_view&) = delete;
+    explicit scoped_view(plat::MappingHandle handle) : view_(plat::HandleView(handle)) {}
     const plat::MappedView& get() const { return view_; }
 
 private:

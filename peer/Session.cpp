@@ -1,5 +1,6 @@
 #include "peer/Session.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <thread>
@@ -13,7 +14,12 @@ namespace peer {
 
 namespace {
 
-constexpr std::uint32_t kPollMs = 20;
+// Waits for the agent start short and grow, so that a fast start is seen at once and a slow
+// one does not keep a core busy.
+constexpr std::uint32_t kFirstPollMs = 1;
+constexpr std::uint32_t kLongestPollMs = 16;
+// The most of the log frame that is read: its header and a console line's text.
+constexpr std::size_t kLogFrameRead = kLogTextOffset + 4096;
 constexpr std::uint32_t kExitWaitMs = 5000;
 
 std::u16string ascii_to_u16(const std::string& text) {
@@ -36,9 +42,21 @@ void set_module_variable(const std::string& module) {
 #endif
 }
 
+class backoff {
+public:
+    void wait() {
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms_));
+        ms_ = std::min(ms_ * 2, kLongestPollMs);
+    }
+
+private:
+    std::uint32_t ms_ = kFirstPollMs;
+};
+
 plat::WindowHandle wait_for_window(std::uint32_t pid, plat::ProcessHandle process,
                                    std::uint32_t timeout_ms) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    backoff pause;
     while (std::chrono::steady_clock::now() < deadline) {
         plat::WindowHandle window = plat::FindTopLevelWindow(kAgentWindowClass, pid);
         if (window != 0) {
@@ -47,7 +65,7 @@ plat::WindowHandle wait_for_window(std::uint32_t pid, plat::ProcessHandle proces
         if (!plat::IsProcessRunning(process)) {
             return 0;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+        pause.wait();
     }
     return 0;
 }
@@ -98,7 +116,9 @@ bool agent_session::start(const session_options& options, std::string& error) {
     }
     std::u16string command_line =
         u"-/" + to_u16(plat::CurrentProcessId()) + u" -/" + request_name + u" -/" + log_name;
-    process_ = plat::StartProcess(options.agent_path, command_line);
+    process_ = plat::StartProcess(options.agent_path, command_line,
+                                  options.show_agent_lines ? plat::ChildOutput::ErrorsOnly
+                                                           : plat::ChildOutput::Detached);
     if (process_ == nullptr) {
         error = "cannot start the agent " + options.agent_path;
         return false;
@@ -114,6 +134,7 @@ bool agent_session::start(const session_options& options, std::string& error) {
 
 bool agent_session::wait_ready(std::string& error, std::uint32_t timeout_ms) const {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    backoff pause;
     while (std::chrono::steady_clock::now() < deadline) {
         if (!latest_log().empty()) {
             return true;
@@ -122,7 +143,7 @@ bool agent_session::wait_ready(std::string& error, std::uint32_t timeout_ms) con
             error = "the agent ended before it was ready";
             return false;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+        pause.wait();
     }
     error = "the agent did not open its channels";
     return false;
@@ -177,7 +198,7 @@ std::string agent_session::latest_log() const {
     if (!log_.is_open()) {
         return {};
     }
-    return log_frame_text(log_.read(static_cast<std::size_t>(kChannelSize)));
+    return log_frame_text(log_.read(kLogFrameRead));
 }
 
 std::string log_frame_text(const std::vector<std::uint8_t>& frame) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "peer/Channel.h"
+#include "platform/process.h"
 #include "platform/types.h"
 
 namespace peer {
@@ -21,6 +22,9 @@ struct session_options {
     std::uint32_t window_timeout_ms = 15000;
     // The longest a request may take: long enough for a PIN typed on a reader's own keypad.
     std::uint32_t send_timeout_ms = 120000;
+    // The agent's console lines carry the signed data: they are shown (on standard error) only
+    // when asked for, and the agent never holds the user's terminal or pipes otherwise.
+    bool show_agent_lines = false;
 };
 
 // The agent is gone, ended or stopped answering: no reply of this session can be trusted any

@@ -166,9 +166,20 @@ nlohmann::json token_requests::login_with(std::vector<std::uint8_t> payload, std
         // A successful login's record names the return channel; an expired one carries a text.
         const std::string channel =
             status == 0 ? area_text(record, kRecordTextArea) : std::string();
-        out["certificate"] = until_zero(session_.read_return(kChannelSize, channel));
+        out["certificate"] = return_text(channel);
     }
     return out;
+}
+
+std::string token_requests::return_text(const std::string& channel) {
+    // A certificate's text fits the first read; only a larger one costs a read of the whole
+    // channel.
+    constexpr std::size_t kFirstRead = 64 * 1024;
+    std::vector<std::uint8_t> bytes = session_.read_return(kFirstRead, channel);
+    if (std::find(bytes.begin(), bytes.end(), 0) == bytes.end()) {
+        bytes = session_.read_return(kChannelSize, channel);
+    }
+    return until_zero(bytes);
 }
 
 nlohmann::json token_requests::logout() {

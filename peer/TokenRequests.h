@@ -36,6 +36,8 @@ public:
 
 private:
     nlohmann::json login_with(std::vector<std::uint8_t> payload, std::size_t units);
+    // The text in the return channel up to its first zero byte.
+    std::string return_text(const std::string& channel);
 
     agent_session& session_;
 };

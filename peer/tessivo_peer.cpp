@@ -66,6 +66,8 @@ int main(int argc, char** argv) {
     app.add_option("--agent", options.agent_path, "the agent program");
     app.add_option("--module", options.module_path, "the PKCS#11 module the agent loads");
     app.add_flag("--json", command.json, "print the requests' JSON objects");
+    app.add_flag("--verbose", options.show_agent_lines,
+                 "show the agent's console lines on standard error (they include the signed data)");
     double timeout_s = options.send_timeout_ms / 1000.0;
     app.add_option("--timeout", timeout_s,
                    "seconds a request may take before the agent is given up (PIN-pad readers "

@@ -34,5 +34,9 @@ struct MappedView {
 // Maps the whole mapping read/write from offset 0; every view must be unmapped.
 MappedView MapView(MappingHandle mapping);
 bool UnmapView(const MappedView& view);
+// The handle's own whole view: mapped on first use, kept for the life of the handle and unmapped
+// by CloseMapping, so that a channel written thousands of times costs one mapping, not one per
+// write. Null data when it cannot be mapped; never unmapped by the caller.
+MappedView HandleView(MappingHandle mapping);
 
 } // namespace plat

@@ -13,13 +13,22 @@ ProcessHandle OpenProcessById(std::uint32_t pid);
 bool IsProcessRunning(ProcessHandle process);
 void CloseProcess(ProcessHandle process);
 
+// What a started program's standard streams are.
+enum class ChildOutput {
+    Inherited,  // this process's own streams
+    ErrorsOnly, // no input, no output; standard error inherited
+    Detached,   // no input, output or errors: nothing holds this process's terminal or pipes
+};
+
 // Starts `program` (a UTF-8 path) with the command line `arguments` (the part after the program
-// name, split at blanks on Linux). Null on failure.
-ProcessHandle StartProcess(const std::string& program, const std::u16string& arguments);
+// name, split at blanks on Linux). Null on failure. On Windows a program started here has no
+// console streams of its own to redirect, so `output` only matters on Linux.
+ProcessHandle StartProcess(const std::string& program, const std::u16string& arguments,
+                           ChildOutput output = ChildOutput::Inherited);
 std::uint32_t ProcessId(ProcessHandle process);
 // Waits up to `timeoutMs` for the process to end; true when it has ended.
 bool WaitProcess(ProcessHandle process, std::uint32_t timeoutMs);
-// Ends the process forcibly (test clean-up only).
+// Ends the process forcibly (a peer giving up on its agent; test clean-up).
 void KillProcess(ProcessHandle process);
 // The exit code of a process this program started, once it has ended (false before that).
 bool ProcessExitCode(ProcessHandle process, std::uint32_t& exitCode);

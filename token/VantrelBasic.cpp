@@ -3,8 +3,7 @@
 #include "token/VantrelBasic.h"
 
 #include <cstring>
-
-#include <openssl/crypto.h>
+#include <new>
 
 #include "p11/p11_key.h"
 
@@ -31,14 +30,6 @@ VR_RESULT CopyPadded(const unsigned char* field, std::size_t width, char* buf, s
     return OK;
 }
 
-void* Allocate(std::size_t size, int line) {
-    return CRYPTO_zalloc(size, "VantrelBasic", line);
-}
-
-void Release(void* p) {
-    CRYPTO_free(p, "VantrelBasic", 0);
-}
-
 } // namespace vantrel
 
 using vantrel::Basic;
@@ -51,13 +42,13 @@ VANTREL_API VR_RESULT InitLibrary(const char* moduleFile, PKCS11* p11) {
     if (moduleFile == nullptr) {
         return BASIC_ARGUMENTS_BAD;
     }
-    auto* module = static_cast<PKCS11_MODULE*>(vantrel::Allocate(sizeof(PKCS11_MODULE), __LINE__));
+    auto* module = new (std::nothrow) PKCS11_MODULE{};
     if (module == nullptr) {
         return BASIC_MALLOC_ERROR;
     }
     const P11_RV rv = p11_load_module(moduleFile, module);
     if (rv != CKR_OK) {
-        vantrel::Release(module);
+        delete module;
         return Basic(rv);
     }
     p11->module = module;
@@ -71,10 +62,11 @@ VANTREL_API VR_RESULT CloseLibrary(PKCS11* p11) {
     P11_RV rv = CKR_OK;
     if (p11->module != nullptr) {
         rv = p11_unload_module(p11->module);
-        vantrel::Release(p11->module);
+        delete p11->module;
     }
-    // Finalising the module ends a session still open; its record would be lost here.
-    vantrel::Release(p11->session);
+    // Finalising the module ends a session still open; its record (and a PIN kept in it, which
+    // its destructor wipes) would be lost here.
+    delete p11->session;
     p11->module = nullptr;
     p11->session = nullptr;
     return Basic(rv);

@@ -1,5 +1,4 @@
-// What the library's units share: the pass-through rule, the padded-text copy and the
-// allocation of the records that hang from a PKCS11.
+// What the library's units share: the pass-through rule and the padded-text copy.
 #pragma once
 
 #include <cstddef>
@@ -18,9 +17,5 @@ inline VR_RESULT Basic(std::uint32_t rv) {
 // An all-blank field returns OK and leaves buf and len untouched; a capacity below the text's
 // length + 1 sets len to the length and returns BASIC_BUFFER_TOO_SMALL.
 VR_RESULT CopyPadded(const unsigned char* field, std::size_t width, char* buf, std::uint32_t* len);
-
-// Zeroed memory from the OpenSSL allocator, tagged for its memory debugging; null on failure.
-void* Allocate(std::size_t size, int line);
-void Release(void* p);
 
 } // namespace vantrel

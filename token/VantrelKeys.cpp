@@ -43,8 +43,8 @@ VR_RESULT CheckSession(const PKCS11* p11) {
     return OK;
 }
 
-std::uint32_t SessionOf(const PKCS11* p11) {
-    return p11->session->handle;
+PKCS11_SESSION* SessionOf(const PKCS11* p11) {
+    return p11->session;
 }
 
 P11_RV EnumObjects(const PKCS11* p11, PKCS11_KEY_OBJ* keys, std::uint32_t* count) {

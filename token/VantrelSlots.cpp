@@ -2,6 +2,7 @@
 #include "token/VantrelBasic.h"
 
 #include <cstring>
+#include <new>
 
 #include <openssl/crypto.h>
 
@@ -44,17 +45,26 @@ std::uint32_t Saturate32(CK_ULONG value) {
 }
 
 // Logs in through a wiped work copy of the PIN, then hands out the module's device error.
-P11_RV LoginWithPin(const PKCS11* p11, std::uint32_t session, const char* pin,
+// The work copy is wiped as soon as the module has the PIN, with one exception: when the token
+// holds keys that need the PIN before every signature (CKA_ALWAYS_AUTHENTICATE), the session
+// record keeps a copy in locked memory until logout.
+P11_RV LoginWithPin(const PKCS11* p11, PKCS11_SESSION* session, const char* pin,
                     std::uint32_t* deviceError) {
     char work[kPinBufferSize];
     std::memcpy(work, pin, std::strlen(pin) + 1);
     const P11_RV rv = p11_login(p11->module, session, work, CKU_USER);
-    OPENSSL_cleanse(work, sizeof work);
     CK_SESSION_INFO info;
     std::memset(&info, 0, sizeof info);
     if (p11_get_session_info(p11->module, session, &info) == CKR_OK && deviceError != nullptr) {
         *deviceError = Saturate32(info.ulDeviceError);
     }
+    // An empty PIN (a reader with a PIN pad) is kept as such: each per-use login then asks the
+    // pad again.
+    if (rv == CKR_OK) {
+        // A failed search only means no copy: the login itself stands.
+        p11_keep_context_pin(p11->module, session, work);
+    }
+    OPENSSL_cleanse(work, sizeof work);
     return rv;
 }
 
@@ -112,24 +122,22 @@ VANTREL_API VR_RESULT LoginToken(PKCS11* p11, VR_SLOT_ID slot, const char* pin,
     if (pin != nullptr && std::strlen(pin) >= kPinBufferSize) {
         return Basic(CKR_PIN_LEN_RANGE);
     }
-    auto* session =
-        static_cast<PKCS11_SESSION*>(vantrel::Allocate(sizeof(PKCS11_SESSION), __LINE__));
+    auto* session = new (std::nothrow) PKCS11_SESSION{};
     if (session == nullptr) {
         return BASIC_MALLOC_ERROR;
     }
     session->slotId = slot;
-    std::uint32_t handle = 0;
-    if (const P11_RV rv = p11_open_session(p11->module, slot, CKF_SERIAL_SESSION, &handle)) {
-        vantrel::Release(session);
+    if (const P11_RV rv = p11_open_session(p11->module, slot, CKF_SERIAL_SESSION, session)) {
+        delete session;
         return Basic(rv);
     }
-    session->handle = handle;
     session->opened = 1;
     if (pin != nullptr) {
-        if (const P11_RV rv = LoginWithPin(p11, handle, pin, deviceError)) {
-            // A refused PIN leaves nothing open behind the caller.
-            p11_close_session(p11->module, handle);
-            vantrel::Release(session);
+        if (const P11_RV rv = LoginWithPin(p11, session, pin, deviceError)) {
+            // A refused PIN leaves nothing open behind the caller, and no copy of it.
+            p11_forget_context_pin(session);
+            p11_close_session(p11->module, session);
+            delete session;
             return Basic(rv);
         }
         session->loggedIn = 1;
@@ -147,19 +155,21 @@ VANTREL_API VR_RESULT LogoutToken(PKCS11* p11) {
         return BASIC_USER_NOT_LOGGED_IN;
     }
     if (session->loggedIn) {
-        if (const P11_RV rv = p11_logout(p11->module, session->handle)) {
+        // The kept PIN goes with the login, even if the module refuses to log out.
+        p11_forget_context_pin(session);
+        if (const P11_RV rv = p11_logout(p11->module, session)) {
             return Basic(rv);
         }
         session->loggedIn = 0;
     }
     if (session->opened) {
-        if (const P11_RV rv = p11_close_session(p11->module, session->handle)) {
+        if (const P11_RV rv = p11_close_session(p11->module, session)) {
             return Basic(rv);
         }
         session->opened = 0;
         session->handle = 0;
     }
-    vantrel::Release(session);
+    delete session;
     p11->session = nullptr;
     return OK;
 }

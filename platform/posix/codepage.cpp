@@ -5,6 +5,8 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <memory>
 #include <string>
 
 #include <iconv.h>
@@ -33,6 +35,25 @@ public:
 private:
     iconv_t cd_;
 };
+
+// One descriptor per direction and thread, opened once and reset before each use: opening one
+// loads the code page's conversion module, which costs more than most conversions.
+iconv_t Descriptor(const std::string& to, const std::string& from) {
+    thread_local std::map<std::string, std::unique_ptr<Iconv>> opened;
+    std::unique_ptr<Iconv>& slot = opened[to + "\n" + from];
+    if (!slot) {
+        slot = std::make_unique<Iconv>(to.c_str(), from.c_str());
+    }
+    if (!slot->Valid()) {
+        return reinterpret_cast<iconv_t>(-1);
+    }
+    iconv(slot->Get(), nullptr, nullptr, nullptr, nullptr);
+    return slot->Get();
+}
+
+bool IsValid(iconv_t cd) {
+    return cd != reinterpret_cast<iconv_t>(-1);
+}
 
 std::string CharsetName(std::uint32_t codePage) {
     if (codePage == kCpAcp) {
@@ -65,8 +86,8 @@ bool Step(iconv_t cd, char*& in, std::size_t& inLeft, std::string& out) {
 // becomes one replacement character per byte skipped.
 bool Decode(const std::string& charset, const char* src, std::size_t n, bool strict,
             std::u16string& result) {
-    Iconv cd("UTF-16LE", charset.c_str());
-    if (!cd.Valid()) {
+    const iconv_t cd = Descriptor("UTF-16LE", charset);
+    if (!IsValid(cd)) {
         errno = EINVAL;
         return false;
     }
@@ -74,7 +95,7 @@ bool Decode(const std::string& charset, const char* src, std::size_t n, bool str
     char* in = const_cast<char*>(src);
     std::size_t inLeft = n;
     while (inLeft > 0) {
-        if (Step(cd.Get(), in, inLeft, bytes)) {
+        if (Step(cd, in, inLeft, bytes)) {
             continue;
         }
         if (strict) {
@@ -85,7 +106,7 @@ bool Decode(const std::string& charset, const char* src, std::size_t n, bool str
         bytes.append(reinterpret_cast<const char*>(&replacement), sizeof replacement);
         ++in;
         --inLeft;
-        iconv(cd.Get(), nullptr, nullptr, nullptr, nullptr);
+        iconv(cd, nullptr, nullptr, nullptr, nullptr);
     }
     result.resize(bytes.size() / 2);
     std::memcpy(result.data(), bytes.data(), result.size() * 2);
@@ -96,8 +117,8 @@ bool Decode(const std::string& charset, const char* src, std::size_t n, bool str
 // becomes U+FFFD in UTF-8), unless `strict` asks to fail on invalid UTF-16.
 bool Encode(const std::string& charset, const char16_t* src, std::size_t n, bool strict,
             std::string& result) {
-    Iconv cd(charset.c_str(), "UTF-16LE");
-    if (!cd.Valid()) {
+    const iconv_t cd = Descriptor(charset, "UTF-16LE");
+    if (!IsValid(cd)) {
         errno = EINVAL;
         return false;
     }
@@ -106,7 +127,7 @@ bool Encode(const std::string& charset, const char16_t* src, std::size_t n, bool
     char* in = reinterpret_cast<char*>(const_cast<char16_t*>(src));
     std::size_t inLeft = n * 2;
     while (inLeft > 0) {
-        if (Step(cd.Get(), in, inLeft, result)) {
+        if (Step(cd, in, inLeft, result)) {
             continue;
         }
         const char16_t* unit = reinterpret_cast<const char16_t*>(in);
@@ -121,7 +142,7 @@ bool Encode(const std::string& charset, const char16_t* src, std::size_t n, bool
         const std::size_t skip = pair ? 4 : 2;
         in += skip;
         inLeft -= skip;
-        iconv(cd.Get(), nullptr, nullptr, nullptr, nullptr);
+        iconv(cd, nullptr, nullptr, nullptr, nullptr);
     }
     return true;
 }

@@ -28,6 +28,7 @@ namespace {
 struct Mapping {
     detail::UniqueFd fd;
     std::string path;
+    MappedView view; // the handle's own view, once mapped
 };
 
 // The mapping's file, or empty when the name is not usable here or there is no private directory.
@@ -186,6 +187,9 @@ bool CloseMapping(MappingHandle handle) {
     if (flock(mapping->fd.Get(), LOCK_EX | LOCK_NB) == 0) {
         unlink(mapping->path.c_str());
     }
+    if (mapping->view.data != nullptr) {
+        munmap(mapping->view.data, mapping->view.size);
+    }
     HandleTable()[reinterpret_cast<std::uintptr_t>(handle) / 4 - 1].reset();
     return true;
 }
@@ -230,6 +234,18 @@ MappedView MapView(MappingHandle handle) {
         return {};
     }
     return MappedView{static_cast<unsigned char*>(data), size};
+}
+
+MappedView HandleView(MappingHandle handle) {
+    Mapping* mapping = handle == nullptr ? nullptr : Lookup(handle);
+    if (mapping == nullptr) {
+        errno = EBADF;
+        return {};
+    }
+    if (mapping->view.data == nullptr) {
+        mapping->view = MapView(handle);
+    }
+    return mapping->view;
 }
 
 bool UnmapView(const MappedView& view) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/syscall.h>
@@ -108,7 +109,8 @@ void CloseProcess(ProcessHandle handle) {
     delete process;
 }
 
-ProcessHandle StartProcess(const std::string& program, const std::u16string& arguments) {
+ProcessHandle StartProcess(const std::string& program, const std::u16string& arguments,
+                           ChildOutput output) {
     if (program.empty()) {
         errno = EINVAL;
         return nullptr;
@@ -120,8 +122,18 @@ ProcessHandle StartProcess(const std::string& program, const std::u16string& arg
         argv.push_back(word.data());
     }
     argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (output != ChildOutput::Inherited) {
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    }
+    if (output == ChildOutput::Detached) {
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    }
     pid_t pid = 0;
-    const int error = posix_spawnp(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ);
+    const int error = posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
     if (error != 0) {
         errno = error;
         return nullptr;

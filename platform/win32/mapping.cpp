@@ -5,7 +5,9 @@
 
 #include <aclapi.h>
 
+#include <map>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 namespace plat {
@@ -37,10 +39,32 @@ MappingHandle OpenMapping(const std::u16string& name) {
     return ::OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, detail::Wide(name));
 }
 
+namespace {
+
+// The views kept for their handles (HandleView), unmapped when the handle is closed.
+std::mutex& ViewsLock() {
+    static std::mutex lock;
+    return lock;
+}
+std::map<MappingHandle, MappedView>& Views() {
+    static std::map<MappingHandle, MappedView> views;
+    return views;
+}
+
+} // namespace
+
 bool CloseMapping(MappingHandle mapping) {
     if (mapping == nullptr) {
         ::SetLastError(ERROR_INVALID_HANDLE);
         return false;
+    }
+    {
+        std::lock_guard<std::mutex> hold(ViewsLock());
+        auto kept = Views().find(mapping);
+        if (kept != Views().end()) {
+            ::UnmapViewOfFile(kept->second.data);
+            Views().erase(kept);
+        }
     }
     return ::CloseHandle(mapping) != 0;
 }
@@ -108,6 +132,19 @@ MappedView MapView(MappingHandle mapping) {
         return {};
     }
     return MappedView{static_cast<unsigned char*>(data), info.RegionSize};
+}
+
+MappedView HandleView(MappingHandle mapping) {
+    std::lock_guard<std::mutex> hold(ViewsLock());
+    auto kept = Views().find(mapping);
+    if (kept != Views().end()) {
+        return kept->second;
+    }
+    const MappedView view = MapView(mapping);
+    if (view.data != nullptr) {
+        Views()[mapping] = view;
+    }
+    return view;
 }
 
 bool UnmapView(const MappedView& view) {

@@ -40,7 +40,8 @@ void CloseProcess(ProcessHandle process) {
     }
 }
 
-ProcessHandle StartProcess(const std::string& program, const std::u16string& arguments) {
+ProcessHandle StartProcess(const std::string& program, const std::u16string& arguments,
+                           ChildOutput /*output*/) {
     if (program.empty()) {
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;

@@ -51,12 +51,12 @@ protected:
         ASSERT_EQ(p11_load_module(card.ModulePath().c_str(), &module_), CKR_OK);
         ASSERT_TRUE(FindCardSlot(slot_));
         ASSERT_EQ(p11_open_session(&module_, slot_, CKF_SERIAL_SESSION, &session_), CKR_OK);
-        ASSERT_EQ(p11_login(&module_, session_, cardenv::kPin, CKU_USER), CKR_OK);
+        ASSERT_EQ(p11_login(&module_, &session_, cardenv::kPin, CKU_USER), CKR_OK);
     }
     void TearDown() override {
         if (module_.functions != nullptr) {
-            p11_logout(&module_, session_);
-            p11_close_session(&module_, session_);
+            p11_logout(&module_, &session_);
+            p11_close_session(&module_, &session_);
             EXPECT_EQ(p11_unload_module(&module_), CKR_OK);
         }
     }
@@ -81,13 +81,13 @@ protected:
     PkeyPtr CardKey(const char* id) {
         PKCS11_KEY_OBJ* raw = nullptr;
         const Bytes bytes = Id(id);
-        EXPECT_EQ(p11_find_key(&module_, session_, CKO_PRIVATE_KEY, bytes.data(),
+        EXPECT_EQ(p11_find_key(&module_, &session_, CKO_PRIVATE_KEY, bytes.data(),
                                static_cast<std::uint32_t>(bytes.size()), &raw),
                   CKR_OK);
         if (raw == nullptr) {
             return nullptr;
         }
-        PkeyPtr key(p11_key_to_evp(&module_, session_, raw->object));
+        PkeyPtr key(p11_key_to_evp(&module_, &session_, raw->object));
         p11_free_key_obj(raw);
         return key;
     }
@@ -96,17 +96,17 @@ protected:
 
     PKCS11_MODULE module_{};
     std::uint32_t slot_ = 0;
-    std::uint32_t session_ = 0;
+    PKCS11_SESSION session_{};
 };
 
 TEST_F(CardBinding, CountsAndListsObjects) {
     std::uint32_t count = 0;
-    ASSERT_EQ(p11_enum_keys(&module_, session_, CKO_PRIVATE_KEY, nullptr, &count), CKR_OK);
+    ASSERT_EQ(p11_enum_keys(&module_, &session_, CKO_PRIVATE_KEY, nullptr, &count), CKR_OK);
     EXPECT_EQ(count, 2u);
 
     PKCS11_CERT_OBJ certs[2];
     count = 2;
-    EXPECT_EQ(p11_enum_certs(&module_, session_, certs, &count), CKR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(p11_enum_certs(&module_, &session_, certs, &count), CKR_BUFFER_TOO_SMALL);
     EXPECT_EQ(count, 3u);
     std::set<std::string> ids;
     for (const PKCS11_CERT_OBJ& c : certs) {
@@ -123,11 +123,11 @@ TEST_F(CardBinding, CountsAndListsObjects) {
 TEST_F(CardBinding, FindsByIdOrReportsNothing) {
     PKCS11_CERT_OBJ* cert = nullptr;
     const Bytes none = Id("NONE");
-    EXPECT_EQ(p11_find_cert(&module_, session_, none.data(), 4, &cert), CKR_OK);
+    EXPECT_EQ(p11_find_cert(&module_, &session_, none.data(), 4, &cert), CKR_OK);
     EXPECT_EQ(cert, nullptr);
     PKCS11_KEY_OBJ* key = nullptr;
     const Bytes sign = Id("SIGN");
-    EXPECT_EQ(p11_find_key(&module_, session_, CKO_PUBLIC_KEY, sign.data(), 4, &key), CKR_OK);
+    EXPECT_EQ(p11_find_key(&module_, &session_, CKO_PUBLIC_KEY, sign.data(), 4, &key), CKR_OK);
     ASSERT_NE(key, nullptr);
     EXPECT_EQ(key->keyClass, static_cast<std::uint32_t>(CKO_PUBLIC_KEY));
     EXPECT_EQ(std::string(key->id, key->id + key->idLen), "SIGN");
@@ -139,7 +139,7 @@ TEST_F(CardBinding, CertificateLargerThan4096BytesIsReadWhole) {
     ASSERT_GT(expected.size(), 4096u);
     PKCS11_CERT_OBJ* cert = nullptr;
     const Bytes big = Id("BIG1");
-    ASSERT_EQ(p11_find_cert(&module_, session_, big.data(), 4, &cert), CKR_OK);
+    ASSERT_EQ(p11_find_cert(&module_, &session_, big.data(), 4, &cert), CKR_OK);
     ASSERT_NE(cert, nullptr);
     EXPECT_EQ(cert->value, expected);
     X509Ptr x(p11_cert_to_x509(cert));
@@ -260,8 +260,8 @@ TEST_F(CardBinding, CardDecryptsWhatItsPublicKeyEncrypted) {
 TEST_F(CardBinding, KeyAfterSessionCloseFailsWithTheModulesCode) {
     PkeyPtr key = CardKey("SIGN");
     ASSERT_NE(key, nullptr);
-    p11_logout(&module_, session_);
-    ASSERT_EQ(p11_close_session(&module_, session_), CKR_OK);
+    p11_logout(&module_, &session_);
+    ASSERT_EQ(p11_close_session(&module_, &session_), CKR_OK);
     ERR_clear_error();
     const Bytes digest = Sha256("x");
     Bytes sig(256);

@@ -1,6 +1,6 @@
 // The binding against a function list written here: what no real module can be made to do on
-// demand (ids and handles wider than 32 bits, over-long attribute lengths) and what the binding
-// hands the module exactly (PIN length, the DigestInfo a card key signs), and how refusals
+// demand (slot ids and handles wider than 32 bits, over-long attribute lengths) and what the
+// binding hands the module exactly (PIN length, the DigestInfo a card key signs), and how refusals
 // surface (printed lines, OpenSSL's error queue, records kept for a repeated logout).
 #include <gtest/gtest.h>
 
@@ -42,6 +42,8 @@ struct FakeState {
     size_t nextObject = 0;
     CK_MECHANISM_TYPE mechanism = 0;
     CK_OBJECT_HANDLE signKey = 0;
+    CK_SESSION_HANDLE signSession = 0;
+    CK_SLOT_ID openedSlot = 0;
     std::vector<unsigned char> signedData;
     CK_ULONG signCapacity = 0;
 };
@@ -62,7 +64,8 @@ CK_RV FakeGetSlotList(CK_BBOOL, CK_SLOT_ID* list, CK_ULONG* count) {
     return CKR_OK;
 }
 
-CK_RV FakeOpenSession(CK_SLOT_ID, CK_FLAGS, void*, CK_NOTIFY, CK_SESSION_HANDLE* session) {
+CK_RV FakeOpenSession(CK_SLOT_ID slot, CK_FLAGS, void*, CK_NOTIFY, CK_SESSION_HANDLE* session) {
+    g.openedSlot = slot;
     *session = g.sessionHandle;
     return CKR_OK;
 }
@@ -127,7 +130,8 @@ CK_RV FakeGetAttributeValue(CK_SESSION_HANDLE, CK_OBJECT_HANDLE, CK_ATTRIBUTE* a
     return CKR_OK;
 }
 
-CK_RV FakeSignInit(CK_SESSION_HANDLE, CK_MECHANISM* mechanism, CK_OBJECT_HANDLE key) {
+CK_RV FakeSignInit(CK_SESSION_HANDLE session, CK_MECHANISM* mechanism, CK_OBJECT_HANDLE key) {
+    g.signSession = session;
     g.mechanism = mechanism->mechanism;
     g.signKey = key;
     return g.signInitRv;
@@ -181,15 +185,27 @@ CK_FUNCTION_LIST MakeList() {
     return list;
 }
 
+// A module with one slot (listed, so its id is known) and a session open on it.
 class FakeModule : public ::testing::Test {
 protected:
     void SetUp() override {
         g = FakeState{};
+        g.slots = {1};
         module_.handle = nullptr;
         module_.functions = &list_;
+        std::uint32_t count = 1;
+        ASSERT_EQ(p11_get_slot_list(&module_, &slot_, &count), CKR_OK);
+        ASSERT_EQ(p11_open_session(&module_, slot_, CKF_SERIAL_SESSION, &session_), CKR_OK);
+    }
+    // The module's handle behind an object id of the session (0: none).
+    CK_ULONG ObjectHandle(std::uint32_t id) const {
+        CK_ULONG handle = 0;
+        return session_.objectIds.HandleOf(id, handle) ? handle : 0;
     }
     CK_FUNCTION_LIST list_ = MakeList();
     PKCS11_MODULE module_{};
+    std::uint32_t slot_ = 0;
+    PKCS11_SESSION session_{};
 };
 
 constexpr bool kWideUlong = sizeof(CK_ULONG) > 4;
@@ -217,42 +233,83 @@ TEST_F(FakeModule, SlotListWithoutAnArrayOnlyCounts) {
     EXPECT_EQ(count, 2u);
 }
 
-TEST_F(FakeModule, WideSlotIdIsAnErrorNotCut) {
+// OpenSC hands out pointer values: they reach the module again as they were, whole, behind
+// small ids in the records.
+TEST_F(FakeModule, WideSlotIdsAndHandlesGoBackToTheModuleWhole) {
     if (!kWideUlong) {
         GTEST_SKIP() << "CK_ULONG is 32-bit here";
     }
-    g.slots = {1, static_cast<CK_ULONG>(0x100000002ull)};
+    const auto wideSlot = static_cast<CK_ULONG>(0x7f3a00000002ull);
+    const auto wideSession = static_cast<CK_ULONG>(0x55e800000007ull);
+    const auto wideKey = static_cast<CK_ULONG>(0x7f3a00000005ull);
+    g.slots = {1, wideSlot};
     std::uint32_t ids[4] = {};
     std::uint32_t count = 4;
-    EXPECT_EQ(p11_get_slot_list(&module_, ids, &count), CKR_FUNCTION_FAILED);
-    EXPECT_EQ(count, 4u);
-}
+    ASSERT_EQ(p11_get_slot_list(&module_, ids, &count), CKR_OK);
+    ASSERT_EQ(count, 2u);
+    EXPECT_EQ(ids[0], slot_) << "a slot keeps its id";
+    EXPECT_NE(ids[1], ids[0]);
 
-TEST_F(FakeModule, WideSessionHandleIsRefusedAndClosed) {
-    if (!kWideUlong) {
-        GTEST_SKIP() << "CK_ULONG is 32-bit here";
-    }
-    g.sessionHandle = static_cast<CK_ULONG>(0x100000007ull);
-    std::uint32_t session = 0;
-    EXPECT_EQ(p11_open_session(&module_, 1, CKF_SERIAL_SESSION, &session), CKR_FUNCTION_FAILED);
-    EXPECT_EQ(session, 0u);
-    ASSERT_EQ(g.closedSessions.size(), 1u);
-    EXPECT_EQ(g.closedSessions[0], g.sessionHandle);
-}
+    g.sessionHandle = wideSession;
+    PKCS11_SESSION session{};
+    ASSERT_EQ(p11_open_session(&module_, ids[1], CKF_SERIAL_SESSION, &session), CKR_OK);
+    EXPECT_EQ(g.openedSlot, wideSlot);
+    EXPECT_NE(session.handle, 0u);
 
-TEST_F(FakeModule, WideObjectHandleFailsListingAndFinding) {
-    if (!kWideUlong) {
-        GTEST_SKIP() << "CK_ULONG is 32-bit here";
-    }
-    g.objects = {5, static_cast<CK_ULONG>(0x100000005ull)};
-    std::uint32_t count = 0;
-    EXPECT_EQ(p11_enum_keys(&module_, 1, CKO_PRIVATE_KEY, nullptr, &count), CKR_FUNCTION_FAILED);
-    g.objects = {static_cast<CK_ULONG>(0x100000005ull)};
-    PKCS11_KEY_OBJ* key = nullptr;
+    g.objects = {5, wideKey};
+    PKCS11_KEY_OBJ keys[2];
+    count = 2;
+    ASSERT_EQ(p11_enum_keys(&module_, &session, CKO_PRIVATE_KEY, keys, &count), CKR_OK);
+    EXPECT_NE(keys[0].object, keys[1].object);
+    EXPECT_EQ(keys[1].session, session.handle);
+    g.objects = {wideKey};
+    PKCS11_KEY_OBJ* found = nullptr;
     const unsigned char id[] = {'S'};
-    EXPECT_EQ(p11_find_key(&module_, 1, CKO_PRIVATE_KEY, id, 1, &key), CKR_FUNCTION_FAILED);
-    EXPECT_EQ(key, nullptr);
-    EXPECT_EQ(g.findInits, g.findFinals) << "every search is ended";
+    ASSERT_EQ(p11_find_key(&module_, &session, CKO_PRIVATE_KEY, id, 1, &found), CKR_OK);
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(found->object, keys[1].object) << "the same handle keeps its id";
+
+    g.idLength = 256;
+    fixtures::PkeyPtr key(p11_key_to_evp(&module_, &session, found->object));
+    p11_free_key_obj(found);
+    ASSERT_TRUE(key);
+    unsigned char digest[32] = {};
+    unsigned char sig[256];
+    unsigned int sigLen = 0;
+    ASSERT_EQ(RSA_sign(NID_sha256, digest, 32, sig, &sigLen,
+                       const_cast<RSA*>(EVP_PKEY_get0_RSA(key.get()))),
+              1);
+    EXPECT_EQ(g.signSession, wideSession);
+    EXPECT_EQ(g.signKey, wideKey);
+
+    ASSERT_EQ(p11_close_session(&module_, &session), CKR_OK);
+    EXPECT_EQ(g.closedSessions.back(), wideSession);
+}
+
+// Ids are the binding's own: one it never handed out, or one released with its session, is
+// refused without a call to the module.
+TEST_F(FakeModule, IdsThatStandForNothingAreRefused) {
+    CK_SLOT_INFO slotInfo;
+    CK_TOKEN_INFO tokenInfo;
+    PKCS11_SESSION other{};
+    EXPECT_EQ(p11_get_slot_info(&module_, slot_ + 1, &slotInfo), CKR_SLOT_ID_INVALID);
+    EXPECT_EQ(p11_get_token_info(&module_, 0, &tokenInfo), CKR_SLOT_ID_INVALID);
+    EXPECT_EQ(p11_open_session(&module_, slot_ + 1, CKF_SERIAL_SESSION, &other),
+              CKR_SLOT_ID_INVALID);
+    EXPECT_EQ(p11_login(&module_, &other, "1", CKU_USER), CKR_SESSION_HANDLE_INVALID);
+    EXPECT_EQ(g.pinLength, 99u) << "the module was not called";
+
+    g.objects = {7};
+    PKCS11_KEY_OBJ key{};
+    std::uint32_t count = 1;
+    ASSERT_EQ(p11_enum_keys(&module_, &session_, CKO_PRIVATE_KEY, &key, &count), CKR_OK);
+    EXPECT_EQ(p11_get_attr_bn(&module_, &session_, key.object + 1, CKA_MODULUS), nullptr);
+    EXPECT_EQ(p11_key_to_evp(&module_, &session_, key.object + 1), nullptr);
+
+    ASSERT_EQ(p11_close_session(&module_, &session_), CKR_OK);
+    EXPECT_EQ(p11_get_attr_bn(&module_, &session_, key.object, CKA_MODULUS), nullptr);
+    EXPECT_EQ(p11_close_session(&module_, &session_), CKR_SESSION_HANDLE_INVALID);
+    EXPECT_EQ(g.closedSessions.size(), 1u);
 }
 
 TEST(Binding, LoadAndUnloadRefuseMissingArguments) {
@@ -264,9 +321,9 @@ TEST(Binding, LoadAndUnloadRefuseMissingArguments) {
 }
 
 TEST_F(FakeModule, EmptyPinIsPassedWithLengthZero) {
-    EXPECT_EQ(p11_login(&module_, 1, "", CKU_USER), CKR_OK);
+    EXPECT_EQ(p11_login(&module_, &session_, "", CKU_USER), CKR_OK);
     EXPECT_EQ(g.pinLength, 0u);
-    EXPECT_EQ(p11_login(&module_, 1, "1234", CKU_USER), CKR_OK);
+    EXPECT_EQ(p11_login(&module_, &session_, "1234", CKU_USER), CKR_OK);
     EXPECT_EQ(g.pinLength, 4u);
 }
 
@@ -274,9 +331,10 @@ TEST_F(FakeModule, OverlongIdIsRefusedBeforeAnySearch) {
     std::vector<unsigned char> id(P11_ID_MAX + 1, 'x');
     PKCS11_KEY_OBJ* key = nullptr;
     PKCS11_CERT_OBJ* cert = nullptr;
-    EXPECT_EQ(p11_find_key(&module_, 1, CKO_PRIVATE_KEY, id.data(), P11_ID_MAX + 1, &key),
+    EXPECT_EQ(p11_find_key(&module_, &session_, CKO_PRIVATE_KEY, id.data(), P11_ID_MAX + 1, &key),
               CKR_ARGUMENTS_BAD);
-    EXPECT_EQ(p11_find_cert(&module_, 1, id.data(), P11_ID_MAX + 1, &cert), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(p11_find_cert(&module_, &session_, id.data(), P11_ID_MAX + 1, &cert),
+              CKR_ARGUMENTS_BAD);
     EXPECT_EQ(g.findInits, 0);
     EXPECT_EQ(key, nullptr);
     EXPECT_EQ(cert, nullptr);
@@ -287,13 +345,13 @@ TEST_F(FakeModule, IdLongerThanTheRecordIsStoredEmpty) {
     PKCS11_KEY_OBJ keys[2];
     std::uint32_t count = 2;
     g.idLength = 300;
-    ASSERT_EQ(p11_enum_keys(&module_, 1, CKO_PRIVATE_KEY, keys, &count), CKR_OK);
+    ASSERT_EQ(p11_enum_keys(&module_, &session_, CKO_PRIVATE_KEY, keys, &count), CKR_OK);
     EXPECT_EQ(count, 2u);
     EXPECT_EQ(keys[0].idLen, 0u);
-    EXPECT_EQ(keys[1].object, 8u);
+    EXPECT_EQ(ObjectHandle(keys[1].object), 8u);
     g.idLength = P11_ID_MAX;
     count = 2;
-    ASSERT_EQ(p11_enum_keys(&module_, 1, CKO_PRIVATE_KEY, keys, &count), CKR_OK);
+    ASSERT_EQ(p11_enum_keys(&module_, &session_, CKO_PRIVATE_KEY, keys, &count), CKR_OK);
     EXPECT_EQ(keys[0].idLen, P11_ID_MAX);
 }
 
@@ -301,7 +359,8 @@ TEST_F(FakeModule, FailedSearchStillEndsIt) {
     g.objects = {7};
     g.findObjectsRv = CKR_DEVICE_REMOVED;
     std::uint32_t count = 0;
-    EXPECT_EQ(p11_enum_keys(&module_, 1, CKO_PRIVATE_KEY, nullptr, &count), CKR_DEVICE_REMOVED);
+    EXPECT_EQ(p11_enum_keys(&module_, &session_, CKO_PRIVATE_KEY, nullptr, &count),
+              CKR_DEVICE_REMOVED);
     EXPECT_EQ(g.findFinals, 1);
 }
 
@@ -318,7 +377,9 @@ TEST_F(FakeModule, RefusedLoginClosesItsSessionAndReportsTheDeviceError) {
 
     g.loginRv = CKR_OK;
     ASSERT_EQ(LoginToken(&p11, 1, "1234", nullptr), OK);
-    EXPECT_EQ(p11.session->handle, 9u);
+    CK_ULONG handle = 0;
+    ASSERT_TRUE(p11.session->sessionIds.HandleOf(p11.session->handle, handle));
+    EXPECT_EQ(handle, 9u);
     p11.module = nullptr; // not a loaded library: CloseLibrary only drops the session record
     EXPECT_EQ(CloseLibrary(&p11), OK);
     EXPECT_EQ(p11.session, nullptr);
@@ -331,19 +392,22 @@ TEST(Binding, EveryOperationWithoutAModuleIsNotInitialized) {
     CK_TOKEN_INFO tokenInfo;
     CK_SESSION_INFO sessionInfo;
     std::uint32_t u = 0;
+    PKCS11_SESSION session{};
     EXPECT_EQ(p11_get_info(&none, &info), CKR_CRYPTOKI_NOT_INITIALIZED);
     EXPECT_EQ(p11_get_slot_list(&none, &u, &u), CKR_CRYPTOKI_NOT_INITIALIZED);
     EXPECT_EQ(p11_get_slot_info(&none, 1, &slotInfo), CKR_CRYPTOKI_NOT_INITIALIZED);
     EXPECT_EQ(p11_get_token_info(&none, 1, &tokenInfo), CKR_CRYPTOKI_NOT_INITIALIZED);
-    EXPECT_EQ(p11_open_session(&none, 1, CKF_SERIAL_SESSION, &u), CKR_CRYPTOKI_NOT_INITIALIZED);
-    EXPECT_EQ(p11_close_session(&none, 1), CKR_CRYPTOKI_NOT_INITIALIZED);
-    EXPECT_EQ(p11_login(&none, 1, "1", CKU_USER), CKR_CRYPTOKI_NOT_INITIALIZED);
-    EXPECT_EQ(p11_logout(&none, 1), CKR_CRYPTOKI_NOT_INITIALIZED);
-    EXPECT_EQ(p11_get_session_info(&none, 1, &sessionInfo), CKR_CRYPTOKI_NOT_INITIALIZED);
-    EXPECT_EQ(p11_enum_keys(&none, 1, CKO_PRIVATE_KEY, nullptr, &u), CKR_CRYPTOKI_NOT_INITIALIZED);
-    EXPECT_EQ(p11_enum_certs(&none, 1, nullptr, &u), CKR_ARGUMENTS_BAD);
-    EXPECT_EQ(p11_key_to_evp(&none, 1, 1), nullptr);
-    EXPECT_EQ(p11_get_attr_bn(&none, 1, 1, CKA_MODULUS), nullptr);
+    EXPECT_EQ(p11_open_session(&none, 1, CKF_SERIAL_SESSION, &session),
+              CKR_CRYPTOKI_NOT_INITIALIZED);
+    EXPECT_EQ(p11_close_session(&none, &session), CKR_CRYPTOKI_NOT_INITIALIZED);
+    EXPECT_EQ(p11_login(&none, &session, "1", CKU_USER), CKR_CRYPTOKI_NOT_INITIALIZED);
+    EXPECT_EQ(p11_logout(&none, &session), CKR_CRYPTOKI_NOT_INITIALIZED);
+    EXPECT_EQ(p11_get_session_info(&none, &session, &sessionInfo), CKR_CRYPTOKI_NOT_INITIALIZED);
+    EXPECT_EQ(p11_enum_keys(&none, &session, CKO_PRIVATE_KEY, nullptr, &u),
+              CKR_CRYPTOKI_NOT_INITIALIZED);
+    EXPECT_EQ(p11_enum_certs(&none, &session, nullptr, &u), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(p11_key_to_evp(&none, &session, 1), nullptr);
+    EXPECT_EQ(p11_get_attr_bn(&none, &session, 1, CKA_MODULUS), nullptr);
 }
 
 } // namespace
@@ -354,17 +418,17 @@ TEST_F(FakeModule, FindTakesTheFirstMatchAndHandsOutTheRecordBeforeAValueFailure
     g.objects = {7, 8}; // two objects with the same id and class
     PKCS11_KEY_OBJ* key = nullptr;
     const unsigned char id[] = {'S', 'I', 'G', 'N'};
-    ASSERT_EQ(p11_find_key(&module_, 1, CKO_PRIVATE_KEY, id, 4, &key), CKR_OK);
+    ASSERT_EQ(p11_find_key(&module_, &session_, CKO_PRIVATE_KEY, id, 4, &key), CKR_OK);
     ASSERT_NE(key, nullptr);
-    EXPECT_EQ(key->object, 7u);
+    EXPECT_EQ(ObjectHandle(key->object), 7u);
     EXPECT_EQ(g.findCalls, 1) << "only one handle is ever asked for";
     p11_free_key_obj(key);
 
     g.valueRv = CKR_DEVICE_ERROR;
     PKCS11_CERT_OBJ* cert = nullptr;
-    EXPECT_EQ(p11_find_cert(&module_, 1, id, 4, &cert), CKR_DEVICE_ERROR);
+    EXPECT_EQ(p11_find_cert(&module_, &session_, id, 4, &cert), CKR_DEVICE_ERROR);
     ASSERT_NE(cert, nullptr) << "the record is the caller's even when the value read fails";
-    EXPECT_EQ(cert->object, 7u);
+    EXPECT_EQ(ObjectHandle(cert->object), 7u);
     EXPECT_EQ(std::string(cert->id, cert->id + cert->idLen), "SIGN");
     p11_free_cert_obj(cert);
     EXPECT_EQ(g.findInits, g.findFinals) << "every search is ended";
@@ -401,7 +465,7 @@ protected:
     void SetUp() override {
         FakeModule::SetUp();
         g.idLength = 256;
-        key_.reset(p11_key_to_evp(&module_, 1, 42));
+        key_.reset(p11_key_to_evp(&module_, &session_, session_.objectIds.IdOf(42)));
         ASSERT_TRUE(key_);
         rsa_ = const_cast<RSA*>(EVP_PKEY_get0_RSA(key_.get()));
         ASSERT_EQ(RSA_size(rsa_), 256);

@@ -18,6 +18,7 @@
 #include "agent/Protocol.h"
 #include "agent/SharedMemory.h"
 #include "agent/TokenAgent.h"
+#include "p11/p11_key.h"
 #include "platform/codepage.h"
 #include "platform/console.h"
 #include "platform/format.h"
@@ -84,6 +85,8 @@ OwnCert MakeCert(long validFromDays, long validToDays, int serialBytes = 4) {
     out.keyPem.assign(pem, static_cast<std::size_t>(len));
     return out;
 }
+
+bool SignsAbc(const std::string& element);
 
 class Session : public ::testing::Test {
 protected:
@@ -168,11 +171,42 @@ protected:
     }
     std::u16string Console() { return plat::ConsoleText(console_); }
 
+    // Signs "ABC" with SHA-256 and tells whether the reply verifies with the card's key.
+    bool SignAbc() {
+        return Sign(64, "QUJD") == 0 &&
+               SignsAbc(std::string(reinterpret_cast<const char*>(Return(385).data()), 385));
+    }
+    // The test module's log of C_Login calls, one "user=TYPE length=N rv=0xRV" line each.
+    std::string LoginLogSetting() { return "login_log = " + LoginLogPath() + "\n"; }
+    std::string LoginLog() { return fixtures::ReadFileText(LoginLogPath()); }
+    std::string LoginLogPath() { return NativePath(config_.Folder() + "/logins.txt"); }
+    // The PIN copy the open session keeps for keys that need it before every use (null: none).
+    std::shared_ptr<P11ContextPin> KeptPin() {
+        PKCS11_SESSION* session = agent_->m_Pkcs11.session;
+        return session != nullptr ? session->contextPin : nullptr;
+    }
+
     TestModuleConfig config_;
     std::unique_ptr<CTokenAgent> agent_;
     plat::WindowHandle window_ = 0;
     plat::WindowHandle console_ = 0;
 };
+
+// Whether a <SignatureValue> element holds a signature of "ABC" by the fixture card's key.
+bool SignsAbc(const std::string& element) {
+    const std::vector<std::uint8_t> signature =
+        tessivo::DecodeBase64Lenient(element.substr(16, 352));
+    const std::string der = fixtures::ReadFileText(CertsFile("citizen.der"));
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
+    std::unique_ptr<X509, decltype(&X509_free)> cert(d2i_X509(nullptr, &p, long(der.size())),
+                                                     X509_free);
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    return cert && ctx &&
+           EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr,
+                                X509_get0_pubkey(cert.get())) == 1 &&
+           EVP_DigestVerify(ctx.get(), signature.data(), signature.size(),
+                            reinterpret_cast<const unsigned char*>("ABC"), 3) == 1;
+}
 
 std::u16string Big5(const std::string& bytes) {
     char16_t buf[256] = {};
@@ -484,19 +518,7 @@ TEST_F(Session, SigningRequests) {
     EXPECT_EQ(LastLine(), u"message:MWM_SIGN,wparam:12,data:QU JD=->sucess;");
 
     // The signature verifies with the certificate's key over "ABC".
-    const std::vector<std::uint8_t> signature =
-        tessivo::DecodeBase64Lenient(element.substr(16, 352));
-    const std::string der = fixtures::ReadFileText(CertsFile("citizen.der"));
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
-    std::unique_ptr<X509, decltype(&X509_free)> cert(d2i_X509(nullptr, &p, long(der.size())),
-                                                     X509_free);
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-    ASSERT_EQ(EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr,
-                                   X509_get0_pubkey(cert.get())),
-              1);
-    EXPECT_EQ(EVP_DigestVerify(ctx.get(), signature.data(), signature.size(),
-                               reinterpret_cast<const unsigned char*>("ABC"), 3),
-              1);
+    EXPECT_TRUE(SignsAbc(element));
 
     // The same data signs the same way again; mechanism 2 and short payloads fail.
     ASSERT_EQ(Sign(64, "QUJD"), 0);
@@ -626,6 +648,105 @@ TEST_F(Session, TenThousandMixedRequests) {
         ASSERT_EQ(agent_->Dispatch(window_, MWM_LOGOUT, 0, 0), 0);
         done += 8;
     }
+}
+
+} // namespace
+
+// ---- cards of other kinds ----
+
+namespace {
+
+// OpenSC's handles are pointer values above 2^32: readers, login, certificate record and
+// signing all work through them.
+TEST_F(Session, PointerWideHandlesServeTheWholeRoad) {
+    if (sizeof(CK_ULONG) < 8) {
+        GTEST_SKIP() << "CK_ULONG is 32-bit here";
+    }
+    Start(CardConfig("wide_handles = 1\n"));
+    Slot(u"Card Reader");
+    ASSERT_EQ(agent_->m_SlotIndex, 1);
+    const Bytes record = Login();
+    ASSERT_EQ(Get32(record, 360), 0u);
+    EXPECT_EQ(TextAt(record, 2, 64), "CARD0001");
+    EXPECT_NE(agent_->m_CertInfo.find(u" ID='1234'"), std::u16string::npos);
+    EXPECT_TRUE(SignAbc());
+    EXPECT_EQ(agent_->Dispatch(window_, MWM_LOGOUT, 0, 0), 0);
+    EXPECT_EQ(LastLine(), u"message:MWM_LOGOUT,wparam:0,data:->sucess;");
+}
+
+// A key with CKA_ALWAYS_AUTHENTICATE: one context-specific login with the PIN per signature,
+// from a copy that lives only while logged in.
+TEST_F(Session, KeyThatNeedsThePinForEveryUse) {
+    Start(CardConfig("always_authenticate = 1\n" + LoginLogSetting()));
+    Slot(u"Card Reader");
+    ASSERT_EQ(Get32(Login(), 360), 0u);
+    std::shared_ptr<P11ContextPin> kept = KeptPin();
+    ASSERT_NE(kept, nullptr);
+    EXPECT_TRUE(kept->Held());
+    EXPECT_TRUE(SignAbc());
+    EXPECT_TRUE(SignAbc());
+    EXPECT_EQ(LoginLog(), "user=1 length=6 rv=0x0\n"
+                          "user=2 length=6 rv=0x0\n"
+                          "user=2 length=6 rv=0x0\n");
+
+    // Logout wipes the copy, though the agent's key still shares it.
+    EXPECT_EQ(agent_->Dispatch(window_, MWM_LOGOUT, 0, 0), 0);
+    EXPECT_FALSE(kept->Held());
+    EXPECT_EQ(kept->Length(), 0u);
+
+    // A refused login (after which the agent logs out) leaves no copy either.
+    Slot(u"Card Reader");
+    ASSERT_EQ(Get32(Login(), 360), 0u);
+    kept = KeptPin();
+    ASSERT_NE(kept, nullptr);
+    EXPECT_NE(Get32(Login(u"000000"), 360), 0u);
+    EXPECT_FALSE(kept->Held());
+    EXPECT_EQ(KeptPin(), nullptr);
+}
+
+// A key without the attribute signs as before: no copy is kept and no further login is made.
+TEST_F(Session, OrdinaryKeyKeepsNoPinAndLogsInOnce) {
+    Start(CardConfig(LoginLogSetting()));
+    Slot(u"Card Reader");
+    ASSERT_EQ(Get32(Login(), 360), 0u);
+    EXPECT_EQ(KeptPin(), nullptr);
+    EXPECT_TRUE(SignAbc());
+    EXPECT_TRUE(SignAbc());
+    EXPECT_EQ(LoginLog(), "user=1 length=6 rv=0x0\n");
+}
+
+// A context login the card refuses fails that signature; it is never tried again, since every
+// try costs the holder one of the PIN's tries.
+TEST_F(Session, RefusedContextLoginFailsTheSignatureWithoutARetry) {
+    // The user login takes any PIN here, the per-use login only the right one.
+    Start(CardConfig("always_authenticate = 1\nlogin_rv = 0\n" + LoginLogSetting()));
+    Slot(u"Card Reader");
+    ASSERT_EQ(Get32(Login(u"654321"), 360), 0u);
+    EXPECT_EQ(Sign(64, "QUJD"), 1);
+    EXPECT_EQ(LastLine(), u"message:MWM_SIGN,wparam:10,data:QUJD->fail;");
+    EXPECT_EQ(LoginLog(), "user=1 length=6 rv=0x0\n"
+                          "user=2 length=6 rv=0xa0\n");
+}
+
+// A reader with a PIN pad: the peer sends an empty PIN (one zero code unit), the module gets a
+// login with length 0 and the holder types the PIN on the reader; a key that needs the PIN before
+// every use sends each of its logins to the pad as well.
+TEST_F(Session, PinPadReaderLogsInWithAnEmptyPin) {
+    Start(CardConfig("protected_auth = 1\n" + LoginLogSetting()));
+    Slot(u"Card Reader");
+    ASSERT_EQ(Send(MWM_LOGIN, Bytes{0, 0}, 1), 0);
+    EXPECT_EQ(Get32(Request(620), 360), 0u);
+    EXPECT_TRUE(SignAbc());
+    EXPECT_EQ(LoginLog(), "user=1 length=0 rv=0x0\n");
+}
+
+TEST_F(Session, PinPadReaderAsksAgainForAKeyThatNeedsThePinForEveryUse) {
+    Start(CardConfig("protected_auth = 1\nalways_authenticate = 1\n" + LoginLogSetting()));
+    Slot(u"Card Reader");
+    ASSERT_EQ(Send(MWM_LOGIN, Bytes{0, 0}, 1), 0);
+    EXPECT_EQ(Get32(Request(620), 360), 0u);
+    EXPECT_TRUE(SignAbc());
+    EXPECT_EQ(LoginLog(), "user=1 length=0 rv=0x0\nuser=2 length=0 rv=0x0\n");
 }
 
 } // namespace

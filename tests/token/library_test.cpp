@@ -310,7 +310,7 @@ TEST_F(Card, SecondLoginIsRefusedAndTheFirstSessionStaysUsable) {
     EXPECT_EQ(LoginToken(&p11_, slot_, cardenv::kPin, &deviceError), BASIC_USER_ALREADY_LOGGED_IN);
     EXPECT_EQ(p11_.session, first);
     CK_SESSION_INFO info;
-    ASSERT_EQ(p11_get_session_info(p11_.module, first->handle, &info), CKR_OK);
+    ASSERT_EQ(p11_get_session_info(p11_.module, first, &info), CKR_OK);
     EXPECT_EQ(info.state, static_cast<CK_STATE>(CKS_RO_USER_FUNCTIONS));
     EXPECT_EQ(LogoutToken(&p11_), OK);
     EXPECT_EQ(p11_.session, nullptr);

@@ -1,0 +1,40 @@
+// Locked pages: mmap'd on their own, mlock'd, and marked MADV_DONTDUMP for core dumps.
+#include "platform/secure_memory.h"
+
+#include <cstring>
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+namespace plat {
+
+bool LockedPage::Allocate() {
+    Release();
+    const long pageSize = sysconf(_SC_PAGESIZE);
+    const std::size_t size = pageSize > 0 ? static_cast<std::size_t>(pageSize) : 4096u;
+    void* page = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (page == MAP_FAILED) {
+        return false;
+    }
+    if (mlock(page, size) != 0 || madvise(page, size, MADV_DONTDUMP) != 0) {
+        munlock(page, size);
+        munmap(page, size);
+        return false;
+    }
+    page_ = page;
+    size_ = size;
+    return true;
+}
+
+void LockedPage::Release() {
+    if (page_ == nullptr) {
+        return;
+    }
+    explicit_bzero(page_, size_);
+    munlock(page_, size_);
+    munmap(page_, size_);
+    page_ = nullptr;
+    size_ = 0;
+}
+
+} // namespace plat
