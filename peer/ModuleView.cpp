@@ -222,7 +222,7 @@ std::string pin_state_text(pin_state state) {
     case pin_state::final_try:
         return "one try left before the PIN locks";
     case pin_state::count_low:
-        return "a wrong PIN was entered before: few tries left";
+        return "a wrong PIN has been entered since the last login";
     case pin_state::ok:
         break;
     }

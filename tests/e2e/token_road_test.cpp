@@ -195,6 +195,22 @@ TEST_F(TestModuleRoad, UserCommandFailuresNameTheirCause) {
     std::filesystem::remove(data);
 }
 
+// A reader with its own PIN pad: the user is told to type the PIN there, no PIN is read, and the
+// module gets a login without one (length 0).
+TEST_F(TestModuleRoad, PinPadReaderGetsNoPin) {
+    const std::string log = config_.AddFile("login.log", "");
+    config_.Write(fixtures::ReadFileText(config_.Path()) +
+                  "protected_auth = 1\nlogin_log = " + log + "\n");
+    const std::string errors = TempFile("pad-errors", "");
+    const Output out =
+        RunCommandLine(Peer(Module()) + " certinfo 'Tessivo Reader' </dev/null 2>" + errors);
+    EXPECT_EQ(out.status, 0);
+    EXPECT_NE(out.text.find("TypeString='自然人憑證'"), std::string::npos) << out.text;
+    EXPECT_EQ(fixtures::ReadFileText(errors), "tessivo-peer: enter the PIN on the reader's pad\n");
+    EXPECT_EQ(fixtures::ReadFileText(log), "user=1 length=0 rv=0x0\n");
+    std::filesystem::remove(errors);
+}
+
 // ---- SoftHSM2 (Linux) ----
 
 class SoftHsmRoad : public ::testing::Test {
@@ -401,7 +417,9 @@ TEST_F(SoftHsmRoad, UserCommands) {
 
     const Output wrongPin = RunCommandLine("echo 0000 | " + peer + " cert " + Quote(reader_) +
                                            " --pin-stdin 2>&1 >/dev/null | grep tessivo-peer");
-    EXPECT_EQ(wrongPin.text, "tessivo-peer: wrong PIN: 錯誤的 PIN 碼\n");
+    // SoftHSM2 counts the wrong PIN in the token flags, and the peer says so.
+    EXPECT_EQ(wrongPin.text, "tessivo-peer: wrong PIN: 錯誤的 PIN 碼; a wrong PIN has been entered "
+                             "since the last login\n");
 
     const Output cert =
         RunCommandLine("echo 123456 | " + peer + " cert " + Quote(reader_) +

@@ -263,7 +263,8 @@ protected:
         return card_in_ = Tool("insert", card);
     }
 
-    static std::string Peer() { return PeerCommand(module_); }
+    // With the agent's console lines on standard error, to see which requests it got.
+    static std::string Peer() { return PeerCommand(module_) + " --verbose"; }
     // The token serial as pkcs11-tool reads it.
     static std::string SerialByPkcs11Tool() {
         return Trimmed(RunCommandLine("pkcs11-tool --module " + module_ +
@@ -364,17 +365,17 @@ TEST_F(CardStack, CardPulledAndInsertedAgain) {
     ASSERT_FALSE(record.empty());
 
     ASSERT_TRUE(Pull());
-    const json card = session.Send("card");
-    EXPECT_EQ(card["noCard"], true);
+    EXPECT_EQ(session.Send("card")["noCard"], true);
+    // The agent still answers with the record of its last login; the peer says whose it is.
+    const json stale = session.Send("certinfo");
+    EXPECT_EQ(stale["record"], record);
+    EXPECT_EQ(stale["stale"], true);
+    EXPECT_EQ(stale["note"], "the card " + serial + " is no longer there");
     const json failed = session.Send(std::string("login ") + kPin);
     EXPECT_EQ(failed["result"], 0);
     EXPECT_NE(failed["status"], 0);
     EXPECT_FALSE(failed.contains("certificate"));
     EXPECT_EQ(session.Send("sign sha256 " + Base64(kData))["result"], 1);
-    const json stale = session.Send("certinfo");
-    EXPECT_EQ(stale["record"], record);
-    EXPECT_EQ(stale["stale"], true);
-    EXPECT_EQ(stale["note"], "the card " + serial + " is no longer there");
 
     const Command noCard =
         RunUserCommand("echo 123456 | " + Peer() + " cert '" + kReader + "' --pin-stdin");
@@ -410,8 +411,10 @@ TEST_F(CardStack, WrongPinsLockAndThePukUnblocks) {
     const Step steps[] = {
         {"000000", wrong + "\n"},
         {"000000", wrong + "; one try left before the PIN locks\n"},
-        {"000000", "tessivo-peer: one try left before the PIN locks\n" + wrong +
-                       "; the PIN is locked: unblock it with the PUK\n"},
+        // OpenSC answers the third wrong PIN with CKR_PIN_LOCKED.
+        {"000000", "tessivo-peer: one try left before the PIN locks\n"
+                   "tessivo-peer: login failed: 憑證已被鎖; the PIN is locked: unblock it with the "
+                   "PUK\n"},
         // Not even the right PIN is sent to a locked card.
         {kPin, std::string("tessivo-peer: the PIN of the card in ") + kReader +
                    " is locked: unblock it with the PUK\n"},
