@@ -4,6 +4,10 @@
 // and token information, MWM_SLOT against the slot list with every description, a login and
 // logout against opening, logging in, finding the objects and logging out). Prints the medians
 // of each pair and their ratio.
+//
+// Another module and card instead of the SoftHSM2 token (a real or virtual reader):
+//   TESSIVO_BENCH_MODULE=PATH TESSIVO_BENCH_READER=DESCRIPTION TESSIVO_BENCH_PIN=PIN
+//   TESSIVO_BENCH_KEY_ID=HEX (the signature key's CKA_ID; default the text "SIGN")
 #include <benchmark/benchmark.h>
 
 #include <dlfcn.h>
@@ -12,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <cstring>
 #include <map>
 #include <string>
@@ -25,7 +30,25 @@
 namespace {
 
 constexpr char kLabel[] = "bench";
-constexpr char kPin[] = "123456";
+
+std::string Setting(const char* name, const std::string& otherwise) {
+    const char* value = std::getenv(name);
+    return value != nullptr && value[0] != '\0' ? value : otherwise;
+}
+
+// The card under test: the SoftHSM2 bench token unless TESSIVO_BENCH_MODULE names another.
+const std::string kModule = Setting("TESSIVO_BENCH_MODULE", "");
+const std::string kPin = Setting("TESSIVO_BENCH_PIN", "123456");
+
+std::string KeyId() {
+    const std::string hex = Setting("TESSIVO_BENCH_KEY_ID", "");
+    if (hex.empty())
+        return "SIGN";
+    std::string id;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+        id.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    return id;
+}
 constexpr CK_MECHANISM_TYPE kMechanism = CKM_SHA256_RSA_PKCS;
 const std::string kData(1024, 'x');
 const std::string kDataBase64 = [] {
@@ -41,12 +64,12 @@ const std::string kDataBase64 = [] {
 class DirectToken {
 public:
     bool Open(std::string& error) {
-        library_ = dlopen(fixtures::kSoftHsmModule, RTLD_NOW | RTLD_LOCAL);
+        library_ = dlopen(ModulePath().c_str(), RTLD_NOW | RTLD_LOCAL);
         if (library_ == nullptr)
-            return Fail(error, "cannot load SoftHSM2");
+            return Fail(error, "cannot load the module");
         auto getList = reinterpret_cast<CK_C_GetFunctionList>(dlsym(library_, "C_GetFunctionList"));
         if (getList == nullptr || getList(&f_) != CKR_OK || f_->C_Initialize(nullptr) != CKR_OK)
-            return Fail(error, "cannot initialise SoftHSM2");
+            return Fail(error, "cannot initialise the module");
         initialised_ = true;
         CK_SLOT_ID slots[16];
         CK_ULONG count = 16;
@@ -54,27 +77,36 @@ public:
             return Fail(error, "no slot list");
         for (CK_ULONG i = 0; i < count; ++i) {
             CK_TOKEN_INFO info;
-            if (f_->C_GetTokenInfo(slots[i], &info) == CKR_OK &&
-                std::memcmp(info.label, kLabel, std::strlen(kLabel)) == 0) {
+            CK_SLOT_INFO slotInfo;
+            if (f_->C_GetTokenInfo(slots[i], &info) != CKR_OK ||
+                f_->C_GetSlotInfo(slots[i], &slotInfo) != CKR_OK)
+                continue;
+            const std::string reader =
+                Trimmed(slotInfo.slotDescription, sizeof slotInfo.slotDescription);
+            if (kModule.empty() ? std::memcmp(info.label, kLabel, std::strlen(kLabel)) == 0
+                                : reader == Setting("TESSIVO_BENCH_READER", "")) {
                 slot_ = slots[i];
-                CK_SLOT_INFO slotInfo;
-                f_->C_GetSlotInfo(slot_, &slotInfo);
-                reader_ = Trimmed(slotInfo.slotDescription, sizeof slotInfo.slotDescription);
+                reader_ = reader;
             }
         }
         if (reader_.empty())
             return Fail(error, "no bench token");
         if (f_->C_OpenSession(slot_, CKF_SERIAL_SESSION, nullptr, nullptr, &session_) != CKR_OK ||
-            f_->C_Login(session_, CKU_USER, (CK_UTF8CHAR_PTR)kPin, std::strlen(kPin)) != CKR_OK)
+            f_->C_Login(session_, CKU_USER, (CK_UTF8CHAR_PTR)kPin.data(), kPin.size()) != CKR_OK)
             return Fail(error, "cannot log in");
         CK_OBJECT_CLASS keyClass = CKO_PRIVATE_KEY;
-        char id[] = "SIGN";
-        CK_ATTRIBUTE query[] = {{CKA_CLASS, &keyClass, sizeof keyClass}, {CKA_ID, id, 4}};
+        std::string id = KeyId();
+        CK_ATTRIBUTE query[] = {{CKA_CLASS, &keyClass, sizeof keyClass},
+                                {CKA_ID, &id[0], static_cast<CK_ULONG>(id.size())}};
         CK_ULONG found = 0;
         if (f_->C_FindObjectsInit(session_, query, 2) != CKR_OK ||
             f_->C_FindObjects(session_, &key_, 1, &found) != CKR_OK || found != 1)
             return Fail(error, "no signature key");
         f_->C_FindObjectsFinal(session_);
+        CK_BBOOL always = CK_FALSE;
+        CK_ATTRIBUTE alwaysQuery = {CKA_ALWAYS_AUTHENTICATE, &always, sizeof always};
+        alwaysAuthenticate_ =
+            f_->C_GetAttributeValue(session_, key_, &alwaysQuery, 1) == CKR_OK && always;
         return true;
     }
 
@@ -82,7 +114,12 @@ public:
         CK_MECHANISM mechanism = {kMechanism, nullptr, 0};
         std::vector<unsigned char> signature(512);
         CK_ULONG length = signature.size();
+        // A key that asks for the PIN before every use (as PIV signature keys do) gets it, as
+        // the agent gives it.
         if (f_->C_SignInit(session_, &mechanism, key_) != CKR_OK ||
+            (alwaysAuthenticate_ &&
+             f_->C_Login(session_, CKU_CONTEXT_SPECIFIC, (CK_UTF8CHAR_PTR)kPin.data(),
+                         kPin.size()) != CKR_OK) ||
             f_->C_Sign(session_, (CK_BYTE_PTR)data.data(), data.size(), signature.data(),
                        &length) != CKR_OK)
             return {};
@@ -119,7 +156,7 @@ public:
         if (f_->C_OpenSession(slot_, CKF_SERIAL_SESSION, nullptr, nullptr, &session) != CKR_OK)
             return false;
         // The bench's own session is logged in already: the user's login state is per token.
-        f_->C_Login(session, CKU_USER, (CK_UTF8CHAR_PTR)kPin, std::strlen(kPin));
+        f_->C_Login(session, CKU_USER, (CK_UTF8CHAR_PTR)kPin.data(), kPin.size());
         bool ok = true;
         for (CK_OBJECT_CLASS objectClass : {CKO_CERTIFICATE, CKO_CERTIFICATE, CKO_PRIVATE_KEY}) {
             char id[] = "SIGN";
@@ -139,6 +176,9 @@ public:
     }
 
     const std::string& Reader() const { return reader_; }
+    static std::string ModulePath() {
+        return kModule.empty() ? std::string(fixtures::kSoftHsmModule) : kModule;
+    }
 
     ~DirectToken() {
         if (initialised_) {
@@ -167,6 +207,7 @@ private:
     CK_SLOT_ID slot_ = 0;
     CK_SESSION_HANDLE session_ = CK_INVALID_HANDLE;
     CK_OBJECT_HANDLE key_ = CK_INVALID_HANDLE;
+    bool alwaysAuthenticate_ = false;
     std::string reader_;
 };
 
@@ -192,25 +233,30 @@ std::vector<std::uint8_t> SignPayload(const std::string& base64) {
 
 // The world of the run: token, agent and in-process module, set up once.
 struct Bench {
-    fixtures::SoftHsm hsm;
+    std::unique_ptr<fixtures::SoftHsm> hsm;
     DirectToken direct;
     peer::agent_session agent;
     std::vector<std::uint8_t> signPayload = SignPayload(kDataBase64);
     bool ready = false;
 
     bool SetUp(std::string& error) {
-        const fixtures::KeyFiles sign = fixtures::MakeKeyFiles(hsm.Dir(), "sign", "Bench Sign");
-        const fixtures::KeyFiles keyx = fixtures::MakeKeyFiles(hsm.Dir(), "keyx", "Bench Keyx");
-        hsm.InitToken(kLabel, "87654321", kPin);
-        hsm.ImportKey(kLabel, kPin, sign.keyPem, "SIGN");
-        hsm.ImportCert(kLabel, kPin, sign.certDer, "SIGN");
-        hsm.ImportKey(kLabel, kPin, keyx.keyPem, "KEYX");
-        hsm.ImportCert(kLabel, kPin, keyx.certDer, "KEYX");
+        if (kModule.empty()) {
+            hsm = std::make_unique<fixtures::SoftHsm>();
+            const fixtures::KeyFiles sign =
+                fixtures::MakeKeyFiles(hsm->Dir(), "sign", "Bench Sign");
+            const fixtures::KeyFiles keyx =
+                fixtures::MakeKeyFiles(hsm->Dir(), "keyx", "Bench Keyx");
+            hsm->InitToken(kLabel, "87654321", kPin);
+            hsm->ImportKey(kLabel, kPin, sign.keyPem, "SIGN");
+            hsm->ImportCert(kLabel, kPin, sign.certDer, "SIGN");
+            hsm->ImportKey(kLabel, kPin, keyx.keyPem, "KEYX");
+            hsm->ImportCert(kLabel, kPin, keyx.certDer, "KEYX");
+        }
         if (!direct.Open(error))
             return false;
         peer::session_options options;
         options.agent_path = TESSIVO_AGENT_PATH;
-        options.module_path = fixtures::kSoftHsmModule;
+        options.module_path = DirectToken::ModulePath();
         if (!agent.start(options, error) || !agent.wait_ready(error))
             return false;
         const std::vector<std::uint8_t> reader = Utf16Payload(direct.Reader());
@@ -330,21 +376,40 @@ public:
 
 } // namespace
 
-BENCHMARK(BM_AgentSignRoundTrip)->Repetitions(15)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_BareCSign)->Repetitions(15)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_HopWithLogLine)->Repetitions(15)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_ChannelZeroFill)->Repetitions(15)->Unit(benchmark::kMicrosecond);
-BENCHMARK(CardPair::Agent)->Name("BM_AgentCard")->Repetitions(15)->Unit(benchmark::kMicrosecond);
-BENCHMARK(CardPair::Bare)->Name("BM_BareCard")->Repetitions(15)->Unit(benchmark::kMicrosecond);
-BENCHMARK(SlotPair::Agent)->Name("BM_AgentSlot")->Repetitions(15)->Unit(benchmark::kMicrosecond);
-BENCHMARK(SlotPair::Bare)->Name("BM_BareSlot")->Repetitions(15)->Unit(benchmark::kMicrosecond);
+// Iterations are counted by wall time: a card (or the agent) works while this process waits.
+BENCHMARK(BM_AgentSignRoundTrip)->Repetitions(15)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_BareCSign)->Repetitions(15)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_HopWithLogLine)->Repetitions(15)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ChannelZeroFill)->Repetitions(15)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(CardPair::Agent)
+    ->Name("BM_AgentCard")
+    ->Repetitions(15)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(CardPair::Bare)
+    ->Name("BM_BareCard")
+    ->Repetitions(15)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(SlotPair::Agent)
+    ->Name("BM_AgentSlot")
+    ->Repetitions(15)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(SlotPair::Bare)
+    ->Name("BM_BareSlot")
+    ->Repetitions(15)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
 BENCHMARK(LoginPair::Agent)
     ->Name("BM_AgentLoginLogout")
     ->Repetitions(15)
+    ->UseRealTime()
     ->Unit(benchmark::kMicrosecond);
 BENCHMARK(LoginPair::Bare)
     ->Name("BM_BareLoginLogout")
     ->Repetitions(15)
+    ->UseRealTime()
     ->Unit(benchmark::kMicrosecond);
 
 // The agent's resident memory in KiB (VmRSS), 0 when it cannot be read.

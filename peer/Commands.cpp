@@ -66,13 +66,11 @@ void wipe(std::string& secret) {
     secret.clear();
 }
 
-// The readers as the module lists them, without an agent.
+// The readers as the module lists them now, without an agent.
 std::vector<slot_view> list_readers(const session_options& session) {
-    module_view view;
     std::string error;
     std::vector<slot_view> slots;
-    if (!view.open(agent_module_path(session.module_path, session.agent_path), error) ||
-        !view.slots(slots, error)) {
+    if (!read_slots(agent_module_path(session.module_path, session.agent_path), slots, error)) {
         throw failure{error};
     }
     return slots;
@@ -98,7 +96,8 @@ class command_session {
 public:
     // The reader is looked up in the module while the agent starts, so that the module's
     // start-up in this process costs no time of its own.
-    command_session(const session_options& session, const command_options& options) {
+    command_session(const session_options& session, const command_options& options)
+        : module_path_(agent_module_path(session.module_path, session.agent_path)) {
         std::optional<slot_view> found;
         std::optional<failure> lookup_failed;
         std::thread lookup([&] {
@@ -137,12 +136,27 @@ public:
     }
 
     // Selects the reader and logs in; the login's object, certificate included. The PIN is
-    // asked for only once a card is known to be there.
+    // asked for only once a card is known to be there and its PIN is not locked.
     nlohmann::json select_and_login(const command_options& options) {
         select_card(options);
-        std::string pin = read_pin(options);
-        nlohmann::json login = requests_.login(pin);
-        wipe(pin);
+        const std::uint64_t flags = token_flags(options);
+        if (pin_state_of(flags) == pin_state::locked) {
+            throw failure{"the PIN of the card in " + options.reader +
+                          " is locked: unblock it with the PUK"};
+        }
+        nlohmann::json login;
+        if (has_pin_pad(flags)) {
+            std::cerr << "tessivo-peer: enter the PIN on the reader's pad" << std::endl;
+            login = requests_.login_on_pad();
+        } else {
+            const std::string warning = pin_state_text(pin_state_of(flags));
+            if (!warning.empty()) {
+                std::cerr << "tessivo-peer: " << warning << std::endl;
+            }
+            std::string pin = read_pin(options);
+            login = requests_.login(pin);
+            wipe(pin);
+        }
         if (login["result"] != 0) {
             throw failure{"the agent did not answer the login"};
         }
@@ -155,11 +169,17 @@ public:
         if (status == kStatusExpired) {
             throw failure{"expired certificate: " + text};
         }
-        if ((status & 0xFFFF) == kPinIncorrect) {
-            throw failure{"wrong PIN: " + text};
-        }
         if (status != 0) {
-            throw failure{"login failed: " + text};
+            // What the card says of its PIN now: tries left, or locked.
+            const std::string state = pin_state_text(pin_state_of(token_flags(options)));
+            const std::string cause =
+                ((status & 0xFFFF) == kPinIncorrect ? "wrong PIN: " : "login failed: ") + text;
+            throw failure{state.empty() ? cause : cause + "; " + state};
+        }
+        if (login["infoLength"] == 0) {
+            // The login stands, but whatever certificate came back belongs to no login of this
+            // card.
+            throw failure{"the card in " + options.reader + " has no signature certificate"};
         }
         return login;
     }
@@ -180,6 +200,16 @@ public:
     }
 
 private:
+    // The token flags of the card in the reader, read now (0 when they cannot be read).
+    std::uint64_t token_flags(const command_options& options) const {
+        slot_view slot;
+        std::string error;
+        return read_reader(module_path_, options.reader, slot, error) && slot.token_present
+                   ? slot.token_flags
+                   : 0;
+    }
+
+    std::string module_path_;
     slot_view reader_;
     bool logged_in_ = false;
     agent_session session_;
@@ -271,16 +301,26 @@ template <class Body> int guarded(Body body) {
 
 int run_readers(const session_options& session, const command_options& options) {
     return guarded([&] {
-        std::vector<std::string> names;
+        // One line per reader: its description first, then the card in it.
+        nlohmann::json readers = nlohmann::json::array();
+        nlohmann::json cards = nlohmann::json::array();
+        std::string text;
         for (const slot_view& slot : list_readers(session)) {
-            names.push_back(module_text_to_utf8(slot.description));
+            const std::string name = module_text_to_utf8(slot.description);
+            readers.push_back(name);
+            if (slot.token_present) {
+                const std::string label = module_text_to_utf8(slot.label);
+                cards.push_back({{"label", label}, {"serial", module_text_to_utf8(slot.serial)}});
+                text += name + "\t" + label + " (" + module_text_to_utf8(slot.serial) + ")\n";
+            } else {
+                cards.push_back(nullptr);
+                text += name + "\t(no card)\n";
+            }
         }
         if (options.json) {
-            std::cout << to_line({{"readers", names}}) << std::endl;
+            std::cout << to_line({{"readers", readers}, {"cards", cards}}) << std::endl;
         } else {
-            for (const std::string& name : names) {
-                std::cout << name << std::endl;
-            }
+            std::cout << text << std::flush;
         }
         return 0;
     });

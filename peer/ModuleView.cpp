@@ -181,6 +181,58 @@ bool module_view::slots(std::vector<slot_view>& out, std::string& error) const {
     return true;
 }
 
+bool read_slots(const std::string& path, std::vector<slot_view>& out, std::string& error) {
+    module_view view;
+    return view.open(path, error) && view.slots(out, error);
+}
+
+bool read_reader(const std::string& path, const std::string& reader, slot_view& out,
+                 std::string& error) {
+    std::vector<slot_view> slots;
+    if (!read_slots(path, slots, error)) {
+        return false;
+    }
+    for (slot_view& slot : slots) {
+        if (module_text_to_utf8(slot.description) == reader) {
+            out = std::move(slot);
+            return true;
+        }
+    }
+    error = "no such reader: " + reader;
+    return false;
+}
+
+pin_state pin_state_of(std::uint64_t token_flags) {
+    if ((token_flags & CKF_USER_PIN_LOCKED) != 0) {
+        return pin_state::locked;
+    }
+    if ((token_flags & CKF_USER_PIN_FINAL_TRY) != 0) {
+        return pin_state::final_try;
+    }
+    if ((token_flags & CKF_USER_PIN_COUNT_LOW) != 0) {
+        return pin_state::count_low;
+    }
+    return pin_state::ok;
+}
+
+std::string pin_state_text(pin_state state) {
+    switch (state) {
+    case pin_state::locked:
+        return "the PIN is locked: unblock it with the PUK";
+    case pin_state::final_try:
+        return "one try left before the PIN locks";
+    case pin_state::count_low:
+        return "a wrong PIN has been entered since the last login";
+    case pin_state::ok:
+        break;
+    }
+    return {};
+}
+
+bool has_pin_pad(std::uint64_t token_flags) {
+    return (token_flags & CKF_PROTECTED_AUTHENTICATION_PATH) != 0;
+}
+
 std::string module_text_to_utf8(const std::string& bytes) {
     const std::u16string wide = widen(plat::kCpUtf8, bytes, plat::kMbErrInvalidChars);
     return !wide.empty() || bytes.empty() ? narrow_utf8(wide)

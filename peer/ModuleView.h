@@ -45,6 +45,21 @@ private:
     std::string path_;
 };
 
+// The slots of the module at `path` as they are now: the module is loaded for this one reading,
+// so a card inserted or pulled since an earlier look is seen. False with `error` set.
+bool read_slots(const std::string& path, std::vector<slot_view>& out, std::string& error);
+// The slot whose description reads `reader` (UTF-8), read now; false when no reader has it.
+bool read_reader(const std::string& path, const std::string& reader, slot_view& out,
+                 std::string& error);
+
+// The user PIN's state as the token flags tell it, worst first.
+enum class pin_state { locked, final_try, count_low, ok };
+pin_state pin_state_of(std::uint64_t token_flags);
+// A short English sentence for the user; empty for `ok`.
+std::string pin_state_text(pin_state state);
+// The reader has its own PIN pad: the PIN is typed there, not given to the module.
+bool has_pin_pad(std::uint64_t token_flags);
+
 // A module's text as UTF-8 (PKCS#11 texts are UTF-8; anything else is shown as the ANSI code
 // page reads it).
 std::string module_text_to_utf8(const std::string& bytes);

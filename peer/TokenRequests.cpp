@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <memory>
 
 #include <openssl/crypto.h>
 
 #include "agent/Protocol.h"
+#include "peer/ModuleView.h"
 #include "peer/Script.h"
 #include "platform/codepage.h"
 
@@ -132,10 +134,18 @@ nlohmann::json token_requests::card() {
 
 nlohmann::json token_requests::login(const std::string& pin_utf8) {
     std::u16string pin = utf8_to_u16(pin_utf8);
-    std::vector<std::uint8_t> payload = utf16_payload(pin);
-    session_.write_request(payload);
     const std::size_t units = pin.size();
+    std::vector<std::uint8_t> payload = utf16_payload(pin);
     OPENSSL_cleanse(&pin[0], pin.size() * sizeof(char16_t));
+    return login_with(std::move(payload), units);
+}
+
+nlohmann::json token_requests::login_on_pad() {
+    return login_with({0, 0}, 1);
+}
+
+nlohmann::json token_requests::login_with(std::vector<std::uint8_t> payload, std::size_t units) {
+    session_.write_request(payload);
     if (!payload.empty()) {
         OPENSSL_cleanse(payload.data(), payload.size());
     }
@@ -151,6 +161,7 @@ nlohmann::json token_requests::login(const std::string& pin_utf8) {
     out["certSerial"] = ansi_to_utf8(area_text(record, kCertSerialArea));
     out["notAfter"] = ansi_to_utf8(area_text(record, kNotAfterArea));
     out["text"] = ansi_to_utf8(area_text(record, kRecordTextArea));
+    out["infoLength"] = get16(record, kInfoLengthOffset);
     if (status == 0 || status == kStatusExpired) {
         // A successful login's record names the return channel; an expired one carries a text.
         const std::string channel =
@@ -213,13 +224,65 @@ nlohmann::json token_requests::sign(std::uint32_t mechanism, const std::string& 
     return out;
 }
 
-void add_token_commands(script_runner& runner, token_requests& requests) {
+namespace {
+
+// What the peer knows of the card behind the agent's certificate record: the reader last
+// selected and the serial of the card whose login built the record. The agent keeps that record
+// when the card goes; the peer reads the reader itself to say whether it still belongs to the
+// card there.
+struct card_watch {
+    std::string module_path;
+    std::string reader;
+    std::string record_serial;
+
+    void after_login(nlohmann::json& login) {
+        const std::uint32_t status = login.value("status", 0xFFFFFFFFu);
+        if (status != 0 && status != kStatusExpired) {
+            return; // the agent keeps the record of the last login that got this far
+        }
+        if (login.value("infoLength", 0u) == 0) {
+            // The login stands but found no certificates: what the return channel holds is an
+            // earlier card's certificate.
+            login.erase("certificate");
+            login["note"] = "no signature certificate on this card";
+            record_serial.clear();
+            return;
+        }
+        record_serial = login.value("serial", std::string());
+    }
+
+    void after_certinfo(nlohmann::json& certinfo) const {
+        if (certinfo.value("record", std::string()).empty() || record_serial.empty()) {
+            return;
+        }
+        slot_view slot;
+        std::string error;
+        if (!read_reader(module_path, reader, slot, error)) {
+            return; // nothing to compare with; the reply stands as it is
+        }
+        const std::string now = slot.token_present ? slot.serial : std::string();
+        if (now != record_serial) {
+            certinfo["stale"] = true;
+            certinfo["note"] = now.empty() ? "the card " + record_serial + " is no longer there"
+                                           : "the record is of the card " + record_serial +
+                                                 ", not of the card " + now + " now there";
+        }
+    }
+};
+
+} // namespace
+
+void add_token_commands(script_runner& runner, token_requests& requests,
+                        const std::string& module_path) {
     using args_t = const std::vector<std::string>&;
-    runner.add("slot", [&requests](args_t args) -> std::optional<nlohmann::json> {
+    auto watch = std::make_shared<card_watch>();
+    watch->module_path = module_path;
+    runner.add("slot", [&requests, watch](args_t args) -> std::optional<nlohmann::json> {
         std::string text;
         for (std::size_t i = 0; i < args.size(); ++i) {
             text += (i > 0 ? " " : "") + args[i];
         }
+        watch->reader = text;
         return requests.slot(utf8_to_u16(text));
     });
     runner.add("card", [&requests](args_t args) -> std::optional<nlohmann::json> {
@@ -228,11 +291,13 @@ void add_token_commands(script_runner& runner, token_requests& requests) {
         }
         return requests.card();
     });
-    runner.add("login", [&requests](args_t args) -> std::optional<nlohmann::json> {
+    runner.add("login", [&requests, watch](args_t args) -> std::optional<nlohmann::json> {
         if (args.size() > 1) {
             throw script_error("usage: login PIN");
         }
-        return requests.login(args.empty() ? std::string() : args[0]);
+        nlohmann::json out = requests.login(args.empty() ? std::string() : args[0]);
+        watch->after_login(out);
+        return out;
     });
     runner.add("logout", [&requests](args_t args) -> std::optional<nlohmann::json> {
         if (!args.empty()) {
@@ -240,11 +305,13 @@ void add_token_commands(script_runner& runner, token_requests& requests) {
         }
         return requests.logout();
     });
-    runner.add("certinfo", [&requests](args_t args) -> std::optional<nlohmann::json> {
+    runner.add("certinfo", [&requests, watch](args_t args) -> std::optional<nlohmann::json> {
         if (!args.empty()) {
             throw script_error("usage: certinfo");
         }
-        return requests.certinfo();
+        nlohmann::json out = requests.certinfo();
+        watch->after_certinfo(out);
+        return out;
     });
     runner.add("sign", [&requests](args_t args) -> std::optional<nlohmann::json> {
         if (args.empty() || args.size() > 2) {

@@ -9,6 +9,7 @@
 #include <CLI/CLI.hpp>
 
 #include "peer/Commands.h"
+#include "peer/ModuleView.h"
 #include "peer/Script.h"
 #include "peer/Session.h"
 #include "peer/TokenRequests.h"
@@ -45,7 +46,8 @@ int run_script(const peer::session_options& options, const std::string& file) {
     }
     peer::script_runner runner(session);
     peer::token_requests requests(session);
-    peer::add_token_commands(runner, requests);
+    peer::add_token_commands(runner, requests,
+                             peer::agent_module_path(options.module_path, options.agent_path));
     return runner.run(file.empty() ? std::cin : script_file, std::cout) ? 0 : 1;
 }
 

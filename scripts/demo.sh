@@ -32,7 +32,9 @@ echo "reader \"$DEMO_READER\", serial $DEMO_SERIAL" | indent
 step "readers"
 readers=$(peer readers) || fail "readers"
 echo "$readers" | indent
-grep -qxF "$DEMO_READER" <<<"$readers" || fail "readers: the demo reader is not listed"
+# Each line: the reader's description, a tab, the card in it (label and serial) or "(no card)".
+grep -qxF "$DEMO_READER"$'\t'"$DEMO_LABEL ($DEMO_SERIAL)" <<<"$readers" ||
+    fail "readers: the demo reader with its card is not listed"
 
 step "card"
 serial=$(peer card "$DEMO_READER") || fail "card"

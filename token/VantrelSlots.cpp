@@ -22,6 +22,13 @@ VR_RESULT CheckModule(const PKCS11* p11) {
     return p11->module != nullptr ? OK : BASIC_MODULE_NOT_LOADED;
 }
 
+// The module says the session no longer exists: the card was pulled (its sessions end with it)
+// or the session was closed. There is then nothing left to log out of or to close.
+bool SessionGone(P11_RV rv) {
+    return rv == CKR_SESSION_HANDLE_INVALID || rv == CKR_SESSION_CLOSED ||
+           rv == CKR_DEVICE_REMOVED || rv == CKR_TOKEN_NOT_PRESENT;
+}
+
 // The slot's description record, after the common start.
 VR_RESULT ReadSlotInfo(const PKCS11* p11, VR_SLOT_ID slot, CK_SLOT_INFO& info) {
     if (VR_RESULT rc = CheckModule(p11)) {
@@ -157,13 +164,15 @@ VANTREL_API VR_RESULT LogoutToken(PKCS11* p11) {
     if (session->loggedIn) {
         // The kept PIN goes with the login, even if the module refuses to log out.
         p11_forget_context_pin(session);
-        if (const P11_RV rv = p11_logout(p11->module, session)) {
+        const P11_RV rv = p11_logout(p11->module, session);
+        if (rv != 0 && !SessionGone(rv)) {
             return Basic(rv);
         }
         session->loggedIn = 0;
     }
     if (session->opened) {
-        if (const P11_RV rv = p11_close_session(p11->module, session)) {
+        const P11_RV rv = p11_close_session(p11->module, session);
+        if (rv != 0 && !SessionGone(rv)) {
             return Basic(rv);
         }
         session->opened = 0;

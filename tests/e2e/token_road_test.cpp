@@ -137,9 +137,13 @@ TEST_F(TestModuleRoad, ReadersAreTheModulesOwnList) {
         "pin = 123456\n" +
         FixtureCardObjects(TESSIVO_TEST_CERTS_DIR);
     config_.Write(config);
-    std::string expected = "Empty Reader\n\xE8\xAE\x80\xE5\x8D\xA1\xE6\xA9\x9F Reader\n";
-    for (int k = 3; k <= 26; ++k) // named after their slot ids
-        expected += "Reader " + std::to_string(k) + "\n";
+    // Each reader's description first, then the card in it.
+    std::string expected = "Empty Reader\t(no card)\n"
+                           "\xE8\xAE\x80\xE5\x8D\xA1\xE6\xA9\x9F Reader\tROAD (ROAD0001)\n";
+    for (int k = 3; k <= 26; ++k) { // named after their slot ids
+        const std::string n = std::to_string(k);
+        expected += "Reader " + n + "\tToken " + n + " (" + n + ")\n";
+    }
     for (int run = 0; run < 3; ++run) {
         Output readers = RunCommandLine(Peer(Module()) + " readers" + NullErrors());
         EXPECT_EQ(readers.status, 0);
@@ -196,6 +200,22 @@ TEST_F(TestModuleRoad, UserCommandFailuresNameTheirCause) {
         EXPECT_EQ(out.text, c.message);
     }
     std::filesystem::remove(data);
+}
+
+// A reader with its own PIN pad: the user is told to type the PIN there, no PIN is read, and the
+// module gets a login without one (length 0).
+TEST_F(TestModuleRoad, PinPadReaderGetsNoPin) {
+    const std::string log = config_.AddFile("login.log", "");
+    config_.Write(fixtures::ReadFileText(config_.Path()) +
+                  "protected_auth = 1\nlogin_log = " + log + "\n");
+    const std::string errors = TempFile("pad-errors", "");
+    const Output out =
+        RunCommandLine(Peer(Module()) + " certinfo 'Tessivo Reader' </dev/null 2>" + errors);
+    EXPECT_EQ(out.status, 0);
+    EXPECT_NE(out.text.find("TypeString='自然人憑證'"), std::string::npos) << out.text;
+    EXPECT_EQ(fixtures::ReadFileText(errors), "tessivo-peer: enter the PIN on the reader's pad\n");
+    EXPECT_EQ(fixtures::ReadFileText(log), "user=1 length=0 rv=0x0\n");
+    std::filesystem::remove(errors);
 }
 
 // ---- SoftHSM2 (Linux) ----
@@ -387,7 +407,9 @@ TEST_F(SoftHsmRoad, UserCommands) {
     const std::string peer = Peer(Module());
     const Output readers = RunCommandLine(peer + " readers 2>/dev/null");
     EXPECT_EQ(readers.status, 0);
-    EXPECT_NE(readers.text.find(reader_ + "\n"), std::string::npos) << readers.text;
+    EXPECT_NE(readers.text.find(reader_ + "\troad (" + hsm_->SerialOf("road") + ")\n"),
+              std::string::npos)
+        << readers.text;
 
     const Output card = RunCommandLine(peer + " card " + Quote(reader_) + " 2>/dev/null");
     EXPECT_EQ(card.status, 0);
@@ -402,7 +424,9 @@ TEST_F(SoftHsmRoad, UserCommands) {
 
     const Output wrongPin = RunCommandLine("echo 0000 | " + peer + " cert " + Quote(reader_) +
                                            " --pin-stdin 2>&1 >/dev/null | grep tessivo-peer");
-    EXPECT_EQ(wrongPin.text, "tessivo-peer: wrong PIN: 錯誤的 PIN 碼\n");
+    // SoftHSM2 counts the wrong PIN in the token flags, and the peer says so.
+    EXPECT_EQ(wrongPin.text, "tessivo-peer: wrong PIN: 錯誤的 PIN 碼; a wrong PIN has been entered "
+                             "since the last login\n");
 
     const Output cert =
         RunCommandLine("echo 123456 | " + peer + " cert " + Quote(reader_) +

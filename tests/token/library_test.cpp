@@ -84,6 +84,34 @@ protected:
     PKCS11 p11_{};
 };
 
+// A pulled card takes its sessions with it: the logout then has nothing to end and succeeds, so
+// the next login is not refused as "already logged in". A logout the card refuses still fails
+// and keeps the session.
+TEST_F(TestModule, LogoutAfterThePulledCardEndsTheSession) {
+    struct Case {
+        const char* setting;
+        VR_RESULT logout;
+    };
+    const Case cases[] = {
+        {"remove_after_login = 0\n", OK},
+        {"logout_rv = 0x30\n", BASIC_ERRORS | 0x30},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.setting);
+        ASSERT_EQ(
+            Load(std::string("slot = Card Reader ; 1 ; CARD ; 0001\npin = 1234\n") + c.setting),
+            OK);
+        VR_SLOT_ID slot = 0;
+        std::uint32_t count = 1;
+        ASSERT_EQ(GetSlotID(&p11_, &slot, &count), OK);
+        std::uint32_t deviceError = 0;
+        ASSERT_EQ(LoginToken(&p11_, slot, "1234", &deviceError), OK);
+        EXPECT_EQ(LogoutToken(&p11_), c.logout);
+        EXPECT_EQ(p11_.session == nullptr, c.logout == OK);
+        EXPECT_EQ(CloseLibrary(&p11_), OK);
+    }
+}
+
 TEST_F(TestModule, AlreadyInitializedModuleLoads) {
     ASSERT_EQ(Load("initialize_rv = 0x191\n"), OK);
     EXPECT_NE(p11_.module, nullptr);
