@@ -173,6 +173,12 @@ private:
     peer::module_view view_;
 };
 
+// A token that was never initialised (a free slot of a software token) holds no card's keys:
+// it counts as no card.
+bool card_in(const peer::slot_view& slot) {
+    return slot.token_present && (slot.token_flags & CKF_TOKEN_INITIALIZED) != 0;
+}
+
 std::string reader_name(const peer::slot_view& slot) {
     return peer::module_text_to_utf8(slot.description);
 }
@@ -243,7 +249,7 @@ json host_session::readers() {
     json list = json::array();
     for (const peer::slot_view& slot : module.slots()) {
         json entry = {{"name", reader_name(slot)},
-                      {"cardPresent", slot.token_present},
+                      {"cardPresent", card_in(slot)},
                       {"label", peer::module_text_to_utf8(slot.label)},
                       {"serial", peer::module_text_to_utf8(slot.serial)}};
         entry.update(pin_flags(slot.token_flags));
@@ -263,12 +269,12 @@ json host_session::signing_certificate(const request& r) {
         candidates.push_back(named_reader(slots, *r.reader));
     } else {
         std::copy_if(slots.begin(), slots.end(), std::back_inserter(candidates),
-                     [](const peer::slot_view& s) { return s.token_present; });
+                     [](const peer::slot_view& s) { return card_in(s); });
     }
     bool any_card = false;
     bool only_private = false;
     for (const peer::slot_view& slot : candidates) {
-        if (!slot.token_present) {
+        if (!card_in(slot)) {
             continue;
         }
         any_card = true;
@@ -308,7 +314,7 @@ json host_session::sign(const request& r) {
         } else {
             std::vector<peer::slot_view> present;
             std::copy_if(slots.begin(), slots.end(), std::back_inserter(present),
-                         [](const peer::slot_view& s) { return s.token_present; });
+                         [](const peer::slot_view& s) { return card_in(s); });
             bool found = false;
             for (const peer::slot_view& slot : present) {
                 bool any_certificate = false;
@@ -329,7 +335,7 @@ json host_session::sign(const request& r) {
                                      : "no card holds the certificate to sign with");
             }
         }
-        if (!reader.token_present) {
+        if (!card_in(reader)) {
             fail("no-card", "no card in the reader");
         }
         if (reader.token_flags & CKF_USER_PIN_LOCKED) {
