@@ -6,7 +6,9 @@
 #include <openssl/x509v3.h>
 
 #include <algorithm>
+#include <cctype>
 #include <ctime>
+#include <iterator>
 #include <memory>
 #include <optional>
 
