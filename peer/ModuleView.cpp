@@ -163,6 +163,7 @@ bool module_view::slots(std::vector<slot_view>& out, std::string& error) const {
             continue; // a reader unplugged meanwhile
         }
         slot_view view;
+        view.id = id;
         view.description = trimmed(slot.slotDescription, sizeof slot.slotDescription);
         view.token_present = (slot.flags & CKF_TOKEN_PRESENT) != 0;
         if (view.token_present) {
@@ -231,6 +232,100 @@ std::string pin_state_text(pin_state state) {
 
 bool has_pin_pad(std::uint64_t token_flags) {
     return (token_flags & CKF_PROTECTED_AUTHENTICATION_PATH) != 0;
+}
+
+namespace {
+
+// A read-only session, closed when it goes out of scope.
+class read_only_session {
+public:
+    read_only_session(CK_FUNCTION_LIST_PTR f, CK_SLOT_ID slot) : f_(f) {
+        rv_ = f_->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &handle_);
+    }
+    ~read_only_session() {
+        if (rv_ == CKR_OK) {
+            f_->C_CloseSession(handle_);
+        }
+    }
+    read_only_session(const read_only_session&) = delete;
+    read_only_session& operator=(const read_only_session&) = delete;
+    CK_RV rv() const { return rv_; }
+    CK_SESSION_HANDLE handle() const { return handle_; }
+
+private:
+    CK_FUNCTION_LIST_PTR f_;
+    CK_SESSION_HANDLE handle_ = 0;
+    CK_RV rv_ = CKR_GENERAL_ERROR;
+};
+
+// An attribute's bytes; empty when the object does not have it or shows it only after a login.
+std::vector<std::uint8_t> attribute(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE session,
+                                    CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type) {
+    CK_ATTRIBUTE query = {type, nullptr, 0};
+    if (f->C_GetAttributeValue(session, object, &query, 1) != CKR_OK ||
+        query.ulValueLen == CK_UNAVAILABLE_INFORMATION || query.ulValueLen == 0 ||
+        query.ulValueLen > 1024 * 1024) {
+        return {};
+    }
+    std::vector<std::uint8_t> value(query.ulValueLen);
+    query.pValue = value.data();
+    if (f->C_GetAttributeValue(session, object, &query, 1) != CKR_OK) {
+        return {};
+    }
+    value.resize(query.ulValueLen);
+    return value;
+}
+
+} // namespace
+
+bool module_view::public_certificates(std::uint64_t slot_id, std::vector<public_certificate>& out,
+                                      std::string& error) const {
+    out.clear();
+    CK_FUNCTION_LIST_PTR f = table(functions_);
+    if (f == nullptr) {
+        error = "no PKCS#11 module is open";
+        return false;
+    }
+    read_only_session session(f, static_cast<CK_SLOT_ID>(slot_id));
+    if (session.rv() != CKR_OK) {
+        error = "the PKCS#11 module " + path_ + " opens no session on the token (" +
+                hex_rv(session.rv()) + ")";
+        return false;
+    }
+    CK_OBJECT_CLASS cls = CKO_CERTIFICATE;
+    CK_ATTRIBUTE filter = {CKA_CLASS, &cls, sizeof cls};
+    CK_RV rv = f->C_FindObjectsInit(session.handle(), &filter, 1);
+    std::vector<CK_OBJECT_HANDLE> objects;
+    while (rv == CKR_OK) {
+        CK_OBJECT_HANDLE batch[16];
+        CK_ULONG count = 0;
+        rv = f->C_FindObjects(session.handle(), batch, 16, &count);
+        if (rv != CKR_OK || count == 0) {
+            break;
+        }
+        objects.insert(objects.end(), batch, batch + count);
+        if (objects.size() > 4096) {
+            break; // no card holds that many; a module that never ends its list is not followed
+        }
+    }
+    f->C_FindObjectsFinal(session.handle());
+    if (rv != CKR_OK) {
+        error = "the PKCS#11 module " + path_ + " cannot list the token's certificates (" +
+                hex_rv(rv) + ")";
+        return false;
+    }
+    for (CK_OBJECT_HANDLE object : objects) {
+        public_certificate cert;
+        cert.der = attribute(f, session.handle(), object, CKA_VALUE);
+        if (cert.der.empty()) {
+            continue;
+        }
+        cert.id = attribute(f, session.handle(), object, CKA_ID);
+        const std::vector<std::uint8_t> label = attribute(f, session.handle(), object, CKA_LABEL);
+        cert.label.assign(label.begin(), label.end());
+        out.push_back(std::move(cert));
+    }
+    return true;
 }
 
 std::string module_text_to_utf8(const std::string& bytes) {

@@ -1,6 +1,7 @@
 // A read-only view of the PKCS#11 module the agent uses, for discovery: the slot list in the
-// module's order, each slot's description, and its token's label, serial number and flags. It
-// never opens a session: logging in and signing stay with the agent.
+// module's order, each slot's description, its token's label, serial number and flags, and the
+// token's public certificates. It opens read-only sessions only and never logs in: logging in
+// and signing stay with the agent.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +13,7 @@
 namespace peer {
 
 struct slot_view {
+    std::uint64_t id = 0;    // the module's slot id
     std::string description; // the module's bytes, trailing blanks removed
     bool token_present = false;
     std::string label;  // empty without a token
@@ -24,6 +26,13 @@ struct slot_view {
 // loader does on Windows.
 std::string agent_module_path(const std::string& module_path, const std::string& agent_path);
 
+// A certificate object that can be read without logging in.
+struct public_certificate {
+    std::vector<std::uint8_t> id; // CKA_ID
+    std::string label;            // CKA_LABEL
+    std::vector<std::uint8_t> der;
+};
+
 class module_view {
 public:
     module_view() = default;
@@ -35,6 +44,10 @@ public:
     bool open(const std::string& path, std::string& error);
     // Every slot with or without a token, in the module's order. False with `error` set.
     bool slots(std::vector<slot_view>& out, std::string& error) const;
+    // The certificates of the token in slot `slot_id` that a session without login shows, in
+    // the module's order. False with `error` set (no token, or the module refused).
+    bool public_certificates(std::uint64_t slot_id, std::vector<public_certificate>& out,
+                             std::string& error) const;
 
 private:
     void close();

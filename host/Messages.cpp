@@ -1,0 +1,387 @@
+#include "host/Messages.h"
+
+#include <openssl/crypto.h>
+
+#include "host/Framing.h"
+
+namespace host {
+
+namespace {
+
+using nlohmann::json;
+
+void wipe(std::string& secret) {
+    if (!secret.empty()) {
+        OPENSSL_cleanse(&secret[0], secret.size());
+    }
+}
+
+// The parsed message holds the PIN: wiped when the message goes.
+struct pin_wiper {
+    nlohmann::json& message;
+    ~pin_wiper() {
+        if (!message.is_object()) {
+            return;
+        }
+        const auto arguments = message.find("arguments");
+        if (arguments == message.end() || !arguments->is_object()) {
+            return;
+        }
+        const auto pin = arguments->find("pin");
+        if (pin != arguments->end() && pin->is_string()) {
+            wipe(pin->get_ref<std::string&>());
+        }
+    }
+};
+
+error fault(const std::string& code, const std::string& message) {
+    return error{code, message, json::object()};
+}
+
+std::optional<command> command_named(const std::string& name) {
+    if (name == "status") {
+        return command::status;
+    }
+    if (name == "readers") {
+        return command::readers;
+    }
+    if (name == "get-signing-certificate") {
+        return command::get_signing_certificate;
+    }
+    if (name == "sign") {
+        return command::sign;
+    }
+    if (name == "quit") {
+        return command::quit;
+    }
+    return std::nullopt;
+}
+
+// A string argument: missing (empty optional) or present and within its bounds.
+std::optional<error> string_argument(const json& arguments, const char* name, std::size_t max,
+                                     std::optional<std::string>& out) {
+    out.reset();
+    const auto found = arguments.find(name);
+    if (found == arguments.end()) {
+        return std::nullopt;
+    }
+    if (!found->is_string()) {
+        return fault("invalid-message", std::string("\"") + name + "\" is not a string");
+    }
+    const std::string& value = found->get_ref<const std::string&>();
+    if (value.size() > max) {
+        return fault("invalid-message", std::string("\"") + name + "\" is too long");
+    }
+    out = value;
+    return std::nullopt;
+}
+
+std::optional<error> required(const json& arguments, const char* name, std::size_t max,
+                              std::string& out) {
+    std::optional<std::string> value;
+    if (std::optional<error> e = string_argument(arguments, name, max, value)) {
+        return e;
+    }
+    if (!value) {
+        return fault("invalid-message", std::string("\"") + name + "\" is missing");
+    }
+    out.assign(*value);
+    wipe(*value); // a PIN's copy must not linger
+    return std::nullopt;
+}
+
+int base64_value(char c) {
+    if (c >= 'A' && c <= 'Z') {
+        return c - 'A';
+    }
+    if (c >= 'a' && c <= 'z') {
+        return c - 'a' + 26;
+    }
+    if (c >= '0' && c <= '9') {
+        return c - '0' + 52;
+    }
+    if (c == '+') {
+        return 62;
+    }
+    if (c == '/') {
+        return 63;
+    }
+    return -1;
+}
+
+std::optional<error> sign_arguments(const json& arguments, request& out) {
+    std::string text;
+    if (std::optional<error> e =
+            required(arguments, "certificate", kMaxCertificateBytes * 2, text)) {
+        return e;
+    }
+    bool ok = false;
+    out.certificate = decode_base64_strict(text, ok);
+    if (!ok || out.certificate.empty() || out.certificate.size() > kMaxCertificateBytes) {
+        return fault("invalid-certificate", "\"certificate\" is not Base64 of at most 16384 bytes");
+    }
+    if (std::optional<error> e = required(arguments, "hashAlgorithm", 16, text)) {
+        return e;
+    }
+    const std::optional<peer::hash_algorithm> algorithm = peer::hash_algorithm_from_name(text);
+    if (!algorithm) {
+        return fault("invalid-hash-algorithm",
+                     "\"hashAlgorithm\" is not SHA-224, SHA-256, SHA-384 or SHA-512");
+    }
+    out.algorithm = *algorithm;
+    if (std::optional<error> e = required(arguments, "hash", 128, text)) {
+        return e;
+    }
+    out.hash = decode_base64_strict(text, ok);
+    if (!ok || out.hash.size() != peer::hash_length(out.algorithm)) {
+        return fault("invalid-hash", std::string("\"hash\" is not Base64 of a ") +
+                                         peer::hash_algorithm_name(out.algorithm) + " hash");
+    }
+    if (std::optional<error> e = required(arguments, "pin", 1024, out.pin)) {
+        return e;
+    }
+    if (out.pin.empty() || out.pin.size() > kMaxPinBytes ||
+        out.pin.find('\0') != std::string::npos) {
+        return fault("invalid-pin", "the PIN is empty, longer than 63 bytes or holds NUL");
+    }
+    return std::nullopt;
+}
+
+std::optional<error> check(const json& message, request& out) {
+    const auto version = message.find("version");
+    if (version == message.end() || !version->is_number_integer()) {
+        return fault("invalid-message", "\"version\" is missing or not an integer");
+    }
+    if (*version != kProtocolVersion) {
+        return fault("unsupported-version", "this host speaks version 1");
+    }
+    const auto name = message.find("command");
+    if (name == message.end() || !name->is_string()) {
+        return fault("invalid-message", "\"command\" is missing or not a string");
+    }
+    const std::optional<command> what = command_named(name->get<std::string>());
+    if (!what) {
+        return fault("unknown-command", "no such command");
+    }
+    out.what = *what;
+    static const json kNoArguments = json::object();
+    const auto found = message.find("arguments");
+    if (found != message.end() && !found->is_object()) {
+        return fault("invalid-message", "\"arguments\" is not an object");
+    }
+    const json& arguments = found == message.end() ? kNoArguments : *found;
+    if (out.what != command::get_signing_certificate && out.what != command::sign) {
+        return std::nullopt;
+    }
+    if (std::optional<error> e = required(arguments, "origin", kMaxOriginLength, out.origin)) {
+        return e;
+    }
+    if (!origin_allowed(out.origin)) {
+        return fault("origin-refused", "only https origins and http://localhost may ask");
+    }
+    if (std::optional<error> e =
+            string_argument(arguments, "reader", kMaxReaderLength, out.reader)) {
+        return e;
+    }
+    return out.what == command::sign ? sign_arguments(arguments, out) : std::nullopt;
+}
+
+std::string dump(const json& value) {
+    // Texts from a module or a certificate may hold bytes that are not UTF-8: replaced, never
+    // a throw.
+    return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+} // namespace
+
+request::~request() {
+    wipe(pin);
+}
+
+bool valid_utf8(const std::string& text) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t n = text.size();
+    std::size_t i = 0;
+    while (i < n) {
+        const unsigned char c = p[i];
+        std::size_t extra = 0;
+        std::uint32_t value = 0;
+        if (c < 0x80) {
+            ++i;
+            continue;
+        } else if (c >= 0xC2 && c <= 0xDF) {
+            extra = 1;
+            value = c & 0x1F;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            extra = 2;
+            value = c & 0x0F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            extra = 3;
+            value = c & 0x07;
+        } else {
+            return false;
+        }
+        if (n - i <= extra) {
+            return false;
+        }
+        for (std::size_t k = 1; k <= extra; ++k) {
+            if ((p[i + k] & 0xC0) != 0x80) {
+                return false;
+            }
+            value = (value << 6) | (p[i + k] & 0x3F);
+        }
+        if ((extra == 2 && value < 0x800) || (extra == 3 && value < 0x10000) ||
+            (value >= 0xD800 && value <= 0xDFFF) || value > 0x10FFFF) {
+            return false;
+        }
+        i += extra + 1;
+    }
+    return true;
+}
+
+std::vector<std::uint8_t> decode_base64_strict(const std::string& text, bool& ok) {
+    ok = false;
+    std::vector<std::uint8_t> out;
+    if (text.size() % 4 != 0) {
+        return {};
+    }
+    out.reserve(text.size() / 4 * 3);
+    for (std::size_t i = 0; i < text.size(); i += 4) {
+        const bool last = i + 4 == text.size();
+        int v[4];
+        int padding = 0;
+        for (int k = 0; k < 4; ++k) {
+            const char c = text[i + k];
+            if (c == '=' && last && k >= 2) {
+                v[k] = 0;
+                ++padding;
+                continue;
+            }
+            v[k] = base64_value(c);
+            if (v[k] < 0 || padding > 0) {
+                return {};
+            }
+        }
+        const std::uint32_t triple = (std::uint32_t(v[0]) << 18) | (std::uint32_t(v[1]) << 12) |
+                                     (std::uint32_t(v[2]) << 6) | std::uint32_t(v[3]);
+        // Bits beyond the data must be zero: one text per byte string.
+        if ((padding == 1 && (triple & 0xFF) != 0) || (padding == 2 && (triple & 0xFFFF) != 0)) {
+            return {};
+        }
+        out.push_back(static_cast<std::uint8_t>(triple >> 16));
+        if (padding < 2) {
+            out.push_back(static_cast<std::uint8_t>((triple >> 8) & 0xFF));
+        }
+        if (padding < 1) {
+            out.push_back(static_cast<std::uint8_t>(triple & 0xFF));
+        }
+    }
+    ok = true;
+    return out;
+}
+
+std::string encode_base64(const std::vector<std::uint8_t>& bytes) {
+    static const char kAlphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    out.reserve((bytes.size() + 2) / 3 * 4);
+    for (std::size_t i = 0; i < bytes.size(); i += 3) {
+        const std::size_t left = bytes.size() - i;
+        const std::uint32_t triple = (std::uint32_t(bytes[i]) << 16) |
+                                     (left > 1 ? std::uint32_t(bytes[i + 1]) << 8 : 0) |
+                                     (left > 2 ? std::uint32_t(bytes[i + 2]) : 0);
+        out.push_back(kAlphabet[(triple >> 18) & 63]);
+        out.push_back(kAlphabet[(triple >> 12) & 63]);
+        out.push_back(left > 1 ? kAlphabet[(triple >> 6) & 63] : '=');
+        out.push_back(left > 2 ? kAlphabet[triple & 63] : '=');
+    }
+    return out;
+}
+
+bool origin_allowed(const std::string& origin) {
+    std::string rest;
+    bool local_only = false;
+    if (origin.compare(0, 8, "https://") == 0) {
+        rest = origin.substr(8);
+    } else if (origin.compare(0, 7, "http://") == 0) {
+        rest = origin.substr(7);
+        local_only = true;
+    } else {
+        return false;
+    }
+    // host[:port], nothing else: no path, user or query.
+    const std::size_t colon = rest.find(':');
+    const std::string hostname = rest.substr(0, colon);
+    if (hostname.empty()) {
+        return false;
+    }
+    for (char c : hostname) {
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.';
+        if (!ok) {
+            return false; // origins are lower case; IDNs arrive in their ASCII form
+        }
+    }
+    if (colon != std::string::npos) {
+        const std::string port = rest.substr(colon + 1);
+        if (port.empty() || port.size() > 5 ||
+            port.find_first_not_of("0123456789") != std::string::npos || std::stoul(port) > 65535) {
+            return false;
+        }
+    }
+    return !local_only || hostname == "localhost";
+}
+
+parsed parse_request(const std::string& body) {
+    parsed out;
+    try {
+        if (body.empty()) {
+            out.failed = fault("invalid-message", "empty message");
+            return out;
+        }
+        if (!valid_utf8(body)) {
+            out.failed = fault("invalid-utf8", "the message is not UTF-8");
+            return out;
+        }
+        json message = json::parse(body, nullptr, false);
+        const pin_wiper wiper{message};
+        if (message.is_discarded() || !message.is_object()) {
+            out.failed = fault("invalid-json", "the message is not one JSON object");
+            return out;
+        }
+        const auto id = message.find("id");
+        if (id == message.end() || !id->is_string() || id->get_ref<const std::string&>().empty() ||
+            id->get_ref<const std::string&>().size() > kMaxIdLength) {
+            out.failed = fault("invalid-message", "\"id\" is missing or not a string of 1 to 128");
+            return out;
+        }
+        out.id = *id;
+        request r;
+        r.id = *id;
+        if (std::optional<error> e = check(message, r)) {
+            out.failed = std::move(*e);
+            return out;
+        }
+        out.ok.emplace(std::move(r));
+    } catch (const std::exception& e) {
+        out.failed = fault("internal-error", e.what());
+    }
+    return out;
+}
+
+std::string result_reply(const json& id, const json& result) {
+    const std::string text =
+        dump(json{{"version", kProtocolVersion}, {"id", id}, {"result", result}});
+    if (text.size() > kMaxReplyBytes) {
+        return error_reply(id, fault("reply-too-large", "the reply is above the browser's limit"));
+    }
+    return text;
+}
+
+std::string error_reply(const json& id, const error& e) {
+    json object = e.extra.is_object() ? e.extra : json::object();
+    object["code"] = e.code;
+    object["message"] = e.message;
+    return dump(json{{"version", kProtocolVersion}, {"id", id}, {"error", object}});
+}
+
+} // namespace host

@@ -1,0 +1,21 @@
+// libFuzzer target: any bytes as a request body reach the parser and the reply builder, which
+// must answer every one of them without a crash, a leak or undefined behaviour.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "host/Messages.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string body(reinterpret_cast<const char*>(data), size);
+    const host::parsed p = host::parse_request(body);
+    if (p.ok) {
+        host::result_reply(p.ok->id, nlohmann::json::object());
+    } else if (p.failed) {
+        host::error_reply(p.id, *p.failed);
+    }
+    bool ok = false;
+    host::decode_base64_strict(body, ok);
+    host::origin_allowed(body);
+    return 0;
+}

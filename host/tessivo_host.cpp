@@ -1,0 +1,118 @@
+// tessivo-host: the browser extension's native messaging host. Started by the browser with the
+// extension's origin as its argument, it answers framed JSON requests on standard input until
+// that closes; one agent serves the whole connection and ends with it.
+//
+//   tessivo-host --install [--extension-id ID] [--manifest-dir DIR]
+//   tessivo-host --uninstall
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <string>
+
+#include <openssl/crypto.h>
+
+#include "host/Framing.h"
+#include "host/Host.h"
+#include "host/Install.h"
+#include "host/Messages.h"
+#include "platform/process.h"
+
+namespace {
+
+#if defined(_WIN32)
+constexpr const char* kAgentProgram = "tessivo.exe";
+#else
+constexpr const char* kAgentProgram = "tessivo";
+#endif
+
+std::string own_path() {
+    return std::filesystem::absolute(plat::CurrentProgramPath()).string();
+}
+
+int report(const host::install_result& result, const char* verb) {
+    for (const std::string& place : result.written) {
+        std::cout << verb << " " << place << "\n";
+    }
+    if (!result.ok) {
+        std::cerr << "tessivo-host: " << result.error << std::endl;
+        return 1;
+    }
+    return 0;
+}
+
+int install_command(int argc, char** argv) {
+    std::string extension_id = host::kExtensionId;
+    std::string folder;
+    for (int i = 2; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--extension-id" && i + 1 < argc) {
+            extension_id = argv[++i];
+        } else if (arg == "--manifest-dir" && i + 1 < argc) {
+            folder = argv[++i];
+        } else {
+            std::cerr << "usage: tessivo-host --install [--extension-id ID] [--manifest-dir DIR]"
+                      << std::endl;
+            return 2;
+        }
+    }
+    if (extension_id.size() != 32 ||
+        extension_id.find_first_not_of("abcdefghijklmnop") != std::string::npos) {
+        std::cerr << "tessivo-host: not an extension id: " << extension_id << std::endl;
+        return 2;
+    }
+    return report(folder.empty() ? host::install(own_path(), extension_id)
+                                 : host::install_into(folder, own_path(), extension_id),
+                  "wrote");
+}
+
+int serve() {
+    host::use_binary_stdio();
+    host::host_options options;
+    options.agent_path =
+        (std::filesystem::path(plat::CurrentProgramPath()).parent_path() / kAgentProgram).string();
+    host::host_session session(options);
+    for (;;) {
+        host::frame in = host::read_frame(stdin);
+        if (in.status == host::frame_status::end || in.status == host::frame_status::truncated) {
+            return 0;
+        }
+        if (in.status == host::frame_status::too_large) {
+            host::write_frame(
+                stdout,
+                host::error_reply(nullptr, {"message-too-large", "the request is above 65536 bytes",
+                                            nlohmann::json::object()}));
+            return 1;
+        }
+        bool quit = false;
+        const std::string reply = session.handle(in.body, quit);
+        if (!in.body.empty()) {
+            OPENSSL_cleanse(&in.body[0], in.body.size()); // it may hold a PIN
+        }
+        if (!host::write_frame(stdout, reply)) {
+            return 1;
+        }
+        if (quit) {
+            return 0;
+        }
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const std::string first = argc > 1 ? argv[1] : "";
+    if (first == "--install") {
+        return install_command(argc, argv);
+    }
+    if (first == "--uninstall") {
+        return report(host::uninstall(), "removed");
+    }
+    if (first == "--help" || first == "-h") {
+        std::cout << "tessivo-host: the Tessivo browser extension's native messaging host\n"
+                     "  tessivo-host --install [--extension-id ID] [--manifest-dir DIR]\n"
+                     "  tessivo-host --uninstall\n";
+        return 0;
+    }
+    // Otherwise the browser started us (its arguments name the extension): serve it.
+    return serve();
+}

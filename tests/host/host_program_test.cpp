@@ -1,0 +1,472 @@
+// tessivo-host as the browser runs it: framed JSON through its standard input and output, every
+// command against the test module, signatures checked with OpenSSL, and the manifests that
+// --install writes.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <openssl/evp.h>
+#include <openssl/sha.h>
+#include <openssl/x509.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "host/Install.h"
+#include "host/Messages.h"
+#include "tests/fixtures/files.h"
+#include "tests/fixtures/test_module.h"
+
+namespace {
+
+using nlohmann::json;
+namespace fs = std::filesystem;
+
+constexpr char kOrigin[] = "https://gov.example.tw";
+
+std::string Frame(const std::string& body) {
+    const std::uint32_t length = static_cast<std::uint32_t>(body.size());
+    std::string out(4, '\0');
+    std::memcpy(&out[0], &length, 4);
+    return out + body;
+}
+
+// One tessivo-host with pipes to its standard input and output; killed if still running at the
+// end of the test.
+class HostProcess {
+public:
+    explicit HostProcess(const std::vector<std::string>& args = {"chrome-extension://test/"}) {
+        int in[2];
+        int out[2];
+        if (pipe(in) != 0 || pipe(out) != 0) {
+            return;
+        }
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(in[0], 0);
+            dup2(out[1], 1);
+            close(in[0]);
+            close(in[1]);
+            close(out[0]);
+            close(out[1]);
+            std::vector<char*> argv = {const_cast<char*>(TESSIVO_HOST_PATH)};
+            for (const std::string& a : args) {
+                argv.push_back(const_cast<char*>(a.c_str()));
+            }
+            argv.push_back(nullptr);
+            execv(TESSIVO_HOST_PATH, argv.data());
+            _exit(127);
+        }
+        close(in[0]);
+        close(out[1]);
+        input_ = in[1];
+        output_ = out[0];
+        signal(SIGPIPE, SIG_IGN);
+    }
+    ~HostProcess() {
+        CloseInput();
+        if (output_ >= 0) {
+            close(output_);
+        }
+        if (pid_ > 0 && !waited_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    HostProcess(const HostProcess&) = delete;
+    HostProcess& operator=(const HostProcess&) = delete;
+
+    bool Write(const std::string& bytes) {
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = write(input_, bytes.data() + done, bytes.size() - done);
+            if (n <= 0) {
+                return false;
+            }
+            done += static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+    // Writes in pieces with pauses between them, as a pipe may deliver a message.
+    void WriteInPieces(const std::string& bytes, std::size_t piece) {
+        for (std::size_t i = 0; i < bytes.size(); i += piece) {
+            Write(bytes.substr(i, piece));
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+    void CloseInput() {
+        if (input_ >= 0) {
+            close(input_);
+            input_ = -1;
+        }
+    }
+    // The next reply's body; empty with `ended` set when the output closed first.
+    std::string Read(bool* ended = nullptr, int timeout_ms = 60000) {
+        std::string prefix = ReadBytes(4, timeout_ms);
+        if (prefix.size() < 4) {
+            if (ended) {
+                *ended = true;
+            }
+            return {};
+        }
+        std::uint32_t length = 0;
+        std::memcpy(&length, prefix.data(), 4);
+        return ReadBytes(length, timeout_ms);
+    }
+    json Ask(const json& request) {
+        Write(Frame(request.dump()));
+        const std::string reply = Read();
+        return reply.empty() ? json() : json::parse(reply);
+    }
+    // The exit status once the process ended (at most `timeout_ms`); -1 when it did not.
+    int Wait(int timeout_ms = 10000) {
+        for (int waited = 0; waited <= timeout_ms; waited += 10) {
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                waited_ = true;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return -1;
+    }
+
+private:
+    std::string ReadBytes(std::size_t count, int timeout_ms) {
+        std::string out;
+        while (out.size() < count) {
+            pollfd p = {output_, POLLIN, 0};
+            if (poll(&p, 1, timeout_ms) <= 0) {
+                break;
+            }
+            char buffer[65536];
+            const ssize_t n = read(output_, buffer, std::min(sizeof buffer, count - out.size()));
+            if (n <= 0) {
+                break;
+            }
+            out.append(buffer, static_cast<std::size_t>(n));
+        }
+        return out;
+    }
+
+    pid_t pid_ = -1;
+    int input_ = -1;
+    int output_ = -1;
+    bool waited_ = false;
+};
+
+json Request(const std::string& id, const std::string& command, const json& arguments = {}) {
+    json r = {{"version", 1}, {"id", id}, {"command", command}};
+    if (!arguments.is_null()) {
+        r["arguments"] = arguments;
+    }
+    return r;
+}
+
+std::string CertsFile(const std::string& name) {
+    return std::string(TESSIVO_TEST_CERTS_DIR) + "/" + name;
+}
+
+std::vector<std::uint8_t> Bytes(const std::string& text) {
+    return std::vector<std::uint8_t>(text.begin(), text.end());
+}
+
+std::vector<std::uint8_t> FromBase64(const std::string& text) {
+    bool ok = false;
+    return host::decode_base64_strict(text, ok);
+}
+
+// True when `signature` is a PKCS#1 v1.5 signature of `data` with `md` by the certificate's key.
+bool Verifies(const std::string& cert_der, const EVP_MD* md, const std::string& data,
+              const std::vector<std::uint8_t>& signature) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(cert_der.data());
+    std::unique_ptr<X509, decltype(&X509_free)> cert(
+        d2i_X509(nullptr, &p, static_cast<long>(cert_der.size())), X509_free);
+    if (!cert) {
+        return false;
+    }
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    return EVP_DigestVerifyInit(ctx.get(), nullptr, md, nullptr, X509_get0_pubkey(cert.get())) ==
+               1 &&
+           EVP_DigestVerify(ctx.get(), signature.data(), signature.size(),
+                            reinterpret_cast<const unsigned char*>(data.data()), data.size()) == 1;
+}
+
+std::vector<std::uint8_t> Digest(const EVP_MD* md, const std::string& data) {
+    std::vector<std::uint8_t> out(EVP_MAX_MD_SIZE);
+    unsigned int length = 0;
+    EVP_Digest(data.data(), data.size(), out.data(), &length, md, nullptr);
+    out.resize(length);
+    return out;
+}
+
+class HostWithCard : public ::testing::Test {
+protected:
+    HostWithCard() { fixtures::SetEnvironment("TESSIVO_PKCS11_MODULE", TestModulePath()); }
+    ~HostWithCard() override { fixtures::UnsetEnvironment("TESSIVO_PKCS11_MODULE"); }
+
+    json SignArguments(const std::string& data, const std::string& pin = "123456",
+                       const EVP_MD* md = EVP_sha256(), const char* name = "SHA-256") {
+        return {{"origin", kOrigin},
+                {"certificate", host::encode_base64(Bytes(citizen_))},
+                {"hash", host::encode_base64(Digest(md, data))},
+                {"hashAlgorithm", name},
+                {"pin", pin}};
+    }
+
+    const std::string kCard = "slot = Empty Reader ; 0 ; ; \n"
+                              "slot = Tessivo Reader ; 1 ; CITIZEN ; CARD0001\n"
+                              "pin = 123456\n" +
+                              FixtureCardObjects(TESSIVO_TEST_CERTS_DIR);
+    TestModuleConfig config_{kCard};
+    const std::string citizen_ = fixtures::ReadFileText(CertsFile("citizen.der"));
+};
+
+} // namespace
+
+// ---- framing ----
+
+TEST(HostFraming, PiecesZeroLengthBadBodiesAndTheEndOfInput) {
+    HostProcess host;
+    // A request that arrives a few bytes at a time is still one request.
+    host.WriteInPieces(Frame(Request("a", "quit-not").dump()), 3);
+    EXPECT_EQ(json::parse(host.Read())["error"]["code"], "unknown-command");
+    const struct {
+        std::string body;
+        const char* code;
+    } cases[] = {
+        {"", "invalid-message"},
+        {"\xFF\xFE{}", "invalid-utf8"},
+        {"{\"version\":1,", "invalid-json"},
+        {"null", "invalid-json"},
+        {std::string(60000, ' ') + "{}", "invalid-message"}, // large but within the limit
+    };
+    for (const auto& c : cases) {
+        host.Write(Frame(c.body));
+        const json reply = json::parse(host.Read());
+        EXPECT_EQ(reply["error"]["code"], c.code) << c.body.substr(0, 20);
+        EXPECT_TRUE(reply["id"].is_null());
+    }
+    // Still answering after every fault.
+    EXPECT_EQ(host.Ask(Request("b", "status"))["result"]["protocolVersion"], 1);
+    // Input ending inside a frame ends the host without a reply.
+    host.Write(Frame("{\"version\":1}").substr(0, 9));
+    host.CloseInput();
+    bool ended = false;
+    EXPECT_EQ(host.Read(&ended), "");
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(host.Wait(), 0);
+}
+
+TEST(HostFraming, OversizedMessageIsRefusedAndEndsTheConnection) {
+    for (const std::uint32_t length : {65537u, 0xFFFFFFFFu}) {
+        HostProcess host;
+        std::string prefix(4, '\0');
+        std::memcpy(&prefix[0], &length, 4);
+        host.Write(prefix + "{}");
+        const json reply = json::parse(host.Read());
+        EXPECT_EQ(reply["error"]["code"], "message-too-large");
+        EXPECT_TRUE(reply["id"].is_null());
+        EXPECT_EQ(host.Wait(), 1);
+    }
+}
+
+TEST(HostFraming, QuitAnswersThenEnds) {
+    HostProcess host;
+    EXPECT_EQ(host.Ask(Request("q", "quit")), json::parse(R"({"version":1,"id":"q","result":{}})"));
+    EXPECT_EQ(host.Wait(), 0);
+}
+
+// ---- commands against the test module ----
+
+TEST_F(HostWithCard, StatusAndReaders) {
+    HostProcess host;
+    const json status = host.Ask(Request("s1", "status"));
+    EXPECT_EQ(status["id"], "s1");
+    EXPECT_EQ(status["result"]["hostVersion"], status["result"]["agentVersion"]);
+    EXPECT_EQ(status["result"]["agentRunning"], false);
+    EXPECT_EQ(status["result"]["module"], TestModulePath());
+
+    config_.Write(kCard + "token_flags = 0x30000\n"); // PIN count low, final try
+    const json readers = host.Ask(Request("s2", "readers"));
+    EXPECT_EQ(readers["result"]["readers"],
+              json::parse(R"([{"name":"Empty Reader","cardPresent":false,"label":"","serial":"",
+                  "pinCountLow":false,"pinFinalTry":false,"pinLocked":false},
+                  {"name":"Tessivo Reader","cardPresent":true,"label":"CITIZEN","serial":"CARD0001",
+                  "pinCountLow":true,"pinFinalTry":true,"pinLocked":false}])"));
+}
+
+TEST_F(HostWithCard, SigningCertificateWithoutPin) {
+    HostProcess host;
+    for (const json& arguments :
+         {json{{"origin", kOrigin}}, json{{"origin", kOrigin}, {"reader", "Tessivo Reader"}}}) {
+        const json reply = host.Ask(Request("c1", "get-signing-certificate", arguments));
+        ASSERT_TRUE(reply.contains("result")) << reply;
+        const json& r = reply["result"];
+        EXPECT_EQ(FromBase64(r["certificate"]), Bytes(citizen_));
+        EXPECT_EQ(r["reader"], "Tessivo Reader");
+        EXPECT_EQ(r["cardSerial"], "CARD0001");
+        EXPECT_EQ(r["holderName"], "王小明");
+        EXPECT_EQ(r["subject"], "CN=王小明,O=Tessivo Citizens,C=TW");
+        EXPECT_EQ(r["serialNumber"], "1234");
+        EXPECT_EQ(r["notAfter"].get<std::string>().substr(0, 4), "2035");
+    }
+    const struct {
+        json arguments;
+        const char* code;
+    } faults[] = {
+        {{{"origin", kOrigin}, {"reader", "Empty Reader"}}, "no-card"},
+        {{{"origin", kOrigin}, {"reader", "Nowhere"}}, "no-reader"},
+        {{{"origin", "http://gov.example.tw"}}, "origin-refused"},
+    };
+    for (const auto& f : faults) {
+        EXPECT_EQ(host.Ask(Request("c2", "get-signing-certificate", f.arguments))["error"]["code"],
+                  f.code)
+            << f.arguments;
+    }
+    config_.Write("slot = Empty Reader ; 0 ; ; \n");
+    EXPECT_EQ(
+        host.Ask(Request("c3", "get-signing-certificate", {{"origin", kOrigin}}))["error"]["code"],
+        "no-card");
+    // A card without a certificate marked for signing: only the encipherment one.
+    config_.Write("slot = Tessivo Reader ; 1 ; CITIZEN ; CARD0001\n"
+                  "object = cert ; KEYX ; " +
+                  CertsFile("encipher.der") + "\n");
+    EXPECT_EQ(
+        host.Ask(Request("c4", "get-signing-certificate", {{"origin", kOrigin}}))["error"]["code"],
+        "no-certificate");
+}
+
+TEST_F(HostWithCard, SignsEveryHashWithOneLoginEach) {
+    const std::string log = config_.Folder() + "/login.log";
+    config_.Write(kCard + "login_log = " + log + "\n");
+    HostProcess host;
+    const struct {
+        const char* name;
+        const EVP_MD* (*md)();
+    } algorithms[] = {{"SHA-224", EVP_sha224},
+                      {"SHA-256", EVP_sha256},
+                      {"SHA-384", EVP_sha384},
+                      {"SHA-512", EVP_sha512}};
+    const std::string data = "Application form 2024-117, signed in the browser.";
+    for (const auto& a : algorithms) {
+        SCOPED_TRACE(a.name);
+        const json reply =
+            host.Ask(Request(a.name, "sign", SignArguments(data, "123456", a.md(), a.name)));
+        ASSERT_TRUE(reply.contains("result")) << reply;
+        EXPECT_EQ(reply["id"], a.name);
+        EXPECT_EQ(reply["result"]["hashAlgorithm"], a.name);
+        EXPECT_EQ(reply["result"]["signatureAlgorithm"], "RSASSA-PKCS1-v1_5");
+        EXPECT_EQ(reply["result"]["reader"], "Tessivo Reader");
+        EXPECT_TRUE(Verifies(citizen_, a.md(), data, FromBase64(reply["result"]["signature"])));
+    }
+    EXPECT_EQ(host.Ask(Request("s", "status"))["result"]["agentRunning"], true);
+    // One user login per signature, never one riding on the last.
+    const std::string logins = fixtures::ReadFileText(log);
+    std::size_t count = 0;
+    for (std::size_t at = logins.find("user=1"); at != std::string::npos;
+         at = logins.find("user=1", at + 1)) {
+        ++count;
+    }
+    EXPECT_EQ(count, 4u) << logins;
+    host.CloseInput();
+    EXPECT_EQ(host.Wait(), 0);
+}
+
+TEST_F(HostWithCard, SignRefusals) {
+    HostProcess host;
+    const std::string data = "x";
+    auto code_of = [&](const json& arguments) {
+        const json reply = host.Ask(Request("f", "sign", arguments));
+        return reply.contains("error") ? reply["error"]["code"].get<std::string>() : "signed";
+    };
+    EXPECT_EQ(code_of(SignArguments(data, "000000")), "pin-incorrect");
+    // Another certificate than the card's: nothing is signed.
+    json other = SignArguments(data);
+    other["certificate"] =
+        host::encode_base64(Bytes(fixtures::ReadFileText(CertsFile("encipher.der"))));
+    other["reader"] = "Tessivo Reader";
+    EXPECT_EQ(code_of(other), "certificate-mismatch");
+    other["certificate"] = host::encode_base64(Bytes("not a certificate"));
+    EXPECT_EQ(code_of(other), "invalid-certificate");
+    json empty_reader = SignArguments(data);
+    empty_reader["reader"] = "Empty Reader";
+    EXPECT_EQ(code_of(empty_reader), "no-card");
+    // The right PIN after a wrong one signs.
+    EXPECT_EQ(code_of(SignArguments(data)), "signed");
+
+    // The tries left come from the token's flags.
+    config_.Write(kCard + "token_flags = 0x20000\n"); // final try
+    json reply = host.Ask(Request("g", "sign", SignArguments(data, "000000")));
+    EXPECT_EQ(reply["error"]["code"], "pin-incorrect");
+    EXPECT_EQ(reply["error"]["pinFinalTry"], true);
+    config_.Write(kCard + "token_flags = 0x40000\n"); // locked
+    EXPECT_EQ(code_of(SignArguments(data)), "pin-locked");
+    // The card's own verdict; the agent (one per connection) reads the module's set-up when it
+    // starts, so a new connection is needed.
+    config_.Write(kCard + "login_rv = 0xA4\n");
+    HostProcess second;
+    EXPECT_EQ(second.Ask(Request("l", "sign", SignArguments(data)))["error"]["code"], "pin-locked");
+}
+
+// ---- installation ----
+
+TEST(HostInstall, WritesAndRemovesEveryBrowsersManifest) {
+    fixtures::TempDir home;
+    const char* previous = std::getenv("HOME");
+    const std::string saved = previous ? previous : "";
+    fixtures::SetEnvironment("HOME", home.Path());
+    const int installed =
+        std::system((std::string(TESSIVO_HOST_PATH) + " --install >/dev/null").c_str());
+    const std::string chromium =
+        home.Path() + "/.config/chromium/NativeMessagingHosts/org.tessivo.host.json";
+    const std::string chrome =
+        home.Path() + "/.config/google-chrome/NativeMessagingHosts/org.tessivo.host.json";
+    const std::string firefox =
+        home.Path() + "/.mozilla/native-messaging-hosts/org.tessivo.host.json";
+    const json c = json::parse(fixtures::ReadFileText(chromium));
+    const json g = json::parse(fixtures::ReadFileText(chrome));
+    const json f = json::parse(fixtures::ReadFileText(firefox));
+    const int removed =
+        std::system((std::string(TESSIVO_HOST_PATH) + " --uninstall >/dev/null").c_str());
+    const bool any_left = fs::exists(chromium) || fs::exists(chrome) || fs::exists(firefox);
+    fixtures::SetEnvironment("HOME", saved);
+    EXPECT_EQ(installed, 0);
+    EXPECT_EQ(removed, 0);
+    EXPECT_FALSE(any_left);
+    EXPECT_EQ(c, g);
+    EXPECT_EQ(c["name"], "org.tessivo.host");
+    EXPECT_EQ(c["type"], "stdio");
+    EXPECT_EQ(c["path"], fs::canonical(TESSIVO_HOST_PATH).string());
+    EXPECT_EQ(c["allowed_origins"],
+              json::array({"chrome-extension://" + std::string(host::kExtensionId) + "/"}));
+    EXPECT_EQ(f["allowed_extensions"], json::array({host::kFirefoxExtensionId}));
+    EXPECT_FALSE(f.contains("allowed_origins"));
+}
+
+// The id the host's manifest names is the one the extension's key gives it.
+TEST(HostInstall, ExtensionIdFollowsFromTheManifestKey) {
+    const json manifest = json::parse(fixtures::ReadFileText(TESSIVO_EXTENSION_MANIFEST));
+    const std::vector<std::uint8_t> der = FromBase64(manifest["key"].get<std::string>());
+    ASSERT_FALSE(der.empty());
+    unsigned char digest[SHA256_DIGEST_LENGTH];
+    SHA256(der.data(), der.size(), digest);
+    std::string id;
+    for (int i = 0; i < 16; ++i) {
+        id.push_back(static_cast<char>('a' + (digest[i] >> 4)));
+        id.push_back(static_cast<char>('a' + (digest[i] & 0x0F)));
+    }
+    EXPECT_EQ(id, host::kExtensionId);
+    EXPECT_EQ(manifest["browser_specific_settings"]["gecko"]["id"], host::kFirefoxExtensionId);
+}

@@ -1,0 +1,123 @@
+// The DigestInfo builder against OpenSSL: a raw PKCS#1 v1.5 signature of the DigestInfo must
+// verify as OpenSSL's own signature of the data with that hash.
+#include <gtest/gtest.h>
+
+#include <openssl/evp.h>
+#include <openssl/rsa.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "peer/DigestInfo.h"
+
+namespace {
+
+using peer::hash_algorithm;
+
+struct PkeyFree {
+    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+};
+struct PkeyCtxFree {
+    void operator()(EVP_PKEY_CTX* ctx) const { EVP_PKEY_CTX_free(ctx); }
+};
+struct MdCtxFree {
+    void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
+};
+using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
+using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
+using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
+
+struct Case {
+    const char* name;
+    hash_algorithm algorithm;
+    const EVP_MD* (*md)();
+    std::size_t length;
+};
+
+const Case kCases[] = {
+    {"SHA-224", hash_algorithm::sha224, EVP_sha224, 28},
+    {"SHA-256", hash_algorithm::sha256, EVP_sha256, 32},
+    {"SHA-384", hash_algorithm::sha384, EVP_sha384, 48},
+    {"SHA-512", hash_algorithm::sha512, EVP_sha512, 64},
+};
+
+Pkey MakeKey() {
+    PkeyCtx ctx(EVP_PKEY_CTX_new_id(EVP_PKEY_RSA, nullptr));
+    EVP_PKEY* key = nullptr;
+    if (!ctx || EVP_PKEY_keygen_init(ctx.get()) != 1 ||
+        EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), 2048) != 1 ||
+        EVP_PKEY_keygen(ctx.get(), &key) != 1) {
+        return nullptr;
+    }
+    return Pkey(key);
+}
+
+std::vector<std::uint8_t> Hash(const EVP_MD* md, const std::string& data) {
+    std::vector<std::uint8_t> out(EVP_MAX_MD_SIZE);
+    unsigned int length = 0;
+    EVP_Digest(data.data(), data.size(), out.data(), &length, md, nullptr);
+    out.resize(length);
+    return out;
+}
+
+// What CKM_RSA_PKCS does on a card: type-1 padding around the given bytes, no hashing.
+std::vector<std::uint8_t> RawSign(EVP_PKEY* key, const std::vector<std::uint8_t>& input) {
+    PkeyCtx ctx(EVP_PKEY_CTX_new(key, nullptr));
+    std::size_t length = 0;
+    if (!ctx || EVP_PKEY_sign_init(ctx.get()) != 1 ||
+        EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
+        EVP_PKEY_sign(ctx.get(), nullptr, &length, input.data(), input.size()) != 1) {
+        return {};
+    }
+    std::vector<std::uint8_t> signature(length);
+    if (EVP_PKEY_sign(ctx.get(), signature.data(), &length, input.data(), input.size()) != 1) {
+        return {};
+    }
+    signature.resize(length);
+    return signature;
+}
+
+bool Verifies(EVP_PKEY* key, const EVP_MD* md, const std::string& data,
+              const std::vector<std::uint8_t>& signature) {
+    MdCtx ctx(EVP_MD_CTX_new());
+    return ctx && EVP_DigestVerifyInit(ctx.get(), nullptr, md, nullptr, key) == 1 &&
+           EVP_DigestVerify(ctx.get(), signature.data(), signature.size(),
+                            reinterpret_cast<const unsigned char*>(data.data()), data.size()) == 1;
+}
+
+} // namespace
+
+TEST(DigestInfo, RawSignatureOfItVerifiesAsTheHashsSignature) {
+    const Pkey key = MakeKey();
+    ASSERT_TRUE(key);
+    const std::string data = "A form signed in the browser.";
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(peer::hash_algorithm_from_name(c.name), c.algorithm);
+        EXPECT_STREQ(peer::hash_algorithm_name(c.algorithm), c.name);
+        EXPECT_EQ(peer::hash_length(c.algorithm), c.length);
+        const std::vector<std::uint8_t> info = peer::digest_info(c.algorithm, Hash(c.md(), data));
+        ASSERT_EQ(info.size(), 19 + c.length);
+        const std::vector<std::uint8_t> signature = RawSign(key.get(), info);
+        ASSERT_FALSE(signature.empty());
+        EXPECT_TRUE(Verifies(key.get(), c.md(), data, signature));
+        // The same DigestInfo under another algorithm's name must not pass.
+        const Case& other = kCases[(&c - kCases + 1) % 4];
+        EXPECT_FALSE(Verifies(key.get(), other.md(), data, signature));
+    }
+}
+
+TEST(DigestInfo, HashOfAnotherLengthOrUnknownNameIsRefused) {
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_TRUE(
+            peer::digest_info(c.algorithm, std::vector<std::uint8_t>(c.length - 1)).empty());
+        EXPECT_TRUE(
+            peer::digest_info(c.algorithm, std::vector<std::uint8_t>(c.length + 1)).empty());
+        EXPECT_TRUE(peer::digest_info(c.algorithm, {}).empty());
+    }
+    for (const char* name : {"SHA-1", "sha-256", "SHA256", "", "MD5", "SHA-256 "}) {
+        EXPECT_FALSE(peer::hash_algorithm_from_name(name)) << name;
+    }
+}

@@ -1,0 +1,57 @@
+// The extension's PIN window: shows who asks and with which card, takes the PIN and hands it
+// to the background worker, which passes it to the host. The page never sees it.
+'use strict';
+
+(() => {
+  const api = typeof browser !== 'undefined' ? browser : chrome;
+  const requestId = new URLSearchParams(window.location.search).get('request') || '';
+  const text = (key) => api.i18n.getMessage(key) || key;
+  const $ = (id) => document.getElementById(id);
+
+  document.documentElement.lang = api.i18n.getUILanguage();
+  for (const element of document.querySelectorAll('[data-i18n]')) {
+    element.textContent = text(element.dataset.i18n);
+  }
+
+  function setBusy(busy) {
+    $('pin').disabled = busy;
+    $('ok').disabled = busy;
+  }
+
+  api.runtime.sendMessage({ type: 'pin-details', request: requestId }).then((details) => {
+    if (!details || details.gone) {
+      window.close();
+      return;
+    }
+    $('origin').textContent = details.origin;
+    $('holder').textContent = details.holder || text('pinUnknown');
+    $('reader').textContent = details.reader || text('pinUnknown');
+    $('pin').focus();
+  });
+
+  $('form').addEventListener('submit', (event) => {
+    event.preventDefault();
+    const pin = $('pin').value;
+    if (!pin) {
+      $('message').textContent = text('pinEmpty');
+      return;
+    }
+    $('message').textContent = text('pinSigning');
+    setBusy(true);
+    api.runtime.sendMessage({ type: 'pin-submit', request: requestId, pin }).then((answer) => {
+      $('pin').value = '';
+      if (answer && answer.retry) {
+        setBusy(false);
+        $('message').textContent = answer.reason === 'empty' ? text('pinEmpty')
+          : answer.pinFinalTry ? text('pinWrongFinal')
+          : answer.pinCountLow ? text('pinWrongLow') : text('pinWrong');
+        $('pin').focus();
+      }
+      // Otherwise the background worker closes this window.
+    });
+  });
+
+  $('cancel').addEventListener('click', () => {
+    api.runtime.sendMessage({ type: 'pin-cancel', request: requestId });
+  });
+})();

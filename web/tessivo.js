@@ -1,0 +1,111 @@
+// tessivo.js: signing with the card holder's smart card from a web page, through the Tessivo
+// extension. Every call returns a promise; a failure is a TessivoError with a stable `code`:
+//   no-extension, timeout, origin-refused, user-cancelled, no-card, no-reader, pin-locked,
+//   certificate-mismatch, certificate-not-public, no-certificate, no-host, sign-failed,
+//   invalid-request, and the host's other codes.
+// The PIN is typed in the extension's own window: this page never sees it.
+
+const TIME_LIMITS_MS = {
+  'status': 25000,
+  'get-signing-certificate': 35000,
+  'sign': 190000,
+};
+// How long the extension has to show that it is there.
+const ACK_MS = 1500;
+
+export class TessivoError extends Error {
+  constructor(code, message, details) {
+    super(message || code);
+    this.name = 'TessivoError';
+    this.code = code;
+    this.details = details || {};
+  }
+}
+
+let counter = 0;
+
+function newId() {
+  counter += 1;
+  const random = Math.random().toString(36).slice(2, 10);
+  return `t${Date.now().toString(36)}-${counter}-${random}`;
+}
+
+function call(command, args) {
+  return new Promise((resolve, reject) => {
+    const id = newId();
+    let acknowledged = false;
+    const finish = () => {
+      clearTimeout(ackTimer);
+      clearTimeout(timer);
+      window.removeEventListener('message', onMessage);
+    };
+    const ackTimer = setTimeout(() => {
+      if (!acknowledged) {
+        finish();
+        reject(new TessivoError('no-extension', 'the Tessivo extension is not installed'));
+      }
+    }, ACK_MS);
+    const timer = setTimeout(() => {
+      finish();
+      reject(new TessivoError('timeout', `no answer within ${TIME_LIMITS_MS[command] / 1000} s`));
+    }, TIME_LIMITS_MS[command]);
+    function onMessage(event) {
+      const data = event.data;
+      if (event.source !== window || !data || data.tessivo !== 'from-extension' || data.id !== id) {
+        return;
+      }
+      if (data.type === 'ack') {
+        acknowledged = true;
+        return;
+      }
+      finish();
+      if (data.error) {
+        reject(new TessivoError(data.error.code, data.error.message, data.error));
+      } else {
+        resolve(data.result);
+      }
+    }
+    window.addEventListener('message', onMessage);
+    const target = window.location.origin === 'null' ? '*' : window.location.origin;
+    window.postMessage({ tessivo: 'to-extension', id, command, arguments: args || {} }, target);
+  });
+}
+
+function toBase64(bytes) {
+  let text = '';
+  for (const b of new Uint8Array(bytes)) {
+    text += String.fromCharCode(b);
+  }
+  return btoa(text);
+}
+
+// Versions of the extension, the host and the agent.
+export function status() {
+  return call('status');
+}
+
+// The card's signing certificate, read without a PIN: { certificate (Base64 DER), reader,
+// holderName, subject, issuer, serialNumber, notBefore, notAfter, cardSerial }.
+export function getSigningCertificate(options = {}) {
+  return call('get-signing-certificate', options.reader ? { reader: options.reader } : {});
+}
+
+// Signs a hash made by the page (e.g. crypto.subtle.digest) with the certificate's card key.
+// `certificate` is getSigningCertificate()'s result or its Base64 certificate; `hash` an
+// ArrayBuffer, typed array or Base64 text; `hashAlgorithm` SHA-224, SHA-256, SHA-384 or SHA-512.
+// Resolves to { signature (Base64, RSASSA-PKCS1-v1_5), hashAlgorithm, signatureAlgorithm }.
+export function sign(certificate, hash, hashAlgorithm) {
+  const args = { hashAlgorithm };
+  if (certificate && typeof certificate === 'object') {
+    args.certificate = certificate.certificate;
+    if (certificate.reader) {
+      args.reader = certificate.reader;
+    }
+  } else {
+    args.certificate = certificate;
+  }
+  args.hash = typeof hash === 'string' ? hash
+    : toBase64(hash instanceof ArrayBuffer ? hash : hash.buffer.slice(hash.byteOffset,
+                                                                       hash.byteOffset + hash.byteLength));
+  return call('sign', args);
+}
