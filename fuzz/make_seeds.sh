@@ -9,7 +9,7 @@ set -euo pipefail
 certs=${1:?certificate folder}
 out=${2:?output folder}
 rm -rf "$out"
-mkdir -p "$out"/{fuzz_cert,fuzz_dispatch,fuzz_base64,fuzz_command_line,fuzz_codepage}
+mkdir -p "$out"/{fuzz_cert,fuzz_dispatch,fuzz_base64,fuzz_command_line,fuzz_codepage,fuzz_host_messages}
 
 cp "$certs"/*.der "$certs"/*.p7b "$out/fuzz_cert/"
 
@@ -52,3 +52,10 @@ printf 'sign 0x40 sha256 md5 raw 18446744073709551616' >"$out/fuzz_command_line/
 printf '\0%s' "$(printf '憑證卡已逾期' | iconv -f UTF-8 -t CP950)" >"$out/fuzz_codepage/big5"
 printf '\1%s' '王小明 ASCII' >"$out/fuzz_codepage/utf8"
 { printf '\0'; printf '錯誤的 PIN 碼' | iconv -f UTF-8 -t UTF-16LE; } >"$out/fuzz_codepage/utf16"
+
+# Requests of the browser host, as the extension sends them.
+h="$out/fuzz_host_messages"
+printf '%s' '{"version":1,"id":"s-1","command":"status"}' >"$h/status"
+printf '%s' '{"version":1,"id":"r-2","command":"readers"}' >"$h/readers"
+printf '%s' '{"version":1,"id":"c-3","command":"get-signing-certificate","arguments":{"origin":"https://example.tw"}}' >"$h/certificate"
+printf '%s' '{"version":1,"id":"g-4","command":"sign","arguments":{"origin":"https://example.tw","reader":"R","certificate":"QUJD","hash":"ungWv48Bz+pBQUDeXa4iI7ADYaOWF3qctBD/YfIAFa0=","hashAlgorithm":"SHA-256","pin":"123456"}}' >"$h/sign"

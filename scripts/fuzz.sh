@@ -16,7 +16,8 @@ fi
 seconds=${1:-60}
 shift || true
 harnesses=("$@")
-[ ${#harnesses[@]} -gt 0 ] || harnesses=(fuzz_cert fuzz_dispatch fuzz_base64 fuzz_command_line fuzz_codepage)
+[ ${#harnesses[@]} -gt 0 ] || harnesses=(fuzz_cert fuzz_dispatch fuzz_base64 fuzz_command_line fuzz_codepage
+    fuzz_host_messages)
 
 dir="$TESSIVO_ROOT/build/fuzz"
 if [ ! -f "$dir/CMakeCache.txt" ]; then
