@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -17,6 +18,7 @@
 
 #include "agent/Protocol.h"
 #include "openssl_owned.h"
+#include "peer/DigestInfo.h"
 #include "peer/ModuleView.h"
 #include "peer/Script.h"
 #include "peer/TokenRequests.h"
@@ -137,7 +139,8 @@ public:
 
     // Selects the reader and logs in; the login's object, certificate included. The PIN is
     // asked for only once a card is known to be there and its PIN is not locked.
-    nlohmann::json select_and_login(const command_options& options) {
+    // `given`: a PIN read already (from standard input before the data that follows it).
+    nlohmann::json select_and_login(const command_options& options, std::string* given = nullptr) {
         select_card(options);
         const std::uint64_t flags = token_flags(options);
         if (pin_state_of(flags) == pin_state::locked) {
@@ -153,7 +156,7 @@ public:
             if (!warning.empty()) {
                 std::cerr << "tessivo-peer: " << warning << std::endl;
             }
-            std::string pin = read_pin(options);
+            std::string pin = given != nullptr ? std::move(*given) : read_pin(options);
             login = requests_.login(pin);
             wipe(pin);
         }
@@ -262,17 +265,95 @@ std::string to_pem(const std::vector<unsigned char>& der) {
     return std::string(data, static_cast<std::size_t>(length));
 }
 
-std::string read_data(const command_options& options) {
-    if (options.file.empty()) {
-        return std::string(std::istreambuf_iterator<char>(std::cin),
-                           std::istreambuf_iterator<char>());
+// The data to sign: standard input, or a regular file that can be read (checked before any PIN
+// is asked for).
+class data_source {
+public:
+    explicit data_source(const command_options& options) : name_(options.file) {
+        if (name_.empty()) {
+            return;
+        }
+        std::error_code error;
+        if (std::filesystem::is_directory(name_, error)) {
+            throw failure{options.file + " is a directory, not a file to sign"};
+        }
+        file_.open(name_, std::ios::binary);
+        if (!file_) {
+            throw failure{"cannot read " + options.file};
+        }
     }
-    std::ifstream in(options.file, std::ios::binary);
-    if (!in) {
-        throw failure{"cannot read " + options.file};
+    std::istream& stream() { return name_.empty() ? std::cin : file_; }
+    const std::string& name() const { return name_; }
+
+private:
+    std::string name_;
+    std::ifstream file_;
+};
+
+// The most data a mechanism that is not a digest can take: its Base64 text and the 6-byte
+// header fill the request channel at most.
+constexpr std::size_t kMaxWholeData = (kChannelSize - kSignHeaderSize) / 4 * 3;
+
+std::string read_whole(data_source& source) {
+    std::string data(std::istreambuf_iterator<char>(source.stream()),
+                     std::istreambuf_iterator<char>{});
+    if (data.size() > kMaxWholeData) {
+        throw failure{"the data is too large for this mechanism (at most " +
+                      std::to_string(kMaxWholeData) +
+                      " bytes); a digest mechanism signs data of any size"};
     }
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return data;
 }
+
+// The hash of everything the source holds, read in pieces so that memory stays flat.
+std::vector<std::uint8_t> hash_stream(data_source& source, hash_algorithm algorithm) {
+    const EVP_MD* md = EVP_get_digestbyname(hash_openssl_name(algorithm));
+    const ossl::MdCtxPtr ctx(EVP_MD_CTX_new());
+    if (md == nullptr || !ctx || EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1) {
+        throw failure{"cannot hash the data"};
+    }
+    std::vector<char> chunk(1 << 16);
+    std::istream& in = source.stream();
+    while (in) {
+        in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+        if (in.gcount() > 0 &&
+            EVP_DigestUpdate(ctx.get(), chunk.data(), static_cast<std::size_t>(in.gcount())) != 1) {
+            throw failure{"cannot hash the data"};
+        }
+    }
+    if (in.bad()) {
+        throw failure{"cannot read " + (source.name().empty() ? "standard input" : source.name())};
+    }
+    std::vector<std::uint8_t> hash(EVP_MAX_MD_SIZE);
+    unsigned int length = 0;
+    if (EVP_DigestFinal_ex(ctx.get(), hash.data(), &length) != 1) {
+        throw failure{"cannot hash the data"};
+    }
+    hash.resize(length);
+    return hash;
+}
+
+// The hash a digest mechanism stands for; none for the raw mechanism and unknown numbers.
+std::optional<hash_algorithm> digest_of(std::uint32_t mechanism) {
+    switch (mechanism) {
+    case 5:
+        return hash_algorithm::md5;
+    case 6:
+        return hash_algorithm::sha1;
+    case 70:
+        return hash_algorithm::sha224;
+    case 64:
+        return hash_algorithm::sha256;
+    case 65:
+        return hash_algorithm::sha384;
+    case 66:
+        return hash_algorithm::sha512;
+    default:
+        return std::nullopt;
+    }
+}
+
+constexpr std::uint32_t kRsaPkcs = 1; // CKM_RSA_PKCS: signs the bytes it is given
 
 // The Base64 text between the element's tags.
 std::string element_content(const std::string& element) {
@@ -367,10 +448,32 @@ int run_sign(const session_options& session, const command_options& options) {
         if (!mechanism) {
             throw failure{"unknown mechanism: " + options.mechanism};
         }
-        const std::string data = read_data(options); // before the PIN is asked for
+        // A digest mechanism's data is hashed here and its DigestInfo signed with CKM_RSA_PKCS:
+        // the same signature, for data of any size. All of it happens before the PIN.
+        data_source source(options);
+        // With both on standard input the PIN is its first line and the data the rest.
+        std::string pin;
+        const bool pin_first = options.pin_stdin && options.file.empty();
+        if (pin_first) {
+            pin = read_pin(options);
+        }
+        struct wiped {
+            std::string& secret;
+            ~wiped() { wipe(secret); }
+        } pin_guard{pin};
+        std::string data;
+        std::uint32_t sent_mechanism = *mechanism;
+        if (const std::optional<hash_algorithm> digest = digest_of(*mechanism)) {
+            const std::vector<std::uint8_t> info =
+                digest_info(*digest, hash_stream(source, *digest));
+            data.assign(info.begin(), info.end());
+            sent_mechanism = kRsaPkcs;
+        } else {
+            data = read_whole(source);
+        }
         command_session agent(session, options);
-        agent.select_and_login(options);
-        const nlohmann::json signed_ = agent.requests().sign(*mechanism, encode_base64(data));
+        agent.select_and_login(options, pin_first ? &pin : nullptr);
+        const nlohmann::json signed_ = agent.requests().sign(sent_mechanism, encode_base64(data));
         agent.logout();
         if (signed_["result"] != 0) {
             throw failure{"signing refused"};

@@ -11,13 +11,17 @@
 
 namespace peer {
 
-enum class hash_algorithm { sha224, sha256, sha384, sha512 };
+// MD5 and SHA-1 only for the command line's signing mechanisms, which still offer them.
+enum class hash_algorithm { md5, sha1, sha224, sha256, sha384, sha512 };
 
-// "SHA-224", "SHA-256", "SHA-384", "SHA-512" (the WebCrypto names); empty for anything else.
+// "SHA-224", "SHA-256", "SHA-384", "SHA-512" (the WebCrypto names); empty for anything else,
+// MD5 and SHA-1 included: a web page never gets them.
 std::optional<hash_algorithm> hash_algorithm_from_name(const std::string& name);
 const char* hash_algorithm_name(hash_algorithm algorithm);
 // The hash's length in bytes.
 std::size_t hash_length(hash_algorithm algorithm);
+// OpenSSL's name of the digest ("MD5", "SHA1", "SHA224", ...).
+const char* hash_openssl_name(hash_algorithm algorithm);
 
 // The DER DigestInfo of `hash`; empty when the hash's length is not the algorithm's.
 std::vector<std::uint8_t> digest_info(hash_algorithm algorithm,

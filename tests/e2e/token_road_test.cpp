@@ -403,6 +403,41 @@ TEST_F(SoftHsmRoad, FailuresAsThePeerSeesThem) {
     EXPECT_FALSE(out[17]["record"].get<std::string>().empty());
 }
 
+// The user's sign command hashes the data itself and has the card sign the DigestInfo: data of
+// any size, the same signature as the card's own digest mechanism gives.
+TEST_F(SoftHsmRoad, SignCommandSignsDataOfAnySize) {
+    const std::string peer = Peer(Module());
+    std::string big(3 * 1024 * 1024 + 7, '\0');
+    for (std::size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<char>(i * 131 + (i >> 9));
+    const std::string file = TempFile("big", big);
+    const struct {
+        const char* peer;
+        const char* tool;
+    } cases[] = {{"md5", "MD5-RSA-PKCS"},       {"sha1", "SHA1-RSA-PKCS"},
+                 {"sha224", "SHA224-RSA-PKCS"}, {"sha256", "SHA256-RSA-PKCS"},
+                 {"sha384", "SHA384-RSA-PKCS"}, {"sha512", "SHA512-RSA-PKCS"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.peer);
+        const std::string raw = file + ".sig";
+        const Output out = RunCommandLine("echo " + std::string(kPin) + " | " + peer + " sign " +
+                                          Quote(reader_) + " --mech " + c.peer + " --pin-stdin " +
+                                          file + " --raw-signature " + raw + " 2>/dev/null");
+        EXPECT_EQ(out.status, 0);
+        EXPECT_EQ(fixtures::ReadFileText(raw), Pkcs11ToolSign(c.tool, big));
+        std::filesystem::remove(raw);
+    }
+    // What cannot be signed is said before any PIN is asked for.
+    const std::string dir = std::filesystem::temp_directory_path().string();
+    const Output raw =
+        CommandFailure(peer + " sign " + Quote(reader_) + " --mech raw " + file + " </dev/null");
+    EXPECT_NE(raw.text.find("too large for this mechanism"), std::string::npos) << raw.text;
+    const Output folder =
+        CommandFailure(peer + " sign " + Quote(reader_) + " --mech sha256 " + dir + " </dev/null");
+    EXPECT_EQ(folder.text, "tessivo-peer: " + dir + " is a directory, not a file to sign");
+    std::filesystem::remove(file);
+}
+
 TEST_F(SoftHsmRoad, UserCommands) {
     const std::string peer = Peer(Module());
     const Output readers = RunCommandLine(peer + " readers 2>/dev/null");
