@@ -41,14 +41,16 @@ MappingHandle OpenMapping(const std::u16string& name) {
 
 namespace {
 
-// The views kept for their handles (HandleView), unmapped when the handle is closed.
+// The views kept for their handles (HandleView), unmapped when the handle is closed. Never
+// destroyed: the agent's own static object closes its channels at exit, after the statics made
+// later than it are gone.
 std::mutex& ViewsLock() {
-    static std::mutex lock;
-    return lock;
+    static std::mutex* const lock = new std::mutex;
+    return *lock;
 }
 std::map<MappingHandle, MappedView>& Views() {
-    static std::map<MappingHandle, MappedView> views;
-    return views;
+    static auto* const views = new std::map<MappingHandle, MappedView>;
+    return *views;
 }
 
 } // namespace
