@@ -104,7 +104,13 @@ public:
         std::optional<failure> lookup_failed;
         std::thread lookup([&] {
             try {
-                found = find_reader(list_readers(session), options.reader);
+                // The one load of the module in this process for the whole command.
+                std::string error;
+                std::vector<slot_view> slots;
+                if (!view_.open(module_path_, error) || !view_.slots(slots, error)) {
+                    throw failure{error};
+                }
+                found = find_reader(slots, options.reader);
             } catch (const failure& f) {
                 lookup_failed = f;
             } catch (const std::exception& e) {
@@ -205,14 +211,21 @@ public:
 private:
     // The token flags of the card in the reader, read now (0 when they cannot be read).
     std::uint64_t token_flags(const command_options& options) const {
-        slot_view slot;
+        std::vector<slot_view> slots;
         std::string error;
-        return read_reader(module_path_, options.reader, slot, error) && slot.token_present
-                   ? slot.token_flags
-                   : 0;
+        if (!view_.slots(slots, error)) {
+            return 0;
+        }
+        for (const slot_view& slot : slots) {
+            if (module_text_to_utf8(slot.description) == options.reader) {
+                return slot.token_present ? slot.token_flags : 0;
+            }
+        }
+        return 0;
     }
 
     std::string module_path_;
+    module_view view_;
     slot_view reader_;
     bool logged_in_ = false;
     agent_session session_;
