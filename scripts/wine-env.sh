@@ -7,7 +7,7 @@ set -euo pipefail
 cmd=${1:?start or stop}
 dir=${2:?directory}
 mkdir -p "$dir"
-export WINEPREFIX="$dir/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX="$dir/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
 # Wine takes the ANSI code page from the locale name: zh_TW gives 950.
 wine_locale=(env LC_ALL=zh_TW.UTF-8)
 

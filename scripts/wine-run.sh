@@ -4,7 +4,7 @@
 set -euo pipefail
 exe=${1:?program}
 dir=${TESSIVO_WINE_DIR:-$(cd "$(dirname "$exe")/.." && pwd)/wine}
-export WINEPREFIX="$dir/prefix" WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX="$dir/prefix" WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
 if [ -z "${DISPLAY:-}" ] && [ -f "$dir/display" ]; then
     export DISPLAY=$(cat "$dir/display")
 fi
