@@ -15,15 +15,10 @@
 #include "host/Host.h"
 #include "host/Install.h"
 #include "host/Messages.h"
+#include "peer/Session.h"
 #include "platform/process.h"
 
 namespace {
-
-#if defined(_WIN32)
-constexpr const char* kAgentProgram = "tessivo.exe";
-#else
-constexpr const char* kAgentProgram = "tessivo";
-#endif
 
 std::string own_path() {
     return std::filesystem::absolute(plat::CurrentProgramPath()).string();
@@ -68,8 +63,7 @@ int install_command(int argc, char** argv) {
 int serve() {
     host::use_binary_stdio();
     host::host_options options;
-    options.agent_path =
-        (std::filesystem::path(plat::CurrentProgramPath()).parent_path() / kAgentProgram).string();
+    options.agent_path = peer::default_agent_path();
     host::host_session session(options);
     for (;;) {
         host::frame in = host::read_frame(stdin);

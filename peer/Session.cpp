@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <thread>
 
 #include "agent/Protocol.h"
@@ -83,7 +84,18 @@ std::string seconds_text(std::uint32_t ms) {
     return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10);
 }
 
+#if defined(_WIN32)
+constexpr const char* kAgentProgram = "tessivo.exe";
+#else
+constexpr const char* kAgentProgram = "tessivo";
+#endif
+
 } // namespace
+
+std::string default_agent_path() {
+    return (std::filesystem::path(plat::CurrentProgramPath()).parent_path() / kAgentProgram)
+        .string();
+}
 
 agent_session::~agent_session() {
     // The agent would notice its peer gone only after its watch gives up (about two seconds),

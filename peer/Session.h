@@ -27,6 +27,9 @@ struct session_options {
     bool show_agent_lines = false;
 };
 
+// The agent program beside the running program (tessivo-peer, tessivo-host).
+std::string default_agent_path();
+
 // The agent is gone, ended or stopped answering: no reply of this session can be trusted any
 // more, and every later request fails the same way.
 class agent_error : public std::runtime_error {

@@ -17,18 +17,6 @@
 
 namespace {
 
-#if defined(_WIN32)
-constexpr const char* kAgentProgram = "tessivo.exe";
-#else
-constexpr const char* kAgentProgram = "tessivo";
-#endif
-
-// The agent program beside this one.
-std::string default_agent_path() {
-    return (std::filesystem::path(plat::CurrentProgramPath()).parent_path() / kAgentProgram)
-        .string();
-}
-
 int run_script(const peer::session_options& options, const std::string& file) {
     std::ifstream script_file;
     if (!file.empty()) {
@@ -62,7 +50,7 @@ int main(int argc, char** argv) {
     CLI::App app{"Starts a Tessivo agent and sends it requests."};
     peer::session_options options;
     peer::command_options command;
-    options.agent_path = default_agent_path();
+    options.agent_path = peer::default_agent_path();
     app.add_option("--agent", options.agent_path, "the agent program");
     app.add_option("--module", options.module_path, "the PKCS#11 module the agent loads");
     app.add_flag("--json", command.json, "print the requests' JSON objects");

@@ -160,6 +160,15 @@ std::string SignatureOf(const nlohmann::json& sign) {
     return FromBase64(element.substr(open.size(), element.size() - open.size() - close.size()));
 }
 
+std::string Sha256DigestInfo(const std::string& data) {
+    unsigned char digest[32];
+    unsigned int n = 0;
+    EVP_Digest(data.data(), data.size(), digest, &n, EVP_sha256(), nullptr);
+    return std::string(
+               "\x30\x31\x30\x0d\x06\x09\x60\x86\x48\x01\x65\x03\x04\x02\x01\x05\x00\x04\x20", 19) +
+           std::string(reinterpret_cast<char*>(digest), n);
+}
+
 bool VerifiesSha256(const std::string& certDer, const std::string& signature,
                     const std::string& data) {
     const unsigned char* p = reinterpret_cast<const unsigned char*>(certDer.data());

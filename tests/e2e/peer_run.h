@@ -50,6 +50,9 @@ std::string Base64(const std::string& bytes);
 std::string FromBase64(const std::string& text);
 // The bare signature inside a sign reply's <SignatureValue> element; empty when there is none.
 std::string SignatureOf(const nlohmann::json& sign);
+// The SHA-256 DigestInfo of `data`: what mechanism 1 (CKM_RSA_PKCS) signs for a SHA-256
+// signature.
+std::string Sha256DigestInfo(const std::string& data);
 // True when `signature` is a SHA-256 PKCS#1 v1.5 signature of `data` by the DER certificate's key.
 bool VerifiesSha256(const std::string& certDer, const std::string& signature,
                     const std::string& data);

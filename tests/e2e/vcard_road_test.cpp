@@ -288,13 +288,7 @@ TEST_F(CardStack, WholeRoadEveryMechanism) {
     EXPECT_EQ(readers.out, std::string(kReader) + "\t王小明 (" + serial + ")\n" + kEmptyReader +
                                "\t(no card)\n");
 
-    unsigned char digest[32];
-    unsigned int n = 0;
-    EVP_Digest(kData.data(), kData.size(), digest, &n, EVP_sha256(), nullptr);
-    const std::string digestInfo =
-        std::string("\x30\x31\x30\x0d\x06\x09\x60\x86\x48\x01\x65\x03\x04\x02\x01\x05\x00\x04\x20",
-                    19) +
-        std::string(reinterpret_cast<char*>(digest), 32);
+    const std::string digestInfo = Sha256DigestInfo(kData);
     struct Case {
         const char* peer;
         const EVP_MD* md;
