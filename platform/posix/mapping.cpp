@@ -183,8 +183,13 @@ bool CloseMapping(MappingHandle handle) {
     if (mapping == nullptr) {
         return false;
     }
-    // The last handle anywhere takes the name with it (views stay valid until unmapped).
-    if (flock(mapping->fd.Get(), LOCK_EX | LOCK_NB) == 0) {
+    // The last handle anywhere takes the name with it (views stay valid until unmapped). A
+    // mapping still being made (size 0: its creator has not taken its own lock yet) is not the
+    // last handle's to remove: a second agent that finds the name taken and lets it go at once
+    // would otherwise take the first one's return channel away.
+    struct stat st {};
+    if (flock(mapping->fd.Get(), LOCK_EX | LOCK_NB) == 0 && fstat(mapping->fd.Get(), &st) == 0 &&
+        st.st_size > 0) {
         unlink(mapping->path.c_str());
     }
     if (mapping->view.data != nullptr) {

@@ -150,6 +150,23 @@ TEST(Mapping, ForeignOrWorldWritableFileIsRefused) {
     }
 }
 
+// A name that its creator has made but not yet sized (nor locked) is not removed when another
+// process opens it and lets it go again, as a second agent does with a taken return channel.
+TEST(Mapping, NameBeingMadeSurvivesAnotherHandle) {
+    const std::string name = UniqueName("Global\\qorQorTessivonReturnFileMappingObject");
+    const std::string file = MappingFile(name);
+    const int fd = MakeFile(file); // the creator, between its exclusive open and its lock
+    ASSERT_GE(fd, 0);
+    plat::MappingHandle other = plat::CreateMapping(Widen(name), kChannelSize);
+    ASSERT_NE(other, nullptr);
+    EXPECT_EQ(plat::LastError(), plat::kMappingAlreadyExists);
+    plat::CloseMapping(other);
+    struct stat st {};
+    EXPECT_EQ(stat(file.c_str(), &st), 0);
+    close(fd);
+    unlink(file.c_str());
+}
+
 TEST(Mapping, NameLivesWhileAnyHandleIsOpen) {
     const std::string name = UniqueName("/BaseNamedObjects/qorShellMemory.txt");
     plat::MappingHandle mapping = plat::CreateMapping(Widen(name), kChannelSize);
