@@ -169,6 +169,10 @@ public:
         if (login["result"] != 0) {
             throw failure{"the agent did not answer the login"};
         }
+        if (login.contains("error")) {
+            logged_in_ = true; // the card is logged in all the same
+            throw failure{login["error"].get<std::string>()};
+        }
         const std::uint32_t status = login["status"].get<std::uint32_t>();
         const std::string text = login["text"].get<std::string>();
         logged_in_ = status == 0 || status == kStatusExpired;
@@ -490,6 +494,9 @@ int run_sign(const session_options& session, const command_options& options) {
         agent.logout();
         if (signed_["result"] != 0) {
             throw failure{"signing refused"};
+        }
+        if (signed_.contains("error")) {
+            throw failure{signed_["error"].get<std::string>()};
         }
         const std::string element = signed_["signature"].get<std::string>();
         if (!options.raw_signature.empty()) {

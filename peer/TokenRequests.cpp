@@ -167,6 +167,12 @@ nlohmann::json token_requests::login_with(std::vector<std::uint8_t> payload, std
         const std::string channel =
             status == 0 ? area_text(record, kRecordTextArea) : std::string();
         out["certificate"] = return_text(channel);
+        // The record says a certificate was sent: finding none is a failure, not an answer.
+        if (get16(record, kCertLengthOffset) != 0 &&
+            out["certificate"].get<std::string>().empty()) {
+            out["error"] =
+                "the agent's return channel " + ansi_to_utf8(channel) + " cannot be read";
+        }
     }
     return out;
 }
@@ -221,6 +227,11 @@ nlohmann::json token_requests::sign(std::uint32_t mechanism, const std::string& 
     const std::string channel = area_text(header, kSignHeaderSize, kSignNameArea);
     out["channel"] = ansi_to_utf8(channel);
     out["signature"] = area_text(session_.read_return(length, channel), 0, length);
+    // A signature that is not all there was not received: never report it as one.
+    if (out["signature"].get<std::string>().size() != length || length == 0) {
+        out["error"] = "the agent's return channel " + out["channel"].get<std::string>() +
+                       " does not hold the signature";
+    }
     return out;
 }
 

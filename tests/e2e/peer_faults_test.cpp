@@ -137,6 +137,7 @@ TEST(PeersSideBySideExpired, CertificateComesFromItsOwnAgent) {
 
 #include <sys/wait.h>
 
+#include <cctype>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -257,6 +258,33 @@ TEST(DeadAgent, PeerKilledDuringASlowCardCall) {
     ASSERT_EQ(out.size(), 4u);
     EXPECT_EQ(out[1]["text"], "Global\\qorQorTessivonReturnFileMappingObject");
     EXPECT_EQ(out[2]["result"], 0);
+}
+
+// A reply whose return channel cannot be read is an error, never an empty signature reported as
+// made: here the channel's name is taken away behind the agent's back.
+TEST(DeadAgent, UnreadableReturnChannelIsAnError) {
+    TestModuleConfig config{kCard + FixtureCardObjects(TESSIVO_TEST_CERTS_DIR)};
+    InteractivePeer peer("", "agent\nslot Tessivo Reader\nlogin 123456\nwait 800\n"
+                             "sign sha256 QUJD\nlogout\n");
+    peer.Next();
+    peer.Next();
+    const json login = peer.Next();
+    ASSERT_EQ(login["status"], 0);
+    const std::string channel = login["text"].get<std::string>();
+    std::string file = std::string(std::getenv("TESSIVO_RUNTIME_DIR")) + "/";
+    for (unsigned char c : channel) {
+        char hex[4];
+        std::snprintf(hex, sizeof hex, "%%%02X", c);
+        file += std::isalnum(c) || c == '.' || c == '_' || c == '-' ? std::string(1, char(c))
+                                                                    : std::string(hex);
+    }
+    ASSERT_EQ(unlink((file + ".map").c_str()), 0) << file;
+    const json sign = peer.Next();
+    EXPECT_EQ(sign["result"], 0); // the agent did sign
+    EXPECT_EQ(sign["error"],
+              "the agent's return channel " + channel + " does not hold the signature");
+    EXPECT_EQ(peer.Next()["result"], 0); // logout
+    peer.Close();
 }
 
 TEST(DeadAgent, KilledBetweenRequestsIsAnErrorNotAReply) {
