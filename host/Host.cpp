@@ -255,6 +255,7 @@ json host_session::readers() {
                       {"label", peer::module_text_to_utf8(slot.label)},
                       {"serial", peer::module_text_to_utf8(slot.serial)}};
         entry.update(pin_flags(slot.token_flags));
+        entry["pinPad"] = peer::has_pin_pad(slot.token_flags);
         list.push_back(entry);
     }
     return {{"readers", list}};
@@ -286,6 +287,7 @@ json host_session::signing_certificate(const request& r) {
             json out = certificate_fields(*der);
             out["reader"] = reader_name(slot);
             out["cardSerial"] = peer::module_text_to_utf8(slot.serial);
+            out["pinPad"] = peer::has_pin_pad(slot.token_flags);
             return out;
         }
         only_private = only_private || !any_certificate;
@@ -356,7 +358,12 @@ json host_session::sign(const request& r) {
         fail("no-card", "no card in the reader");
     }
 
-    const json login = requests.login(r.pin);
+    // A reader with its own PIN pad asks the holder itself: the agent gets no PIN at all.
+    const bool pad = peer::has_pin_pad(reader.token_flags);
+    if (!pad && r.pin.empty()) {
+        fail("pin-required", "the card needs its PIN");
+    }
+    const json login = pad ? requests.login_on_pad() : requests.login(r.pin);
     if (login["result"] != 0) {
         fail("agent-failed", "the agent did not answer the login");
     }

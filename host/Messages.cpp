@@ -137,6 +137,11 @@ std::optional<error> sign_arguments(const json& arguments, request& out) {
         return fault("invalid-hash", std::string("\"hash\" is not Base64 of a ") +
                                          peer::hash_algorithm_name(out.algorithm) + " hash");
     }
+    // No PIN for a card whose reader has its own PIN pad: the holder types it there.
+    const auto pin = arguments.find("pin");
+    if (pin == arguments.end()) {
+        return std::nullopt;
+    }
     if (std::optional<error> e = required(arguments, "pin", 1024, out.pin)) {
         return e;
     }

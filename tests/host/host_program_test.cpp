@@ -302,9 +302,9 @@ TEST_F(HostWithCard, StatusAndReaders) {
     const json readers = host.Ask(Request("s2", "readers"));
     EXPECT_EQ(readers["result"]["readers"],
               json::parse(R"([{"name":"Empty Reader","cardPresent":false,"label":"","serial":"",
-                  "pinCountLow":false,"pinFinalTry":false,"pinLocked":false},
+                  "pinCountLow":false,"pinFinalTry":false,"pinLocked":false,"pinPad":false},
                   {"name":"Tessivo Reader","cardPresent":true,"label":"CITIZEN","serial":"CARD0001",
-                  "pinCountLow":true,"pinFinalTry":true,"pinLocked":false}])"));
+                  "pinCountLow":true,"pinFinalTry":true,"pinLocked":false,"pinPad":false}])"));
 }
 
 TEST_F(HostWithCard, SigningCertificateWithoutPin) {
@@ -418,6 +418,31 @@ TEST_F(HostWithCard, SignRefusals) {
     config_.Write(kCard + "login_rv = 0xA4\n");
     HostProcess second;
     EXPECT_EQ(second.Ask(Request("l", "sign", SignArguments(data)))["error"]["code"], "pin-locked");
+}
+
+// A reader with its own PIN pad: the page's request carries no PIN, the holder types it on the
+// pad (the login reaches the card with length 0); without a pad a request without PIN is refused.
+TEST_F(HostWithCard, PinPadReaderSignsWithoutAPin) {
+    const std::string log = config_.Folder() + "/login.log";
+    config_.Write(kCard + "protected_auth = 1\nlogin_log = " + log + "\n");
+    HostProcess host;
+    const json certificate = host.Ask(Request("c", "get-signing-certificate",
+                                              {{"origin", kOrigin}, {"reader", "Tessivo Reader"}}));
+    EXPECT_EQ(certificate["result"]["pinPad"], true) << certificate;
+    json arguments = SignArguments("on the pad");
+    arguments.erase("pin");
+    const json reply = host.Ask(Request("p", "sign", arguments));
+    ASSERT_TRUE(reply.contains("result")) << reply;
+    EXPECT_TRUE(
+        Verifies(citizen_, EVP_sha256(), "on the pad", FromBase64(reply["result"]["signature"])));
+    EXPECT_NE(fixtures::ReadFileText(log).find("user=1 length=0 rv=0x0"), std::string::npos)
+        << fixtures::ReadFileText(log);
+    host.CloseInput();
+    EXPECT_EQ(host.Wait(), 0);
+
+    config_.Write(kCard);
+    HostProcess plain;
+    EXPECT_EQ(plain.Ask(Request("n", "sign", arguments))["error"]["code"], "pin-required");
 }
 
 // ---- installation ----

@@ -160,6 +160,7 @@ async function sign(origin, args) {
   // The certificate's holder and reader, shown in the PIN window; the card must hold it.
   let holder = '';
   let readerName = reader || '';
+  let pinPad = false;
   try {
     const card = await askHost('get-signing-certificate', { origin, reader });
     if (card.certificate !== args.certificate) {
@@ -167,13 +168,14 @@ async function sign(origin, args) {
     }
     holder = card.holderName;
     readerName = card.reader;
+    pinPad = card.pinPad === true;
   } catch (e) {
     if (e.code !== 'certificate-not-public') {
       throw e;
     }
   }
   const request = {
-    id: randomId(), origin, holder, reader: readerName, done: false, busy: false,
+    id: randomId(), origin, holder, reader: readerName, pinPad, done: false, busy: false,
     hostArguments: { origin, reader: readerName || undefined, certificate: args.certificate,
                      hash: args.hash, hashAlgorithm: args.hashAlgorithm },
   };
@@ -199,12 +201,14 @@ async function submitPin(requestId, pin) {
   if (!request || request.id !== requestId || request.done || request.busy) {
     return { done: true };
   }
-  if (typeof pin !== 'string' || pin.length === 0) {
+  // On a reader with its own PIN pad the holder types the PIN there: none travels from here.
+  if (!request.pinPad && (typeof pin !== 'string' || pin.length === 0)) {
     return { retry: true, reason: 'empty' };
   }
   request.busy = true;
   try {
-    const result = await askHost('sign', Object.assign({}, request.hostArguments, { pin }));
+    const pinArgument = request.pinPad ? {} : { pin };
+    const result = await askHost('sign', Object.assign({}, request.hostArguments, pinArgument));
     finishPin(request, null, result);
     return { done: true };
   } catch (e) {
@@ -285,7 +289,8 @@ api.runtime.onMessage.addListener((message, sender, sendResponse) => {
   const request = pinRequest;
   if (message.type === 'pin-details') {
     sendResponse(request && request.id === message.request
-      ? { origin: request.origin, holder: request.holder, reader: request.reader }
+      ? { origin: request.origin, holder: request.holder, reader: request.reader,
+          pinPad: request.pinPad }
       : { gone: true });
     return false;
   }

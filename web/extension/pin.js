@@ -18,6 +18,8 @@
     $('ok').disabled = busy;
   }
 
+  let pinPad = false;
+
   api.runtime.sendMessage({ type: 'pin-details', request: requestId }).then((details) => {
     if (!details || details.gone) {
       window.close();
@@ -26,13 +28,21 @@
     $('origin').textContent = details.origin;
     $('holder').textContent = details.holder || text('pinUnknown');
     $('reader').textContent = details.reader || text('pinUnknown');
-    $('pin').focus();
+    pinPad = details.pinPad === true;
+    if (pinPad) {
+      // The reader asks for the PIN on its own keypad once OK is pressed.
+      $('pin').hidden = true;
+      $('message').textContent = text('pinOnPad');
+      $('ok').focus();
+    } else {
+      $('pin').focus();
+    }
   });
 
   $('form').addEventListener('submit', (event) => {
     event.preventDefault();
-    const pin = $('pin').value;
-    if (!pin) {
+    const pin = pinPad ? '' : $('pin').value;
+    if (!pin && !pinPad) {
       $('message').textContent = text('pinEmpty');
       return;
     }
