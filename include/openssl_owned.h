@@ -8,7 +8,6 @@
 #include <openssl/bn.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
-#include <openssl/rsa.h>
 #include <openssl/x509.h>
 
 namespace ossl {
@@ -19,7 +18,6 @@ template <typename T, void (*Free)(T*)> struct FreeWith {
 template <typename T, void (*Free)(T*)> using Owned = std::unique_ptr<T, FreeWith<T, Free>>;
 
 using BnPtr = Owned<BIGNUM, BN_free>;
-using RsaPtr = Owned<RSA, RSA_free>;
 using PkeyPtr = Owned<EVP_PKEY, EVP_PKEY_free>;
 using PkeyCtxPtr = Owned<EVP_PKEY_CTX, EVP_PKEY_CTX_free>;
 using MdCtxPtr = Owned<EVP_MD_CTX, EVP_MD_CTX_free>;

@@ -49,7 +49,8 @@ void RecordError(int func, long reason, int line) {
 using ossl::BnPtr;
 using ossl::OpenSslBytes;
 using ossl::PkeyPtr;
-using ossl::RsaPtr;
+// The legacy RSA object is this unit's own business (built with the deprecated calls allowed).
+using RsaPtr = ossl::Owned<RSA, RSA_free>;
 using ossl::X509SigPtr;
 
 // The binding lives in the key's ex-data and is deleted when the key is.

@@ -1,5 +1,7 @@
 #include "tests/e2e/peer_run.h"
 
+#include <gtest/gtest.h>
+
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
@@ -158,6 +160,33 @@ std::string SignatureOf(const nlohmann::json& sign) {
     if (element.rfind(open, 0) != 0 || element.size() < open.size() + close.size())
         return {};
     return FromBase64(element.substr(open.size(), element.size() - open.size() - close.size()));
+}
+
+void ExpectCitizenRecord(const std::string& certFile, const nlohmann::json& login,
+                         const std::string& record) {
+    const std::string x509 =
+        "openssl x509 -inform DER -in " + certFile + " -noout -nameopt RFC2253,-esc_msb ";
+    auto field = [&](const char* option) { // "serial=1234" -> "1234"
+        std::string text = RunCommandLine(x509 + option).text;
+        text = text.substr(text.find('=') + 1);
+        text.erase(text.find_last_not_of("\r\n") + 1);
+        return text;
+    };
+    std::string serial = field("-serial");
+    std::transform(serial.begin(), serial.end(), serial.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const std::string subject = field("-subject");
+    EXPECT_EQ(login["certSerial"], serial);
+    EXPECT_EQ(record.rfind(" EMAIL='user1@example.tw' Usage='-128' SerialNo='" + serial +
+                               "' SubjectDN='" + subject + "'",
+                           0),
+              0u)
+        << record;
+    EXPECT_NE(record.find(" BeginDate='Wed Jan 01 08:00:00 2020' EndDate='Tue Jan 01 07:59:59 2036'"
+                          " ForSign='Y' OID='2.16.886.1.100.3.1.1' Type='1' TypeString='自然人憑證'"
+                          " ID='1234' Ext='正卡' HolderRank='primary'"),
+              std::string::npos)
+        << record;
 }
 
 std::string Sha256DigestInfo(const std::string& data) {

@@ -50,6 +50,11 @@ std::string Base64(const std::string& bytes);
 std::string FromBase64(const std::string& text);
 // The bare signature inside a sign reply's <SignatureValue> element; empty when there is none.
 std::string SignatureOf(const nlohmann::json& sign);
+// Checks a login's certificate serial and the certificate record of the fixtures' citizen
+// certificate (the DER file `certFile`) against openssl's own reading of the certificate.
+void ExpectCitizenRecord(const std::string& certFile, const nlohmann::json& login,
+                         const std::string& record);
+
 // The SHA-256 DigestInfo of `data`: what mechanism 1 (CKM_RSA_PKCS) signs for a SHA-256
 // signature.
 std::string Sha256DigestInfo(const std::string& data);

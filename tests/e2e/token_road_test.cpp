@@ -297,27 +297,7 @@ TEST_F(SoftHsmRoad, FullRoadAsTheTokenAndOpensslSeeIt) {
               fixtures::ReadFileText(CertsFile("citizen.der")));
 
     // The record against openssl's own reading of the certificate.
-    const std::string x509 = "openssl x509 -inform DER -in " + CertsFile("citizen.der") +
-                             " -noout -nameopt RFC2253,-esc_msb ";
-    std::string serial = RunCommandLine(x509 + "-serial").text; // serial=1234
-    serial = serial.substr(serial.find('=') + 1);
-    serial.erase(serial.find_last_not_of("\r\n") + 1);
-    std::transform(serial.begin(), serial.end(), serial.begin(), ::tolower);
-    EXPECT_EQ(login["certSerial"], serial);
-    std::string subject = RunCommandLine(x509 + "-subject").text;
-    subject = subject.substr(subject.find('=') + 1);
-    subject.erase(subject.find_last_not_of("\r\n") + 1);
-    const std::string record = out[3]["record"].get<std::string>();
-    EXPECT_EQ(record.rfind(" EMAIL='user1@example.tw' Usage='-128' SerialNo='" + serial +
-                               "' SubjectDN='" + subject + "'",
-                           0),
-              0u)
-        << record;
-    EXPECT_NE(record.find(" BeginDate='Wed Jan 01 08:00:00 2020' EndDate='Tue Jan 01 07:59:59 2036'"
-                          " ForSign='Y' OID='2.16.886.1.100.3.1.1' Type='1' TypeString='自然人憑證'"
-                          " ID='1234' Ext='正卡' HolderRank='primary'"),
-              std::string::npos)
-        << record;
+    ExpectCitizenRecord(CertsFile("citizen.der"), login, out[3]["record"].get<std::string>());
     EXPECT_EQ(SignatureOf(out[4]), Pkcs11ToolSign("SHA256-RSA-PKCS", kData));
     EXPECT_EQ(out[5]["result"], 0);
 }
