@@ -17,6 +17,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -202,6 +203,11 @@ protected:
         if (!missing_.empty())
             return;
         module_ = OpenscModule();
+        // One card stack per machine (fixed daemon socket and reader port): test runs of other
+        // clones wait here for theirs to end. The lock goes with this process.
+        lock_ = open("/tmp/tessivo-vcard-stack.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        if (lock_ >= 0)
+            flock(lock_, LOCK_EX);
         dir_ =
             (std::filesystem::temp_directory_path() / ("tessivo-vcard-" + std::to_string(getpid())))
                 .string();
@@ -220,6 +226,10 @@ protected:
             Tool("down");
             std::error_code ignored;
             std::filesystem::remove_all(dir_, ignored);
+        }
+        if (lock_ >= 0) {
+            close(lock_);
+            lock_ = -1;
         }
     }
     void SetUp() override {
@@ -274,9 +284,11 @@ protected:
 
     static std::string missing_, module_, dir_;
     static bool up_, card_in_;
+    static int lock_;
 };
 std::string CardStack::missing_, CardStack::module_, CardStack::dir_;
 bool CardStack::up_ = false, CardStack::card_in_ = false;
+int CardStack::lock_ = -1;
 
 // Readers, card, login, the record against openssl's reading of the certificate, every
 // mechanism signed as OpenSSL signs with the same key, logout.
