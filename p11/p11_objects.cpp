@@ -211,7 +211,7 @@ P11_RV p11_enum_keys(const PKCS11_MODULE* module, PKCS11_SESSION* session, std::
 
 P11_RV p11_enum_certs(const PKCS11_MODULE* module, PKCS11_SESSION* session, PKCS11_CERT_OBJ* certs,
                       std::uint32_t* count) noexcept {
-    // This operation has always answered a missing module as a bad argument.
+    // Certificates without a module are refused as a bad argument, the code callers know here.
     Call call(module, CKR_ARGUMENTS_BAD);
     if (!call.Require(count != nullptr)) {
         return call.Result();
@@ -257,7 +257,7 @@ P11_RV p11_find_cert(const PKCS11_MODULE* module, PKCS11_SESSION* session, const
         return CKR_ARGUMENTS_BAD;
     }
     *out = nullptr;
-    // As listing certificates, a missing module is a bad argument here.
+    // As for the certificate list, no module is a bad argument here.
     Call call(module, CKR_ARGUMENTS_BAD);
     if (!call.Require(IdArgumentsOk(id, idLen))) {
         return call.Result();
