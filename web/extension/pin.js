@@ -30,9 +30,10 @@
     $('reader').textContent = details.reader || text('pinUnknown');
     pinPad = details.pinPad === true;
     if (pinPad) {
-      // The reader asks for the PIN on its own keypad once OK is pressed.
+      // The reader asks for the PIN on its own keypad once OK is pressed. The instruction takes
+      // the prompt's place: it is what to do, not an error.
       $('pin').hidden = true;
-      $('message').textContent = text('pinOnPad');
+      $('prompt').textContent = text('pinOnPad');
       $('ok').focus();
     } else {
       $('pin').focus();
