@@ -40,22 +40,28 @@
     }
   });
 
+  // Progress ("signing…") is shown plain; only what the holder must act on is in the error colour.
+  function showMessage(message, isError) {
+    $('message').textContent = message;
+    $('message').classList.toggle('progress', !isError);
+  }
+
   $('form').addEventListener('submit', (event) => {
     event.preventDefault();
     const pin = pinPad ? '' : $('pin').value;
     if (!pin && !pinPad) {
-      $('message').textContent = text('pinEmpty');
+      showMessage(text('pinEmpty'), true);
       return;
     }
-    $('message').textContent = text('pinSigning');
+    showMessage(text('pinSigning'), false);
     setBusy(true);
     api.runtime.sendMessage({ type: 'pin-submit', request: requestId, pin }).then((answer) => {
       $('pin').value = '';
       if (answer && answer.retry) {
         setBusy(false);
-        $('message').textContent = answer.reason === 'empty' ? text('pinEmpty')
+        showMessage(answer.reason === 'empty' ? text('pinEmpty')
           : answer.pinFinalTry ? text('pinWrongFinal')
-          : answer.pinCountLow ? text('pinWrongLow') : text('pinWrong');
+          : answer.pinCountLow ? text('pinWrongLow') : text('pinWrong'), true);
         $('pin').focus();
       }
       // Otherwise the background worker closes this window.
