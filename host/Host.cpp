@@ -17,10 +17,7 @@
 #include "peer/DigestInfo.h"
 #include "peer/ModuleView.h"
 #include "peer/TokenRequests.h"
-
-#if !defined(TESSIVO_VERSION)
-#define TESSIVO_VERSION "0.0.0"
-#endif
+#include "tessivo_version.h"
 
 namespace host {
 
