@@ -7,7 +7,11 @@ set -euo pipefail
 build=$1 source=$2 version=$3
 
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+# Every agent started here, even one asked only for its version, uses a private channel
+# directory of this test's own (on tmpfs, as the channels require).
+run=$(mktemp -d /dev/shm/tessivo-package-XXXXXX)
+trap 'rm -rf "$work" "$run"' EXIT
+export TESSIVO_RUNTIME_DIR=$run
 fail() {
     echo "package_test: $*" >&2
     exit 1
@@ -52,10 +56,6 @@ loaded=$(ldd "$bin/tessivo" | awk '$1 == "libvantrel.so.1" { print $3 }')
     fail "tessivo loads libvantrel.so.1 from \"$loaded\", not from $lib"
 
 # One road with the unpacked programs: the peer starts the agent beside it.
-# The channels' directory must be a private one on tmpfs.
-run=$(mktemp -d /dev/shm/tessivo-package-XXXXXX)
-trap 'rm -rf "$work" "$run"' EXIT
-export TESSIVO_RUNTIME_DIR=$run
 "$source/tests/fixtures/demo_token.sh" "$work/token" >"$work/token.log" 2>&1 ||
     { cat "$work/token.log" >&2; fail "cannot make the SoftHSM2 token"; }
 . "$work/token/demo.env"
