@@ -41,6 +41,9 @@ expect "tessivo-peer readers " ""
 # Reader names, the --module on the line passed on to the program that lists them.
 expect "$peer --module $module card " "Reader A|Gemalto USB Reader 00 00"
 expect "$peer --module $module --timeout 5 sign --pin-stdin Gem" "Gemalto USB Reader 00 00"
+# "--opt=value" as bash splits it: "--opt", "=", "value".
+expect "tessivo-peer sign --mech = sha5" "sha512"
+expect "$peer --module = $module --json cert R" "Reader A"
 # A module that cannot be loaded offers nothing, quietly.
 expect "$peer --module $work/module.conf card " ""
 exit $failed
