@@ -20,8 +20,10 @@
 #include "openssl_owned.h"
 #include "peer/DigestInfo.h"
 #include "peer/ModuleView.h"
+#include "peer/ReaderChoice.h"
 #include "peer/Script.h"
 #include "peer/TokenRequests.h"
+#include "platform/codepage.h"
 #include "platform/terminal.h"
 
 namespace peer {
@@ -29,12 +31,16 @@ namespace peer {
 namespace {
 
 constexpr std::uint32_t kNoReaderSelected = 0xFFFFFFFFu;
-constexpr std::uint32_t kPinIncorrect = 0xA0;
 
-// One failed step: its message goes to standard error.
-struct failure {
-    std::string message;
-};
+// The low 16 bits of a failed login's status: the card's PKCS#11 answer.
+constexpr std::uint32_t kPinIncorrect = 0xA0;
+constexpr std::uint32_t kPinInvalid = 0xA1;
+constexpr std::uint32_t kPinLenRange = 0xA2;
+constexpr std::uint32_t kPinExpired = 0xA3;
+constexpr std::uint32_t kPinLocked = 0xA4;
+constexpr std::uint32_t kTokenNotPresent = 0xE0;
+
+using failure = peer_failure;
 
 void print(const command_options& options, const nlohmann::json& object, const std::string& text) {
     if (options.json) {
@@ -44,11 +50,15 @@ void print(const command_options& options, const nlohmann::json& object, const s
     }
 }
 
+void warn(const std::string& text) {
+    std::cerr << "tessivo-peer: warning: " << text << std::endl;
+}
+
 std::string read_pin(const command_options& options) {
     std::string pin;
     if (options.pin_stdin) {
         if (!std::getline(std::cin, pin)) {
-            throw failure{"no PIN on standard input"};
+            throw failure(peer_error::file, "no PIN on standard input");
         }
         if (!pin.empty() && pin.back() == '\r') {
             pin.pop_back();
@@ -56,7 +66,7 @@ std::string read_pin(const command_options& options) {
         return pin;
     }
     if (!plat::ReadSecretLine("PIN: ", pin)) {
-        throw failure{"no terminal to read the PIN from (use --pin-stdin)"};
+        throw failure(peer_error::usage, "no terminal to read the PIN from (use --pin-stdin)");
     }
     return pin;
 }
@@ -68,29 +78,81 @@ void wipe(std::string& secret) {
     secret.clear();
 }
 
-// The readers as the module lists them now, without an agent.
-std::vector<slot_view> list_readers(const session_options& session) {
+// The agent turns the PIN into ANSI code-page bytes, at most 63 of them, and a character the
+// code page lacks becomes '?': such a PIN would cost the card a try, so it is refused before it
+// is sent.
+void check_pin_fits(const std::string& pin) {
+    if (pin.empty()) {
+        throw failure(peer_error::pin_incorrect, "the PIN is empty; nothing was sent");
+    }
+    const std::u16string wide = utf8_to_u16(pin);
+    const int size = wide.empty()
+                         ? 0
+                         : plat::WideToMultiByte(plat::kCpAcp, 0, wide.data(),
+                                                 static_cast<int>(wide.size()), nullptr, 0);
+    std::string narrow(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
+    if (size > 0) {
+        plat::WideToMultiByte(plat::kCpAcp, 0, wide.data(), static_cast<int>(wide.size()),
+                              narrow.data(), size);
+    }
+    std::u16string back(wide.size() + 1, u'\0');
+    const int units =
+        narrow.empty()
+            ? 0
+            : plat::MultiByteToWide(plat::kCpAcp, 0, narrow.data(), static_cast<int>(narrow.size()),
+                                    back.data(), static_cast<int>(back.size()));
+    back.resize(static_cast<std::size_t>(units > 0 ? units : 0));
+    const bool fits = back == wide && narrow.size() <= 63;
+    OPENSSL_cleanse(narrow.data(), narrow.size());
+    OPENSSL_cleanse(back.data(), back.size() * sizeof(char16_t));
+    if (!fits) {
+        throw failure(peer_error::pin_incorrect,
+                      "the PIN is not UTF-8 text of at most 63 bytes in the agent's code page " +
+                          std::to_string(plat::AnsiCodePage()) +
+                          "; nothing was sent (see --help on the PIN)");
+    }
+}
+
+// The module's slots, from a view opened now. Loading failures are the module's; a module that
+// loads but cannot list its slots is an ordinary failure.
+std::vector<slot_view> view_slots(module_view& view, const std::string& path) {
     std::string error;
+    if (!view.open(path, error)) {
+        throw failure(peer_error::module_failed, error);
+    }
     std::vector<slot_view> slots;
-    if (!read_slots(agent_module_path(session.module_path, session.agent_path), slots, error)) {
-        throw failure{error};
+    if (!view.slots(slots, error)) {
+        throw failure(peer_error::failed, error);
     }
     return slots;
 }
 
-// The reader named on the command line, found before the agent starts and before any PIN.
-slot_view find_reader(const std::vector<slot_view>& slots, const std::string& wanted) {
-    std::string candidates;
-    for (const slot_view& slot : slots) {
-        const std::string name = module_text_to_utf8(slot.description);
-        if (name == wanted) {
-            return slot;
-        }
-        candidates += (candidates.empty() ? "\"" : ", \"") + name + "\"";
+// What a failed login's status means to the user, and how the command exits.
+failure login_failure(std::uint32_t status, const std::string& agent_text,
+                      const std::string& reader, const std::string& pin_state) {
+    const auto with_state = [&](const std::string& cause) {
+        return pin_state.empty() ? cause : cause + "; " + pin_state;
+    };
+    switch (status & 0xFFFF) {
+    case kPinIncorrect:
+        return failure(peer_error::pin_incorrect, with_state("wrong PIN"), agent_text);
+    case kPinInvalid:
+        return failure(peer_error::pin_incorrect,
+                       with_state("the card refuses the PIN's characters"), agent_text);
+    case kPinLenRange:
+        return failure(peer_error::pin_incorrect, with_state("the PIN's length is out of range"),
+                       agent_text);
+    case kPinLocked:
+        return failure(peer_error::pin_locked, "the PIN is locked: unblock it with the PUK",
+                       agent_text);
+    case kPinExpired:
+        return failure(peer_error::pin_locked,
+                       "the PIN has expired: change it with the card's own tools", agent_text);
+    case kTokenNotPresent:
+        return failure(peer_error::no_card, "no card in " + reader, agent_text);
+    default:
+        return failure(peer_error::failed, with_state("login failed"), agent_text);
     }
-    throw failure{"no such reader: " + wanted +
-                  (candidates.empty() ? " (the module lists no readers)"
-                                      : "; the readers are " + candidates)};
 }
 
 // The agent, started and ready for requests.
@@ -98,23 +160,20 @@ class command_session {
 public:
     // The reader is looked up in the module while the agent starts, so that the module's
     // start-up in this process costs no time of its own.
-    command_session(const session_options& session, const command_options& options)
-        : module_path_(agent_module_path(session.module_path, session.agent_path)) {
+    command_session(session_options session, const command_options& options)
+        : query_(parse_reader(options.reader)) {
+        session.module_path = requested_module(session.module_path, query_);
+        module_path_ = agent_module_path(session.module_path, session.agent_path);
         std::optional<slot_view> found;
         std::optional<failure> lookup_failed;
         std::thread lookup([&] {
             try {
                 // The one load of the module in this process for the whole command.
-                std::string error;
-                std::vector<slot_view> slots;
-                if (!view_.open(module_path_, error) || !view_.slots(slots, error)) {
-                    throw failure{error};
-                }
-                found = find_reader(slots, options.reader);
+                found = choose_reader(view_slots(view_, module_path_), query_);
             } catch (const failure& f) {
                 lookup_failed = f;
             } catch (const std::exception& e) {
-                lookup_failed = failure{e.what()};
+                lookup_failed = failure(peer_error::failed, e.what());
             }
         });
         std::string error;
@@ -124,21 +183,22 @@ public:
             throw *lookup_failed;
         }
         if (!started) {
-            throw failure{error};
+            throw failure(peer_error::agent_failed, error);
         }
         reader_ = *found;
+        name_ = module_text_to_utf8(reader_.description);
     }
     token_requests& requests() { return requests_; }
 
     // Selects the reader; the card request's object once a card is in it.
-    nlohmann::json select_card(const command_options& options) {
+    nlohmann::json select_card() {
         requests_.slot(agent_reader_text(reader_.description));
         nlohmann::json card = requests_.card();
         if (card["result"] != 0) {
-            throw failure{"the agent did not answer the card request"};
+            throw failure(peer_error::agent_failed, "the agent did not answer the card request");
         }
         if (card["noCard"].get<bool>()) {
-            throw failure{"no card in " + options.reader};
+            throw failure(peer_error::no_card, "no card in " + name_);
         }
         return card;
     }
@@ -146,12 +206,14 @@ public:
     // Selects the reader and logs in; the login's object, certificate included. The PIN is
     // asked for only once a card is known to be there and its PIN is not locked.
     // `given`: a PIN read already (from standard input before the data that follows it).
-    nlohmann::json select_and_login(const command_options& options, std::string* given = nullptr) {
-        select_card(options);
-        const std::uint64_t flags = token_flags(options);
+    // `refuse_expired`: an expired signing certificate ends the command instead of a warning.
+    nlohmann::json select_and_login(const command_options& options, bool refuse_expired,
+                                    std::string* given = nullptr) {
+        select_card();
+        const std::uint64_t flags = token_flags();
         if (pin_state_of(flags) == pin_state::locked) {
-            throw failure{"the PIN of the card in " + options.reader +
-                          " is locked: unblock it with the PUK"};
+            throw failure(peer_error::pin_locked, "the PIN of the card in " + name_ +
+                                                      " is locked: unblock it with the PUK");
         }
         nlohmann::json login;
         if (has_pin_pad(flags)) {
@@ -163,36 +225,40 @@ public:
                 std::cerr << "tessivo-peer: " << warning << std::endl;
             }
             std::string pin = given != nullptr ? std::move(*given) : read_pin(options);
+            check_pin_fits(pin);
             login = requests_.login(pin);
             wipe(pin);
         }
         if (login["result"] != 0) {
-            throw failure{"the agent did not answer the login"};
+            throw failure(peer_error::agent_failed, "the agent did not answer the login");
         }
         if (login.contains("error")) {
             logged_in_ = true; // the card is logged in all the same
-            throw failure{login["error"].get<std::string>()};
+            throw failure(peer_error::agent_failed, login["error"].get<std::string>());
         }
         const std::uint32_t status = login["status"].get<std::uint32_t>();
         const std::string text = login["text"].get<std::string>();
         logged_in_ = status == 0 || status == kStatusExpired;
         if (status == kNoReaderSelected) {
-            throw failure{"no such reader: " + options.reader};
+            throw failure(peer_error::no_reader, "the agent does not know the reader " + name_,
+                          text);
         }
         if (status == kStatusExpired) {
-            throw failure{"expired certificate: " + text};
-        }
-        if (status != 0) {
+            const std::string expired = "the signing certificate has expired";
+            if (refuse_expired) {
+                throw failure(peer_error::cert_expired, expired + " (--allow-expired signs anyway)",
+                              text);
+            }
+            warn(expired + " (agent: " + text + ")");
+        } else if (status != 0) {
             // What the card says of its PIN now: tries left, or locked.
-            const std::string state = pin_state_text(pin_state_of(token_flags(options)));
-            const std::string cause =
-                ((status & 0xFFFF) == kPinIncorrect ? "wrong PIN: " : "login failed: ") + text;
-            throw failure{state.empty() ? cause : cause + "; " + state};
+            throw login_failure(status, text, name_, pin_state_text(pin_state_of(token_flags())));
         }
         if (login["infoLength"] == 0) {
             // The login stands, but whatever certificate came back belongs to no login of this
             // card.
-            throw failure{"the card in " + options.reader + " has no signature certificate"};
+            throw failure(peer_error::failed,
+                          "the card in " + name_ + " has no signature certificate");
         }
         return login;
     }
@@ -213,24 +279,26 @@ public:
     }
 
 private:
-    // The token flags of the card in the reader, read now (0 when they cannot be read).
-    std::uint64_t token_flags(const command_options& options) const {
+    // The token flags of the card in the chosen reader, read now (0 when they cannot be read).
+    std::uint64_t token_flags() const {
         std::vector<slot_view> slots;
         std::string error;
         if (!view_.slots(slots, error)) {
             return 0;
         }
         for (const slot_view& slot : slots) {
-            if (module_text_to_utf8(slot.description) == options.reader) {
+            if (slot.id == reader_.id) {
                 return slot.token_present ? slot.token_flags : 0;
             }
         }
         return 0;
     }
 
+    reader_query query_;
     std::string module_path_;
     module_view view_;
     slot_view reader_;
+    std::string name_; // the reader's description as the user reads it
     bool logged_in_ = false;
     agent_session session_;
     token_requests requests_{session_};
@@ -275,7 +343,7 @@ std::string to_pem(const std::vector<unsigned char>& der) {
     const ossl::X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
     const ossl::BioPtr bio(BIO_new(BIO_s_mem()));
     if (!cert || !bio || PEM_write_bio_X509(bio.get(), cert.get()) != 1) {
-        throw failure{"the agent's certificate cannot be read"};
+        throw failure(peer_error::failed, "the agent's certificate cannot be read");
     }
     char* data = nullptr;
     const long length = BIO_get_mem_data(bio.get(), &data);
@@ -292,11 +360,11 @@ public:
         }
         std::error_code error;
         if (std::filesystem::is_directory(name_, error)) {
-            throw failure{options.file + " is a directory, not a file to sign"};
+            throw failure(peer_error::file, options.file + " is a directory, not a file to sign");
         }
         file_.open(name_, std::ios::binary);
         if (!file_) {
-            throw failure{"cannot read " + options.file};
+            throw failure(peer_error::file, "cannot read " + options.file);
         }
     }
     std::istream& stream() { return name_.empty() ? std::cin : file_; }
@@ -315,9 +383,9 @@ std::string read_whole(data_source& source) {
     std::string data(std::istreambuf_iterator<char>(source.stream()),
                      std::istreambuf_iterator<char>{});
     if (data.size() > kMaxWholeData) {
-        throw failure{"the data is too large for this mechanism (at most " +
-                      std::to_string(kMaxWholeData) +
-                      " bytes); a digest mechanism signs data of any size"};
+        throw failure(peer_error::file, "the data is too large for this mechanism (at most " +
+                                            std::to_string(kMaxWholeData) +
+                                            " bytes); a digest mechanism signs data of any size");
     }
     return data;
 }
@@ -327,7 +395,7 @@ std::vector<std::uint8_t> hash_stream(data_source& source, hash_algorithm algori
     const EVP_MD* md = EVP_get_digestbyname(hash_openssl_name(algorithm));
     const ossl::MdCtxPtr ctx(EVP_MD_CTX_new());
     if (md == nullptr || !ctx || EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1) {
-        throw failure{"cannot hash the data"};
+        throw failure(peer_error::failed, "cannot hash the data");
     }
     std::vector<char> chunk(1 << 16);
     std::istream& in = source.stream();
@@ -335,16 +403,17 @@ std::vector<std::uint8_t> hash_stream(data_source& source, hash_algorithm algori
         in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
         if (in.gcount() > 0 &&
             EVP_DigestUpdate(ctx.get(), chunk.data(), static_cast<std::size_t>(in.gcount())) != 1) {
-            throw failure{"cannot hash the data"};
+            throw failure(peer_error::failed, "cannot hash the data");
         }
     }
     if (in.bad()) {
-        throw failure{"cannot read " + (source.name().empty() ? "standard input" : source.name())};
+        throw failure(peer_error::file,
+                      "cannot read " + (source.name().empty() ? "standard input" : source.name()));
     }
     std::vector<std::uint8_t> hash(EVP_MAX_MD_SIZE);
     unsigned int length = 0;
     if (EVP_DigestFinal_ex(ctx.get(), hash.data(), &length) != 1) {
-        throw failure{"cannot hash the data"};
+        throw failure(peer_error::failed, "cannot hash the data");
     }
     hash.resize(length);
     return hash;
@@ -384,26 +453,105 @@ std::string element_content(const std::string& element) {
     return element.substr(from + open.size(), to - from - open.size());
 }
 
-template <class Body> int guarded(Body body) {
+template <class Body> int guarded(const command_options& options, Body body) {
     try {
         return body();
     } catch (const failure& f) {
-        std::cerr << "tessivo-peer: " << f.message << std::endl;
+        return report_failure(f, options.json);
+    } catch (const agent_error& e) {
+        return report_failure(failure(peer_error::agent_failed, e.what()), options.json);
     } catch (const std::exception& e) {
-        std::cerr << "tessivo-peer: " << e.what() << std::endl;
+        return report_failure(failure(peer_error::failed, e.what()), options.json);
     }
-    return 1;
+}
+
+// The record's attribute names: a value ends at the apostrophe that one of them follows.
+const char* const kRecordNames[] = {
+    "EMAIL",   "Usage",     "SerialNo",       "SubjectDN",    "IssuerDN",      "BeginDate",
+    "EndDate", "ForSign",   "ForEncrypt",     "OID",          "Type",          "TypeString",
+    "ID",      "Ext",       "HolderRank",     "GroupID",      "CertTypeID",    "UID",
+    "CardID",  "CAIssuers", "AuthorityKeyId", "SubjectKeyId", "SignAlgorithm", "Policy",
+    "OCSP",    "CRL"};
+
+// The length of " NAME='" when `record` has it at `at` for a known name, else 0.
+std::size_t attribute_start(const std::string& record, std::size_t at) {
+    for (const char* name : kRecordNames) {
+        const std::string head = std::string(" ") + name + "='";
+        if (record.compare(at, head.size(), head) == 0) {
+            return head.size();
+        }
+    }
+    return 0;
 }
 
 } // namespace
 
+nlohmann::json record_fields(const std::string& record) {
+    // Values are not escaped: an apostrophe inside one counts as its end only when the next
+    // attribute follows it.
+    nlohmann::json fields = nlohmann::json::object();
+    fields["ID"] = nlohmann::json::array();
+    std::size_t at = 0;
+    while (at < record.size()) {
+        const std::size_t head = attribute_start(record, at);
+        if (head == 0) {
+            break; // not a record of this form: what was read stands
+        }
+        const std::string name = record.substr(at + 1, head - 3);
+        const std::size_t from = at + head;
+        std::size_t end = from;
+        while (true) {
+            end = record.find('\'', end);
+            if (end == std::string::npos || end + 1 == record.size() ||
+                attribute_start(record, end + 1) != 0) {
+                break;
+            }
+            ++end;
+        }
+        if (end == std::string::npos) {
+            break;
+        }
+        const std::string value = record.substr(from, end - from);
+        if (name == "ID") {
+            fields["ID"].push_back(value);
+        } else {
+            fields[name] = value;
+        }
+        at = end + 1;
+    }
+    if (fields["ID"].empty()) {
+        fields.erase("ID");
+    }
+    return fields;
+}
+
+int report_failure(const peer_failure& failed, bool json) {
+    std::string line = failed.what();
+    if (!failed.agent_text.empty()) {
+        line += " (agent: " + failed.agent_text + ")";
+    }
+    std::cerr << "tessivo-peer: " << line << std::endl;
+    const int status = exit_status(failed.kind);
+    if (json) {
+        nlohmann::json error = {
+            {"code", error_code(failed.kind)}, {"message", failed.what()}, {"exit", status}};
+        if (!failed.agent_text.empty()) {
+            error["agent"] = failed.agent_text;
+        }
+        std::cout << to_line({{"error", error}}) << std::endl;
+    }
+    return status;
+}
+
 int run_readers(const session_options& session, const command_options& options) {
-    return guarded([&] {
+    return guarded(options, [&] {
         // One line per reader: its description first, then the card in it.
         nlohmann::json readers = nlohmann::json::array();
         nlohmann::json cards = nlohmann::json::array();
         std::string text;
-        for (const slot_view& slot : list_readers(session)) {
+        module_view view;
+        const std::string path = agent_module_path(session.module_path, session.agent_path);
+        for (const slot_view& slot : view_slots(view, path)) {
             const std::string name = module_text_to_utf8(slot.description);
             readers.push_back(name);
             if (slot.token_present) {
@@ -425,29 +573,31 @@ int run_readers(const session_options& session, const command_options& options) 
 }
 
 int run_card(const session_options& session, const command_options& options) {
-    return guarded([&] {
+    return guarded(options, [&] {
         command_session agent(session, options);
-        const nlohmann::json card = agent.select_card(options);
+        const nlohmann::json card = agent.select_card();
         print(options, card, card["serial"].get<std::string>());
         return 0;
     });
 }
 
 int run_certinfo(const session_options& session, const command_options& options) {
-    return guarded([&] {
+    return guarded(options, [&] {
         command_session agent(session, options);
-        agent.select_and_login(options);
-        const nlohmann::json info = agent.requests().certinfo();
+        agent.select_and_login(options, false);
+        nlohmann::json info = agent.requests().certinfo();
         agent.logout();
-        print(options, info, info["record"].get<std::string>());
+        const std::string record = info["record"].get<std::string>();
+        info["fields"] = record_fields(record);
+        print(options, info, record);
         return 0;
     });
 }
 
 int run_cert(const session_options& session, const command_options& options) {
-    return guarded([&] {
+    return guarded(options, [&] {
         command_session agent(session, options);
-        const nlohmann::json login = agent.select_and_login(options);
+        const nlohmann::json login = agent.select_and_login(options, false);
         agent.logout();
         const std::string pem = to_pem(decode_base64(login["certificate"].get<std::string>()));
         if (options.json) {
@@ -460,10 +610,10 @@ int run_cert(const session_options& session, const command_options& options) {
 }
 
 int run_sign(const session_options& session, const command_options& options) {
-    return guarded([&] {
+    return guarded(options, [&] {
         const std::optional<std::uint32_t> mechanism = parse_mechanism(options.mechanism);
         if (!mechanism) {
-            throw failure{"unknown mechanism: " + options.mechanism};
+            throw failure(peer_error::usage, "unknown mechanism: " + options.mechanism);
         }
         // A digest mechanism's data is hashed here and its DigestInfo signed with CKM_RSA_PKCS:
         // the same signature, for data of any size. All of it happens before the PIN.
@@ -489,14 +639,14 @@ int run_sign(const session_options& session, const command_options& options) {
             data = read_whole(source);
         }
         command_session agent(session, options);
-        agent.select_and_login(options, pin_first ? &pin : nullptr);
+        agent.select_and_login(options, !options.allow_expired, pin_first ? &pin : nullptr);
         const nlohmann::json signed_ = agent.requests().sign(sent_mechanism, encode_base64(data));
         agent.logout();
         if (signed_["result"] != 0) {
-            throw failure{"signing refused"};
+            throw failure(peer_error::failed, "signing refused");
         }
         if (signed_.contains("error")) {
-            throw failure{signed_["error"].get<std::string>()};
+            throw failure(peer_error::agent_failed, signed_["error"].get<std::string>());
         }
         const std::string element = signed_["signature"].get<std::string>();
         if (!options.raw_signature.empty()) {
@@ -505,7 +655,7 @@ int run_sign(const session_options& session, const command_options& options) {
             out.write(reinterpret_cast<const char*>(raw.data()),
                       static_cast<std::streamsize>(raw.size()));
             if (!out) {
-                throw failure{"cannot write " + options.raw_signature};
+                throw failure(peer_error::file, "cannot write " + options.raw_signature);
             }
         }
         print(options, signed_, element);

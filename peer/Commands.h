@@ -3,6 +3,9 @@
 
 #include <string>
 
+#include <nlohmann/json.hpp>
+
+#include "peer/PeerError.h"
 #include "peer/Session.h"
 
 namespace peer {
@@ -12,12 +15,22 @@ struct command_options {
     bool json = false;      // print the requests' JSON objects instead of plain text
     bool pin_stdin = false; // the PIN is the first line of standard input
     std::string mechanism = "sha256";
-    std::string file;          // data to sign; empty: standard input
-    std::string raw_signature; // where to write the bare signature bytes, when not empty
+    std::string file;           // data to sign; empty: standard input
+    std::string raw_signature;  // where to write the bare signature bytes, when not empty
+    bool allow_expired = false; // sign with a certificate past its end date
 };
 
-// Each returns the process's exit status: 0 on success, otherwise after one line on standard
-// error naming what failed.
+// Prints a failure: one line on standard error (the agent's text beside the message), and with
+// `json` the object {"error":{"code":..., "message":..., "exit":N[, "agent":...]}} on standard
+// output. Returns the exit status.
+int report_failure(const peer_failure& failed, bool json);
+
+// The attributes of a certificate record ( NAME='value' ...) as keys; "ID", which may occur
+// more than once, is an array.
+nlohmann::json record_fields(const std::string& record);
+
+// Each returns the process's exit status: 0 on success, otherwise after reporting the failure
+// (report_failure). READER is a description, token label or serial, or a PKCS#11 URI.
 int run_readers(const session_options& session, const command_options& options);
 int run_card(const session_options& session, const command_options& options);
 int run_certinfo(const session_options& session, const command_options& options);

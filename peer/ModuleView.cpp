@@ -165,6 +165,7 @@ bool module_view::slots(std::vector<slot_view>& out, std::string& error) const {
         slot_view view;
         view.id = id;
         view.description = trimmed(slot.slotDescription, sizeof slot.slotDescription);
+        view.slot_manufacturer = trimmed(slot.manufacturerID, sizeof slot.manufacturerID);
         view.token_present = (slot.flags & CKF_TOKEN_PRESENT) != 0;
         if (view.token_present) {
             CK_TOKEN_INFO token;
@@ -172,6 +173,8 @@ bool module_view::slots(std::vector<slot_view>& out, std::string& error) const {
             if (f->C_GetTokenInfo(id, &token) == CKR_OK) {
                 view.label = trimmed(token.label, sizeof token.label);
                 view.serial = trimmed(token.serialNumber, sizeof token.serialNumber);
+                view.manufacturer = trimmed(token.manufacturerID, sizeof token.manufacturerID);
+                view.model = trimmed(token.model, sizeof token.model);
                 view.token_flags = token.flags;
             } else {
                 view.token_present = false; // pulled meanwhile

@@ -15,9 +15,12 @@ namespace peer {
 struct slot_view {
     std::uint64_t id = 0;    // the module's slot id
     std::string description; // the module's bytes, trailing blanks removed
+    std::string slot_manufacturer;
     bool token_present = false;
-    std::string label;  // empty without a token
-    std::string serial; // empty without a token
+    std::string label;        // empty without a token
+    std::string serial;       // empty without a token
+    std::string manufacturer; // the token's; empty without a token
+    std::string model;        // the token's; empty without a token
     std::uint64_t token_flags = 0;
 };
 

@@ -156,6 +156,7 @@ bool script_runner::run(std::istream& in, std::ostream& out) {
             line.pop_back();
         }
         if (std::optional<nlohmann::json> printed = run_line(line, number)) {
+            line_failed_ = line_failed_ || printed->contains("error");
             out << to_line(*printed) << std::endl;
         }
     }

@@ -36,6 +36,8 @@ public:
     void add(const std::string& name, command handler);
     // False when a request could not reach the agent (it is gone or stopped answering).
     bool run(std::istream& in, std::ostream& out);
+    // True when a line printed an error (it could not be read, or its request failed).
+    bool line_failed() const { return line_failed_; }
     // One line, numbered `number` for error reports; returns what it prints.
     std::optional<nlohmann::json> run_line(const std::string& line, int number);
 
@@ -45,6 +47,7 @@ private:
     agent_session& session_;
     std::map<std::string, command> commands_;
     bool agent_lost_ = false;
+    bool line_failed_ = false;
 };
 
 // Helpers for commands.

@@ -10,6 +10,7 @@
 
 #include "peer/Commands.h"
 #include "peer/ModuleView.h"
+#include "peer/PeerError.h"
 #include "peer/Script.h"
 #include "peer/Session.h"
 #include "peer/TokenRequests.h"
@@ -18,27 +19,74 @@
 
 namespace {
 
+// Exit status: 0 when every line ran, 1 when a line printed an error, 9 when the agent could
+// not start or was lost, 10 when the script cannot be read.
 int run_script(const peer::session_options& options, const std::string& file) {
     std::ifstream script_file;
     if (!file.empty()) {
         script_file.open(file);
         if (!script_file) {
             std::cout << peer::to_line({{"error", "cannot read " + file}}) << std::endl;
-            return 2;
+            return peer::exit_status(peer::peer_error::file);
         }
     }
     peer::agent_session session;
     std::string error;
     if (!session.start(options, error) || !session.wait_ready(error)) {
         std::cout << peer::to_line({{"error", error}}) << std::endl;
-        return 1;
+        return peer::exit_status(peer::peer_error::agent_failed);
     }
     peer::script_runner runner(session);
     peer::token_requests requests(session);
     peer::add_token_commands(runner, requests,
                              peer::agent_module_path(options.module_path, options.agent_path));
-    return runner.run(file.empty() ? std::cin : script_file, std::cout) ? 0 : 1;
+    if (!runner.run(file.empty() ? std::cin : script_file, std::cout)) {
+        return peer::exit_status(peer::peer_error::agent_failed);
+    }
+    return runner.line_failed() ? peer::exit_status(peer::peer_error::failed) : 0;
 }
+
+constexpr const char kReaderHelp[] =
+    "the reader: its description, its token's label or serial, or a PKCS#11 URI";
+
+constexpr const char kHelpFooter[] = R"help(READER
+  A reader's description, the label or the serial of the token in it (exactly as `readers`
+  shows them), or a PKCS#11 URI (RFC 7512) such as
+    pkcs11:token=My%20Card;serial=1234
+  with the attributes token, serial, manufacturer, model, slot-description, slot-manufacturer
+  and slot-id (percent-encoded UTF-8); id, object, type and library-* are accepted and do not
+  choose anything. module-path=FILE or module-name=NAME (a module registered with p11-kit) in
+  the query choose the module, as --module does. What matches no reader, or more than one,
+  is an error that lists the readers or the matches.
+
+PIN
+  The PIN is read from the terminal without echo, or with --pin-stdin from the first line of
+  standard input, as UTF-8. The agent hands it to the card in the ANSI code page (Windows: the
+  system's; Linux: 950, Big5, unless TESSIVO_ACP names another), at most 63 bytes. A PIN of
+  ASCII digits and letters reaches the card as typed. A PIN that is empty, that has characters
+  the code page lacks, or that is too long is refused before anything is sent, so it costs no
+  try. A card whose PIN was set as UTF-8 bytes needs the code page 65001: TESSIVO_ACP=65001
+  on Linux, "Use Unicode UTF-8 for worldwide language support" in the Windows region settings.
+  A reader with its own PIN pad takes the PIN on its keypad.
+
+EXIT STATUS
+  0 success            4 no such reader or token, or more    7 PIN locked or expired
+  1 other failure        than one matches                     8 signing certificate expired
+  2 usage              5 no card in the reader               9 agent failed, died or timed out
+  3 module cannot be   6 wrong or empty PIN                 10 input or output file
+    loaded / not PKCS#11
+  An expired signing certificate makes `sign` fail (8) unless --allow-expired is given; the
+  other commands warn and go on. `script` exits 1 when a line printed an error, 9 when the
+  agent was lost, 10 when the script cannot be read.
+
+ERRORS
+  One English line on standard error, "tessivo-peer: MESSAGE (agent: TEXT)", the agent's own
+  text beside it when the failure came from the agent. With --json the failure is also printed
+  on standard output as one object:
+    {"error":{"code":"pin-incorrect","message":"wrong PIN","exit":6,"agent":"..."}}
+  code is one of failed, usage, module-failed, no-reader, no-card, pin-incorrect, pin-locked,
+  certificate-expired, agent-failed, file. `certinfo --json` adds "fields": the record's
+  attributes as keys ("ID" is a list).)help";
 
 void add_pin_option(CLI::App* command, peer::command_options& options) {
     command->add_flag("--pin-stdin", options.pin_stdin,
@@ -50,6 +98,7 @@ void add_pin_option(CLI::App* command, peer::command_options& options) {
 int main(int argc, char** argv) {
     CLI::App app{"Starts a Tessivo agent and sends it requests."};
     app.set_version_flag("--version", "tessivo-peer " TESSIVO_VERSION);
+    app.footer(kHelpFooter);
     peer::session_options options;
     peer::command_options command;
     options.agent_path = peer::default_agent_path();
@@ -72,25 +121,44 @@ int main(int argc, char** argv) {
 
     CLI::App* readers = app.add_subcommand("readers", "list the card readers");
     CLI::App* card = app.add_subcommand("card", "print the serial number of the card in READER");
-    card->add_option("READER", command.reader, "the reader's description")->required();
+    card->add_option("READER", command.reader, kReaderHelp)->required();
     CLI::App* certinfo =
         app.add_subcommand("certinfo", "log in and print the signature certificate's record");
-    certinfo->add_option("READER", command.reader, "the reader's description")->required();
+    certinfo->add_option("READER", command.reader, kReaderHelp)->required();
     add_pin_option(certinfo, command);
     CLI::App* cert = app.add_subcommand("cert", "log in and print the signature certificate (PEM)");
-    cert->add_option("READER", command.reader, "the reader's description")->required();
+    cert->add_option("READER", command.reader, kReaderHelp)->required();
     add_pin_option(cert, command);
     CLI::App* sign = app.add_subcommand("sign", "log in and sign FILE or standard input");
-    sign->add_option("READER", command.reader, "the reader's description")->required();
+    sign->add_option("READER", command.reader, kReaderHelp)->required();
     sign->add_option("FILE", command.file, "the data (default: standard input)");
     sign->add_option("--mech", command.mechanism,
                      "raw, md5, sha1, sha224, sha256, sha384, sha512 or a number")
         ->capture_default_str();
     sign->add_option("--raw-signature", command.raw_signature,
                      "also write the bare signature bytes to this file");
+    sign->add_flag("--allow-expired", command.allow_expired,
+                   "sign even when the signing certificate has expired");
     add_pin_option(sign, command);
 
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        // Help is a success; every other parse failure is a usage error (2), not CLI11's own
+        // numbers.
+        const int printed = app.exit(e);
+        if (printed == 0) {
+            return 0;
+        }
+        if (command.json) {
+            std::cout << peer::to_line({{"error",
+                                         {{"code", peer::error_code(peer::peer_error::usage)},
+                                          {"message", e.what()},
+                                          {"exit", 2}}}})
+                      << std::endl;
+        }
+        return peer::exit_status(peer::peer_error::usage);
+    }
     options.send_timeout_ms = static_cast<std::uint32_t>(timeout_s * 1000.0);
     if (*script) {
         return run_script(options, file);
