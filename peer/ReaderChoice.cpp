@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstdlib>
+#include <filesystem>
 #include <iterator>
 
 #include "peer/PeerError.h"
@@ -176,7 +177,9 @@ std::string requested_module(const std::string& option, const reader_query& quer
     if (!query.module_name.empty()) {
         from_uri = registered_module_path(query.module_name);
     }
-    if (!option.empty() && !from_uri.empty() && option != from_uri) {
+    std::error_code ignored;
+    if (!option.empty() && !from_uri.empty() && option != from_uri &&
+        !std::filesystem::equivalent(option, from_uri, ignored)) {
         throw peer_failure(peer_error::usage, "--module " + option + " and the URI's module " +
                                                   from_uri + " disagree");
     }

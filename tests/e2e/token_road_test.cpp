@@ -202,6 +202,130 @@ TEST_F(TestModuleRoad, UserCommandFailuresNameTheirCause) {
     std::filesystem::remove(data);
 }
 
+// A reader is chosen by its description, its token's label or serial, or a PKCS#11 URI; what
+// matches no reader, or more than one, or a reader the agent would confuse with an earlier one
+// of the same description, is refused with the readers named.
+TEST_F(TestModuleRoad, ReaderChosenByDescriptionTokenOrUri) {
+    config_.Write(fixtures::ReadFileText(config_.Path()) +
+                  "slot = Twin ; 1 ; T1 ; S1\nslot = Twin ; 1 ; T2 ; S2\n");
+    const std::string peer = Peer(Module());
+    const std::string all = "; the readers are \"Empty Reader\" (no card), \"Tessivo Reader\" "
+                            "(token \"ROAD\", serial ROAD0001), \"Twin\" (token \"T1\", serial "
+                            "S1), \"Twin\" (token \"T2\", serial S2)";
+    struct Case {
+        std::string command; // the peer and the reader
+        int status;
+        std::string said; // standard output when it succeeds, else the start of the error
+    };
+    const Case cases[] = {
+        {peer + " card 'Tessivo Reader'", 0, "ROAD0001\n"},
+        {peer + " card ROAD", 0, "ROAD0001\n"},
+        {peer + " card ROAD0001", 0, "ROAD0001\n"},
+        {peer + " card pkcs11:token=ROAD", 0, "ROAD0001\n"},
+        {peer + " card 'PKCS11:slot-description=Tessivo%20Reader;serial=ROAD0001;type=cert'", 0,
+         "ROAD0001\n"},
+        {peer + " card pkcs11:token=T1", 0, "S1\n"},
+        // The module from the URI alone.
+        {Peer("") + " card 'pkcs11:token=ROAD?module-path=" + Module() + "'", 0, "ROAD0001\n"},
+        {peer + " card Twin", 4,
+         "tessivo-peer: Twin matches more than one reader: \"Twin\" (token \"T1\", serial S1), "
+         "\"Twin\" (token \"T2\", serial S2)"},
+        {peer + " card pkcs11:serial=S2", 4,
+         "tessivo-peer: pkcs11:serial=S2 is the reader \"Twin\" (token \"T2\", serial S2), but an "
+         "earlier reader has the same description and the agent would use that one: \"Twin\" "
+         "(token \"T1\", serial S1)"},
+        {peer + " card 'pkcs11:token=ROAD;serial=S1'", 4,
+         "tessivo-peer: no such reader: pkcs11:token=ROAD;serial=S1" + all},
+        {peer + " card 'No Such Reader'", 4, "tessivo-peer: no such reader: No Such Reader" + all},
+        {peer + " card pkcs11:token=R%4", 2,
+         "tessivo-peer: cannot read the PKCS#11 URI pkcs11:token=R%4: a '%' not followed by two "
+         "hex digits"},
+        {peer + " card 'pkcs11:token=ROAD;colour=red'", 2,
+         "tessivo-peer: cannot read the PKCS#11 URI pkcs11:token=ROAD;colour=red: unknown "
+         "attribute colour"},
+        {peer + " card 'pkcs11:token=ROAD;token=T1'", 2,
+         "tessivo-peer: cannot read the PKCS#11 URI pkcs11:token=ROAD;token=T1: token is given "
+         "twice"},
+        {peer + " card 'pkcs11:token=ROAD?module-path=/elsewhere.so'", 2,
+         "tessivo-peer: --module " + Module() + " and the URI's module /elsewhere.so disagree"},
+        {peer + " card 'pkcs11:token=ROAD?module-name=no-such-module'", 3,
+         "tessivo-peer: no PKCS#11 module is registered with p11-kit as no-such-module"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.command);
+        if (c.status == 0) {
+            const Output out = RunCommandLine(c.command + NullErrors());
+            EXPECT_EQ(out.status, 0);
+            EXPECT_EQ(out.text, c.said);
+        } else {
+            const Output out = CommandFailure(c.command);
+            EXPECT_EQ(out.status, c.status);
+            EXPECT_EQ(out.text.substr(0, c.said.size()), c.said);
+        }
+    }
+}
+
+// Each failure has its own exit status and, with --json, an error object of the same code on
+// standard output. Failures found before the login send no PIN to the card.
+TEST_F(TestModuleRoad, FailuresExitWithTheirOwnStatusAndCode) {
+    const std::string base = fixtures::ReadFileText(config_.Path());
+    const std::string log = config_.AddFile("login.log", "");
+    const std::string peer = Peer(Module()) + " --json";
+    const std::string cert = " cert ROAD --pin-stdin";
+    const std::string data = TempFile("exit-data", kData);
+    struct Case {
+        std::string command;
+        std::string config; // added to the card's configuration
+        int status;
+        std::string code;
+        bool pinSent;
+    };
+    const Case cases[] = {
+        {Peer(config_.Path()) + " --json card ROAD", "", 3, "module-failed", false},
+        {peer + " card 'Empty Reader'", "", 5, "no-card", false},
+        {"echo 0000 |" + peer + cert, "", 6, "pin-incorrect", true},
+        {"echo |" + peer + cert, "", 6, "pin-incorrect", false},
+        // Not in the agent's code page (Big5): the card would get '?' in its place.
+        {"echo 'caf\xC3\xA9' |" + peer + cert, "", 6, "pin-incorrect", false},
+        {"echo 123456 |" + peer + cert, "login_rv = 0xA4\n", 7, "pin-locked", true},
+        {"echo 123456 |" + peer + cert, "login_rv = 0xA3\n", 7, "pin-locked", true},
+        {"echo 123456 |" + peer + cert, "token_flags = 0x40000\n", 7, "pin-locked", false},
+        {"echo 123456 |" + peer + " sign ROAD --pin-stdin " + data + ".missing", "", 10, "file",
+         false},
+        {"echo 123456 |" + peer + " sign ROAD --mech sha3 --pin-stdin " + data, "", 2, "usage",
+         false},
+        {peer + " card", "", 2, "usage", false},
+        {Quote(NativePath(TESSIVO_PEER_PATH)) + " --agent /no/such/agent --module " + Module() +
+             " --json card ROAD",
+         "", 9, "agent-failed", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.command + " with " + c.config);
+        config_.Write(base + c.config + "login_log = " + log + "\n");
+        std::ofstream(log, std::ios::trunc).close();
+        const Output out = RunCommandLine(c.command + NullErrors());
+        EXPECT_EQ(out.status, c.status);
+        const std::vector<json> lines = JsonLines(out.text);
+        ASSERT_FALSE(lines.empty()) << out.text;
+        EXPECT_EQ(lines.back()["error"]["code"], c.code) << out.text;
+        EXPECT_EQ(lines.back()["error"]["exit"], c.status);
+        EXPECT_EQ(!fixtures::ReadFileText(log).empty(), c.pinSent);
+    }
+    // The agent's own text travels beside the English message.
+    config_.Write(base);
+    const Output wrong = RunCommandLine("echo 0000 |" + peer + cert + NullErrors());
+    EXPECT_EQ(JsonLines(wrong.text).back()["error"], json({{"code", "pin-incorrect"},
+                                                           {"message", "wrong PIN"},
+                                                           {"exit", 6},
+                                                           {"agent", "錯誤的 PIN 碼"}}));
+    // A script goes on after a failed line, and says so when it ends.
+    EXPECT_EQ(RunCommandLine("printf 'agent\\nno-such-request\\nagent\\n' | " + Peer(Module()) +
+                             " script" + NullErrors())
+                  .status,
+              1);
+    std::filesystem::remove(data);
+}
+
 // A reader with its own PIN pad: the user is told to type the PIN there, no PIN is read, and the
 // module gets a login without one (length 0).
 TEST_F(TestModuleRoad, PinPadReaderGetsNoPin) {
@@ -429,13 +553,27 @@ TEST_F(SoftHsmRoad, UserCommands) {
     EXPECT_EQ(
         noReader.text.rfind("tessivo-peer: no such reader: No Such Reader; the readers are ", 0),
         0u);
-    EXPECT_NE(noReader.text.find("\"" + reader_ + "\""), std::string::npos) << noReader.text;
+    EXPECT_NE(noReader.text.find("\"" + reader_ + "\" (token \"road\", serial " +
+                                 hsm_->SerialOf("road") + ")"),
+              std::string::npos)
+        << noReader.text;
+    // The token chosen by label, by serial and by URI, as pkcs11-tool and p11tool users do.
+    for (const std::string& chosen :
+         {std::string("road"), hsm_->SerialOf("road"),
+          "pkcs11:token=road;serial=" + hsm_->SerialOf("road") + "?module-name=softhsm2"}) {
+        SCOPED_TRACE(chosen);
+        // The URI names the module itself.
+        const Output byToken = RunCommandLine((chosen.rfind("pkcs11:", 0) == 0 ? Peer("") : peer) +
+                                              " card " + Quote(chosen) + " 2>/dev/null");
+        EXPECT_EQ(byToken.status, 0);
+        EXPECT_EQ(byToken.text, hsm_->SerialOf("road") + "\n");
+    }
 
     const Output wrongPin = RunCommandLine("echo 0000 | " + peer + " cert " + Quote(reader_) +
                                            " --pin-stdin 2>&1 >/dev/null | grep tessivo-peer");
     // SoftHSM2 counts the wrong PIN in the token flags, and the peer says so.
-    EXPECT_EQ(wrongPin.text, "tessivo-peer: wrong PIN: 錯誤的 PIN 碼; a wrong PIN has been entered "
-                             "since the last login\n");
+    EXPECT_EQ(wrongPin.text, "tessivo-peer: wrong PIN; a wrong PIN has been entered since the last "
+                             "login (agent: 錯誤的 PIN 碼)\n");
 
     const Output cert =
         RunCommandLine("echo 123456 | " + peer + " cert " + Quote(reader_) +
@@ -445,8 +583,13 @@ TEST_F(SoftHsmRoad, UserCommands) {
     const Output info = RunCommandLine("echo 123456 | " + peer + " --json certinfo " +
                                        Quote(reader_) + " --pin-stdin 2>/dev/null");
     EXPECT_EQ(info.status, 0);
-    EXPECT_NE(json::parse(info.text)["record"].get<std::string>().find("TypeString='自然人憑證'"),
+    const json infoJson = json::parse(info.text);
+    EXPECT_NE(infoJson["record"].get<std::string>().find("TypeString='自然人憑證'"),
               std::string::npos);
+    // The record's attributes as keys as well.
+    EXPECT_EQ(infoJson["fields"]["TypeString"], "自然人憑證");
+    EXPECT_EQ(infoJson["fields"]["ForSign"], "Y");
+    EXPECT_EQ(infoJson["fields"]["ID"].size(), 1u);
 
     const std::string data = TempFile("data", kData);
     const std::string raw = data + ".sig";
@@ -487,10 +630,23 @@ TEST_F(SoftHsmRoad, ExpiredCertificate) {
     EXPECT_EQ(FromBase64(out[1]["certificate"].get<std::string>()),
               fixtures::ReadFileText(dir + "/expired.der"));
 
-    const Output cert = CommandFailure("echo " + std::string(kPin) + " | " + Peer(Module()) +
-                                       " cert " + Quote(ReaderOf("expired")) + " --pin-stdin");
-    EXPECT_NE(cert.status, 0);
-    EXPECT_EQ(cert.text, "tessivo-peer: expired certificate: 憑證卡已逾期");
+    // Reading the certificate warns; signing with it needs the user's say-so.
+    const std::string pin = "echo " + std::string(kPin) + " | ";
+    const std::string reader = Quote(ReaderOf("expired"));
+    const Output cert = CommandFailure(pin + Peer(Module()) + " cert " + reader + " --pin-stdin");
+    EXPECT_EQ(cert.status, 0);
+    EXPECT_EQ(cert.text, "tessivo-peer: warning: the signing certificate has expired (agent: "
+                         "憑證卡已逾期)");
+    const std::string data = TempFile("expired-data", kData);
+    const Output refused =
+        CommandFailure(pin + Peer(Module()) + " sign " + reader + " --pin-stdin " + data);
+    EXPECT_EQ(refused.status, 8);
+    EXPECT_EQ(refused.text, "tessivo-peer: the signing certificate has expired (--allow-expired "
+                            "signs anyway) (agent: 憑證卡已逾期)");
+    const Output allowed = CommandFailure(pin + Peer(Module()) + " sign " + reader +
+                                          " --allow-expired --pin-stdin " + data);
+    EXPECT_EQ(allowed.status, 0);
+    std::filesystem::remove(data);
 }
 
 #endif

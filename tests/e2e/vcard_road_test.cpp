@@ -390,26 +390,30 @@ TEST_F(CardStack, CardPulledAndInsertedAgain) {
 // locked after three, and no PIN goes to a locked card; the PUK (OpenSC's own tool) unblocks it.
 TEST_F(CardStack, WrongPinsLockAndThePukUnblocks) {
     const std::string cert = Peer() + " cert '" + kReader + "' --pin-stdin";
-    const std::string wrong = "tessivo-peer: wrong PIN: 錯誤的 PIN 碼";
+    const std::string agentText = " (agent: 錯誤的 PIN 碼)\n";
     struct Step {
         std::string pin;
         std::string messages;
+        int status;
     };
     const Step steps[] = {
-        {"000000", wrong + "\n"},
-        {"000000", wrong + "; one try left before the PIN locks\n"},
+        {"000000", "tessivo-peer: wrong PIN" + agentText, 6},
+        {"000000", "tessivo-peer: wrong PIN; one try left before the PIN locks" + agentText, 6},
         // OpenSC answers the third wrong PIN with CKR_PIN_LOCKED.
-        {"000000", "tessivo-peer: one try left before the PIN locks\n"
-                   "tessivo-peer: login failed: 憑證已被鎖; the PIN is locked: unblock it with the "
-                   "PUK\n"},
+        {"000000",
+         "tessivo-peer: one try left before the PIN locks\n"
+         "tessivo-peer: the PIN is locked: unblock it with the PUK (agent: 憑證已被鎖)\n",
+         7},
         // Not even the right PIN is sent to a locked card.
-        {kPin, std::string("tessivo-peer: the PIN of the card in ") + kReader +
-                   " is locked: unblock it with the PUK\n"},
+        {kPin,
+         std::string("tessivo-peer: the PIN of the card in ") + kReader +
+             " is locked: unblock it with the PUK\n",
+         7},
     };
     for (const Step& step : steps) {
         SCOPED_TRACE(step.messages);
         const Command out = RunUserCommand("echo " + step.pin + " | " + cert);
-        EXPECT_NE(out.status, 0);
+        EXPECT_EQ(out.status, step.status);
         EXPECT_EQ(out.messages, step.messages);
     }
     const Command locked = RunUserCommand("echo 123456 | " + cert);
