@@ -359,10 +359,10 @@ public:
             return;
         }
         std::error_code error;
-        if (std::filesystem::is_directory(name_, error)) {
+        if (std::filesystem::is_directory(std::filesystem::u8path(name_), error)) {
             throw failure(peer_error::file, options.file + " is a directory, not a file to sign");
         }
-        file_.open(name_, std::ios::binary);
+        file_.open(std::filesystem::u8path(name_), std::ios::binary);
         if (!file_) {
             throw failure(peer_error::file, "cannot read " + options.file);
         }
@@ -651,7 +651,7 @@ int run_sign(const session_options& session, const command_options& options) {
         const std::string element = signed_["signature"].get<std::string>();
         if (!options.raw_signature.empty()) {
             const std::vector<unsigned char> raw = decode_base64(element_content(element));
-            std::ofstream out(options.raw_signature, std::ios::binary);
+            std::ofstream out(std::filesystem::u8path(options.raw_signature), std::ios::binary);
             out.write(reinterpret_cast<const char*>(raw.data()),
                       static_cast<std::streamsize>(raw.size()));
             if (!out) {

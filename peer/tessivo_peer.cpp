@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <string>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
@@ -14,6 +16,7 @@
 #include "peer/Script.h"
 #include "peer/Session.h"
 #include "peer/TokenRequests.h"
+#include "platform/command_line.h"
 #include "platform/process.h"
 #include "tessivo_version.h"
 
@@ -24,7 +27,7 @@ namespace {
 int run_script(const peer::session_options& options, const std::string& file) {
     std::ifstream script_file;
     if (!file.empty()) {
-        script_file.open(file);
+        script_file.open(std::filesystem::u8path(file));
         if (!script_file) {
             std::cout << peer::to_line({{"error", "cannot read " + file}}) << std::endl;
             return peer::exit_status(peer::peer_error::file);
@@ -141,8 +144,16 @@ int main(int argc, char** argv) {
                    "sign even when the signing certificate has expired");
     add_pin_option(sign, command);
 
+    // Arguments as UTF-8 on both platforms, so that a reader's name outside the ANSI code page
+    // can be given under Windows.
+    plat::UseUtf8Console();
+    const std::vector<std::string> args = plat::CommandLineUtf8(argc, argv);
+    std::vector<char*> pointers;
+    for (const std::string& arg : args) {
+        pointers.push_back(const_cast<char*>(arg.c_str()));
+    }
     try {
-        app.parse(argc, argv);
+        app.parse(static_cast<int>(pointers.size()), pointers.data());
     } catch (const CLI::ParseError& e) {
         // Help is a success; every other parse failure is a usage error (2), not CLI11's own
         // numbers.

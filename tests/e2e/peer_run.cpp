@@ -15,7 +15,9 @@
 #include "platform/types.h"
 #include "tests/fixtures/test_module.h"
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <sys/wait.h>
 #endif
 
@@ -42,7 +44,16 @@ Output ReadAll(FILE* pipe) {
 
 FILE* OpenPipe(const std::string& command) {
 #if defined(_WIN32)
-    return _popen(("\"" + command + "\"").c_str(), "rb");
+    // The command line is UTF-8: handed over as UTF-16, so that a name outside the ANSI code
+    // page reaches the program as it is.
+    const std::string quoted = "\"" + command + "\"";
+    const int units =
+        MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, quoted.c_str(), -1, nullptr, 0);
+    if (units <= 0)
+        return _popen(quoted.c_str(), "rb");
+    std::wstring wide(static_cast<std::size_t>(units), L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, quoted.c_str(), -1, &wide[0], units);
+    return _wpopen(wide.c_str(), L"rb");
 #else
     return popen(command.c_str(), "r");
 #endif

@@ -152,14 +152,18 @@ TEST_F(TestModuleRoad, ReadersAreTheModulesOwnList) {
                            readers.text.end());
         EXPECT_EQ(readers.text, expected);
     }
-#if !defined(_WIN32)
-    // (A Windows command line reaches the program in the ANSI code page, not UTF-8: choosing
-    // such a reader by name there is still open.)
+    // Chosen by that name on both platforms (Windows: from the UTF-16 command line), and named
+    // in UTF-8 when it is not there.
     const Output card = RunCommandLine(
         Peer(Module()) + " card \"\xE8\xAE\x80\xE5\x8D\xA1\xE6\xA9\x9F Reader\"" + NullErrors());
     EXPECT_EQ(card.status, 0);
     EXPECT_EQ(card.text, "ROAD0001\n");
-#endif
+    const Output none =
+        RunCommandLine(Peer(Module()) + " --json card \"\xE8\xAE\x80 Reader\"" + NullErrors());
+    EXPECT_EQ(none.status, 4);
+    EXPECT_NE(none.text.find("\\\"\xE8\xAE\x80\xE5\x8D\xA1\xE6\xA9\x9F Reader\\\" (token"),
+              std::string::npos)
+        << none.text;
 }
 
 #if !defined(_WIN32)
