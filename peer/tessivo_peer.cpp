@@ -73,11 +73,17 @@ PIN
   A reader with its own PIN pad takes the PIN on its keypad.
 
 EXIT STATUS
-  0 success            4 no such reader or token, or more    7 PIN locked or expired
-  1 other failure        than one matches                     8 signing certificate expired
-  2 usage              5 no card in the reader               9 agent failed, died or timed out
-  3 module cannot be   6 wrong or empty PIN                 10 input or output file
-    loaded / not PKCS#11
+   0 success
+   1 other failure
+   2 usage
+   3 the module cannot be loaded or is not a PKCS#11 module
+   4 no such reader or token, or more than one matches
+   5 no card in the reader
+   6 wrong PIN, or a PIN refused before it was sent (empty, not in the code page)
+   7 PIN locked, or expired and to be changed
+   8 signing certificate expired
+   9 the agent failed, died or did not answer in time
+  10 input or output file
   An expired signing certificate makes `sign` fail (8) unless --allow-expired is given; the
   other commands warn and go on. `script` exits 1 when a line printed an error, 9 when the
   agent was lost, 10 when the script cannot be read.

@@ -5,6 +5,20 @@
 
 namespace plat {
 
+namespace {
+
+// While echo is off, Ctrl-C or Ctrl-Break (which end the program) first give the console its
+// echo back.
+HANDLE g_input = INVALID_HANDLE_VALUE;
+DWORD g_mode = 0;
+
+BOOL WINAPI RestoreEcho(DWORD) {
+    SetConsoleMode(g_input, g_mode);
+    return FALSE; // the default handler ends the program as before
+}
+
+} // namespace
+
 bool ReadSecretLine(const std::string& prompt, std::string& line) {
     HANDLE in = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                             OPEN_EXISTING, 0, nullptr);
@@ -21,6 +35,9 @@ bool ReadSecretLine(const std::string& prompt, std::string& line) {
         }
         return false;
     }
+    g_input = in;
+    g_mode = mode;
+    SetConsoleCtrlHandler(RestoreEcho, TRUE);
     SetConsoleMode(in, mode & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
     DWORD written = 0;
     if (out != INVALID_HANDLE_VALUE && !prompt.empty()) {
@@ -30,6 +47,7 @@ bool ReadSecretLine(const std::string& prompt, std::string& line) {
     DWORD read = 0;
     const bool ok = ReadConsoleW(in, buffer, 255, &read, nullptr) != 0;
     SetConsoleMode(in, mode);
+    SetConsoleCtrlHandler(RestoreEcho, FALSE);
     if (out != INVALID_HANDLE_VALUE) {
         WriteConsoleA(out, "\r\n", 2, &written, nullptr);
         CloseHandle(out);
