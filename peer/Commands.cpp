@@ -354,7 +354,9 @@ std::string to_pem(const std::vector<unsigned char>& der) {
 // is asked for).
 class data_source {
 public:
-    explicit data_source(const command_options& options) : name_(options.file) {
+    // "-" is standard input, as for other tools.
+    explicit data_source(const command_options& options)
+        : name_(options.file == "-" ? std::string() : options.file) {
         if (name_.empty()) {
             return;
         }
@@ -620,7 +622,7 @@ int run_sign(const session_options& session, const command_options& options) {
         data_source source(options);
         // With both on standard input the PIN is its first line and the data the rest.
         std::string pin;
-        const bool pin_first = options.pin_stdin && options.file.empty();
+        const bool pin_first = options.pin_stdin && source.name().empty();
         if (pin_first) {
             pin = read_pin(options);
         }
