@@ -547,26 +547,29 @@ int report_failure(const peer_failure& failed, bool json) {
 
 int run_readers(const session_options& session, const command_options& options) {
     return guarded(options, [&] {
-        // One line per reader: its description first, then the card in it.
+        // One line per reader: its description first, then the card in it; with --json one
+        // object per reader, in the same order.
         nlohmann::json readers = nlohmann::json::array();
-        nlohmann::json cards = nlohmann::json::array();
         std::string text;
         module_view view;
         const std::string path = agent_module_path(session.module_path, session.agent_path);
         for (const slot_view& slot : view_slots(view, path)) {
             const std::string name = module_text_to_utf8(slot.description);
-            readers.push_back(name);
+            nlohmann::json reader = {{"description", name}, {"card", slot.token_present}};
             if (slot.token_present) {
                 const std::string label = module_text_to_utf8(slot.label);
-                cards.push_back({{"label", label}, {"serial", module_text_to_utf8(slot.serial)}});
-                text += name + "\t" + label + " (" + module_text_to_utf8(slot.serial) + ")\n";
+                const std::string serial = module_text_to_utf8(slot.serial);
+                reader["label"] = label;
+                reader["serial"] = serial;
+                reader["pinPad"] = has_pin_pad(slot.token_flags);
+                text += name + "\t" + label + " (" + serial + ")\n";
             } else {
-                cards.push_back(nullptr);
                 text += name + "\t(no card)\n";
             }
+            readers.push_back(std::move(reader));
         }
         if (options.json) {
-            std::cout << to_line({{"readers", readers}, {"cards", cards}}) << std::endl;
+            std::cout << to_line({{"readers", readers}}) << std::endl;
         } else {
             std::cout << text << std::flush;
         }

@@ -152,6 +152,19 @@ TEST_F(TestModuleRoad, ReadersAreTheModulesOwnList) {
                            readers.text.end());
         EXPECT_EQ(readers.text, expected);
     }
+    // The same list as objects, in the same order.
+    const Output json = RunCommandLine(Peer(Module()) + " --json readers" + NullErrors());
+    ASSERT_EQ(json.status, 0);
+    const nlohmann::json listed = nlohmann::json::parse(json.text)["readers"];
+    ASSERT_EQ(listed.size(), 26u);
+    EXPECT_EQ(listed[0], nlohmann::json({{"description", "Empty Reader"}, {"card", false}}));
+    EXPECT_EQ(listed[1],
+              nlohmann::json({{"description", "\xE8\xAE\x80\xE5\x8D\xA1\xE6\xA9\x9F Reader"},
+                              {"card", true},
+                              {"label", "ROAD"},
+                              {"serial", "ROAD0001"},
+                              {"pinPad", false}}));
+    EXPECT_EQ(listed[25]["description"], "Reader 26");
     // Chosen by that name on both platforms (Windows: from the UTF-16 command line), and named
     // in UTF-8 when it is not there.
     Output card = RunCommandLine(
