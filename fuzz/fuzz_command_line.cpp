@@ -12,6 +12,7 @@
 #include "peer/Script.h"
 #include "peer/Session.h"
 #include "peer/TokenRequests.h"
+#include "protocol/Frames.h"
 
 namespace {
 
@@ -58,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (json.find('\n') != std::string::npos) {
         Fail("JSON output spans lines");
     }
-    peer::log_frame_text(std::vector<std::uint8_t>(data, data + size));
+    tessivo::DecodeLogFrame(std::vector<std::uint8_t>(data, data + size));
     const std::u16string u16 = peer::utf8_to_u16(line);
     peer::u16_to_utf8(u16);
     return 0;

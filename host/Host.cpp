@@ -12,9 +12,10 @@
 #include <memory>
 #include <optional>
 
-#include "agent/Protocol.h"
+#include "protocol/Messages.h"
 #include "cryptoki.h"
-#include "peer/DigestInfo.h"
+#include "protocol/Mechanisms.h"
+#include "protocol/ResultCodes.h"
 #include "peer/ModuleView.h"
 #include "peer/TokenRequests.h"
 
@@ -28,7 +29,6 @@ namespace {
 
 using nlohmann::json;
 
-constexpr std::uint32_t kMechanismRsaPkcs = 1;
 constexpr std::uint32_t kNoReaderSelected = 0xFFFFFFFFu;
 const std::vector<std::uint8_t> kSignId = {'S', 'I', 'G', 'N'};
 constexpr unsigned long kKeyUsageSignatureOnly = 0x80; // digitalSignature alone
@@ -305,7 +305,7 @@ json host_session::sign(const request& r) {
     if (!parse_der(r.certificate)) {
         fail("invalid-certificate", "\"certificate\" is not a DER certificate");
     }
-    const std::vector<std::uint8_t> info = peer::digest_info(r.algorithm, r.hash);
+    const std::vector<std::uint8_t> info = tessivo::DigestInfo(r.algorithm, r.hash);
 
     // The reader: the one named, else the one whose card shows this certificate, else the only
     // card there is (its certificate is compared after the login).
@@ -368,7 +368,7 @@ json host_session::sign(const request& r) {
         fail("agent-failed", "the agent did not answer the login");
     }
     const std::uint32_t status = login["status"].get<std::uint32_t>();
-    if (status != 0 && status != kStatusExpired) {
+    if (status != 0 && status != tessivo::kStatusExpired) {
         // The token's flags after the attempt tell how many tries are left.
         json flags = json::object();
         {
@@ -413,7 +413,7 @@ json host_session::sign(const request& r) {
     if (card_certificate != r.certificate) {
         fail("certificate-mismatch", "the card's signing certificate is not the one asked for");
     }
-    const json signed_ = requests.sign(kMechanismRsaPkcs, encode_base64(info));
+    const json signed_ = requests.sign(tessivo::kRsaPkcs, encode_base64(info));
     if (signed_["result"] != 0) {
         fail("sign-failed", "the card refused to sign");
     }
@@ -423,7 +423,7 @@ json host_session::sign(const request& r) {
         fail("sign-failed", "the agent's signature cannot be read");
     }
     return {{"signature", encode_base64(signature)},
-            {"hashAlgorithm", peer::hash_algorithm_name(r.algorithm)},
+            {"hashAlgorithm", tessivo::HashAlgorithmName(r.algorithm)},
             {"signatureAlgorithm", "RSASSA-PKCS1-v1_5"},
             {"reader", reader_name(reader)}};
 }

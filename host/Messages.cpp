@@ -123,7 +123,7 @@ std::optional<error> sign_arguments(const json& arguments, request& out) {
     if (std::optional<error> e = required(arguments, "hashAlgorithm", 16, text)) {
         return e;
     }
-    const std::optional<peer::hash_algorithm> algorithm = peer::hash_algorithm_from_name(text);
+    const std::optional<tessivo::HashAlgorithm> algorithm = tessivo::HashAlgorithmFromName(text);
     if (!algorithm) {
         return fault("invalid-hash-algorithm",
                      "\"hashAlgorithm\" is not SHA-224, SHA-256, SHA-384 or SHA-512");
@@ -133,9 +133,9 @@ std::optional<error> sign_arguments(const json& arguments, request& out) {
         return e;
     }
     out.hash = decode_base64_strict(text, ok);
-    if (!ok || out.hash.size() != peer::hash_length(out.algorithm)) {
+    if (!ok || out.hash.size() != tessivo::HashLength(out.algorithm)) {
         return fault("invalid-hash", std::string("\"hash\" is not Base64 of a ") +
-                                         peer::hash_algorithm_name(out.algorithm) + " hash");
+                                         tessivo::HashAlgorithmName(out.algorithm) + " hash");
     }
     // No PIN for a card whose reader has its own PIN pad: the holder types it there.
     const auto pin = arguments.find("pin");

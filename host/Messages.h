@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "peer/DigestInfo.h"
+#include "protocol/Mechanisms.h"
 
 namespace host {
 
@@ -29,7 +29,7 @@ struct request {
     std::optional<std::string> reader;
     std::vector<std::uint8_t> certificate; // DER
     std::vector<std::uint8_t> hash;
-    peer::hash_algorithm algorithm = peer::hash_algorithm::sha256;
+    tessivo::HashAlgorithm algorithm = tessivo::HashAlgorithm::Sha256;
     std::string pin; // UTF-8; wiped by the request's destructor
     request() = default;
     request(request&&) = default;

@@ -16,20 +16,22 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
-#include "agent/Protocol.h"
+#include "protocol/Messages.h"
 #include "openssl_owned.h"
-#include "peer/DigestInfo.h"
 #include "peer/ModuleView.h"
 #include "peer/Script.h"
 #include "peer/TokenRequests.h"
 #include "platform/terminal.h"
+#include "protocol/Base64.h"
+#include "protocol/Frames.h"
+#include "protocol/Mechanisms.h"
+#include "protocol/ResultCodes.h"
 
 namespace peer {
 
 namespace {
 
 constexpr std::uint32_t kNoReaderSelected = 0xFFFFFFFFu;
-constexpr std::uint32_t kPinIncorrect = 0xA0;
 
 // One failed step: its message goes to standard error.
 struct failure {
@@ -175,18 +177,19 @@ public:
         }
         const std::uint32_t status = login["status"].get<std::uint32_t>();
         const std::string text = login["text"].get<std::string>();
-        logged_in_ = status == 0 || status == kStatusExpired;
+        logged_in_ = status == 0 || status == tessivo::kStatusExpired;
         if (status == kNoReaderSelected) {
             throw failure{"no such reader: " + options.reader};
         }
-        if (status == kStatusExpired) {
+        if (status == tessivo::kStatusExpired) {
             throw failure{"expired certificate: " + text};
         }
         if (status != 0) {
             // What the card says of its PIN now: tries left, or locked.
             const std::string state = pin_state_text(pin_state_of(token_flags(options)));
             const std::string cause =
-                ((status & 0xFFFF) == kPinIncorrect ? "wrong PIN: " : "login failed: ") + text;
+                ((status & 0xFFFF) == tessivo::kPinIncorrect ? "wrong PIN: " : "login failed: ") +
+                text;
             throw failure{state.empty() ? cause : cause + "; " + state};
         }
         if (login["infoLength"] == 0) {
@@ -261,15 +264,6 @@ std::vector<unsigned char> decode_base64(const std::string& text) {
     return out;
 }
 
-std::string encode_base64(const std::string& data) {
-    std::string out(4 * ((data.size() + 2) / 3) + 1, '\0');
-    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&out[0]),
-                                  reinterpret_cast<const unsigned char*>(data.data()),
-                                  static_cast<int>(data.size()));
-    out.resize(static_cast<std::size_t>(n));
-    return out;
-}
-
 std::string to_pem(const std::vector<unsigned char>& der) {
     const unsigned char* p = der.data();
     const ossl::X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
@@ -309,7 +303,7 @@ private:
 
 // The most data a mechanism that is not a digest can take: its Base64 text and the 6-byte
 // header fill the request channel at most.
-constexpr std::size_t kMaxWholeData = (kChannelSize - kSignHeaderSize) / 4 * 3;
+constexpr std::size_t kMaxWholeData = (kChannelSize - tessivo::kSignHeaderSize) / 4 * 3;
 
 std::string read_whole(data_source& source) {
     std::string data(std::istreambuf_iterator<char>(source.stream()),
@@ -323,8 +317,8 @@ std::string read_whole(data_source& source) {
 }
 
 // The hash of everything the source holds, read in pieces so that memory stays flat.
-std::vector<std::uint8_t> hash_stream(data_source& source, hash_algorithm algorithm) {
-    const EVP_MD* md = EVP_get_digestbyname(hash_openssl_name(algorithm));
+std::vector<std::uint8_t> hash_stream(data_source& source, tessivo::HashAlgorithm algorithm) {
+    const EVP_MD* md = EVP_get_digestbyname(tessivo::HashOpenSslName(algorithm));
     const ossl::MdCtxPtr ctx(EVP_MD_CTX_new());
     if (md == nullptr || !ctx || EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1) {
         throw failure{"cannot hash the data"};
@@ -349,28 +343,6 @@ std::vector<std::uint8_t> hash_stream(data_source& source, hash_algorithm algori
     hash.resize(length);
     return hash;
 }
-
-// The hash a digest mechanism stands for; none for the raw mechanism and unknown numbers.
-std::optional<hash_algorithm> digest_of(std::uint32_t mechanism) {
-    switch (mechanism) {
-    case 5:
-        return hash_algorithm::md5;
-    case 6:
-        return hash_algorithm::sha1;
-    case 70:
-        return hash_algorithm::sha224;
-    case 64:
-        return hash_algorithm::sha256;
-    case 65:
-        return hash_algorithm::sha384;
-    case 66:
-        return hash_algorithm::sha512;
-    default:
-        return std::nullopt;
-    }
-}
-
-constexpr std::uint32_t kRsaPkcs = 1; // CKM_RSA_PKCS: signs the bytes it is given
 
 // The Base64 text between the element's tags.
 std::string element_content(const std::string& element) {
@@ -480,17 +452,19 @@ int run_sign(const session_options& session, const command_options& options) {
         } pin_guard{pin};
         std::string data;
         std::uint32_t sent_mechanism = *mechanism;
-        if (const std::optional<hash_algorithm> digest = digest_of(*mechanism)) {
+        const tessivo::Mechanism* known = tessivo::FindMechanism(*mechanism);
+        if (known != nullptr && known->hash) {
             const std::vector<std::uint8_t> info =
-                digest_info(*digest, hash_stream(source, *digest));
+                tessivo::DigestInfo(*known->hash, hash_stream(source, *known->hash));
             data.assign(info.begin(), info.end());
-            sent_mechanism = kRsaPkcs;
+            sent_mechanism = tessivo::kRsaPkcs;
         } else {
             data = read_whole(source);
         }
         command_session agent(session, options);
         agent.select_and_login(options, pin_first ? &pin : nullptr);
-        const nlohmann::json signed_ = agent.requests().sign(sent_mechanism, encode_base64(data));
+        const nlohmann::json signed_ =
+            agent.requests().sign(sent_mechanism, tessivo::EncodeBase64(data));
         agent.logout();
         if (signed_["result"] != 0) {
             throw failure{"signing refused"};

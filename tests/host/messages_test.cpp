@@ -139,7 +139,7 @@ TEST(HostMessages, SignRequestIsDecoded) {
     ASSERT_TRUE(p.ok.has_value());
     EXPECT_EQ(p.ok->id, "r1");
     EXPECT_EQ(p.ok->what, host::command::sign);
-    EXPECT_EQ(p.ok->algorithm, peer::hash_algorithm::sha512);
+    EXPECT_EQ(p.ok->algorithm, tessivo::HashAlgorithm::Sha512);
     EXPECT_EQ(p.ok->hash, std::vector<std::uint8_t>(64, 0xAB));
     EXPECT_EQ(p.ok->certificate, (std::vector<std::uint8_t>{0x30, 0x82, 0x01}));
     EXPECT_EQ(p.ok->reader, "讀卡機 1");

@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "agent/Base64.h"
+#include "protocol/Base64.h"
 #include "agent/MainWindow.h"
-#include "agent/Protocol.h"
+#include "protocol/Messages.h"
 #include "agent/SharedMemory.h"
 #include "agent/TokenAgent.h"
 #include "p11/p11_key.h"

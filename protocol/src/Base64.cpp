@@ -1,4 +1,4 @@
-#include "agent/Base64.h"
+#include "protocol/Base64.h"
 
 namespace tessivo {
 namespace {
@@ -35,6 +35,21 @@ void AppendQuantum(std::string& out, const std::uint8_t* in, std::size_t n) {
 }
 
 } // namespace
+
+std::string EncodeBase64(const std::uint8_t* data, std::size_t length) {
+    std::string out;
+    if (length == 0 || data == nullptr)
+        return out;
+    out.reserve((length + 2) / 3 * 4);
+    for (std::size_t pos = 0; pos < length; pos += 3) {
+        AppendQuantum(out, data + pos, length - pos < 3 ? length - pos : 3);
+    }
+    return out;
+}
+
+std::string EncodeBase64(const std::string& data) {
+    return EncodeBase64(reinterpret_cast<const std::uint8_t*>(data.data()), data.size());
+}
 
 std::string EncodeBase64Lines(const std::uint8_t* data, std::size_t length) {
     std::string out;

@@ -8,6 +8,10 @@
 
 namespace tessivo {
 
+// One line, no break: the form a peer sends its data in.
+std::string EncodeBase64(const std::uint8_t* data, std::size_t length);
+std::string EncodeBase64(const std::string& data);
+
 // Lines of 76 characters separated by CR LF, no break after the last line, except that data of
 // a positive multiple of 57 bytes (whole lines only) also ends with one CR LF. Empty data gives
 // empty text.

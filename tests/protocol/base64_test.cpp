@@ -1,4 +1,4 @@
-#include "agent/Base64.h"
+#include "protocol/Base64.h"
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
