@@ -14,6 +14,7 @@
 
 #include "protocol/Messages.h"
 #include "cryptoki.h"
+#include "protocol/Base64.h"
 #include "protocol/Mechanisms.h"
 #include "protocol/ResultCodes.h"
 #include "peer/ModuleView.h"
@@ -108,7 +109,7 @@ json certificate_fields(const std::vector<std::uint8_t>& der) {
     if (!cert) {
         fail("module-failed", "the card's certificate cannot be read");
     }
-    return {{"certificate", encode_base64(der)},
+    return {{"certificate", tessivo::EncodeBase64(der)},
             {"subject", name_text(X509_get_subject_name(cert.get()))},
             {"holderName", common_name(X509_get_subject_name(cert.get()))},
             {"issuer", name_text(X509_get_issuer_name(cert.get()))},
@@ -207,7 +208,7 @@ std::vector<std::uint8_t> decode_agent_base64(std::string text) {
         std::remove_if(text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n'; }),
         text.end());
     bool ok = false;
-    std::vector<std::uint8_t> bytes = decode_base64_strict(text, ok);
+    std::vector<std::uint8_t> bytes = tessivo::DecodeBase64Strict(text, ok);
     return ok ? bytes : std::vector<std::uint8_t>();
 }
 
@@ -413,7 +414,7 @@ json host_session::sign(const request& r) {
     if (card_certificate != r.certificate) {
         fail("certificate-mismatch", "the card's signing certificate is not the one asked for");
     }
-    const json signed_ = requests.sign(tessivo::kRsaPkcs, encode_base64(info));
+    const json signed_ = requests.sign(tessivo::kRsaPkcs, tessivo::EncodeBase64(info));
     if (signed_["result"] != 0) {
         fail("sign-failed", "the card refused to sign");
     }
@@ -422,7 +423,7 @@ json host_session::sign(const request& r) {
     if (signature.empty()) {
         fail("sign-failed", "the agent's signature cannot be read");
     }
-    return {{"signature", encode_base64(signature)},
+    return {{"signature", tessivo::EncodeBase64(signature)},
             {"hashAlgorithm", tessivo::HashAlgorithmName(r.algorithm)},
             {"signatureAlgorithm", "RSASSA-PKCS1-v1_5"},
             {"reader", reader_name(reader)}};

@@ -55,10 +55,6 @@ parsed parse_request(const std::string& body);
 // True when `text` is well-formed UTF-8 (no overlong forms, surrogates or values above
 // U+10FFFF).
 bool valid_utf8(const std::string& text);
-// Strict Base64 (RFC 4648 alphabet, padding required, nothing else); empty on any fault, and
-// `ok` tells an empty text from a bad one.
-std::vector<std::uint8_t> decode_base64_strict(const std::string& text, bool& ok);
-std::string encode_base64(const std::vector<std::uint8_t>& bytes);
 // Only https origins, and http on localhost for development, may ask for a signature.
 bool origin_allowed(const std::string& origin);
 
