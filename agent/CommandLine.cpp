@@ -43,3 +43,18 @@ CommandLine ParseCommandLine(const std::u16string& line) {
     }
     return result;
 }
+
+InfoRequest AskedForInfo(const std::u16string& line) {
+    const std::size_t first = line.find_first_not_of(u" \t");
+    if (first == std::u16string::npos) {
+        return InfoRequest::None;
+    }
+    const std::u16string word = line.substr(first, line.find_last_not_of(u" \t") - first + 1);
+    if (word == u"--help" || word == u"-h" || word == u"/?") {
+        return InfoRequest::Help;
+    }
+    if (word == u"--version") {
+        return InfoRequest::Version;
+    }
+    return InfoRequest::None;
+}

@@ -15,3 +15,9 @@ struct CommandLine {
 
 // A line longer than 255 units is cut there before it is parsed.
 CommandLine ParseCommandLine(const std::u16string& line);
+
+// What `tessivo --help` and `tessivo --version` ask for. Only a line that is exactly one of those
+// words (blanks around it aside) counts: any other line, and every line the peer writes, is the
+// agent's command line above.
+enum class InfoRequest { None, Help, Version };
+InfoRequest AskedForInfo(const std::u16string& line);

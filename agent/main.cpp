@@ -2,12 +2,43 @@
 // destroyed by the exit processing after it returns.
 #include <string>
 
+#include "agent/CommandLine.h"
 #include "agent/MainWindow.h"
 #include "agent/TokenAgent.h"
 #include "platform/codepage.h"
+#include "platform/process.h"
 #include "platform/window.h"
+#include "tessivo_version.h"
 
 static CTokenAgent theAgent;
+
+namespace {
+
+constexpr char kHelp[] =
+    "usage: tessivo -/PEER-PID -/REQUEST-CHANNEL -/LOG-CHANNEL\n"
+    "       tessivo --help | --version\n"
+    "\n"
+    "The Tessivo smart-card signing agent. It is started by its peer (tessivo-peer or\n"
+    "tessivo-host) with the peer's process id and the names of the request and log channels,\n"
+    "serves that peer's requests and ends about two seconds after the peer has ended.\n"
+    "Run tessivo-peer to use a card; see tessivo(1).\n";
+
+// Answers --help and --version; false when the line is an agent's command line.
+bool AnswerInfo(const std::u16string& line, int& exitCode) {
+    switch (AskedForInfo(line)) {
+    case InfoRequest::Help:
+        exitCode = plat::WriteStandardOutput(kHelp) ? 0 : 1;
+        return true;
+    case InfoRequest::Version:
+        exitCode = plat::WriteStandardOutput("tessivo " TESSIVO_VERSION "\n") ? 0 : 1;
+        return true;
+    case InfoRequest::None:
+        break;
+    }
+    return false;
+}
+
+} // namespace
 
 #if defined(_WIN32)
 
@@ -19,6 +50,10 @@ extern "C" int wWinMain(HINSTANCE__* /*instance*/, HINSTANCE__* /*previous*/, wc
     static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 wchar_t");
     std::u16string line =
         commandLine != nullptr ? reinterpret_cast<const char16_t*>(commandLine) : u"";
+    int exitCode = 0;
+    if (AnswerInfo(line, exitCode)) {
+        return exitCode;
+    }
     return RunAgent(theAgent, line, showCommand);
 }
 
@@ -50,6 +85,10 @@ int main(int argc, char** argv) {
             line += u' ';
         }
         line += FromUtf8(argv[i]);
+    }
+    int exitCode = 0;
+    if (AnswerInfo(line, exitCode)) {
+        return exitCode;
     }
     return RunAgent(theAgent, line, plat::kSwShowNormal);
 }

@@ -19,10 +19,7 @@
 #include "protocol/ResultCodes.h"
 #include "peer/ModuleView.h"
 #include "peer/TokenRequests.h"
-
-#if !defined(TESSIVO_VERSION)
-#define TESSIVO_VERSION "0.0.0"
-#endif
+#include "tessivo_version.h"
 
 namespace host {
 

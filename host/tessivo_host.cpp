@@ -4,6 +4,7 @@
 //
 //   tessivo-host --install [--extension-id ID] [--manifest-dir DIR]
 //   tessivo-host --uninstall
+//   tessivo-host --version
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -17,6 +18,7 @@
 #include "host/Messages.h"
 #include "peer/Session.h"
 #include "platform/process.h"
+#include "tessivo_version.h"
 
 namespace {
 
@@ -104,7 +106,12 @@ int main(int argc, char** argv) {
     if (first == "--help" || first == "-h") {
         std::cout << "tessivo-host: the Tessivo browser extension's native messaging host\n"
                      "  tessivo-host --install [--extension-id ID] [--manifest-dir DIR]\n"
-                     "  tessivo-host --uninstall\n";
+                     "  tessivo-host --uninstall\n"
+                     "  tessivo-host --version\n";
+        return 0;
+    }
+    if (first == "--version") {
+        std::cout << "tessivo-host " TESSIVO_VERSION "\n";
         return 0;
     }
     // Otherwise the browser started us (its arguments name the extension): serve it.

@@ -9,23 +9,18 @@
 #include "p11/p11_internal.h"
 #include "platform/module.h"
 
-using p11detail::Fits32;
-using p11detail::FunctionsOf;
+using p11detail::Call;
 using p11detail::Rv32;
-using p11detail::SessionHandleOf;
 
 namespace {
 
-P11_RV InitializeModule(CK_FUNCTION_LIST_PTR functions) {
+P11_RV InitializeModule(const Call& call) {
     // No locking callbacks and no CKF_OS_LOCKING_OK: the module is called from one thread.
     CK_C_INITIALIZE_ARGS args;
     std::memset(&args, 0, sizeof args);
-    const CK_RV rv = functions->C_Initialize(&args);
+    const P11_RV rv = call(&CK_FUNCTION_LIST::C_Initialize, &args);
     // A module that another part of the process already initialised is ready all the same.
-    if (rv == CKR_OK || rv == CKR_CRYPTOKI_ALREADY_INITIALIZED) {
-        return CKR_OK;
-    }
-    return Rv32(rv);
+    return rv == CKR_CRYPTOKI_ALREADY_INITIALIZED ? CKR_OK : rv;
 }
 
 P11_RV LoadAndInitialize(const char* fileName, PKCS11_MODULE* module) {
@@ -38,7 +33,7 @@ P11_RV LoadAndInitialize(const char* fileName, PKCS11_MODULE* module) {
     if (getFunctionList(&module->functions) != CKR_OK || module->functions == nullptr) {
         return CKR_FUNCTION_FAILED;
     }
-    return InitializeModule(module->functions);
+    return InitializeModule(Call(module->functions));
 }
 
 } // namespace
@@ -63,12 +58,13 @@ P11_RV p11_load_module(const char* fileName, PKCS11_MODULE* module) noexcept {
 }
 
 P11_RV p11_unload_module(PKCS11_MODULE* module) noexcept {
-    if (module == nullptr || module->functions == nullptr) {
-        return CKR_ARGUMENTS_BAD;
+    const Call call(module, CKR_ARGUMENTS_BAD);
+    if (!call) {
+        return call.Result();
     }
-    const CK_RV rv = module->functions->C_Finalize(nullptr);
+    const P11_RV rv = call(&CK_FUNCTION_LIST::C_Finalize, nullptr);
     if (rv != CKR_OK && rv != CKR_CRYPTOKI_NOT_INITIALIZED) {
-        return Rv32(rv);
+        return rv;
     }
     if (module->handle != nullptr && !plat::UnloadModule(module->handle)) {
         return CKR_FUNCTION_FAILED;
@@ -76,53 +72,44 @@ P11_RV p11_unload_module(PKCS11_MODULE* module) noexcept {
     module->handle = nullptr;
     module->functions = nullptr;
     module->slotIds.Clear();
-    return static_cast<P11_RV>(rv);
+    return rv;
 }
 
 P11_RV p11_get_info(const PKCS11_MODULE* module, CK_INFO* info) noexcept {
-    CK_FUNCTION_LIST_PTR f = FunctionsOf(module);
-    if (f == nullptr) {
-        return CKR_CRYPTOKI_NOT_INITIALIZED;
-    }
-    return Rv32(f->C_GetInfo(info));
+    return Call(module)(&CK_FUNCTION_LIST::C_GetInfo, info);
 }
 
 P11_RV p11_get_slot_list(PKCS11_MODULE* module, std::uint32_t* slots,
                          std::uint32_t* count) noexcept {
-    CK_FUNCTION_LIST_PTR f = FunctionsOf(module);
-    if (f == nullptr) {
-        return CKR_CRYPTOKI_NOT_INITIALIZED;
-    }
-    if (count == nullptr) {
-        return CKR_ARGUMENTS_BAD;
+    Call call(module);
+    if (!call.Require(count != nullptr)) {
+        return call.Result();
     }
     const std::uint32_t capacity = *count;
     // A failing count leaves zero here; the listing call then reports the module's answer.
     CK_ULONG available = 0;
-    f->C_GetSlotList(CK_FALSE, nullptr, &available);
+    call(&CK_FUNCTION_LIST::C_GetSlotList, CK_BBOOL{CK_FALSE}, nullptr, &available);
     if (available > capacity) {
         return CKR_BUFFER_TOO_SMALL;
     }
     if (slots == nullptr) {
         // No array: the module only reports how many slots it has.
         CK_ULONG listed = capacity;
-        const CK_RV rv = f->C_GetSlotList(CK_FALSE, nullptr, &listed);
+        const P11_RV rv =
+            call(&CK_FUNCTION_LIST::C_GetSlotList, CK_BBOOL{CK_FALSE}, nullptr, &listed);
         if (rv != CKR_OK) {
-            return Rv32(rv);
+            return rv;
         }
-        if (!Fits32(listed)) {
-            return CKR_FUNCTION_FAILED;
-        }
-        *count = static_cast<std::uint32_t>(listed);
-        return CKR_OK;
+        return call.Fits(listed, *count).Result();
     }
     try {
         // The module writes its own CK_SLOT_ID width; the caller's array holds 32-bit ids.
         std::vector<CK_SLOT_ID> ids(capacity + 1u);
         CK_ULONG written = capacity;
-        const CK_RV rv = f->C_GetSlotList(CK_FALSE, ids.data(), &written);
+        const P11_RV rv =
+            call(&CK_FUNCTION_LIST::C_GetSlotList, CK_BBOOL{CK_FALSE}, ids.data(), &written);
         if (rv != CKR_OK) {
-            return Rv32(rv);
+            return rv;
         }
         if (written > capacity) {
             return CKR_BUFFER_TOO_SMALL;
@@ -143,118 +130,81 @@ P11_RV p11_get_slot_list(PKCS11_MODULE* module, std::uint32_t* slots,
 
 P11_RV p11_get_slot_info(const PKCS11_MODULE* module, std::uint32_t slot,
                          CK_SLOT_INFO* info) noexcept {
-    CK_FUNCTION_LIST_PTR f = FunctionsOf(module);
-    if (f == nullptr) {
-        return CKR_CRYPTOKI_NOT_INITIALIZED;
-    }
     CK_SLOT_ID id = 0;
-    if (!module->slotIds.HandleOf(slot, id)) {
-        return CKR_SLOT_ID_INVALID;
-    }
-    return Rv32(f->C_GetSlotInfo(id, info));
+    Call call(module);
+    call.Slot(module, slot, id);
+    return call(&CK_FUNCTION_LIST::C_GetSlotInfo, id, info);
 }
 
 P11_RV p11_get_token_info(const PKCS11_MODULE* module, std::uint32_t slot,
                           CK_TOKEN_INFO* info) noexcept {
-    CK_FUNCTION_LIST_PTR f = FunctionsOf(module);
-    if (f == nullptr) {
-        return CKR_CRYPTOKI_NOT_INITIALIZED;
-    }
     CK_SLOT_ID id = 0;
-    if (!module->slotIds.HandleOf(slot, id)) {
-        return CKR_SLOT_ID_INVALID;
-    }
-    return Rv32(f->C_GetTokenInfo(id, info));
+    Call call(module);
+    call.Slot(module, slot, id);
+    return call(&CK_FUNCTION_LIST::C_GetTokenInfo, id, info);
 }
 
 P11_RV p11_open_session(const PKCS11_MODULE* module, std::uint32_t slot, std::uint32_t flags,
                         PKCS11_SESSION* session) noexcept {
-    CK_FUNCTION_LIST_PTR f = FunctionsOf(module);
-    if (f == nullptr) {
-        return CKR_CRYPTOKI_NOT_INITIALIZED;
-    }
-    if (session == nullptr) {
-        return CKR_ARGUMENTS_BAD;
-    }
     CK_SLOT_ID id = 0;
-    if (!module->slotIds.HandleOf(slot, id)) {
-        return CKR_SLOT_ID_INVALID;
-    }
+    Call call(module);
+    call.Require(session != nullptr).Slot(module, slot, id);
     CK_SESSION_HANDLE handle = 0;
-    const CK_RV rv = f->C_OpenSession(id, flags, nullptr, nullptr, &handle);
+    const P11_RV rv =
+        call(&CK_FUNCTION_LIST::C_OpenSession, id, CK_FLAGS{flags}, nullptr, nullptr, &handle);
     if (rv != CKR_OK) {
-        return Rv32(rv);
+        return rv;
     }
     session->sessionIds.Clear();
     session->objectIds.Clear();
     session->handle = session->sessionIds.IdOf(handle);
     if (session->handle == 0) {
         // No id for it: do not leave it open behind the caller's back.
-        f->C_CloseSession(handle);
+        call(&CK_FUNCTION_LIST::C_CloseSession, handle);
         return CKR_HOST_MEMORY;
     }
     return CKR_OK;
 }
 
 P11_RV p11_close_session(const PKCS11_MODULE* module, PKCS11_SESSION* session) noexcept {
-    CK_FUNCTION_LIST_PTR f = FunctionsOf(module);
-    if (f == nullptr) {
-        return CKR_CRYPTOKI_NOT_INITIALIZED;
-    }
     CK_SESSION_HANDLE handle = 0;
-    if (!SessionHandleOf(session, handle)) {
-        return CKR_SESSION_HANDLE_INVALID;
-    }
-    const CK_RV rv = f->C_CloseSession(handle);
+    Call call(module);
+    call.Session(session, handle);
+    const P11_RV rv = call(&CK_FUNCTION_LIST::C_CloseSession, handle);
     if (rv == CKR_OK) {
         p11_forget_context_pin(session);
         session->perUseKeys.clear();
         session->objectIds.Clear();
         session->sessionIds.Clear();
     }
-    return Rv32(rv);
+    return rv;
 }
 
 P11_RV p11_login(const PKCS11_MODULE* module, const PKCS11_SESSION* session, const char* pin,
                  std::uint32_t userType) noexcept {
-    CK_FUNCTION_LIST_PTR f = FunctionsOf(module);
-    if (f == nullptr) {
-        return CKR_CRYPTOKI_NOT_INITIALIZED;
-    }
-    if (pin == nullptr) {
-        return CKR_ARGUMENTS_BAD;
-    }
     CK_SESSION_HANDLE handle = 0;
-    if (!SessionHandleOf(session, handle)) {
-        return CKR_SESSION_HANDLE_INVALID;
+    Call call(module);
+    if (!call.Require(pin != nullptr).Session(session, handle)) {
+        return call.Result();
     }
     auto bytes = reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(pin));
-    return Rv32(f->C_Login(handle, userType, bytes, std::strlen(pin)));
+    return call(&CK_FUNCTION_LIST::C_Login, handle, CK_USER_TYPE{userType}, bytes,
+                CK_ULONG(std::strlen(pin)));
 }
 
 P11_RV p11_logout(const PKCS11_MODULE* module, const PKCS11_SESSION* session) noexcept {
-    CK_FUNCTION_LIST_PTR f = FunctionsOf(module);
-    if (f == nullptr) {
-        return CKR_CRYPTOKI_NOT_INITIALIZED;
-    }
     CK_SESSION_HANDLE handle = 0;
-    if (!SessionHandleOf(session, handle)) {
-        return CKR_SESSION_HANDLE_INVALID;
-    }
-    return Rv32(f->C_Logout(handle));
+    Call call(module);
+    call.Session(session, handle);
+    return call(&CK_FUNCTION_LIST::C_Logout, handle);
 }
 
 P11_RV p11_get_session_info(const PKCS11_MODULE* module, const PKCS11_SESSION* session,
                             CK_SESSION_INFO* info) noexcept {
-    CK_FUNCTION_LIST_PTR f = FunctionsOf(module);
-    if (f == nullptr) {
-        return CKR_CRYPTOKI_NOT_INITIALIZED;
-    }
     CK_SESSION_HANDLE handle = 0;
-    if (!SessionHandleOf(session, handle)) {
-        return CKR_SESSION_HANDLE_INVALID;
-    }
-    return Rv32(f->C_GetSessionInfo(handle, info));
+    Call call(module);
+    call.Session(session, handle);
+    return call(&CK_FUNCTION_LIST::C_GetSessionInfo, handle, info);
 }
 
 bool P11ContextPin::Keep(const char* pin) noexcept {
@@ -279,16 +229,10 @@ void P11ContextPin::Wipe() noexcept {
 
 P11_RV p11_keep_context_pin(const PKCS11_MODULE* module, PKCS11_SESSION* session,
                             const char* pin) noexcept {
-    CK_FUNCTION_LIST_PTR f = FunctionsOf(module);
-    if (f == nullptr) {
-        return CKR_CRYPTOKI_NOT_INITIALIZED;
-    }
-    if (pin == nullptr) {
-        return CKR_ARGUMENTS_BAD;
-    }
     CK_SESSION_HANDLE handle = 0;
-    if (!SessionHandleOf(session, handle)) {
-        return CKR_SESSION_HANDLE_INVALID;
+    Call call(module);
+    if (!call.Require(pin != nullptr).Session(session, handle)) {
+        return call.Result();
     }
     p11_forget_context_pin(session);
     session->perUseKeys.clear();
@@ -297,26 +241,26 @@ P11_RV p11_keep_context_pin(const PKCS11_MODULE* module, PKCS11_SESSION* session
         CK_BBOOL yes = CK_TRUE;
         CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &cls, sizeof cls},
                                {CKA_ALWAYS_AUTHENTICATE, &yes, sizeof yes}};
-        CK_RV rv = f->C_FindObjectsInit(handle, tmpl, 2);
+        P11_RV rv = call(&CK_FUNCTION_LIST::C_FindObjectsInit, handle, tmpl, CK_ULONG{2});
         if (rv != CKR_OK) {
-            return Rv32(rv);
+            return rv;
         }
         for (;;) {
             CK_OBJECT_HANDLE key = 0;
             CK_ULONG got = 0;
-            rv = f->C_FindObjects(handle, &key, 1, &got);
+            rv = call(&CK_FUNCTION_LIST::C_FindObjects, handle, &key, CK_ULONG{1}, &got);
             if (rv != CKR_OK || got == 0) {
                 break;
             }
             session->perUseKeys.push_back(key);
         }
-        const CK_RV finalRv = f->C_FindObjectsFinal(handle);
+        const P11_RV finalRv = call(&CK_FUNCTION_LIST::C_FindObjectsFinal, handle);
         if (rv == CKR_OK) {
             rv = finalRv;
         }
         if (rv != CKR_OK || session->perUseKeys.empty()) {
             session->perUseKeys.clear();
-            return Rv32(rv);
+            return rv;
         }
         auto kept = std::make_shared<P11ContextPin>();
         if (!kept->Keep(pin)) {

@@ -2,7 +2,8 @@
 //
 // Every operation returns a raw Cryptoki return value as the module gave it (0 = CKR_OK), or
 // one of the binding's own: CKR_FUNCTION_FAILED, CKR_ARGUMENTS_BAD, CKR_CRYPTOKI_NOT_INITIALIZED,
-// CKR_BUFFER_TOO_SMALL. Slot ids, session and object handles cross this interface as 32-bit
+// CKR_BUFFER_TOO_SMALL; a module whose function list lacks a function the operation needs fails
+// it with CKR_FUNCTION_FAILED. Slot ids, session and object handles cross this interface as 32-bit
 // ids from the tables in the module and session records (p11_ids.h); the module's own handles,
 // of whatever width, stay there. An id that stands for nothing is refused with
 // CKR_SLOT_ID_INVALID, CKR_SESSION_HANDLE_INVALID or CKR_OBJECT_HANDLE_INVALID before the module

@@ -7,20 +7,18 @@
 
 #include "p11/p11_internal.h"
 
-using p11detail::FunctionsOf;
-using p11detail::Rv32;
-using p11detail::SessionHandleOf;
+using p11detail::Call;
 
 namespace p11detail {
 
-CK_RV ReadAttribute(CK_FUNCTION_LIST_PTR functions, CK_SESSION_HANDLE session,
-                    CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type,
-                    std::vector<unsigned char>& value) {
+CK_RV ReadAttribute(const Call& call, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
+                    CK_ATTRIBUTE_TYPE type, std::vector<unsigned char>& value) {
     // Nothing a card holds comes near this; a larger claim is a broken module.
     constexpr CK_ULONG kLimit = 16u * 1024u * 1024u;
     value.clear();
     CK_ATTRIBUTE attr{type, nullptr, 0};
-    CK_RV rv = functions->C_GetAttributeValue(session, object, &attr, 1);
+    CK_RV rv =
+        call.Raw(&CK_FUNCTION_LIST::C_GetAttributeValue, session, object, &attr, CK_ULONG{1});
     if (rv != CKR_OK) {
         return rv;
     }
@@ -34,7 +32,7 @@ CK_RV ReadAttribute(CK_FUNCTION_LIST_PTR functions, CK_SESSION_HANDLE session,
     }
     const CK_ULONG capacity = attr.ulValueLen;
     attr.pValue = value.data();
-    rv = functions->C_GetAttributeValue(session, object, &attr, 1);
+    rv = call.Raw(&CK_FUNCTION_LIST::C_GetAttributeValue, session, object, &attr, CK_ULONG{1});
     if (rv != CKR_OK || attr.ulValueLen > capacity) {
         value.clear();
         return rv != CKR_OK ? rv : CKR_FUNCTION_FAILED;
@@ -55,12 +53,13 @@ bool IsKeyClass(std::uint32_t keyClass) {
 
 // CKA_ID into a record's fixed field; an id that cannot be read or does not fit is stored as
 // empty, so the stored length never exceeds the field.
-void StoreId(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
+void StoreId(const Call& call, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
              unsigned char (&id)[P11_ID_MAX], std::uint32_t& idLen) {
     std::memset(id, 0, sizeof id);
     idLen = 0;
     std::vector<unsigned char> value;
-    if (ReadAttribute(f, session, object, CKA_ID, value) == CKR_OK && value.size() <= P11_ID_MAX) {
+    if (ReadAttribute(call, session, object, CKA_ID, value) == CKR_OK &&
+        value.size() <= P11_ID_MAX) {
         std::memcpy(id, value.data(), value.size());
         idLen = static_cast<std::uint32_t>(value.size());
     }
@@ -75,45 +74,42 @@ struct Found {
     std::uint32_t objectId;
 };
 
-void FillKey(CK_FUNCTION_LIST_PTR f, const Found& found, std::uint32_t keyClass,
-             PKCS11_KEY_OBJ& key) {
+void FillKey(const Call& call, const Found& found, std::uint32_t keyClass, PKCS11_KEY_OBJ& key) {
     key.session = found.sessionId;
     key.object = found.objectId;
     key.keyClass = keyClass;
-    StoreId(f, found.session, found.object, key.id, key.idLen);
+    StoreId(call, found.session, found.object, key.id, key.idLen);
 }
 
-void FillCert(CK_FUNCTION_LIST_PTR f, const Found& found, PKCS11_CERT_OBJ& cert) {
+void FillCert(const Call& call, const Found& found, PKCS11_CERT_OBJ& cert) {
     cert.session = found.sessionId;
     cert.object = found.objectId;
-    StoreId(f, found.session, found.object, cert.id, cert.idLen);
-    ReadAttribute(f, found.session, found.object, CKA_VALUE, cert.value);
+    StoreId(call, found.session, found.object, cert.id, cert.idLen);
+    ReadAttribute(call, found.session, found.object, CKA_VALUE, cert.value);
 }
 
 // Runs one search for the objects of a class and calls fill(index, object) for each object with
 // index < capacity. Counts every object found into `found`.
 template <typename Fill>
-P11_RV Search(CK_FUNCTION_LIST_PTR f, PKCS11_SESSION* record, CK_OBJECT_CLASS cls,
-              std::uint32_t capacity, std::uint32_t& found, Fill fill) {
+P11_RV Search(Call call, PKCS11_SESSION* record, CK_OBJECT_CLASS cls, std::uint32_t capacity,
+              std::uint32_t& found, Fill fill) {
     found = 0;
     CK_SESSION_HANDLE session = 0;
-    if (!SessionHandleOf(record, session)) {
-        return CKR_SESSION_HANDLE_INVALID;
-    }
     CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &cls, sizeof cls}};
-    CK_RV rv = f->C_FindObjectsInit(session, tmpl, 1);
+    call.Session(record, session);
+    P11_RV rv = call(&CK_FUNCTION_LIST::C_FindObjectsInit, session, tmpl, CK_ULONG{1});
     if (rv != CKR_OK) {
-        return Rv32(rv);
+        return rv;
     }
     bool outOfIds = false;
     for (;;) {
         CK_OBJECT_HANDLE handle = 0;
         CK_ULONG got = 0;
-        rv = f->C_FindObjects(session, &handle, 1, &got);
+        rv = call(&CK_FUNCTION_LIST::C_FindObjects, session, &handle, CK_ULONG{1}, &got);
         if (rv != CKR_OK) {
             // End the search all the same, or the session refuses the next one.
-            f->C_FindObjectsFinal(session);
-            return Rv32(rv);
+            call(&CK_FUNCTION_LIST::C_FindObjectsFinal, session);
+            return rv;
         }
         if (got == 0) {
             break;
@@ -128,42 +124,42 @@ P11_RV Search(CK_FUNCTION_LIST_PTR f, PKCS11_SESSION* record, CK_OBJECT_CLASS cl
         }
         ++found;
     }
-    rv = f->C_FindObjectsFinal(session);
+    rv = call(&CK_FUNCTION_LIST::C_FindObjectsFinal, session);
     if (rv != CKR_OK) {
-        return Rv32(rv);
+        return rv;
     }
     return outOfIds ? CKR_HOST_MEMORY : CKR_OK;
 }
 
 // The first object of a class with the id; `found` false when none matches. The search is left
 // active for the caller to end with C_FindObjectsFinal on `object.session`.
-P11_RV FindFirst(CK_FUNCTION_LIST_PTR f, PKCS11_SESSION* record, CK_OBJECT_CLASS cls,
-                 const unsigned char* id, std::uint32_t idLen, bool& found, Found& object) {
+P11_RV FindFirst(Call call, PKCS11_SESSION* record, CK_OBJECT_CLASS cls, const unsigned char* id,
+                 std::uint32_t idLen, bool& found, Found& object) {
     found = false;
     CK_SESSION_HANDLE session = 0;
-    if (!SessionHandleOf(record, session)) {
-        return CKR_SESSION_HANDLE_INVALID;
+    if (!call.Session(record, session)) {
+        return call.Result();
     }
     object.session = session;
     CK_ATTRIBUTE tmpl[] = {{CKA_ID, const_cast<unsigned char*>(id), idLen},
                            {CKA_CLASS, &cls, sizeof cls}};
-    CK_RV rv = f->C_FindObjectsInit(session, tmpl, 2);
+    P11_RV rv = call(&CK_FUNCTION_LIST::C_FindObjectsInit, session, tmpl, CK_ULONG{2});
     if (rv != CKR_OK) {
-        return Rv32(rv);
+        return rv;
     }
     CK_OBJECT_HANDLE h = 0;
     CK_ULONG got = 0;
-    rv = f->C_FindObjects(session, &h, 1, &got);
+    rv = call(&CK_FUNCTION_LIST::C_FindObjects, session, &h, CK_ULONG{1}, &got);
     if (rv != CKR_OK) {
-        f->C_FindObjectsFinal(session);
-        return Rv32(rv);
+        call(&CK_FUNCTION_LIST::C_FindObjectsFinal, session);
+        return rv;
     }
     if (got != 0) {
         object.object = h;
         object.sessionId = record->handle;
         object.objectId = record->objectIds.IdOf(h);
         if (object.objectId == 0) {
-            f->C_FindObjectsFinal(session);
+            call(&CK_FUNCTION_LIST::C_FindObjectsFinal, session);
             return CKR_HOST_MEMORY;
         }
     }
@@ -174,11 +170,11 @@ P11_RV FindFirst(CK_FUNCTION_LIST_PTR f, PKCS11_SESSION* record, CK_OBJECT_CLASS
 // The objects of a class into the records of `objects` (null: count only); `count` is the
 // capacity in and the number found out, as p11_enum_keys describes.
 template <typename Obj, typename Fill>
-P11_RV ListByClass(CK_FUNCTION_LIST_PTR f, PKCS11_SESSION* session, CK_OBJECT_CLASS cls,
-                   Obj* objects, std::uint32_t* count, Fill fill) {
+P11_RV ListByClass(const Call& call, PKCS11_SESSION* session, CK_OBJECT_CLASS cls, Obj* objects,
+                   std::uint32_t* count, Fill fill) {
     const std::uint32_t capacity = objects != nullptr ? *count : 0;
     std::uint32_t found = 0;
-    const P11_RV rv = Search(f, session, cls, capacity, found,
+    const P11_RV rv = Search(call, session, cls, capacity, found,
                              [&](std::uint32_t i, const Found& o) { fill(objects[i], o); });
     if (rv != CKR_OK) {
         return rv;
@@ -204,25 +200,24 @@ void CopyGivenId(const unsigned char* id, std::uint32_t idLen, unsigned char (&f
 
 P11_RV p11_enum_keys(const PKCS11_MODULE* module, PKCS11_SESSION* session, std::uint32_t keyClass,
                      PKCS11_KEY_OBJ* keys, std::uint32_t* count) noexcept {
-    CK_FUNCTION_LIST_PTR f = FunctionsOf(module);
-    if (f == nullptr) {
-        return CKR_CRYPTOKI_NOT_INITIALIZED;
+    Call call(module);
+    if (!call.Require(IsKeyClass(keyClass) && count != nullptr)) {
+        return call.Result();
     }
-    if (!IsKeyClass(keyClass) || count == nullptr) {
-        return CKR_ARGUMENTS_BAD;
-    }
-    return ListByClass(f, session, keyClass, keys, count,
-                       [&](PKCS11_KEY_OBJ& key, const Found& o) { FillKey(f, o, keyClass, key); });
+    return ListByClass(
+        call, session, keyClass, keys, count,
+        [&](PKCS11_KEY_OBJ& key, const Found& o) { FillKey(call, o, keyClass, key); });
 }
 
 P11_RV p11_enum_certs(const PKCS11_MODULE* module, PKCS11_SESSION* session, PKCS11_CERT_OBJ* certs,
                       std::uint32_t* count) noexcept {
-    CK_FUNCTION_LIST_PTR f = FunctionsOf(module);
-    if (f == nullptr || count == nullptr) {
-        return CKR_ARGUMENTS_BAD;
+    // Certificates without a module are refused as a bad argument, the code callers know here.
+    Call call(module, CKR_ARGUMENTS_BAD);
+    if (!call.Require(count != nullptr)) {
+        return call.Result();
     }
-    return ListByClass(f, session, CKO_CERTIFICATE, certs, count,
-                       [&](PKCS11_CERT_OBJ& cert, const Found& o) { FillCert(f, o, cert); });
+    return ListByClass(call, session, CKO_CERTIFICATE, certs, count,
+                       [&](PKCS11_CERT_OBJ& cert, const Found& o) { FillCert(call, o, cert); });
 }
 
 P11_RV p11_find_key(const PKCS11_MODULE* module, PKCS11_SESSION* session, std::uint32_t keyClass,
@@ -231,23 +226,20 @@ P11_RV p11_find_key(const PKCS11_MODULE* module, PKCS11_SESSION* session, std::u
         return CKR_ARGUMENTS_BAD;
     }
     *out = nullptr;
-    CK_FUNCTION_LIST_PTR f = FunctionsOf(module);
-    if (f == nullptr) {
-        return CKR_CRYPTOKI_NOT_INITIALIZED;
-    }
-    if (!IsKeyClass(keyClass) || !IdArgumentsOk(id, idLen)) {
-        return CKR_ARGUMENTS_BAD;
+    Call call(module);
+    if (!call.Require(IsKeyClass(keyClass) && IdArgumentsOk(id, idLen))) {
+        return call.Result();
     }
     bool found = false;
     Found object{};
-    P11_RV rv = FindFirst(f, session, keyClass, id, idLen, found, object);
+    P11_RV rv = FindFirst(call, session, keyClass, id, idLen, found, object);
     if (rv != CKR_OK) {
         return rv;
     }
     if (found) {
         auto* key = new (std::nothrow) PKCS11_KEY_OBJ{};
         if (key == nullptr) {
-            f->C_FindObjectsFinal(object.session);
+            call(&CK_FUNCTION_LIST::C_FindObjectsFinal, object.session);
             return CKR_HOST_MEMORY;
         }
         *out = key;
@@ -256,7 +248,7 @@ P11_RV p11_find_key(const PKCS11_MODULE* module, PKCS11_SESSION* session, std::u
         key->keyClass = keyClass;
         CopyGivenId(id, idLen, key->id, key->idLen);
     }
-    return Rv32(f->C_FindObjectsFinal(object.session));
+    return call(&CK_FUNCTION_LIST::C_FindObjectsFinal, object.session);
 }
 
 P11_RV p11_find_cert(const PKCS11_MODULE* module, PKCS11_SESSION* session, const unsigned char* id,
@@ -265,23 +257,21 @@ P11_RV p11_find_cert(const PKCS11_MODULE* module, PKCS11_SESSION* session, const
         return CKR_ARGUMENTS_BAD;
     }
     *out = nullptr;
-    CK_FUNCTION_LIST_PTR f = FunctionsOf(module);
-    if (f == nullptr) {
-        return CKR_ARGUMENTS_BAD;
-    }
-    if (!IdArgumentsOk(id, idLen)) {
-        return CKR_ARGUMENTS_BAD;
+    // As for the certificate list, no module is a bad argument here.
+    Call call(module, CKR_ARGUMENTS_BAD);
+    if (!call.Require(IdArgumentsOk(id, idLen))) {
+        return call.Result();
     }
     bool found = false;
     Found object{};
-    P11_RV rv = FindFirst(f, session, CKO_CERTIFICATE, id, idLen, found, object);
+    P11_RV rv = FindFirst(call, session, CKO_CERTIFICATE, id, idLen, found, object);
     if (rv != CKR_OK) {
         return rv;
     }
     if (found) {
         auto* cert = new (std::nothrow) PKCS11_CERT_OBJ{};
         if (cert == nullptr) {
-            f->C_FindObjectsFinal(object.session);
+            call(&CK_FUNCTION_LIST::C_FindObjectsFinal, object.session);
             return CKR_HOST_MEMORY;
         }
         *out = cert;
@@ -289,13 +279,13 @@ P11_RV p11_find_cert(const PKCS11_MODULE* module, PKCS11_SESSION* session, const
         cert->object = object.objectId;
         CopyGivenId(id, idLen, cert->id, cert->idLen);
         const CK_RV valueRv =
-            ReadAttribute(f, object.session, object.object, CKA_VALUE, cert->value);
+            ReadAttribute(call, object.session, object.object, CKA_VALUE, cert->value);
         if (valueRv != CKR_OK) {
-            f->C_FindObjectsFinal(object.session);
-            return Rv32(valueRv);
+            call(&CK_FUNCTION_LIST::C_FindObjectsFinal, object.session);
+            return p11detail::Rv32(valueRv);
         }
     }
-    return Rv32(f->C_FindObjectsFinal(object.session));
+    return call(&CK_FUNCTION_LIST::C_FindObjectsFinal, object.session);
 }
 
 void p11_free_key_obj(PKCS11_KEY_OBJ* key) noexcept {
@@ -316,17 +306,16 @@ X509* p11_cert_to_x509(const PKCS11_CERT_OBJ* cert) noexcept {
 
 BIGNUM* p11_get_attr_bn(const PKCS11_MODULE* module, const PKCS11_SESSION* session,
                         std::uint32_t object, CK_ATTRIBUTE_TYPE type) noexcept {
-    CK_FUNCTION_LIST_PTR f = FunctionsOf(module);
     CK_SESSION_HANDLE sessionHandle = 0;
     CK_OBJECT_HANDLE objectHandle = 0;
-    if (f == nullptr || !SessionHandleOf(session, sessionHandle) ||
-        !session->objectIds.HandleOf(object, objectHandle)) {
+    Call call(module);
+    if (!call.Session(session, sessionHandle).Object(session, object, objectHandle)) {
         return nullptr;
     }
     // The number's buffer holds 1,024 bytes (an 8,192-bit modulus); a longer value is refused.
     constexpr std::size_t kNumberMax = 1024;
     std::vector<unsigned char> value;
-    if (ReadAttribute(f, sessionHandle, objectHandle, type, value) != CKR_OK ||
+    if (ReadAttribute(call, sessionHandle, objectHandle, type, value) != CKR_OK ||
         value.size() > kNumberMax) {
         return nullptr;
     }

@@ -87,8 +87,9 @@ int PrivEnc(int flen, const unsigned char* from, unsigned char* to, RSA* rsa, in
         RecordError(kFuncPrivEnc, kNoModulus, __LINE__);
         return -1;
     }
+    const p11detail::Call call(b->functions);
     CK_MECHANISM mech = RsaPkcs();
-    CK_RV rv = b->functions->C_SignInit(b->session, &mech, b->key);
+    CK_RV rv = call.Raw(&CK_FUNCTION_LIST::C_SignInit, b->session, &mech, b->key);
     if (rv != CKR_OK) {
         std::printf("C_SignInit err=%lx\n", static_cast<unsigned long>(rv));
         RecordError(kFuncPrivEnc, static_cast<long>(rv), __LINE__);
@@ -100,17 +101,17 @@ int PrivEnc(int flen, const unsigned char* from, unsigned char* to, RSA* rsa, in
         // An empty PIN goes as none at all, so that a reader with a PIN pad asks the holder.
         const P11ContextPin& pin = *b->contextPin;
         CK_UTF8CHAR_PTR bytes = pin.Length() != 0 ? pin.Pin() : nullptr;
-        rv = pin.Held()
-                 ? b->functions->C_Login(b->session, CKU_CONTEXT_SPECIFIC, bytes, pin.Length())
-                 : CKR_USER_NOT_LOGGED_IN;
+        rv = pin.Held() ? call.Raw(&CK_FUNCTION_LIST::C_Login, b->session,
+                                   CK_USER_TYPE{CKU_CONTEXT_SPECIFIC}, bytes, pin.Length())
+                        : CKR_USER_NOT_LOGGED_IN;
         if (rv != CKR_OK) {
             RecordError(kFuncPrivEnc, static_cast<long>(rv), __LINE__);
             return -1;
         }
     }
     CK_ULONG len = capacity;
-    rv = b->functions->C_Sign(b->session, const_cast<unsigned char*>(from),
-                              static_cast<CK_ULONG>(flen), to, &len);
+    rv = call.Raw(&CK_FUNCTION_LIST::C_Sign, b->session, const_cast<unsigned char*>(from),
+                  static_cast<CK_ULONG>(flen), to, &len);
     if (rv != CKR_OK || len > capacity) {
         std::printf("C_Sign err=%lx\n", static_cast<unsigned long>(rv));
         RecordError(kFuncPrivEnc, static_cast<long>(rv), __LINE__);
@@ -130,15 +131,16 @@ int PrivDec(int flen, const unsigned char* from, unsigned char* to, RSA* rsa, in
         RecordError(kFuncPrivDec, kNoModulus, __LINE__);
         return -1;
     }
+    const p11detail::Call call(b->functions);
     CK_MECHANISM mech = RsaPkcs();
-    CK_RV rv = b->functions->C_DecryptInit(b->session, &mech, b->key);
+    CK_RV rv = call.Raw(&CK_FUNCTION_LIST::C_DecryptInit, b->session, &mech, b->key);
     if (rv != CKR_OK) {
         RecordError(kFuncPrivDec, static_cast<long>(rv), __LINE__);
         return -3;
     }
     CK_ULONG len = capacity;
-    rv = b->functions->C_Decrypt(b->session, const_cast<unsigned char*>(from),
-                                 static_cast<CK_ULONG>(flen), to, &len);
+    rv = call.Raw(&CK_FUNCTION_LIST::C_Decrypt, b->session, const_cast<unsigned char*>(from),
+                  static_cast<CK_ULONG>(flen), to, &len);
     if (rv != CKR_OK || len > capacity) {
         RecordError(kFuncPrivDec, static_cast<long>(rv), __LINE__);
         return -4;
@@ -251,13 +253,14 @@ const RSA_METHOD* p11_rsa_method() noexcept {
 
 EVP_PKEY* p11_key_to_evp(const PKCS11_MODULE* module, const PKCS11_SESSION* session,
                          std::uint32_t key) noexcept {
-    CK_FUNCTION_LIST_PTR f = p11detail::FunctionsOf(module);
     const RSA_METHOD* method = p11_rsa_method();
     CK_SESSION_HANDLE sessionHandle = 0;
     CK_OBJECT_HANDLE keyHandle = 0;
-    if (f == nullptr || method == nullptr || BindingIndex() < 0 ||
-        !p11detail::SessionHandleOf(session, sessionHandle) ||
-        !session->objectIds.HandleOf(key, keyHandle)) {
+    p11detail::Call call(module);
+    call.Require(method != nullptr && BindingIndex() >= 0)
+        .Session(session, sessionHandle)
+        .Object(session, key, keyHandle);
+    if (!call) {
         return nullptr;
     }
     BnPtr n(p11_get_attr_bn(module, session, key, CKA_MODULUS));
@@ -278,7 +281,8 @@ EVP_PKEY* p11_key_to_evp(const PKCS11_MODULE* module, const PKCS11_SESSION* sess
     }
     n.release();
     e.release();
-    auto* binding = new (std::nothrow) PKCS11_KEY_BINDING{f, sessionHandle, keyHandle, nullptr};
+    auto* binding =
+        new (std::nothrow) PKCS11_KEY_BINDING{call.Functions(), sessionHandle, keyHandle, nullptr};
     if (binding == nullptr) {
         return nullptr;
     }

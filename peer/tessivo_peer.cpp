@@ -14,6 +14,7 @@
 #include "peer/Session.h"
 #include "peer/TokenRequests.h"
 #include "platform/process.h"
+#include "tessivo_version.h"
 
 namespace {
 
@@ -48,6 +49,7 @@ void add_pin_option(CLI::App* command, peer::command_options& options) {
 
 int main(int argc, char** argv) {
     CLI::App app{"Starts a Tessivo agent and sends it requests."};
+    app.set_version_flag("--version", "tessivo-peer " TESSIVO_VERSION);
     peer::session_options options;
     peer::command_options command;
     options.agent_path = peer::default_agent_path();

@@ -31,9 +31,51 @@ struct MappedView {
     unsigned char* data = nullptr; // null when mapping failed
     std::size_t size = 0;          // the whole mapping
 };
-// Maps the whole mapping read/write from offset 0; every view must be unmapped.
-MappedView MapView(MappingHandle mapping);
+// Unmaps a view; false when there is none or the system refuses. OwnedView calls it.
 bool UnmapView(const MappedView& view);
+
+// A view its holder mapped: unmapped when the holder lets it go. Movable, not copyable, so that
+// exactly one holder unmaps it.
+class OwnedView {
+public:
+    OwnedView() noexcept = default;
+    explicit OwnedView(MappedView view) noexcept : view_(view) {}
+    ~OwnedView() { Reset(); }
+    OwnedView(OwnedView&& other) noexcept : view_(other.Release()) {}
+    OwnedView& operator=(OwnedView&& other) noexcept {
+        if (this != &other) {
+            Reset();
+            view_ = other.Release();
+        }
+        return *this;
+    }
+    OwnedView(const OwnedView&) = delete;
+    OwnedView& operator=(const OwnedView&) = delete;
+
+    explicit operator bool() const noexcept { return view_.data != nullptr; }
+    unsigned char* Data() const noexcept { return view_.data; }
+    std::size_t Size() const noexcept { return view_.size; }
+    const MappedView& Get() const noexcept { return view_; }
+
+    // Unmaps now; true when there was a view and it is gone.
+    bool Reset() noexcept {
+        const bool unmapped = view_.data != nullptr && UnmapView(view_);
+        view_ = {};
+        return unmapped;
+    }
+    // Gives the view up without unmapping it.
+    MappedView Release() noexcept {
+        const MappedView view = view_;
+        view_ = {};
+        return view;
+    }
+
+private:
+    MappedView view_;
+};
+
+// Maps the whole mapping read/write from offset 0. Empty on failure, last error set.
+OwnedView MapView(MappingHandle mapping);
 // The handle's own whole view: mapped on first use, kept for the life of the handle and unmapped
 // by CloseMapping, so that a channel written thousands of times costs one mapping, not one per
 // write. Null data when it cannot be mapped; never unmapped by the caller.

@@ -37,4 +37,9 @@ bool ProcessExitCode(ProcessHandle process, std::uint32_t& exitCode);
 // there); empty when it cannot be read.
 std::string CurrentProgramPath();
 
+// Writes UTF-8 text to the standard output the program was started with. A Windows GUI program
+// has none when started from a console window: it writes to that console instead. False when
+// there is nowhere to write.
+bool WriteStandardOutput(const std::string& text);
+
 } // namespace plat

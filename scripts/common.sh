@@ -5,10 +5,40 @@ TESSIVO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 TESSIVO_PACKAGES=(cmake make g++ pkg-config libssl-dev libp11-kit-dev libgtest-dev libgmock-dev
     libbenchmark-dev softhsm2 opensc openssl g++-mingw-w64-x86-64 wine wine64 xvfb xauth
     nlohmann-json3-dev libcli11-dev dpkg-dev clang-format binutils clang libclang-rt-14-dev
-    pcscd vsmartcard-vpcd opensc-pkcs11 python3-cryptography
+    pcscd vsmartcard-vpcd opensc-pkcs11 python3-cryptography man-db groff-base unzip
     chromium chromium-driver python3-selenium fonts-wqy-microhei)
+# What configuring the Linux tree and running the demo need, without the Windows and browser tools.
+TESSIVO_DEMO_PACKAGES=(cmake make g++ pkg-config libssl-dev libp11-kit-dev libgtest-dev libgmock-dev
+    libbenchmark-dev nlohmann-json3-dev libcli11-dev softhsm2 opensc openssl)
 
 say() { echo "$(basename "$0"): $*"; }
+
+# Like quietly, but says every few seconds how far the command has got (the latest build step or
+# package being set up), for the long steps a user sits through.
+narrated() {
+    local log=$1
+    shift
+    mkdir -p "$(dirname "$log")"
+    "$@" >"$log" 2>&1 &
+    local pid=$! said="" latest i status=0
+    while kill -0 "$pid" 2>/dev/null; do
+        for ((i = 0; i < 10; i++)); do
+            kill -0 "$pid" 2>/dev/null || break
+            sleep 1
+        done
+        latest=$(grep -aE '^\[ *[0-9]+%\]|^(Setting up|Unpacking|Get:[0-9]+) ' "$log" | tail -n 1 | cut -c1-100)
+        if [ -n "$latest" ] && [ "$latest" != "$said" ]; then
+            echo "    $latest"
+            said=$latest
+        fi
+    done
+    wait "$pid" || status=$?
+    if [ $status -ne 0 ]; then
+        say "failed: $*" >&2
+        tail -n 60 "$log" >&2
+        return 1
+    fi
+}
 
 # Runs a command with its output in a log file; shows the log's end only when it fails.
 quietly() {
@@ -22,9 +52,11 @@ quietly() {
     fi
 }
 
+# install_packages [PACKAGE...]: the given ones, by default every package the builds and tests use.
 install_packages() {
-    local missing=() p
-    for p in "${TESSIVO_PACKAGES[@]}"; do
+    local missing=() p wanted=("$@")
+    [ ${#wanted[@]} -gt 0 ] || wanted=("${TESSIVO_PACKAGES[@]}")
+    for p in "${wanted[@]}"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
@@ -33,9 +65,9 @@ install_packages() {
         echo "  apt-get update && apt-get install -y ${missing[*]}"
         exit 1
     fi
-    say "installing ${missing[*]}"
+    say "installing ${missing[*]} (log: /tmp/tessivo-apt.log)"
     export DEBIAN_FRONTEND=noninteractive
-    quietly /tmp/tessivo-apt.log bash -c "apt-get update -qq && apt-get install -y -qq ${missing[*]}"
+    narrated /tmp/tessivo-apt.log bash -c "apt-get update -q && apt-get install -y -q ${missing[*]}"
 }
 
 # The second local user of the test that shows one user's channels and windows are out of another
@@ -52,17 +84,33 @@ ensure_other_user() {
         --user-group "$TESSIVO_OTHER_USER"
 }
 
-# Configures (once) and builds one tree. configure_and_build NAME [cmake options...]
-configure_and_build() {
+# Configures one tree, once. configure_tree NAME [cmake options...]
+configure_tree() {
     local name=$1
     shift
     local dir="$TESSIVO_ROOT/build/$name"
     if [ ! -f "$dir/CMakeCache.txt" ]; then
+        say "configuring $name"
         quietly "$TESSIVO_ROOT/build/logs/$name-configure.log" \
             cmake -S "$TESSIVO_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
     fi
-    say "building $name"
-    quietly "$TESSIVO_ROOT/build/logs/$name-build.log" cmake --build "$dir" -j "$(nproc)"
+}
+
+# Builds one configured tree: the given targets, or everything. build_tree NAME [TARGET...]
+build_tree() {
+    local name=$1
+    shift
+    local targets=()
+    [ $# -eq 0 ] || targets=(--target "$@")
+    say "building $name${*:+ ($*)} (log: build/logs/$name-build.log)"
+    narrated "$TESSIVO_ROOT/build/logs/$name-build.log" \
+        cmake --build "$TESSIVO_ROOT/build/$name" -j "$(nproc)" "${targets[@]}"
+}
+
+# Configures (once) and builds one tree. configure_and_build NAME [cmake options...]
+configure_and_build() {
+    configure_tree "$@"
+    build_tree "$1"
 }
 
 build_linux() { configure_and_build linux; }

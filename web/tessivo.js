@@ -4,6 +4,8 @@
 //   certificate-mismatch, certificate-not-public, no-certificate, no-host, sign-failed,
 //   invalid-request, and the host's other codes.
 // The PIN is typed in the extension's own window: this page never sees it.
+// getSigningCertificate() and sign() take `options.timeLimitMs`: a page may shorten a request's
+// time limit (the extension then closes its PIN window and answers `timeout`), never lengthen it.
 
 const TIME_LIMITS_MS = {
   'status': 25000,
@@ -12,6 +14,8 @@ const TIME_LIMITS_MS = {
 };
 // How long the extension has to show that it is there.
 const ACK_MS = 1500;
+// Beyond a shorter limit the page asked for: time for the extension's own `timeout` to arrive.
+const ANSWER_MARGIN_MS = 5000;
 
 export class TessivoError extends Error {
   constructor(code, message, details) {
@@ -30,7 +34,10 @@ function newId() {
   return `t${Date.now().toString(36)}-${counter}-${random}`;
 }
 
-function call(command, args) {
+function call(command, args, timeLimitMs) {
+  const asked = Number.isFinite(timeLimitMs) && timeLimitMs > 0 ? Math.ceil(timeLimitMs) : undefined;
+  const limit = asked ? Math.min(TIME_LIMITS_MS[command], asked + ANSWER_MARGIN_MS)
+    : TIME_LIMITS_MS[command];
   return new Promise((resolve, reject) => {
     const id = newId();
     let acknowledged = false;
@@ -47,8 +54,8 @@ function call(command, args) {
     }, ACK_MS);
     const timer = setTimeout(() => {
       finish();
-      reject(new TessivoError('timeout', `no answer within ${TIME_LIMITS_MS[command] / 1000} s`));
-    }, TIME_LIMITS_MS[command]);
+      reject(new TessivoError('timeout', `no answer within ${limit / 1000} s`));
+    }, limit);
     function onMessage(event) {
       const data = event.data;
       if (event.source !== window || !data || data.tessivo !== 'from-extension' || data.id !== id) {
@@ -67,7 +74,8 @@ function call(command, args) {
     }
     window.addEventListener('message', onMessage);
     const target = window.location.origin === 'null' ? '*' : window.location.origin;
-    window.postMessage({ tessivo: 'to-extension', id, command, arguments: args || {} }, target);
+    window.postMessage({ tessivo: 'to-extension', id, command, arguments: args || {},
+                         timeLimitMs: asked }, target);
   });
 }
 
@@ -87,14 +95,17 @@ export function status() {
 // The card's signing certificate, read without a PIN: { certificate (Base64 DER), reader,
 // holderName, subject, issuer, serialNumber, notBefore, notAfter, cardSerial }.
 export function getSigningCertificate(options = {}) {
-  return call('get-signing-certificate', options.reader ? { reader: options.reader } : {});
+  return call('get-signing-certificate', options.reader ? { reader: options.reader } : {},
+              options.timeLimitMs);
 }
 
 // Signs a hash made by the page (e.g. crypto.subtle.digest) with the certificate's card key.
 // `certificate` is getSigningCertificate()'s result or its Base64 certificate; `hash` an
 // ArrayBuffer, typed array or Base64 text; `hashAlgorithm` SHA-224, SHA-256, SHA-384 or SHA-512.
 // Resolves to { signature (Base64, RSASSA-PKCS1-v1_5), hashAlgorithm, signatureAlgorithm }.
-export function sign(certificate, hash, hashAlgorithm) {
+// A card that shows its certificate only after the PIN (`certificate-not-public`) still signs
+// when the page has the certificate from elsewhere; the card's is compared after the PIN.
+export function sign(certificate, hash, hashAlgorithm, options = {}) {
   const args = { hashAlgorithm };
   if (certificate && typeof certificate === 'object') {
     args.certificate = certificate.certificate;
@@ -107,5 +118,5 @@ export function sign(certificate, hash, hashAlgorithm) {
   args.hash = typeof hash === 'string' ? hash
     : toBase64(hash instanceof ArrayBuffer ? hash : hash.buffer.slice(hash.byteOffset,
                                                                        hash.byteOffset + hash.byteLength));
-  return call('sign', args);
+  return call('sign', args, options.timeLimitMs);
 }

@@ -28,7 +28,7 @@ namespace {
 struct Mapping {
     detail::UniqueFd fd;
     std::string path;
-    MappedView view; // the handle's own view, once mapped
+    OwnedView view; // the handle's own view, once mapped; unmapped with the handle
 };
 
 // The mapping's file, or empty when the name is not usable here or there is no private directory.
@@ -192,9 +192,6 @@ bool CloseMapping(MappingHandle handle) {
         st.st_size > 0) {
         unlink(mapping->path.c_str());
     }
-    if (mapping->view.data != nullptr) {
-        munmap(mapping->view.data, mapping->view.size);
-    }
     HandleTable()[reinterpret_cast<std::uintptr_t>(handle) / 4 - 1].reset();
     return true;
 }
@@ -216,7 +213,7 @@ bool IsOwnMapping(MappingHandle handle) {
     return true;
 }
 
-MappedView MapView(MappingHandle handle) {
+OwnedView MapView(MappingHandle handle) {
     if (handle == nullptr) {
         errno = EBADF;
         return {};
@@ -238,7 +235,7 @@ MappedView MapView(MappingHandle handle) {
     if (data == MAP_FAILED) {
         return {};
     }
-    return MappedView{static_cast<unsigned char*>(data), size};
+    return OwnedView(MappedView{static_cast<unsigned char*>(data), size});
 }
 
 MappedView HandleView(MappingHandle handle) {
@@ -247,10 +244,10 @@ MappedView HandleView(MappingHandle handle) {
         errno = EBADF;
         return {};
     }
-    if (mapping->view.data == nullptr) {
+    if (!mapping->view) {
         mapping->view = MapView(handle);
     }
-    return mapping->view;
+    return mapping->view.Get();
 }
 
 bool UnmapView(const MappedView& view) {

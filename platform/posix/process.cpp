@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -208,6 +209,11 @@ std::string CurrentProgramPath() {
         return {};
     }
     return std::string(buffer, static_cast<std::size_t>(n));
+}
+
+bool WriteStandardOutput(const std::string& text) {
+    return std::fwrite(text.data(), 1, text.size(), stdout) == text.size() &&
+           std::fflush(stdout) == 0;
 }
 
 } // namespace plat

@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 namespace plat {
@@ -48,8 +49,8 @@ std::mutex& ViewsLock() {
     static std::mutex* const lock = new std::mutex;
     return *lock;
 }
-std::map<MappingHandle, MappedView>& Views() {
-    static auto* const views = new std::map<MappingHandle, MappedView>;
+std::map<MappingHandle, OwnedView>& Views() {
+    static auto* const views = new std::map<MappingHandle, OwnedView>;
     return *views;
 }
 
@@ -62,11 +63,7 @@ bool CloseMapping(MappingHandle mapping) {
     }
     {
         std::lock_guard<std::mutex> hold(ViewsLock());
-        auto kept = Views().find(mapping);
-        if (kept != Views().end()) {
-            ::UnmapViewOfFile(kept->second.data);
-            Views().erase(kept);
-        }
+        Views().erase(mapping); // unmaps its kept view, if it has one
     }
     return ::CloseHandle(mapping) != 0;
 }
@@ -119,7 +116,7 @@ bool IsOwnMapping(MappingHandle mapping) {
     return own;
 }
 
-MappedView MapView(MappingHandle mapping) {
+OwnedView MapView(MappingHandle mapping) {
     if (mapping == nullptr) {
         ::SetLastError(ERROR_INVALID_HANDLE);
         return {};
@@ -133,20 +130,20 @@ MappedView MapView(MappingHandle mapping) {
         ::UnmapViewOfFile(data);
         return {};
     }
-    return MappedView{static_cast<unsigned char*>(data), info.RegionSize};
+    return OwnedView(MappedView{static_cast<unsigned char*>(data), info.RegionSize});
 }
 
 MappedView HandleView(MappingHandle mapping) {
     std::lock_guard<std::mutex> hold(ViewsLock());
     auto kept = Views().find(mapping);
-    if (kept != Views().end()) {
-        return kept->second;
+    if (kept == Views().end()) {
+        OwnedView view = MapView(mapping);
+        if (!view) {
+            return {};
+        }
+        kept = Views().emplace(mapping, std::move(view)).first;
     }
-    const MappedView view = MapView(mapping);
-    if (view.data != nullptr) {
-        Views()[mapping] = view;
-    }
-    return view;
+    return kept->second.Get();
 }
 
 bool UnmapView(const MappedView& view) {

@@ -108,4 +108,35 @@ std::string CurrentProgramPath() {
     return out;
 }
 
+bool WriteStandardOutput(const std::string& text) {
+    HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+    bool own = false;
+    if (out == nullptr || out == INVALID_HANDLE_VALUE) {
+        if (!::AttachConsole(ATTACH_PARENT_PROCESS)) {
+            return false;
+        }
+        out = ::CreateFileW(L"CONOUT$", GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                            nullptr);
+        if (out == INVALID_HANDLE_VALUE) {
+            return false;
+        }
+        own = true;
+    }
+    DWORD mode = 0;
+    DWORD written = 0;
+    bool ok;
+    if (::GetConsoleMode(out, &mode)) {
+        // A console takes UTF-16 whatever its code page.
+        const std::wstring wide = FromUtf8(text);
+        ok = ::WriteConsoleW(out, wide.data(), DWORD(wide.size()), &written, nullptr) == TRUE;
+    } else {
+        ok = ::WriteFile(out, text.data(), DWORD(text.size()), &written, nullptr) == TRUE &&
+             written == text.size();
+    }
+    if (own) {
+        ::CloseHandle(out);
+    }
+    return ok;
+}
+
 } // namespace plat

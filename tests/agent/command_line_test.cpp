@@ -48,4 +48,27 @@ TEST(CommandLine, LineLongerThanTheBufferIsCutAt255Units) {
     EXPECT_EQ(parsed.memName2, u"");
 }
 
+// Only the bare words ask for help or the version; every other line stays an agent's command line.
+TEST(CommandLine, HelpAndVersionOnlyAsTheWholeLine) {
+    const struct {
+        const char16_t* line;
+        InfoRequest asked;
+    } cases[] = {
+        {u"--help", InfoRequest::Help},
+        {u" -h ", InfoRequest::Help},
+        {u"/?", InfoRequest::Help},
+        {u"--version", InfoRequest::Version},
+        {u"", InfoRequest::None},
+        {u"-/4711 -/ReqMap -/LogMap", InfoRequest::None},
+        {u"--help -/4711 -/ReqMap", InfoRequest::None},
+        {u"-/4711 --version", InfoRequest::None},
+        {u"--helpme", InfoRequest::None},
+        {u"--VERSION", InfoRequest::None},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.line, c.line + std::char_traits<char16_t>::length(c.line)));
+        EXPECT_EQ(AskedForInfo(c.line), c.asked);
+    }
+}
+
 } // namespace

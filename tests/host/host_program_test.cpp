@@ -446,6 +446,35 @@ TEST_F(HostWithCard, PinPadReaderSignsWithoutAPin) {
     EXPECT_EQ(plain.Ask(Request("n", "sign", arguments))["error"]["code"], "pin-required");
 }
 
+// A card that shows its certificates only after the PIN: the page cannot read the certificate,
+// but a request that brings it signs, and the certificate is compared once the card is open.
+TEST_F(HostWithCard, CertificateBehindThePin) {
+    std::string hidden = FixtureCardObjects(TESSIVO_TEST_CERTS_DIR);
+    for (std::size_t at = hidden.find("= cert "); at != std::string::npos;
+         at = hidden.find("= cert ", at)) {
+        hidden.replace(at, 7, "= private_cert ");
+    }
+    config_.Write("slot = Empty Reader ; 0 ; ; \n"
+                  "slot = Tessivo Reader ; 1 ; CITIZEN ; CARD0001\npin = 123456\n" +
+                  hidden);
+    HostProcess host;
+    for (const json& arguments :
+         {json{{"origin", kOrigin}}, json{{"origin", kOrigin}, {"reader", "Tessivo Reader"}}}) {
+        EXPECT_EQ(host.Ask(Request("c", "get-signing-certificate", arguments))["error"]["code"],
+                  "certificate-not-public")
+            << arguments;
+    }
+    const json reply = host.Ask(Request("s", "sign", SignArguments("behind the PIN")));
+    ASSERT_TRUE(reply.contains("result")) << reply;
+    EXPECT_EQ(reply["result"]["reader"], "Tessivo Reader");
+    EXPECT_TRUE(Verifies(citizen_, EVP_sha256(), "behind the PIN",
+                         FromBase64(reply["result"]["signature"])));
+    json other = SignArguments("behind the PIN");
+    other["certificate"] =
+        tessivo::EncodeBase64(Bytes(fixtures::ReadFileText(CertsFile("encipher.der"))));
+    EXPECT_EQ(host.Ask(Request("m", "sign", other))["error"]["code"], "certificate-mismatch");
+}
+
 // ---- installation ----
 
 TEST(HostInstall, WritesAndRemovesEveryBrowsersManifest) {

@@ -312,6 +312,28 @@ TEST_F(FakeModule, IdsThatStandForNothingAreRefused) {
     EXPECT_EQ(g.closedSessions.size(), 1u);
 }
 
+// A module whose list leaves out a function the binding needs is broken: the operation fails
+// instead of calling through a null pointer.
+TEST_F(FakeModule, FunctionsTheListLeavesOutAreRefusedNotCalled) {
+    CK_INFO info;
+    CK_SLOT_INFO slotInfo;
+    CK_TOKEN_INFO tokenInfo;
+    EXPECT_EQ(p11_get_info(&module_, &info), CKR_FUNCTION_FAILED);
+    EXPECT_EQ(p11_get_slot_info(&module_, slot_, &slotInfo), CKR_FUNCTION_FAILED);
+    EXPECT_EQ(p11_get_token_info(&module_, slot_, &tokenInfo), CKR_FUNCTION_FAILED);
+
+    list_.C_Logout = nullptr;
+    list_.C_FindObjectsFinal = nullptr;
+    EXPECT_EQ(p11_logout(&module_, &session_), CKR_FUNCTION_FAILED);
+    g.objects = {7};
+    std::uint32_t count = 0;
+    EXPECT_EQ(p11_enum_keys(&module_, &session_, CKO_PRIVATE_KEY, nullptr, &count),
+              CKR_FUNCTION_FAILED);
+    EXPECT_EQ(g.findInits, 1);
+    EXPECT_EQ(p11_unload_module(&module_), CKR_FUNCTION_FAILED) << "no C_Finalize either";
+    EXPECT_EQ(module_.functions, &list_) << "the module stays loaded";
+}
+
 TEST(Binding, LoadAndUnloadRefuseMissingArguments) {
     PKCS11_MODULE none{};
     EXPECT_EQ(p11_load_module(nullptr, &none), CKR_ARGUMENTS_BAD);
@@ -525,6 +547,20 @@ TEST_F(FakeCardKey, CardRefusalsArePrintedAndQueuedWithTheModulesCode) {
         EXPECT_EQ(static_cast<CK_RV>(ERR_GET_REASON(err)),
                   c.signInit != CKR_OK ? c.signInit : c.sign);
     }
+}
+
+TEST_F(FakeCardKey, ACardWithoutSigningFunctionsFailsTheSignature) {
+    list_.C_SignInit = nullptr;
+    list_.C_DecryptInit = nullptr;
+    std::vector<unsigned char> sig;
+    unsigned int sigLen = 0;
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(SignSha256(sig, sigLen), 0);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "C_SignInit err=6\n");
+    EXPECT_EQ(ERR_GET_REASON(ERR_peek_last_error()), static_cast<int>(CKR_FUNCTION_FAILED));
+    unsigned char in[256] = {};
+    unsigned char out[256];
+    EXPECT_EQ(RSA_private_decrypt(256, in, out, rsa_, RSA_PKCS1_PADDING), -3);
 }
 
 TEST_F(FakeCardKey, DecryptionReportsEachRefusalByItsOwnValue) {

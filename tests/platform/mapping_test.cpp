@@ -1,14 +1,23 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <type_traits>
+#include <utility>
 
 #include "platform/mapping.h"
 #include "platform/process.h"
 #include "tests/platform/peer_protocol.h"
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -26,6 +35,19 @@ std::string UniqueName(const std::string& base) {
     static int counter = 0;
     return base + ".platform." + std::to_string(plat::CurrentProcessId()) + "." +
            std::to_string(++counter);
+}
+
+// Whether the page holding `p` is still mapped in this process.
+bool IsMapped(const void* p) {
+#if defined(_WIN32)
+    MEMORY_BASIC_INFORMATION info{};
+    return ::VirtualQuery(p, &info, sizeof info) != 0 && info.State != MEM_FREE;
+#else
+    const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    void* start = reinterpret_cast<void*>(reinterpret_cast<std::uintptr_t>(p) & ~(page - 1));
+    unsigned char resident = 0;
+    return mincore(start, page, &resident) == 0;
+#endif
 }
 
 int RunPeer(const std::string& arguments) {
@@ -47,16 +69,16 @@ TEST(Mapping, SeenByAnotherProcessUnderNamesWithSlashes) {
         SCOPED_TRACE(name);
         plat::MappingHandle mapping = plat::CreateMapping(Widen(name), kChannelSize);
         ASSERT_NE(mapping, nullptr);
-        plat::MappedView view = plat::MapView(mapping);
-        ASSERT_NE(view.data, nullptr);
-        EXPECT_EQ(view.size, kChannelSize);
-        view.data[0] = 0x33;
-        view.data[kChannelSize - 1] = 0x33;
+        plat::OwnedView view = plat::MapView(mapping);
+        ASSERT_TRUE(view);
+        EXPECT_EQ(view.Size(), kChannelSize);
+        view.Data()[0] = 0x33;
+        view.Data()[kChannelSize - 1] = 0x33;
 
         EXPECT_EQ(RunPeer("map " + name + " 51"), peer_protocol::kMapSeen);
-        EXPECT_EQ(view.data[1], peer_protocol::kMapReply);
+        EXPECT_EQ(view.Data()[1], peer_protocol::kMapReply);
 
-        EXPECT_TRUE(plat::UnmapView(view));
+        EXPECT_TRUE(view.Reset());
         EXPECT_TRUE(plat::CloseMapping(mapping));
     }
 }
@@ -73,23 +95,84 @@ TEST(Mapping, CreatingExistingNameReturnsIt) {
     ASSERT_NE(first, nullptr);
     plat::MappingHandle second = plat::CreateMapping(name, kChannelSize);
     ASSERT_NE(second, nullptr);
-    plat::MappedView a = plat::MapView(first);
-    plat::MappedView b = plat::MapView(second);
-    ASSERT_NE(a.data, nullptr);
-    ASSERT_NE(b.data, nullptr);
-    a.data[100] = 0x77;
-    EXPECT_EQ(b.data[100], 0x77);
-    plat::UnmapView(a);
-    plat::UnmapView(b);
+    {
+        const plat::OwnedView a = plat::MapView(first);
+        const plat::OwnedView b = plat::MapView(second);
+        ASSERT_TRUE(a);
+        ASSERT_TRUE(b);
+        a.Data()[100] = 0x77;
+        EXPECT_EQ(b.Data()[100], 0x77);
+    }
     plat::CloseMapping(second);
     plat::CloseMapping(first);
+}
+
+// Exactly one holder unmaps a view: the last one it was moved to, when it goes or is reset.
+TEST(Mapping, OwnedViewIsUnmappedOnceByItsLastHolder) {
+    static_assert(!std::is_copy_constructible_v<plat::OwnedView> &&
+                      !std::is_copy_assignable_v<plat::OwnedView> &&
+                      std::is_nothrow_move_constructible_v<plat::OwnedView>,
+                  "one holder at a time");
+    plat::MappingHandle mapping =
+        plat::CreateMapping(Widen(UniqueName("Global\\qorOwnedView")), kChannelSize);
+    ASSERT_NE(mapping, nullptr);
+
+    plat::OwnedView first = plat::MapView(mapping);
+    ASSERT_TRUE(first);
+    unsigned char* const moved = first.Data();
+    {
+        plat::OwnedView holder(std::move(first));
+        EXPECT_FALSE(first);
+        EXPECT_EQ(holder.Data(), moved);
+        EXPECT_FALSE(first.Reset()) << "a moved-from view has nothing to unmap";
+        EXPECT_TRUE(IsMapped(moved));
+    }
+    EXPECT_FALSE(IsMapped(moved)) << "unmapped when its holder goes";
+
+    plat::OwnedView replaced = plat::MapView(mapping);
+    plat::OwnedView kept = plat::MapView(mapping);
+    ASSERT_TRUE(replaced && kept);
+    unsigned char* const old = replaced.Data();
+    unsigned char* const data = kept.Data();
+    replaced = std::move(kept);
+    EXPECT_FALSE(IsMapped(old)) << "a holder given another view unmaps its own";
+    EXPECT_EQ(replaced.Data(), data);
+    const plat::MappedView released = replaced.Release();
+    EXPECT_FALSE(replaced);
+    EXPECT_TRUE(IsMapped(data)) << "a released view is the caller's to unmap";
+    EXPECT_TRUE(plat::UnmapView(released));
+    EXPECT_FALSE(IsMapped(data));
+    plat::CloseMapping(mapping);
+}
+
+// A channel written thousands of times keeps one view per handle: the same view for every use,
+// alive beside views its holders map and unmap, and unmapped when the handle is closed.
+TEST(Mapping, HandleViewIsKeptUntilTheHandleCloses) {
+    plat::MappingHandle mapping =
+        plat::CreateMapping(Widen(UniqueName("Global\\qorKeptView")), kChannelSize);
+    ASSERT_NE(mapping, nullptr);
+    const plat::MappedView kept = plat::HandleView(mapping);
+    ASSERT_NE(kept.data, nullptr);
+    EXPECT_EQ(kept.size, kChannelSize);
+    kept.data[5] = 0x42;
+    EXPECT_EQ(plat::HandleView(mapping).data, kept.data);
+    {
+        const plat::OwnedView own = plat::MapView(mapping);
+        ASSERT_TRUE(own);
+        EXPECT_NE(own.Data(), kept.data);
+        EXPECT_EQ(own.Data()[5], 0x42);
+    }
+    EXPECT_TRUE(IsMapped(kept.data));
+    EXPECT_EQ(plat::HandleView(mapping).data, kept.data);
+    EXPECT_TRUE(plat::CloseMapping(mapping));
+    EXPECT_FALSE(IsMapped(kept.data)) << "closing the handle unmaps its kept view";
 }
 
 TEST(Mapping, BadArgumentsFail) {
     plat::SetLastError(0);
     EXPECT_FALSE(plat::CloseMapping(nullptr));
     EXPECT_NE(plat::LastError(), 0u);
-    EXPECT_EQ(plat::MapView(nullptr).data, nullptr);
+    EXPECT_FALSE(plat::MapView(nullptr));
     EXPECT_FALSE(plat::UnmapView(plat::MappedView{}));
     plat::SetLastError(0);
     EXPECT_EQ(plat::CreateMapping(std::u16string(40000, u'n'), kChannelSize), nullptr);
@@ -182,10 +265,11 @@ TEST(Mapping, NameLivesWhileAnyHandleIsOpen) {
     plat::MappingHandle again = plat::OpenMapping(Widen(name));
     ASSERT_NE(again, nullptr);
     plat::CloseMapping(again);
-    plat::MappedView view = plat::MapView(opened);
-    ASSERT_NE(view.data, nullptr);
-    EXPECT_EQ(view.size, kChannelSize);
-    plat::UnmapView(view);
+    {
+        const plat::OwnedView view = plat::MapView(opened);
+        ASSERT_TRUE(view);
+        EXPECT_EQ(view.Size(), kChannelSize);
+    }
     plat::CloseMapping(opened);
     // The last handle took the name with it.
     EXPECT_EQ(plat::OpenMapping(Widen(name)), nullptr);
@@ -213,10 +297,11 @@ TEST(Mapping, NameLeftBehindByADeadProcessCountsAsMissing) {
     // Creating the name starts a new mapping rather than handing back the old contents.
     plat::MappingHandle mapping = plat::CreateMapping(Widen(name), kChannelSize);
     ASSERT_NE(mapping, nullptr);
-    plat::MappedView view = plat::MapView(mapping);
-    ASSERT_NE(view.data, nullptr);
-    EXPECT_EQ(view.data[0], 0);
-    plat::UnmapView(view);
+    {
+        const plat::OwnedView view = plat::MapView(mapping);
+        ASSERT_TRUE(view);
+        EXPECT_EQ(view.Data()[0], 0);
+    }
     plat::CloseMapping(mapping);
 }
 #endif

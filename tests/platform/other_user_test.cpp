@@ -162,10 +162,11 @@ TEST_F(OtherUserTest, CannotReadWriteSquatOrReachChannelsAndWindows) {
         ASSERT_NE(mapping, nullptr) << "last error " << plat::LastError();
         EXPECT_EQ(plat::LastError(), 0u); // a new mapping, not one the other user made
         mappings.push_back(mapping);
-        plat::MappedView view = plat::MapView(mapping);
-        ASSERT_NE(view.data, nullptr);
-        view.data[0] = view.data[kChannelSize - 1] = 51;
-        plat::UnmapView(view);
+        {
+            const plat::OwnedView view = plat::MapView(mapping);
+            ASSERT_TRUE(view);
+            view.Data()[0] = view.Data()[kChannelSize - 1] = 51;
+        }
         // Another process of the first user finds it and answers through it.
         plat::ProcessHandle peer =
             plat::StartProcess(peer_protocol::HelperPath(PLATFORM_PEER_NAME),

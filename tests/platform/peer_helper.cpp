@@ -59,15 +59,15 @@ int CheckMapping(const std::string& name, int expected) {
     if (mapping == nullptr) {
         return kMapOpenFailed;
     }
-    plat::MappedView view = plat::MapView(mapping);
     int result = kMapWrongContent;
-    if (view.data != nullptr && view.size >= 1024000 && view.data[0] == expected &&
-        view.data[1023999] == expected) {
-        view.data[1] = kMapReply;
-        result = kMapSeen;
-    }
-    if (view.data != nullptr) {
-        plat::UnmapView(view);
+    {
+        const plat::OwnedView view = plat::MapView(mapping);
+        unsigned char* data = view.Data();
+        if (data != nullptr && view.Size() >= 1024000 && data[0] == expected &&
+            data[1023999] == expected) {
+            data[1] = kMapReply;
+            result = kMapSeen;
+        }
     }
     plat::CloseMapping(mapping);
     return result;

@@ -15,6 +15,8 @@ const TIME_LIMITS_MS = {
   'sign': 180000,
 };
 const HASH_ALGORITHMS = ['SHA-224', 'SHA-256', 'SHA-384', 'SHA-512'];
+// A page may ask for a shorter limit, down to this, but never for a longer one.
+const SHORTEST_LIMIT_MS = 1000;
 
 class RequestError extends Error {
   constructor(code, message, details) {
@@ -97,6 +99,14 @@ function enqueue(task) {
   return run;
 }
 
+function timeLimit(command, asked) {
+  const standard = TIME_LIMITS_MS[command] || 20000;
+  if (typeof asked !== 'number' || !Number.isFinite(asked) || asked <= 0) {
+    return standard;
+  }
+  return Math.min(standard, Math.max(SHORTEST_LIMIT_MS, Math.ceil(asked)));
+}
+
 function withTimeLimit(promise, ms, onTimeout) {
   let timer;
   const limit = new Promise((_, reject) => {
@@ -150,7 +160,7 @@ api.windows.onRemoved.addListener((windowId) => {
   }
 });
 
-async function sign(origin, args) {
+async function sign(origin, args, ticket) {
   args = args || {};
   if (typeof args.certificate !== 'string' || typeof args.hash !== 'string' ||
       !HASH_ALGORITHMS.includes(args.hashAlgorithm)) {
@@ -173,6 +183,18 @@ async function sign(origin, args) {
     if (e.code !== 'certificate-not-public') {
       throw e;
     }
+    // The card is compared with the certificate after the PIN; its reader, and whether that
+    // reader has its own PIN pad, are known without it.
+    const { readers } = await askHost('readers');
+    const cards = readers.filter((r) => r.cardPresent && (!reader || r.name === reader));
+    if (cards.length === 1) {
+      readerName = cards[0].name;
+      pinPad = cards[0].pinPad === true;
+    }
+  }
+  // The page got its `timeout` while the card was read: no PIN window for it any more.
+  if (ticket.expired) {
+    throw new RequestError('timeout', 'the request took too long');
   }
   const request = {
     id: randomId(), origin, holder, reader: readerName, pinPad, done: false, busy: false,
@@ -225,7 +247,7 @@ async function submitPin(requestId, pin) {
 
 // ---- requests from pages ----
 
-async function pageRequest(origin, command, args) {
+async function pageRequest(origin, command, args, ticket) {
   if (!originAllowed(origin)) {
     throw new RequestError('origin-refused', 'only https pages (and http://localhost) may ask');
   }
@@ -240,7 +262,7 @@ async function pageRequest(origin, command, args) {
       origin, reader: typeof args.reader === 'string' ? args.reader : undefined,
     });
   case 'sign':
-    return sign(origin, args);
+    return sign(origin, args, ticket);
   default:
     throw new RequestError('unknown-command', 'no such command');
   }
@@ -273,13 +295,21 @@ api.runtime.onMessage.addListener((message, sender, sendResponse) => {
   if (message.type === 'page-request' && sender.tab && !fromPinPage) {
     const origin = senderOrigin(sender);
     const command = message.command;
-    const limit = TIME_LIMITS_MS[command] || 20000;
-    const work = enqueue(() => withTimeLimit(pageRequest(origin, command, message.arguments), limit,
-      () => {
-        if (pinRequest) {
-          finishPin(pinRequest, new RequestError('timeout', 'no PIN was given in time'));
-        }
-      }));
+    // The limit counts from the page's request, time in the queue included, as the page's does.
+    const deadline = Date.now() + timeLimit(command, message.timeLimitMs);
+    const ticket = { expired: false };
+    const work = enqueue(() => {
+      if (Date.now() >= deadline) {
+        return Promise.reject(new RequestError('timeout', 'the request waited too long'));
+      }
+      return withTimeLimit(pageRequest(origin, command, message.arguments, ticket),
+        deadline - Date.now(), () => {
+          ticket.expired = true;
+          if (pinRequest) {
+            finishPin(pinRequest, new RequestError('timeout', 'no PIN was given in time'));
+          }
+        });
+    });
     asReply(work).then(sendResponse);
     return true; // the answer comes later
   }

@@ -22,7 +22,8 @@
     }
     // Tells the page at once that the extension is there; the answer may take a while.
     answer({ id, type: 'ack' });
-    api.runtime.sendMessage({ type: 'page-request', command, arguments: args })
+    const timeLimitMs = typeof event.data.timeLimitMs === 'number' ? event.data.timeLimitMs : undefined;
+    api.runtime.sendMessage({ type: 'page-request', command, arguments: args, timeLimitMs })
       .then((reply) => answer(Object.assign({ id, type: 'reply' }, reply || {
         error: { code: 'extension-failed', message: 'no answer from the extension' },
       })))

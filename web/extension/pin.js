@@ -30,31 +30,38 @@
     $('reader').textContent = details.reader || text('pinUnknown');
     pinPad = details.pinPad === true;
     if (pinPad) {
-      // The reader asks for the PIN on its own keypad once OK is pressed.
+      // The reader asks for the PIN on its own keypad once OK is pressed. The instruction takes
+      // the prompt's place: it is what to do, not an error.
       $('pin').hidden = true;
-      $('message').textContent = text('pinOnPad');
+      $('prompt').textContent = text('pinOnPad');
       $('ok').focus();
     } else {
       $('pin').focus();
     }
   });
 
+  // Progress ("signing…") is shown plain; only what the holder must act on is in the error colour.
+  function showMessage(message, isError) {
+    $('message').textContent = message;
+    $('message').classList.toggle('progress', !isError);
+  }
+
   $('form').addEventListener('submit', (event) => {
     event.preventDefault();
     const pin = pinPad ? '' : $('pin').value;
     if (!pin && !pinPad) {
-      $('message').textContent = text('pinEmpty');
+      showMessage(text('pinEmpty'), true);
       return;
     }
-    $('message').textContent = text('pinSigning');
+    showMessage(text('pinSigning'), false);
     setBusy(true);
     api.runtime.sendMessage({ type: 'pin-submit', request: requestId, pin }).then((answer) => {
       $('pin').value = '';
       if (answer && answer.retry) {
         setBusy(false);
-        $('message').textContent = answer.reason === 'empty' ? text('pinEmpty')
+        showMessage(answer.reason === 'empty' ? text('pinEmpty')
           : answer.pinFinalTry ? text('pinWrongFinal')
-          : answer.pinCountLow ? text('pinWrongLow') : text('pinWrong');
+          : answer.pinCountLow ? text('pinWrongLow') : text('pinWrong'), true);
         $('pin').focus();
       }
       // Otherwise the background worker closes this window.
