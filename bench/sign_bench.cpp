@@ -22,9 +22,12 @@
 #include <string>
 #include <vector>
 
+#include "agent/Base64.h"
 #include "agent/Protocol.h"
+#include "agent/TextConvert.h"
 #include "cryptoki.h"
 #include "peer/Session.h"
+#include "platform/format.h"
 #include "tests/fixtures/softhsm_token.h"
 
 namespace {
@@ -122,6 +125,33 @@ public:
                          kPin.size()) != CKR_OK) ||
             f_->C_Sign(session_, (CK_BYTE_PTR)data.data(), data.size(), signature.data(),
                        &length) != CKR_OK)
+            return {};
+        signature.resize(length);
+        return signature;
+    }
+
+    // The card call as the agent makes it: the hash and its DigestInfo made here, the raw
+    // PKCS#1 v1.5 signature by the card (a card often has no hashing mechanism). SoftHSM2 makes
+    // the raw mechanism dearer than its own hashing one, so both are shown.
+    std::vector<unsigned char> SignAsAgent(const std::string& data) {
+        std::vector<std::uint8_t> hash(EVP_MAX_MD_SIZE);
+        unsigned int hashLength = 0;
+        if (EVP_Digest(data.data(), data.size(), hash.data(), &hashLength, EVP_sha256(), nullptr) !=
+            1)
+            return {};
+        // The DER DigestInfo prefix of SHA-256 (RFC 8017, section 9.2, note 1).
+        std::vector<std::uint8_t> info = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60,
+                                          0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02,
+                                          0x01, 0x05, 0x00, 0x04, 0x20};
+        info.insert(info.end(), hash.begin(), hash.begin() + hashLength);
+        CK_MECHANISM mechanism = {CKM_RSA_PKCS, nullptr, 0};
+        std::vector<unsigned char> signature(512);
+        CK_ULONG length = signature.size();
+        if (f_->C_SignInit(session_, &mechanism, key_) != CKR_OK ||
+            (alwaysAuthenticate_ &&
+             f_->C_Login(session_, CKU_CONTEXT_SPECIFIC, (CK_UTF8CHAR_PTR)kPin.data(),
+                         kPin.size()) != CKR_OK) ||
+            f_->C_Sign(session_, info.data(), info.size(), signature.data(), &length) != CKR_OK)
             return {};
         signature.resize(length);
         return signature;
@@ -238,6 +268,7 @@ struct Bench {
     peer::agent_session agent;
     std::vector<std::uint8_t> signPayload = SignPayload(kDataBase64);
     bool ready = false;
+    std::size_t replyBytes = 0; // the signature's reply in the return channel
 
     bool SetUp(std::string& error) {
         if (kModule.empty()) {
@@ -273,8 +304,16 @@ struct Bench {
             return false;
         }
         ready = RoundTrip();
-        if (!ready)
+        if (!ready) {
             error = "the agent does not sign";
+            return false;
+        }
+        // The sign's header in the request channel gives the reply's length.
+        const std::vector<std::uint8_t> header = agent.read_request(kSignHeaderSize);
+        replyBytes = header.size() == kSignHeaderSize ? header[4] | (header[5] << 8) : 0;
+        ready = replyBytes > 35;
+        if (!ready)
+            error = "the agent's sign reply has no length";
         return ready;
     }
 
@@ -335,9 +374,10 @@ template <bool (Bench::*Request)(), bool (DirectToken::*Work)()> struct Pair {
 };
 using CardPair = Pair<&Bench::Card, &DirectToken::Card>;
 
-// Parts of a round trip, for its breakdown: one message hop with the agent's log line (a request
-// without module work), and one zero-fill of a whole channel as every write makes.
-void BM_HopWithLogLine(benchmark::State& state) {
+// Parts of a round trip, for its breakdown: one message hop (a request without module work or
+// log line), one zero-fill of a whole channel as every write makes, the copies of the bytes a
+// sign moves, its Base64 work and the text work of its log line.
+void BM_MessageHop(benchmark::State& state) {
     for (auto _ : state)
         g_bench->agent.send(MWM_LASTRESULT, 0, 0);
 }
@@ -349,8 +389,54 @@ void BM_ChannelZeroFill(benchmark::State& state) {
         benchmark::ClobberMemory();
     }
 }
+// The request's payload into the channel and out again, the reply into its channel.
+void BM_SignCopies(benchmark::State& state) {
+    std::vector<unsigned char> channel(static_cast<std::size_t>(kChannelSize), 0);
+    std::vector<unsigned char> out(g_bench->signPayload.size());
+    const std::string reply(g_bench->replyBytes, 'r');
+    for (auto _ : state) {
+        std::memcpy(channel.data(), g_bench->signPayload.data(), g_bench->signPayload.size());
+        std::memcpy(out.data(), channel.data(), out.size());
+        std::memcpy(channel.data(), reply.data(), reply.size());
+        benchmark::ClobberMemory();
+    }
+}
+
+// The request's data decoded, the signature encoded.
+void BM_SignBase64(benchmark::State& state) {
+    const std::vector<unsigned char> signature = g_bench->direct.SignAsAgent(kData);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(tessivo::DecodeBase64Lenient(kDataBase64));
+        benchmark::DoNotOptimize(tessivo::EncodeBase64Lines(signature.data(), signature.size()));
+    }
+}
+
+// The texts of a sign: the shown data and the signature widened, the log line formatted and
+// narrowed again for the log channel, the reply narrowed for the return channel.
+void BM_SignLogText(benchmark::State& state) {
+    const std::string signature(g_bench->replyBytes - 35, 'A');
+    for (auto _ : state) {
+        const std::u16string shown = WidenText(kDataBase64);
+        const std::u16string reply =
+            u"<SignatureValue>" + WidenText(signature) + u"</SignatureValue>";
+        const std::u16string line =
+            plat::Format(u"message:MWM_SIGN,wparam:%d,data:%s->sucess;", 1430, shown.c_str());
+        benchmark::DoNotOptimize(NarrowText(line));
+        benchmark::DoNotOptimize(NarrowText(reply));
+    }
+}
+
 using SlotPair = Pair<&Bench::Slot, &DirectToken::Slots>;
 using LoginPair = Pair<&Bench::LoginLogout, &DirectToken::LoginLogout>;
+
+void BM_BareCSignAsAgent(benchmark::State& state) {
+    for (auto _ : state) {
+        if (g_bench->direct.SignAsAgent(kData).empty()) {
+            state.SkipWithError("C_Sign failed");
+            break;
+        }
+    }
+}
 
 void BM_BareCSign(benchmark::State& state) {
     for (auto _ : state) {
@@ -379,8 +465,12 @@ public:
 // Iterations are counted by wall time: a card (or the agent) works while this process waits.
 BENCHMARK(BM_AgentSignRoundTrip)->Repetitions(15)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_BareCSign)->Repetitions(15)->UseRealTime()->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_HopWithLogLine)->Repetitions(15)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_BareCSignAsAgent)->Repetitions(15)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_MessageHop)->Repetitions(15)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ChannelZeroFill)->Repetitions(15)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_SignCopies)->Repetitions(15)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_SignBase64)->Repetitions(15)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_SignLogText)->Repetitions(15)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(CardPair::Agent)
     ->Name("BM_AgentCard")
     ->Repetitions(15)
@@ -447,6 +537,14 @@ int Soak(Bench& bench, long signs) {
 }
 
 int main(int argc, char** argv) {
+    // The repetitions of all benchmarks run interleaved, so that a busy spell of the machine
+    // falls on both sides of a ratio rather than on one (--benchmark_enable_random_interleaving
+    // =false runs them one after the other).
+    std::vector<char*> args(argv, argv + argc);
+    char interleave[] = "--benchmark_enable_random_interleaving=true";
+    args.insert(args.begin() + 1, interleave);
+    argc = static_cast<int>(args.size());
+    argv = args.data();
     benchmark::Initialize(&argc, argv);
     long soak = 0;
     for (int i = 1; i < argc; ++i) {
@@ -470,18 +568,49 @@ int main(int argc, char** argv) {
         const char* bare;
     } pairs[] = {
         {"MWM_SIGN", "BM_AgentSignRoundTrip", "BM_BareCSign"},
+        {"MWM_SIGN (card call as the agent's)", "BM_AgentSignRoundTrip", "BM_BareCSignAsAgent"},
         {"MWM_CARD", "BM_AgentCard", "BM_BareCard"},
         {"MWM_SLOT", "BM_AgentSlot", "BM_BareSlot"},
         {"MWM_LOGIN+MWM_LOGOUT(+MWM_SLOT)", "BM_AgentLoginLogout", "BM_BareLoginLogout"},
     };
-    std::printf("\none message hop with its log line: %.1f us; one 1 MB zero-fill: %.1f us\n",
-                reporter.medians["BM_HopWithLogLine"], reporter.medians["BM_ChannelZeroFill"]);
+    std::map<std::string, double>& m = reporter.medians;
     std::printf("\n%-34s %12s %12s %8s\n", "request", "agent us", "module us", "ratio");
     for (const auto& pair : pairs) {
-        const double agent = reporter.medians[pair.agent];
-        const double bare = reporter.medians[pair.bare];
+        const double agent = m[pair.agent];
+        const double bare = m[pair.bare];
         if (agent > 0 && bare > 0)
             std::printf("%-34s %12.1f %12.1f %8.2f\n", pair.request, agent, bare, agent / bare);
+    }
+    // One MWM_SIGN round trip in its parts: the wire's own costs (a hop, three zero-fills: the
+    // request by the peer, the reply and the log line by the agent; the copies), the agent's
+    // work around the card call, and what is left (the log window, allocations, scheduling).
+    const double card = m["BM_BareCSignAsAgent"];
+    const double trip = m["BM_AgentSignRoundTrip"];
+    if (card > 0 && trip > 0) {
+        const double hop = m["BM_MessageHop"];
+        const double fill = m["BM_ChannelZeroFill"];
+        const double copies = m["BM_SignCopies"];
+        const double base64 = m["BM_SignBase64"];
+        const double text = m["BM_SignLogText"];
+        const double floor = card + hop + 3 * fill + copies;
+        std::printf("\none MWM_SIGN round trip, us (medians):\n");
+        std::printf("  %-52s %8.1f\n", "card call (SHA-256, DigestInfo, CKM_RSA_PKCS)", card);
+        std::printf("  %-52s %8.1f\n", "message hop", hop);
+        std::printf("  %-52s %8.1f\n", "zero-fill of the request channel (peer)", fill);
+        std::printf("  %-52s %8.1f\n", "zero-fill of the return channel (agent)", fill);
+        std::printf("  %-52s %8.1f\n", "zero-fill of the log channel (agent)", fill);
+        std::printf("  %-52s %8.1f\n", "copies of the request and the reply", copies);
+        std::printf("  %-52s %8.1f\n", "Base64 (request decoded, signature encoded)", base64);
+        std::printf("  %-52s %8.1f\n", "log line and reply text conversions", text);
+        std::printf("  %-52s %8.1f\n", "rest (log window, allocations, scheduling)",
+                    trip - floor - base64 - text);
+        std::printf("  %-52s %8.1f\n", "round trip", trip);
+        std::printf("wire floor (card call, hop, three zero-fills, copies): %.1f us\n", floor);
+        std::printf("round trip / card call as the agent makes it: %.2f (floor %.2f)\n",
+                    trip / card, floor / card);
+        if (m["BM_BareCSign"] > 0)
+            std::printf("card call as the agent makes it / CKM_SHA256_RSA_PKCS: %.2f\n",
+                        card / m["BM_BareCSign"]);
     }
     benchmark::Shutdown();
     return 0;
