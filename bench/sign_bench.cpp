@@ -3,7 +3,9 @@
 // this process on the same SoftHSM2 token (MWM_SIGN against C_Sign, MWM_CARD against the slot
 // and token information, MWM_SLOT against the slot list with every description, a login and
 // logout against opening, logging in, finding the objects and logging out). Prints the medians
-// of each pair and their ratio.
+// of each pair and their ratio, then one MWM_SIGN round trip broken into its parts (the card
+// call as the agent makes it, the hop, the three zero-fills, copies, Base64, text conversions)
+// and the round trip's CPU time on both sides against the card call's.
 //
 // Another module and card instead of the SoftHSM2 token (a real or virtual reader):
 //   TESSIVO_BENCH_MODULE=PATH TESSIVO_BENCH_READER=DESCRIPTION TESSIVO_BENCH_PIN=PIN
@@ -11,6 +13,7 @@
 #include <benchmark/benchmark.h>
 
 #include <dlfcn.h>
+#include <time.h>
 #include <openssl/evp.h>
 
 #include <cstdio>
@@ -345,13 +348,28 @@ struct Bench {
 
 Bench* g_bench = nullptr;
 
+// The CPU time the agent process has used, in microseconds; 0 when it cannot be read.
+double AgentCpuMicros() {
+    clockid_t clock;
+    struct timespec used;
+    if (clock_getcpuclockid(static_cast<pid_t>(g_bench->agent.agent_pid()), &clock) != 0 ||
+        clock_gettime(clock, &used) != 0)
+        return 0;
+    return used.tv_sec * 1e6 + used.tv_nsec / 1e3;
+}
+
+// Besides the wall time, the CPU time the agent spent per round trip: on a busy machine the
+// wall times wander with the other load, the CPU times much less.
 void BM_AgentSignRoundTrip(benchmark::State& state) {
+    const double agentBefore = AgentCpuMicros();
     for (auto _ : state) {
         if (!g_bench->RoundTrip()) {
             state.SkipWithError("MWM_SIGN failed");
             break;
         }
     }
+    state.counters["agent_cpu_us"] = benchmark::Counter((AgentCpuMicros() - agentBefore) /
+                                                        static_cast<double>(state.iterations()));
 }
 
 template <bool (Bench::*Request)(), bool (DirectToken::*Work)()> struct Pair {
@@ -452,12 +470,17 @@ class MedianReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
-            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median")
+            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
                 medians[run.run_name.function_name] = run.GetAdjustedRealTime();
+                cpuMedians[run.run_name.function_name] = run.GetAdjustedCPUTime();
+                for (const auto& counter : run.counters)
+                    medians[run.run_name.function_name + "." + counter.first] = counter.second;
+            }
         }
         ConsoleReporter::ReportRuns(runs);
     }
     std::map<std::string, double> medians;
+    std::map<std::string, double> cpuMedians;
 };
 
 } // namespace
@@ -608,6 +631,15 @@ int main(int argc, char** argv) {
         std::printf("wire floor (card call, hop, three zero-fills, copies): %.1f us\n", floor);
         std::printf("round trip / card call as the agent makes it: %.2f (floor %.2f)\n",
                     trip / card, floor / card);
+        // The same in CPU time: the peer's side of the round trip (this process) and the
+        // agent's, against the card call's CPU time in this process.
+        const double peerCpu = reporter.cpuMedians["BM_AgentSignRoundTrip"];
+        const double agentCpu = m["BM_AgentSignRoundTrip.agent_cpu_us"];
+        const double cardCpu = reporter.cpuMedians["BM_BareCSignAsAgent"];
+        if (agentCpu > 0 && cardCpu > 0)
+            std::printf("CPU time per round trip: peer %.1f + agent %.1f us against the card "
+                        "call's %.1f us: %.2f\n",
+                        peerCpu, agentCpu, cardCpu, (peerCpu + agentCpu) / cardCpu);
         if (m["BM_BareCSign"] > 0)
             std::printf("card call as the agent makes it / CKM_SHA256_RSA_PKCS: %.2f\n",
                         card / m["BM_BareCSign"]);
