@@ -10,6 +10,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,6 +26,7 @@
 
 #include "tests/e2e/peer_run.h"
 #include "tests/fixtures/files.h"
+#include "tests/fixtures/host_process.h"
 #include "tests/fixtures/local_time.h"
 
 extern char** environ;
@@ -464,4 +466,85 @@ TEST_F(CardStack, CardWithOneCertificate) {
     EXPECT_NE(certinfo.status, 0);
     EXPECT_EQ(certinfo.messages, std::string("tessivo-peer: the card in ") + kReader +
                                      " has no signature certificate\n");
+}
+
+// The browser's host on the card, one connection throughout: the readers with and without the
+// card, the card's certificate without a PIN, a signature with the PIN (the key wants it again
+// right before use), and a pulled or changed card is never shown with the previous certificate.
+TEST_F(CardStack, BrowserHost) {
+    const std::string serial = SerialByPkcs11Tool();
+    const std::string citizen = fixtures::ReadFileText(CertsFile("citizen.der"));
+    const std::string origin = "https://gov.example.tw";
+    fixtures::SetEnvironment("TESSIVO_PKCS11_MODULE", module_);
+    fixtures::HostProcess host(TESSIVO_HOST_PATH, {"chrome-extension://test/"});
+    fixtures::UnsetEnvironment("TESSIVO_PKCS11_MODULE");
+    int next = 0;
+    auto ask = [&](const std::string& command, const json& arguments = json::object()) {
+        const std::string id = std::to_string(++next);
+        host.Write(fixtures::HostFrame(
+            json{{"version", 1}, {"id", id}, {"command", command}, {"arguments", arguments}}
+                .dump()));
+        const std::string body = host.Read();
+        const json reply = body.empty() ? json() : json::parse(body);
+        EXPECT_EQ(reply.value("id", ""), id) << body;
+        return reply;
+    };
+    auto readers = [&] {
+        std::map<std::string, json> out;
+        const json reply = ask("readers");
+        for (const json& r : reply["result"]["readers"])
+            out[r["name"].get<std::string>()] = r;
+        return out;
+    };
+    // The hash is the tail of the SHA-256 DigestInfo, after its 19-byte header.
+    auto sign = [&](const std::string& data) {
+        return ask("sign", {{"origin", origin},
+                            {"certificate", Base64(citizen)},
+                            {"hash", Base64(Sha256DigestInfo(data).substr(19))},
+                            {"hashAlgorithm", "SHA-256"},
+                            {"pin", kPin}});
+    };
+
+    auto present = readers();
+    ASSERT_EQ(present.size(), 2u);
+    EXPECT_EQ(present[kReader]["cardPresent"], true);
+    EXPECT_EQ(present[kReader]["serial"], serial);
+    EXPECT_EQ(present[kEmptyReader]["cardPresent"], false);
+
+    const json certificate = ask("get-signing-certificate", {{"origin", origin}});
+    ASSERT_TRUE(certificate.contains("result")) << certificate;
+    EXPECT_EQ(FromBase64(certificate["result"]["certificate"]), citizen);
+    EXPECT_EQ(certificate["result"]["reader"], kReader);
+    EXPECT_EQ(certificate["result"]["cardSerial"], serial);
+
+    for (const std::string& data : {kData, std::string("a second signature, a second PIN")}) {
+        const json signed_ = sign(data);
+        ASSERT_TRUE(signed_.contains("result")) << signed_;
+        const std::string signature = FromBase64(signed_["result"]["signature"]);
+        EXPECT_TRUE(VerifiesSha256(citizen, signature, data));
+        EXPECT_EQ(signature, OpensslSignature(EVP_sha256(), data));
+    }
+
+    ASSERT_TRUE(Pull());
+    EXPECT_EQ(readers()[kReader]["cardPresent"], false);
+    for (const json& arguments :
+         {json{{"origin", origin}}, json{{"origin", origin}, {"reader", kReader}}}) {
+        const json none = ask("get-signing-certificate", arguments);
+        EXPECT_EQ(none["error"]["code"], "no-card") << none;
+        EXPECT_FALSE(none.contains("result"));
+    }
+    EXPECT_EQ(sign(kData)["error"]["code"], "no-card");
+
+    // Another card with only its key management certificate: not the last card's certificate,
+    // and nothing signed with it.
+    ASSERT_TRUE(NewCard("--load 9D:" + CertsFile("ee.key") + ":" + CertsFile("encipher.der")));
+    const std::string other = SerialByPkcs11Tool();
+    ASSERT_NE(other, serial);
+    EXPECT_EQ(readers()[kReader]["serial"], other);
+    const json changed = ask("get-signing-certificate", {{"origin", origin}});
+    EXPECT_EQ(changed["error"]["code"], "no-certificate") << changed;
+    const json refused = sign(kData);
+    EXPECT_TRUE(refused.contains("error") && !refused.contains("result")) << refused;
+    host.CloseInput();
+    EXPECT_EQ(host.Wait(), 0);
 }

@@ -3,11 +3,9 @@
 // --install writes.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#if defined(_WIN32)
+#include <windows.h>
+#endif
 
 #include <openssl/evp.h>
 #include <openssl/sha.h>
@@ -27,6 +25,7 @@
 #include "host/Messages.h"
 #include "protocol/Base64.h"
 #include "tests/fixtures/files.h"
+#include "tests/fixtures/host_process.h"
 #include "tests/fixtures/test_module.h"
 
 namespace {
@@ -36,135 +35,16 @@ namespace fs = std::filesystem;
 
 constexpr char kOrigin[] = "https://gov.example.tw";
 
-std::string Frame(const std::string& body) {
-    const std::uint32_t length = static_cast<std::uint32_t>(body.size());
-    std::string out(4, '\0');
-    std::memcpy(&out[0], &length, 4);
-    return out + body;
-}
-
-// One tessivo-host with pipes to its standard input and output; killed if still running at the
-// end of the test.
-class HostProcess {
+// tessivo-host, asked in JSON.
+class HostProcess : public fixtures::HostProcess {
 public:
-    explicit HostProcess(const std::vector<std::string>& args = {"chrome-extension://test/"}) {
-        int in[2];
-        int out[2];
-        if (pipe(in) != 0 || pipe(out) != 0) {
-            return;
-        }
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(in[0], 0);
-            dup2(out[1], 1);
-            close(in[0]);
-            close(in[1]);
-            close(out[0]);
-            close(out[1]);
-            std::vector<char*> argv = {const_cast<char*>(TESSIVO_HOST_PATH)};
-            for (const std::string& a : args) {
-                argv.push_back(const_cast<char*>(a.c_str()));
-            }
-            argv.push_back(nullptr);
-            execv(TESSIVO_HOST_PATH, argv.data());
-            _exit(127);
-        }
-        close(in[0]);
-        close(out[1]);
-        input_ = in[1];
-        output_ = out[0];
-        signal(SIGPIPE, SIG_IGN);
-    }
-    ~HostProcess() {
-        CloseInput();
-        if (output_ >= 0) {
-            close(output_);
-        }
-        if (pid_ > 0 && !waited_) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    HostProcess(const HostProcess&) = delete;
-    HostProcess& operator=(const HostProcess&) = delete;
-
-    bool Write(const std::string& bytes) {
-        std::size_t done = 0;
-        while (done < bytes.size()) {
-            const ssize_t n = write(input_, bytes.data() + done, bytes.size() - done);
-            if (n <= 0) {
-                return false;
-            }
-            done += static_cast<std::size_t>(n);
-        }
-        return true;
-    }
-    // Writes in pieces with pauses between them, as a pipe may deliver a message.
-    void WriteInPieces(const std::string& bytes, std::size_t piece) {
-        for (std::size_t i = 0; i < bytes.size(); i += piece) {
-            Write(bytes.substr(i, piece));
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-    }
-    void CloseInput() {
-        if (input_ >= 0) {
-            close(input_);
-            input_ = -1;
-        }
-    }
-    // The next reply's body; empty with `ended` set when the output closed first.
-    std::string Read(bool* ended = nullptr, int timeout_ms = 60000) {
-        std::string prefix = ReadBytes(4, timeout_ms);
-        if (prefix.size() < 4) {
-            if (ended) {
-                *ended = true;
-            }
-            return {};
-        }
-        std::uint32_t length = 0;
-        std::memcpy(&length, prefix.data(), 4);
-        return ReadBytes(length, timeout_ms);
-    }
+    explicit HostProcess(const std::vector<std::string>& args = {"chrome-extension://test/"})
+        : fixtures::HostProcess(TESSIVO_HOST_PATH, args) {}
     json Ask(const json& request) {
-        Write(Frame(request.dump()));
+        Write(fixtures::HostFrame(request.dump()));
         const std::string reply = Read();
         return reply.empty() ? json() : json::parse(reply);
     }
-    // The exit status once the process ended (at most `timeout_ms`); -1 when it did not.
-    int Wait(int timeout_ms = 10000) {
-        for (int waited = 0; waited <= timeout_ms; waited += 10) {
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                waited_ = true;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return -1;
-    }
-
-private:
-    std::string ReadBytes(std::size_t count, int timeout_ms) {
-        std::string out;
-        while (out.size() < count) {
-            pollfd p = {output_, POLLIN, 0};
-            if (poll(&p, 1, timeout_ms) <= 0) {
-                break;
-            }
-            char buffer[65536];
-            const ssize_t n = read(output_, buffer, std::min(sizeof buffer, count - out.size()));
-            if (n <= 0) {
-                break;
-            }
-            out.append(buffer, static_cast<std::size_t>(n));
-        }
-        return out;
-    }
-
-    pid_t pid_ = -1;
-    int input_ = -1;
-    int output_ = -1;
-    bool waited_ = false;
 };
 
 json Request(const std::string& id, const std::string& command, const json& arguments = {}) {
@@ -241,7 +121,7 @@ protected:
 TEST(HostFraming, PiecesZeroLengthBadBodiesAndTheEndOfInput) {
     HostProcess host;
     // A request that arrives a few bytes at a time is still one request.
-    host.WriteInPieces(Frame(Request("a", "quit-not").dump()), 3);
+    host.WriteInPieces(fixtures::HostFrame(Request("a", "quit-not").dump()), 3);
     EXPECT_EQ(json::parse(host.Read())["error"]["code"], "unknown-command");
     const struct {
         std::string body;
@@ -254,7 +134,7 @@ TEST(HostFraming, PiecesZeroLengthBadBodiesAndTheEndOfInput) {
         {std::string(60000, ' ') + "{}", "invalid-message"}, // large but within the limit
     };
     for (const auto& c : cases) {
-        host.Write(Frame(c.body));
+        host.Write(fixtures::HostFrame(c.body));
         const json reply = json::parse(host.Read());
         EXPECT_EQ(reply["error"]["code"], c.code) << c.body.substr(0, 20);
         EXPECT_TRUE(reply["id"].is_null());
@@ -262,12 +142,38 @@ TEST(HostFraming, PiecesZeroLengthBadBodiesAndTheEndOfInput) {
     // Still answering after every fault.
     EXPECT_EQ(host.Ask(Request("b", "status"))["result"]["protocolVersion"], 1);
     // Input ending inside a frame ends the host without a reply.
-    host.Write(Frame("{\"version\":1}").substr(0, 9));
+    host.Write(fixtures::HostFrame("{\"version\":1}").substr(0, 9));
     host.CloseInput();
     bool ended = false;
     EXPECT_EQ(host.Read(&ended), "");
     EXPECT_TRUE(ended);
     EXPECT_EQ(host.Wait(), 0);
+}
+
+// Standard input and output in text mode would end the input at a 0x1A byte, drop the CR of
+// CR LF and write 0x0A as CR LF: prefixes and bodies holding those bytes must pass unchanged.
+TEST(HostFraming, BinaryBytesPassUnchanged) {
+    HostProcess host;
+    host.Write(fixtures::HostFrame(Request("a", "status").dump()));
+    const std::size_t base = host.Read().size();
+    ASSERT_GT(base, 0u);
+    // An id that makes the reply's length end in the byte 0x0A; each \u0001 is 6 bytes in JSON.
+    const std::size_t grow = (0x10A - base % 256) % 256;
+    const std::string id = "a" + std::string(grow % 6, 'a') + std::string(grow / 6, '\x01');
+    // Padded with CR LF to a request length of 0x0A1A bytes.
+    std::string body = Request(id, "status").dump();
+    ASSERT_LT(body.size(), 0x0A1Au);
+    for (std::size_t i = body.size(); i + 2 <= 0x0A1A; i += 2) {
+        body += "\r\n";
+    }
+    body.resize(0x0A1A, ' ');
+    host.Write(fixtures::HostFrame(body));
+    const std::string reply = host.Read();
+    EXPECT_EQ(reply.size(), base + grow);
+    EXPECT_EQ(reply.size() % 256, 0x0Au);
+    ASSERT_FALSE(reply.empty());
+    EXPECT_EQ(json::parse(reply)["id"], id);
+    EXPECT_EQ(host.Ask(Request("b", "status"))["id"], "b");
 }
 
 TEST(HostFraming, OversizedMessageIsRefusedAndEndsTheConnection) {
@@ -297,7 +203,7 @@ TEST_F(HostWithCard, StatusAndReaders) {
     EXPECT_EQ(status["id"], "s1");
     EXPECT_EQ(status["result"]["hostVersion"], status["result"]["agentVersion"]);
     EXPECT_EQ(status["result"]["agentRunning"], false);
-    EXPECT_EQ(status["result"]["module"], TestModulePath());
+    EXPECT_EQ(status["result"]["module"], NativePath(TESSIVO_HOST_MODULE));
 
     config_.Write(kCard + "token_flags = 0x30000\n"); // PIN count low, final try
     const json readers = host.Ask(Request("s2", "readers"));
@@ -477,6 +383,79 @@ TEST_F(HostWithCard, CertificateBehindThePin) {
 
 // ---- installation ----
 
+#if defined(_WIN32)
+// The manifests go to %LOCALAPPDATA%\Tessivo (a temporary folder here) and each browser's key
+// under HKEY_CURRENT_USER names one; the keys live in this test run's own Wine prefix.
+TEST(HostInstall, WritesAndRemovesEveryBrowsersRegistration) {
+    fixtures::TempDir local;
+    const char* previous = std::getenv("LOCALAPPDATA");
+    const std::string saved = previous ? previous : "";
+    fixtures::SetEnvironment("LOCALAPPDATA", NativePath(local.Path()));
+    auto run = [](const char* option) {
+        HostProcess host({option});
+        return host.Wait(60000);
+    };
+    auto key_default = [](const std::string& key) -> std::string {
+        const std::wstring wkey(key.begin(), key.end());
+        wchar_t value[1024];
+        DWORD size = sizeof value;
+        if (RegGetValueW(HKEY_CURRENT_USER, wkey.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, value,
+                         &size) != ERROR_SUCCESS) {
+            return "";
+        }
+        return fs::path(value).string();
+    };
+    auto key_exists = [](const std::string& key) {
+        const std::wstring wkey(key.begin(), key.end());
+        HKEY handle = nullptr;
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, wkey.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS) {
+            return false;
+        }
+        RegCloseKey(handle);
+        return true;
+    };
+    const std::string name = host::kHostName;
+    const std::string chromium_keys[] = {"Software\\Google\\Chrome\\NativeMessagingHosts\\" + name,
+                                         "Software\\Chromium\\NativeMessagingHosts\\" + name};
+    const std::string firefox_key = "Software\\Mozilla\\NativeMessagingHosts\\" + name;
+
+    ASSERT_EQ(run("--install"), 0);
+    const std::string chromium_file = key_default(chromium_keys[0]);
+    const std::string firefox_file = key_default(firefox_key);
+    EXPECT_EQ(key_default(chromium_keys[1]), chromium_file);
+    const fs::path folder = fs::path(NativePath(local.Path())) / "Tessivo";
+    EXPECT_EQ(fs::path(chromium_file).parent_path(), folder) << chromium_file;
+    EXPECT_EQ(fs::path(firefox_file).parent_path(), folder) << firefox_file;
+    ASSERT_TRUE(fs::exists(chromium_file) && fs::exists(firefox_file));
+    const json c = json::parse(fixtures::ReadFileText(chromium_file));
+    const json f = json::parse(fixtures::ReadFileText(firefox_file));
+    EXPECT_EQ(c["name"], name);
+    EXPECT_EQ(c["type"], "stdio");
+    EXPECT_TRUE(fs::equivalent(c["path"].get<std::string>(), NativePath(TESSIVO_HOST_PATH)))
+        << c["path"];
+    EXPECT_EQ(c["allowed_origins"],
+              json::array({"chrome-extension://" + std::string(host::kExtensionId) + "/"}));
+    EXPECT_FALSE(c.contains("allowed_extensions"));
+    EXPECT_EQ(f["name"], name);
+    EXPECT_EQ(f["path"], c["path"]);
+    EXPECT_EQ(f["allowed_extensions"], json::array({host::kFirefoxExtensionId}));
+    EXPECT_FALSE(f.contains("allowed_origins"));
+    // Installing twice leaves one registration, not an error.
+    EXPECT_EQ(run("--install"), 0);
+
+    EXPECT_EQ(run("--uninstall"), 0);
+    for (const std::string& key : chromium_keys) {
+        EXPECT_FALSE(key_exists(key)) << key;
+    }
+    EXPECT_FALSE(key_exists(firefox_key));
+    EXPECT_FALSE(fs::exists(chromium_file));
+    EXPECT_FALSE(fs::exists(firefox_file));
+    // Nothing left to remove is not a failure either.
+    EXPECT_EQ(run("--uninstall"), 0);
+    fixtures::SetEnvironment("LOCALAPPDATA", saved);
+}
+
+#else
 TEST(HostInstall, WritesAndRemovesEveryBrowsersManifest) {
     fixtures::TempDir home;
     const char* previous = std::getenv("HOME");
@@ -509,6 +488,8 @@ TEST(HostInstall, WritesAndRemovesEveryBrowsersManifest) {
     EXPECT_EQ(f["allowed_extensions"], json::array({host::kFirefoxExtensionId}));
     EXPECT_FALSE(f.contains("allowed_origins"));
 }
+
+#endif
 
 // The id the host's manifest names is the one the extension's key gives it.
 TEST(HostInstall, ExtensionIdFollowsFromTheManifestKey) {
