@@ -412,6 +412,11 @@ json host_session::sign(const request& r) {
         }
     } guard{requests, session};
 
+    // A login that found no certificates leaves an earlier card's certificate in the return
+    // channel: it must not pass for this card's.
+    if (login.value("infoLength", 0u) == 0) {
+        fail("no-certificate", "the card holds no signing certificate");
+    }
     const std::vector<std::uint8_t> card_certificate =
         decode_agent_base64(login.value("certificate", std::string()));
     if (card_certificate != r.certificate) {
