@@ -1,14 +1,13 @@
 // The console entries and their forwarding to the peer through the log channel.
-#include <cstring>
 #include <string>
 #include <vector>
 
-#include "agent/Protocol.h"
 #include "agent/SharedMemory.h"
 #include "agent/TextConvert.h"
 #include "agent/TokenAgent.h"
 #include "platform/console.h"
 #include "platform/format.h"
+#include "protocol/Frames.h"
 
 namespace {
 
@@ -30,16 +29,6 @@ void AppendAtEnd(plat::WindowHandle console, const std::u16string& text) {
     long end = plat::ConsoleTextLength(console);
     plat::ConsoleSetSelection(console, end, end);
     plat::ConsoleReplaceSelection(console, text);
-}
-
-// The log frame: 16-bit 4 (the text's offset), 16-bit 0, the narrowed text.
-std::vector<unsigned char> LogFrame(const std::u16string& text) {
-    std::string narrow = NarrowText(text);
-    std::vector<unsigned char> frame(kLogTextOffset + narrow.size(), 0);
-    frame[0] = static_cast<unsigned char>(kLogTextOffset & 0xFF);
-    frame[1] = static_cast<unsigned char>(kLogTextOffset >> 8);
-    std::memcpy(frame.data() + kLogTextOffset, narrow.data(), narrow.size());
-    return frame;
 }
 
 } // namespace
@@ -70,9 +59,9 @@ void CTokenAgent::AppendLog(plat::WindowHandle console, const char16_t* text) {
 
     if (m_hWnd != 0 && _hMem2 != nullptr) {
         bool framed = false;
-        std::vector<unsigned char> frame;
+        tessivo::Bytes frame;
         try {
-            frame = LogFrame(entry);
+            frame = tessivo::EncodeLogFrame(NarrowText(entry));
             framed = true;
         } catch (...) {
             // No frame: the entry is shown without forwarding it.

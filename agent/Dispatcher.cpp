@@ -1,5 +1,5 @@
 // The request dispatcher: one handler per message id of the catalogue.
-#include "agent/Protocol.h"
+#include "protocol/Messages.h"
 #include "agent/TokenAgent.h"
 #include "platform/format.h"
 #include "platform/window.h"

@@ -1,7 +1,7 @@
 #include "agent/MainWindow.h"
 
 #include "agent/CommandLine.h"
-#include "agent/Protocol.h"
+#include "protocol/Messages.h"
 #include "platform/console.h"
 #include "platform/window.h"
 

@@ -1,6 +1,6 @@
 // The peer watch: timer 100 waits for the peer's process id, timer 101 checks that the peer
 // still runs. Each tick kills its timer and re-arms it only while the watch goes on.
-#include "agent/Protocol.h"
+#include "protocol/Messages.h"
 #include "agent/TokenAgent.h"
 #include "platform/process.h"
 #include "platform/window.h"

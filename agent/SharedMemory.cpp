@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "agent/Protocol.h"
+#include "protocol/Messages.h"
 #include "agent/TextConvert.h"
 #include "agent/TokenAgent.h"
 #include "platform/format.h"

@@ -1,7 +1,7 @@
 // Construction and destruction of the agent object, and its attachment to the main window.
 #include "agent/TokenAgent.h"
 
-#include "agent/Protocol.h"
+#include "protocol/Messages.h"
 #include "agent/ResultNames.h"
 #include "agent/SharedMemory.h"
 #include "platform/process.h"

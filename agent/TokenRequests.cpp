@@ -3,11 +3,14 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <vector>
 
 #include <openssl/crypto.h>
 
-#include "agent/Protocol.h"
+#include "protocol/Frames.h"
+#include "protocol/Messages.h"
+#include "protocol/ResultCodes.h"
 #include "agent/SharedMemory.h"
 #include "agent/TextConvert.h"
 #include "agent/TokenAgent.h"
@@ -18,21 +21,6 @@ namespace {
 constexpr std::size_t kStatusTextUnits = 255;
 // "憑證卡已逾期" (the certificate card has expired) in code page 950.
 constexpr char kExpiredText[] = "\xBE\xCC\xC3\xD2\xA5\x64\xA4\x77\xB9\x4F\xB4\xC1";
-
-void Put16(unsigned char* frame, std::size_t offset, std::uint32_t value) {
-    frame[offset] = static_cast<unsigned char>(value);
-    frame[offset + 1] = static_cast<unsigned char>(value >> 8);
-}
-
-void Put32(unsigned char* frame, std::size_t offset, std::uint32_t value) {
-    Put16(frame, offset, value);
-    Put16(frame, offset + 2, value >> 16);
-}
-
-// Copies at most the area's width less one byte, so the text stays terminated.
-void PutText(unsigned char* frame, RecordArea area, const std::string& text) {
-    std::memcpy(frame + area.offset, text.data(), std::min(text.size(), area.width - 1));
-}
 
 // A request whose payload cannot fit in the channel is refused by the read anyway; it is not
 // worth allocating a buffer for.
@@ -99,20 +87,16 @@ void CTokenAgent::LogReaders() {
 
 std::int32_t CTokenAgent::OnCard(std::uint32_t wParam) {
     const std::string serial = NarrowText(ReadCardSerial());
-    unsigned char record[kCardRecordSize] = {};
-    Put16(record, 0, kRecordTextArea.offset);
-    Put32(record, kStatusOffset, serial.empty() ? 1 : 0);
-    std::memcpy(record + kCardSerialArea.offset, serial.data(),
-                std::min(serial.size(), kCardSerialArea.width));
+    const tessivo::Bytes record =
+        tessivo::EncodeCardRecord({serial, serial.empty() ? tessivo::kStatusNoCard : 0});
     if (_hMem == nullptr) {
         Log(NoDataLine(u"MWM_CARD", wParam, kNoBuffer));
         return 1;
     }
-    const char* shown = reinterpret_cast<const char*>(record + kCardSerialArea.offset);
-    const std::u16string text =
-        WidenText(std::string(shown, strnlen(shown, kCardSerialArea.width)));
+    // The line shows the serial as the record holds it, cut to its area.
+    const std::u16string text = WidenText(tessivo::DecodeCardRecord(record).serial);
     Log(plat::Format(u"message:MWM_CARD,wparam:%d,data:-%s;", AsInt(wParam), text.c_str()));
-    WriteSharedMemory(_hMem, record, kCardRecordSize);
+    WriteSharedMemory(_hMem, record.data(), static_cast<std::int32_t>(record.size()));
     return 0;
 }
 
@@ -165,23 +149,20 @@ bool CTokenAgent::WriteLoginSuccess() {
     if (_hMem == nullptr || _hMem1 == nullptr) {
         return false;
     }
-    std::vector<unsigned char> record(kLoginRecordSize, 0);
-    unsigned char* r = record.data();
-    Put16(r, 0, kRecordTextArea.offset);
-    PutText(r, kCardSerialArea, cardSerial);
-    PutText(r, kCertSerialArea, NarrowText(m_CertSerial));
-    PutText(r, kNotAfterArea, NarrowText(m_NotAfter));
-    Put16(r, kTextWidthOffset, kRecordTextArea.width);
-    Put16(r, kCertLengthOffset, static_cast<std::uint32_t>(2 * m_SignCertB64.size()));
-    Put16(r, kInfoLengthOffset, static_cast<std::uint32_t>(2 * m_CertInfo.size()));
+    tessivo::LoginRecord login;
+    login.cardSerial = cardSerial;
+    login.certSerial = NarrowText(m_CertSerial);
+    login.notAfter = NarrowText(m_NotAfter);
+    login.certLength = static_cast<std::uint16_t>(2 * m_SignCertB64.size());
+    login.infoLength = static_cast<std::uint16_t>(2 * m_CertInfo.size());
     if (IsCertExpired()) {
-        Put32(r, kStatusOffset, kStatusExpired);
-        PutText(r, kRecordTextArea, kExpiredText);
+        login.status = tessivo::kStatusExpired;
+        login.text = kExpiredText;
     } else {
-        Put32(r, kStatusOffset, 0);
-        PutText(r, kRecordTextArea, NarrowText(m_MemName1));
+        login.text = NarrowText(m_MemName1);
     }
-    WriteSharedMemory(_hMem, r, static_cast<std::int32_t>(record.size()));
+    const tessivo::Bytes record = tessivo::EncodeLoginRecord(login);
+    WriteSharedMemory(_hMem, record.data(), static_cast<std::int32_t>(record.size()));
     const std::string certificate = NarrowText(m_SignCertB64);
     WriteSharedMemory(_hMem1, certificate.data(), static_cast<std::int32_t>(certificate.size()));
     return true;
@@ -191,13 +172,11 @@ bool CTokenAgent::WriteLoginFailure(std::uint32_t code, const std::u16string& er
     if (_hMem == nullptr) {
         return false;
     }
-    std::vector<unsigned char> record(kLoginRecordSize, 0);
-    unsigned char* r = record.data();
-    Put16(r, 0, kRecordTextArea.offset);
-    Put16(r, kTextWidthOffset, kRecordTextArea.width);
-    Put32(r, kStatusOffset, code);
-    PutText(r, kRecordTextArea, NarrowText(errorText));
-    WriteSharedMemory(_hMem, r, static_cast<std::int32_t>(record.size()));
+    tessivo::LoginRecord login;
+    login.status = code;
+    login.text = NarrowText(errorText);
+    const tessivo::Bytes record = tessivo::EncodeLoginRecord(login);
+    WriteSharedMemory(_hMem, record.data(), static_cast<std::int32_t>(record.size()));
     return true;
 }
 
@@ -240,13 +219,14 @@ std::int32_t CTokenAgent::OnSign(std::uint32_t wParam) {
         return 1;
     }
     // A payload without its 6-byte header carries neither mechanism nor data.
-    if (n < kSignHeaderSize) {
+    const std::optional<tessivo::SignRequest> signRequest = tessivo::DecodeSignRequest(
+        reinterpret_cast<const std::uint8_t*>(request.data()), static_cast<std::size_t>(n));
+    if (!signRequest) {
         Log(plat::Format(u"message:MWM_SIGN,wparam:%d,data:%s->fail;", AsInt(wParam), u""));
         return 1;
     }
-    const auto* header = reinterpret_cast<const unsigned char*>(request.data());
-    const std::uint32_t mechanism = header[2] | (std::uint32_t(header[3]) << 8);
-    const char* data = request.data() + kSignHeaderSize;
+    const std::uint32_t mechanism = signRequest->mechanism;
+    const char* data = signRequest->text.c_str();
     const std::u16string shown = WidenText(data);
 
     std::u16string reply;
@@ -266,13 +246,9 @@ std::int32_t CTokenAgent::OnSign(std::uint32_t wParam) {
 
     const std::string channelName = NarrowText(m_MemName1);
     const std::size_t nameBytes = std::min(m_MemName1.size(), channelName.size());
-    std::vector<unsigned char> signHeader(kSignHeaderSize + nameBytes + 2, 0);
-    Put16(signHeader.data(), 0, kSignHeaderSize);
-    Put16(signHeader.data(), 2, 0);
-    Put16(signHeader.data(), 4, static_cast<std::uint32_t>(text.size()));
-    std::memcpy(signHeader.data() + kSignHeaderSize, channelName.data(), nameBytes);
-    WriteSharedMemory(_hMem, signHeader.data(),
-                      static_cast<std::int32_t>(kSignHeaderSize + nameBytes));
+    const tessivo::Bytes signHeader = tessivo::EncodeSignHeader(
+        {static_cast<std::uint16_t>(text.size()), channelName.substr(0, nameBytes)});
+    WriteSharedMemory(_hMem, signHeader.data(), static_cast<std::int32_t>(signHeader.size()));
     Log(line);
     return 0;
 }

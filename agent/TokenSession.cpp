@@ -7,7 +7,8 @@
 
 #include <openssl/crypto.h>
 
-#include "agent/Base64.h"
+#include "protocol/Base64.h"
+#include "protocol/ResultCodes.h"
 #include "agent/CertDates.h"
 #include "agent/CertFields.h"
 #include "agent/CertInfo.h"
@@ -20,8 +21,6 @@ namespace {
 constexpr std::uint32_t kNoSlot = 0xFFFFFFFFu;
 constexpr std::uint32_t kNotReady = 0xFFFFFFFFu;
 constexpr std::uint32_t kLibraryClosed = 1;
-// CKR_PIN_LEN_RANGE in the library's BASIC family.
-constexpr std::uint32_t kPinLengthRange = 0xDA0000A2u;
 constexpr std::uint32_t kDescriptionBuffer = 128;
 constexpr std::uint32_t kCardSerialBuffer = 17;
 constexpr int kPinBuffer = 64;
@@ -208,7 +207,7 @@ std::uint32_t CTokenAgent::Login(const char16_t* pin) {
         std::uint32_t deviceError = 0;
         const VR_RESULT rv =
             pinFits ? LoginToken(&m_Pkcs11, m_SlotID[m_SlotIndex], narrowPin, &deviceError)
-                    : kPinLengthRange;
+                    : tessivo::kPinLengthRange;
         OPENSSL_cleanse(narrowPin, sizeof narrowPin);
         m_LoggedIn = rv == OK;
         if (rv != OK) {

@@ -11,7 +11,6 @@
 #include <benchmark/benchmark.h>
 
 #include <dlfcn.h>
-#include <openssl/evp.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -22,9 +21,11 @@
 #include <string>
 #include <vector>
 
-#include "agent/Protocol.h"
 #include "cryptoki.h"
 #include "peer/Session.h"
+#include "protocol/Base64.h"
+#include "protocol/Frames.h"
+#include "protocol/Messages.h"
 #include "tests/fixtures/softhsm_token.h"
 
 namespace {
@@ -51,14 +52,7 @@ std::string KeyId() {
 }
 constexpr CK_MECHANISM_TYPE kMechanism = CKM_SHA256_RSA_PKCS;
 const std::string kData(1024, 'x');
-const std::string kDataBase64 = [] {
-    std::string out(4 * ((kData.size() + 2) / 3) + 1, '\0');
-    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&out[0]),
-                                  reinterpret_cast<const unsigned char*>(kData.data()),
-                                  static_cast<int>(kData.size()));
-    out.resize(static_cast<std::size_t>(n));
-    return out;
-}();
+const std::string kDataBase64 = tessivo::EncodeBase64(kData);
 
 // SoftHSM2 loaded into this process, logged in, with the signature key found.
 class DirectToken {
@@ -212,23 +206,11 @@ private:
 };
 
 std::vector<std::uint8_t> Utf16Payload(const std::string& ascii) {
-    std::vector<std::uint8_t> out;
-    for (char c : ascii) {
-        out.push_back(static_cast<std::uint8_t>(c));
-        out.push_back(0);
-    }
-    return out;
+    return tessivo::EncodeTextRequest(std::u16string(ascii.begin(), ascii.end()));
 }
 
 std::vector<std::uint8_t> SignPayload(const std::string& base64) {
-    std::vector<std::uint8_t> out = {kSignHeaderSize,
-                                     0,
-                                     kMechanism & 0xFF,
-                                     (kMechanism >> 8) & 0xFF,
-                                     static_cast<std::uint8_t>(base64.size() & 0xFF),
-                                     static_cast<std::uint8_t>((base64.size() >> 8) & 0xFF)};
-    out.insert(out.end(), base64.begin(), base64.end());
-    return out;
+    return tessivo::EncodeSignRequest({static_cast<std::uint16_t>(kMechanism), base64});
 }
 
 // The world of the run: token, agent and in-process module, set up once.
@@ -265,10 +247,7 @@ struct Bench {
         const std::vector<std::uint8_t> pin = Utf16Payload(kPin);
         agent.write_request(pin);
         agent.send(MWM_LOGIN, pin.size() / 2, 0);
-        // The login record up to the end of its 32-bit status word.
-        const std::vector<std::uint8_t> record = agent.read_request(kStatusOffset + 4);
-        if (record.size() < kStatusOffset + 4 || record[kStatusOffset] != 0 ||
-            record[kStatusOffset + 1] != 0) {
+        if (tessivo::DecodeLoginRecord(agent.read_request(tessivo::kLoginRecordSize)).status != 0) {
             error = "the agent's login failed";
             return false;
         }

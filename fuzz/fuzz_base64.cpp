@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "agent/Base64.h"
+#include "protocol/Base64.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The command lines and request arguments the programs parse: the agent's "-/" fields and the
 // words, numbers, hex payloads and mechanism names of tessivo-peer's requests, with the text
-// conversions its output goes through.
+// conversions its output goes through, and the reply frames it decodes.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +12,7 @@
 #include "peer/Script.h"
 #include "peer/Session.h"
 #include "peer/TokenRequests.h"
+#include "protocol/Frames.h"
 
 namespace {
 
@@ -58,7 +59,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (json.find('\n') != std::string::npos) {
         Fail("JSON output spans lines");
     }
-    peer::log_frame_text(std::vector<std::uint8_t>(data, data + size));
+    // The same bytes as any reply frame: decoders never read past what they are given.
+    const tessivo::Bytes frame(data, data + size);
+    tessivo::DecodeLogFrame(frame);
+    tessivo::DecodeCardRecord(frame);
+    tessivo::DecodeLoginRecord(frame);
+    tessivo::DecodeSignHeader(frame);
+    tessivo::DecodeSignRequest(data, size);
+    tessivo::DecodeTextRequest(data, size);
     const std::u16string u16 = peer::utf8_to_u16(line);
     peer::u16_to_utf8(u16);
     return 0;

@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "agent/MainWindow.h"
-#include "agent/Protocol.h"
+#include "protocol/Messages.h"
 #include "agent/SharedMemory.h"
 #include "agent/TokenAgent.h"
 #include "platform/console.h"

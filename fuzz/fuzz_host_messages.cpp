@@ -5,6 +5,7 @@
 #include <string>
 
 #include "host/Messages.h"
+#include "protocol/Base64.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string body(reinterpret_cast<const char*>(data), size);
@@ -15,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         host::error_reply(p.id, *p.failed);
     }
     bool ok = false;
-    host::decode_base64_strict(body, ok);
+    tessivo::DecodeBase64Strict(body, ok);
     host::origin_allowed(body);
     return 0;
 }

@@ -12,9 +12,12 @@
 #include <memory>
 #include <optional>
 
-#include "agent/Protocol.h"
+#include "protocol/Messages.h"
 #include "cryptoki.h"
-#include "peer/DigestInfo.h"
+#include "protocol/Base64.h"
+#include "protocol/Mechanisms.h"
+#include "peer/PeerError.h"
+#include "protocol/ResultCodes.h"
 #include "peer/ModuleView.h"
 #include "peer/TokenRequests.h"
 #include "tessivo_version.h"
@@ -25,14 +28,17 @@ namespace {
 
 using nlohmann::json;
 
-constexpr std::uint32_t kMechanismRsaPkcs = 1;
-constexpr std::uint32_t kNoReaderSelected = 0xFFFFFFFFu;
 const std::vector<std::uint8_t> kSignId = {'S', 'I', 'G', 'N'};
 constexpr unsigned long kKeyUsageSignatureOnly = 0x80; // digitalSignature alone
 
 [[noreturn]] void fail(const std::string& code, const std::string& message,
                        json extra = json::object()) {
     throw command_error{error{code, message, std::move(extra)}};
+}
+// The failures the host shares with tessivo-peer carry the peer's stable codes.
+[[noreturn]] void fail(peer::peer_error kind, const std::string& message,
+                       json extra = json::object()) {
+    fail(peer::error_code(kind), message, std::move(extra));
 }
 
 struct X509Free {
@@ -103,9 +109,9 @@ std::string serial_hex(const X509* cert) {
 json certificate_fields(const std::vector<std::uint8_t>& der) {
     const X509Ptr cert = parse_der(der);
     if (!cert) {
-        fail("module-failed", "the card's certificate cannot be read");
+        fail(peer::peer_error::module_failed, "the card's certificate cannot be read");
     }
-    return {{"certificate", encode_base64(der)},
+    return {{"certificate", tessivo::EncodeBase64(der)},
             {"subject", name_text(X509_get_subject_name(cert.get()))},
             {"holderName", common_name(X509_get_subject_name(cert.get()))},
             {"issuer", name_text(X509_get_issuer_name(cert.get()))},
@@ -145,14 +151,14 @@ public:
     explicit module_scope(const std::string& path) {
         std::string error;
         if (!view_.open(path, error)) {
-            fail("module-failed", error);
+            fail(peer::peer_error::module_failed, error);
         }
     }
     std::vector<peer::slot_view> slots() {
         std::vector<peer::slot_view> out;
         std::string error;
         if (!view_.slots(out, error)) {
-            fail("module-failed", error);
+            fail(peer::peer_error::module_failed, error);
         }
         return out;
     }
@@ -162,7 +168,7 @@ public:
         std::vector<peer::public_certificate> certs;
         std::string error;
         if (!view_.public_certificates(slot.id, certs, error)) {
-            fail("module-failed", error);
+            fail(peer::peer_error::module_failed, error);
         }
         any_certificate = !certs.empty();
         return signing_certificate_of(certs);
@@ -189,7 +195,7 @@ const peer::slot_view& named_reader(const std::vector<peer::slot_view>& slots,
             return slot;
         }
     }
-    fail("no-reader", "no reader of that name");
+    fail(peer::peer_error::no_reader, "no reader of that name");
 }
 
 // The bytes of line-broken Base64 (the agent's form), or of a <SignatureValue> element's text.
@@ -204,7 +210,7 @@ std::vector<std::uint8_t> decode_agent_base64(std::string text) {
         std::remove_if(text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n'; }),
         text.end());
     bool ok = false;
-    std::vector<std::uint8_t> bytes = decode_base64_strict(text, ok);
+    std::vector<std::uint8_t> bytes = tessivo::DecodeBase64Strict(text, ok);
     return ok ? bytes : std::vector<std::uint8_t>();
 }
 
@@ -228,7 +234,7 @@ peer::agent_session& host_session::agent() {
     options.send_timeout_ms = options_.send_timeout_ms;
     std::string error;
     if (!session->start(options, error) || !session->wait_ready(error)) {
-        fail("agent-failed", error);
+        fail(peer::peer_error::agent_failed, error);
     }
     agent_ = std::move(session);
     return *agent_;
@@ -262,7 +268,7 @@ json host_session::signing_certificate(const request& r) {
     module_scope module(module_);
     const std::vector<peer::slot_view> slots = module.slots();
     if (slots.empty()) {
-        fail("no-reader", "the module lists no reader");
+        fail(peer::peer_error::no_reader, "the module lists no reader");
     }
     std::vector<peer::slot_view> candidates;
     if (r.reader) {
@@ -290,7 +296,7 @@ json host_session::signing_certificate(const request& r) {
         only_private = only_private || !any_certificate;
     }
     if (!any_card) {
-        fail("no-card", "no card in the reader");
+        fail(peer::peer_error::no_card, "no card in the reader");
     }
     if (only_private) {
         fail("certificate-not-public", "the card shows its certificate only after the PIN");
@@ -302,7 +308,7 @@ json host_session::sign(const request& r) {
     if (!parse_der(r.certificate)) {
         fail("invalid-certificate", "\"certificate\" is not a DER certificate");
     }
-    const std::vector<std::uint8_t> info = peer::digest_info(r.algorithm, r.hash);
+    const std::vector<std::uint8_t> info = tessivo::DigestInfo(r.algorithm, r.hash);
 
     // The reader: the one named, else the one whose card shows this certificate, else the only
     // card there is (its certificate is compared after the login).
@@ -331,16 +337,17 @@ json host_session::sign(const request& r) {
                 found = true;
             }
             if (!found) {
-                fail(present.empty() ? "no-card" : "certificate-mismatch",
+                fail(present.empty() ? peer::error_code(peer::peer_error::no_card)
+                                     : "certificate-mismatch",
                      present.empty() ? "no card in the reader"
                                      : "no card holds the certificate to sign with");
             }
         }
         if (!card_in(reader)) {
-            fail("no-card", "no card in the reader");
+            fail(peer::peer_error::no_card, "no card in the reader");
         }
         if (reader.token_flags & CKF_USER_PIN_LOCKED) {
-            fail("pin-locked", "the PIN is blocked", pin_flags(reader.token_flags));
+            fail(peer::peer_error::pin_locked, "the PIN is blocked", pin_flags(reader.token_flags));
         }
     }
 
@@ -349,10 +356,10 @@ json host_session::sign(const request& r) {
     requests.slot(peer::agent_reader_text(reader.description));
     const json card = requests.card();
     if (card["result"] != 0) {
-        fail("agent-failed", "the agent did not answer the card request");
+        fail(peer::peer_error::agent_failed, "the agent did not answer the card request");
     }
     if (card["noCard"].get<bool>()) {
-        fail("no-card", "no card in the reader");
+        fail(peer::peer_error::no_card, "no card in the reader");
     }
 
     // A reader with its own PIN pad asks the holder itself: the agent gets no PIN at all.
@@ -362,10 +369,10 @@ json host_session::sign(const request& r) {
     }
     const json login = pad ? requests.login_on_pad() : requests.login(r.pin);
     if (login["result"] != 0) {
-        fail("agent-failed", "the agent did not answer the login");
+        fail(peer::peer_error::agent_failed, "the agent did not answer the login");
     }
     const std::uint32_t status = login["status"].get<std::uint32_t>();
-    if (status != 0 && status != kStatusExpired) {
+    if (status != 0 && status != tessivo::kStatusExpired) {
         // The token's flags after the attempt tell how many tries are left.
         json flags = json::object();
         {
@@ -376,17 +383,17 @@ json host_session::sign(const request& r) {
                 }
             }
         }
-        if (status == kNoReaderSelected) {
-            fail("no-reader", "the agent does not know the reader");
+        if (status == tessivo::kStatusNoReader) {
+            fail(peer::peer_error::no_reader, "the agent does not know the reader");
         }
         if ((status & 0xFFFF) == CKR_PIN_LOCKED) {
-            fail("pin-locked", "the PIN is blocked", flags);
+            fail(peer::peer_error::pin_locked, "the PIN is blocked", flags);
         }
         if ((status & 0xFFFF) == CKR_PIN_INCORRECT) {
             if (flags.value("pinLocked", false)) {
-                fail("pin-locked", "the PIN is blocked", flags);
+                fail(peer::peer_error::pin_locked, "the PIN is blocked", flags);
             }
-            fail("pin-incorrect", "wrong PIN", flags);
+            fail(peer::peer_error::pin_incorrect, "wrong PIN", flags);
         }
         fail("sign-failed", "the card refused the login: " + login["text"].get<std::string>());
     }
@@ -410,7 +417,7 @@ json host_session::sign(const request& r) {
     if (card_certificate != r.certificate) {
         fail("certificate-mismatch", "the card's signing certificate is not the one asked for");
     }
-    const json signed_ = requests.sign(kMechanismRsaPkcs, encode_base64(info));
+    const json signed_ = requests.sign(tessivo::kRsaPkcs, tessivo::EncodeBase64(info));
     if (signed_["result"] != 0) {
         fail("sign-failed", "the card refused to sign");
     }
@@ -419,8 +426,8 @@ json host_session::sign(const request& r) {
     if (signature.empty()) {
         fail("sign-failed", "the agent's signature cannot be read");
     }
-    return {{"signature", encode_base64(signature)},
-            {"hashAlgorithm", peer::hash_algorithm_name(r.algorithm)},
+    return {{"signature", tessivo::EncodeBase64(signature)},
+            {"hashAlgorithm", tessivo::HashAlgorithmName(r.algorithm)},
             {"signatureAlgorithm", "RSASSA-PKCS1-v1_5"},
             {"reader", reader_name(reader)}};
 }

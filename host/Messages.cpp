@@ -3,6 +3,7 @@
 #include <openssl/crypto.h>
 
 #include "host/Framing.h"
+#include "protocol/Base64.h"
 
 namespace host {
 
@@ -90,25 +91,6 @@ std::optional<error> required(const json& arguments, const char* name, std::size
     return std::nullopt;
 }
 
-int base64_value(char c) {
-    if (c >= 'A' && c <= 'Z') {
-        return c - 'A';
-    }
-    if (c >= 'a' && c <= 'z') {
-        return c - 'a' + 26;
-    }
-    if (c >= '0' && c <= '9') {
-        return c - '0' + 52;
-    }
-    if (c == '+') {
-        return 62;
-    }
-    if (c == '/') {
-        return 63;
-    }
-    return -1;
-}
-
 std::optional<error> sign_arguments(const json& arguments, request& out) {
     std::string text;
     if (std::optional<error> e =
@@ -116,14 +98,14 @@ std::optional<error> sign_arguments(const json& arguments, request& out) {
         return e;
     }
     bool ok = false;
-    out.certificate = decode_base64_strict(text, ok);
+    out.certificate = tessivo::DecodeBase64Strict(text, ok);
     if (!ok || out.certificate.empty() || out.certificate.size() > kMaxCertificateBytes) {
         return fault("invalid-certificate", "\"certificate\" is not Base64 of at most 16384 bytes");
     }
     if (std::optional<error> e = required(arguments, "hashAlgorithm", 16, text)) {
         return e;
     }
-    const std::optional<peer::hash_algorithm> algorithm = peer::hash_algorithm_from_name(text);
+    const std::optional<tessivo::HashAlgorithm> algorithm = tessivo::HashAlgorithmFromName(text);
     if (!algorithm) {
         return fault("invalid-hash-algorithm",
                      "\"hashAlgorithm\" is not SHA-224, SHA-256, SHA-384 or SHA-512");
@@ -132,10 +114,10 @@ std::optional<error> sign_arguments(const json& arguments, request& out) {
     if (std::optional<error> e = required(arguments, "hash", 128, text)) {
         return e;
     }
-    out.hash = decode_base64_strict(text, ok);
-    if (!ok || out.hash.size() != peer::hash_length(out.algorithm)) {
+    out.hash = tessivo::DecodeBase64Strict(text, ok);
+    if (!ok || out.hash.size() != tessivo::HashLength(out.algorithm)) {
         return fault("invalid-hash", std::string("\"hash\" is not Base64 of a ") +
-                                         peer::hash_algorithm_name(out.algorithm) + " hash");
+                                         tessivo::HashAlgorithmName(out.algorithm) + " hash");
     }
     // No PIN for a card whose reader has its own PIN pad: the holder types it there.
     const auto pin = arguments.find("pin");
@@ -242,65 +224,6 @@ bool valid_utf8(const std::string& text) {
         i += extra + 1;
     }
     return true;
-}
-
-std::vector<std::uint8_t> decode_base64_strict(const std::string& text, bool& ok) {
-    ok = false;
-    std::vector<std::uint8_t> out;
-    if (text.size() % 4 != 0) {
-        return {};
-    }
-    out.reserve(text.size() / 4 * 3);
-    for (std::size_t i = 0; i < text.size(); i += 4) {
-        const bool last = i + 4 == text.size();
-        int v[4];
-        int padding = 0;
-        for (int k = 0; k < 4; ++k) {
-            const char c = text[i + k];
-            if (c == '=' && last && k >= 2) {
-                v[k] = 0;
-                ++padding;
-                continue;
-            }
-            v[k] = base64_value(c);
-            if (v[k] < 0 || padding > 0) {
-                return {};
-            }
-        }
-        const std::uint32_t triple = (std::uint32_t(v[0]) << 18) | (std::uint32_t(v[1]) << 12) |
-                                     (std::uint32_t(v[2]) << 6) | std::uint32_t(v[3]);
-        // Bits beyond the data must be zero: one text per byte string.
-        if ((padding == 1 && (triple & 0xFF) != 0) || (padding == 2 && (triple & 0xFFFF) != 0)) {
-            return {};
-        }
-        out.push_back(static_cast<std::uint8_t>(triple >> 16));
-        if (padding < 2) {
-            out.push_back(static_cast<std::uint8_t>((triple >> 8) & 0xFF));
-        }
-        if (padding < 1) {
-            out.push_back(static_cast<std::uint8_t>(triple & 0xFF));
-        }
-    }
-    ok = true;
-    return out;
-}
-
-std::string encode_base64(const std::vector<std::uint8_t>& bytes) {
-    static const char kAlphabet[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    out.reserve((bytes.size() + 2) / 3 * 4);
-    for (std::size_t i = 0; i < bytes.size(); i += 3) {
-        const std::size_t left = bytes.size() - i;
-        const std::uint32_t triple = (std::uint32_t(bytes[i]) << 16) |
-                                     (left > 1 ? std::uint32_t(bytes[i + 1]) << 8 : 0) |
-                                     (left > 2 ? std::uint32_t(bytes[i + 2]) : 0);
-        out.push_back(kAlphabet[(triple >> 18) & 63]);
-        out.push_back(kAlphabet[(triple >> 12) & 63]);
-        out.push_back(left > 1 ? kAlphabet[(triple >> 6) & 63] : '=');
-        out.push_back(left > 2 ? kAlphabet[triple & 63] : '=');
-    }
-    return out;
 }
 
 bool origin_allowed(const std::string& origin) {

@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "peer/DigestInfo.h"
+#include "protocol/Mechanisms.h"
 
 namespace host {
 
@@ -29,7 +29,7 @@ struct request {
     std::optional<std::string> reader;
     std::vector<std::uint8_t> certificate; // DER
     std::vector<std::uint8_t> hash;
-    peer::hash_algorithm algorithm = peer::hash_algorithm::sha256;
+    tessivo::HashAlgorithm algorithm = tessivo::HashAlgorithm::Sha256;
     std::string pin; // UTF-8; wiped by the request's destructor
     request() = default;
     request(request&&) = default;
@@ -55,10 +55,6 @@ parsed parse_request(const std::string& body);
 // True when `text` is well-formed UTF-8 (no overlong forms, surrogates or values above
 // U+10FFFF).
 bool valid_utf8(const std::string& text);
-// Strict Base64 (RFC 4648 alphabet, padding required, nothing else); empty on any fault, and
-// `ok` tells an empty text from a bad one.
-std::vector<std::uint8_t> decode_base64_strict(const std::string& text, bool& ok);
-std::string encode_base64(const std::vector<std::uint8_t>& bytes);
 // Only https origins, and http on localhost for development, may ask for a signature.
 bool origin_allowed(const std::string& origin);
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <utility>
 
-#include "agent/Protocol.h"
+#include "protocol/Messages.h"
 #include "platform/mapping.h"
 
 namespace peer {

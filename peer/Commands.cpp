@@ -16,29 +16,22 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
-#include "agent/Protocol.h"
+#include "protocol/Messages.h"
 #include "openssl_owned.h"
-#include "peer/DigestInfo.h"
 #include "peer/ModuleView.h"
 #include "peer/ReaderChoice.h"
 #include "peer/Script.h"
 #include "peer/TokenRequests.h"
 #include "platform/codepage.h"
 #include "platform/terminal.h"
+#include "protocol/Base64.h"
+#include "protocol/Frames.h"
+#include "protocol/Mechanisms.h"
+#include "protocol/ResultCodes.h"
 
 namespace peer {
 
 namespace {
-
-constexpr std::uint32_t kNoReaderSelected = 0xFFFFFFFFu;
-
-// The low 16 bits of a failed login's status: the card's PKCS#11 answer.
-constexpr std::uint32_t kPinIncorrect = 0xA0;
-constexpr std::uint32_t kPinInvalid = 0xA1;
-constexpr std::uint32_t kPinLenRange = 0xA2;
-constexpr std::uint32_t kPinExpired = 0xA3;
-constexpr std::uint32_t kPinLocked = 0xA4;
-constexpr std::uint32_t kTokenNotPresent = 0xE0;
 
 using failure = peer_failure;
 
@@ -134,21 +127,21 @@ failure login_failure(std::uint32_t status, const std::string& agent_text,
         return pin_state.empty() ? cause : cause + "; " + pin_state;
     };
     switch (status & 0xFFFF) {
-    case kPinIncorrect:
+    case tessivo::kPinIncorrect:
         return failure(peer_error::pin_incorrect, with_state("wrong PIN"), agent_text);
-    case kPinInvalid:
+    case tessivo::kPinInvalid:
         return failure(peer_error::pin_incorrect,
                        with_state("the card refuses the PIN's characters"), agent_text);
-    case kPinLenRange:
+    case tessivo::kPinLenRange:
         return failure(peer_error::pin_incorrect, with_state("the PIN's length is out of range"),
                        agent_text);
-    case kPinLocked:
+    case tessivo::kPinLocked:
         return failure(peer_error::pin_locked, "the PIN is locked: unblock it with the PUK",
                        agent_text);
-    case kPinExpired:
+    case tessivo::kPinExpired:
         return failure(peer_error::pin_locked,
                        "the PIN has expired: change it with the card's own tools", agent_text);
-    case kTokenNotPresent:
+    case tessivo::kTokenNotPresent:
         return failure(peer_error::no_card, "no card in " + reader, agent_text);
     default:
         return failure(peer_error::failed, with_state("login failed"), agent_text);
@@ -238,12 +231,12 @@ public:
         }
         const std::uint32_t status = login["status"].get<std::uint32_t>();
         const std::string text = login["text"].get<std::string>();
-        logged_in_ = status == 0 || status == kStatusExpired;
-        if (status == kNoReaderSelected) {
+        logged_in_ = status == 0 || status == tessivo::kStatusExpired;
+        if (status == tessivo::kStatusNoReader) {
             throw failure(peer_error::no_reader, "the agent does not know the reader " + name_,
                           text);
         }
-        if (status == kStatusExpired) {
+        if (status == tessivo::kStatusExpired) {
             const std::string expired = "the signing certificate has expired";
             if (refuse_expired) {
                 throw failure(peer_error::cert_expired, expired + " (--allow-expired signs anyway)",
@@ -329,15 +322,6 @@ std::vector<unsigned char> decode_base64(const std::string& text) {
     return out;
 }
 
-std::string encode_base64(const std::string& data) {
-    std::string out(4 * ((data.size() + 2) / 3) + 1, '\0');
-    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&out[0]),
-                                  reinterpret_cast<const unsigned char*>(data.data()),
-                                  static_cast<int>(data.size()));
-    out.resize(static_cast<std::size_t>(n));
-    return out;
-}
-
 std::string to_pem(const std::vector<unsigned char>& der) {
     const unsigned char* p = der.data();
     const ossl::X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
@@ -379,7 +363,7 @@ private:
 
 // The most data a mechanism that is not a digest can take: its Base64 text and the 6-byte
 // header fill the request channel at most.
-constexpr std::size_t kMaxWholeData = (kChannelSize - kSignHeaderSize) / 4 * 3;
+constexpr std::size_t kMaxWholeData = (kChannelSize - tessivo::kSignHeaderSize) / 4 * 3;
 
 std::string read_whole(data_source& source) {
     std::string data(std::istreambuf_iterator<char>(source.stream()),
@@ -393,8 +377,8 @@ std::string read_whole(data_source& source) {
 }
 
 // The hash of everything the source holds, read in pieces so that memory stays flat.
-std::vector<std::uint8_t> hash_stream(data_source& source, hash_algorithm algorithm) {
-    const EVP_MD* md = EVP_get_digestbyname(hash_openssl_name(algorithm));
+std::vector<std::uint8_t> hash_stream(data_source& source, tessivo::HashAlgorithm algorithm) {
+    const EVP_MD* md = EVP_get_digestbyname(tessivo::HashOpenSslName(algorithm));
     const ossl::MdCtxPtr ctx(EVP_MD_CTX_new());
     if (md == nullptr || !ctx || EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1) {
         throw failure(peer_error::failed, "cannot hash the data");
@@ -420,28 +404,6 @@ std::vector<std::uint8_t> hash_stream(data_source& source, hash_algorithm algori
     hash.resize(length);
     return hash;
 }
-
-// The hash a digest mechanism stands for; none for the raw mechanism and unknown numbers.
-std::optional<hash_algorithm> digest_of(std::uint32_t mechanism) {
-    switch (mechanism) {
-    case 5:
-        return hash_algorithm::md5;
-    case 6:
-        return hash_algorithm::sha1;
-    case 70:
-        return hash_algorithm::sha224;
-    case 64:
-        return hash_algorithm::sha256;
-    case 65:
-        return hash_algorithm::sha384;
-    case 66:
-        return hash_algorithm::sha512;
-    default:
-        return std::nullopt;
-    }
-}
-
-constexpr std::uint32_t kRsaPkcs = 1; // CKM_RSA_PKCS: signs the bytes it is given
 
 // The Base64 text between the element's tags.
 std::string element_content(const std::string& element) {
@@ -635,17 +597,19 @@ int run_sign(const session_options& session, const command_options& options) {
         } pin_guard{pin};
         std::string data;
         std::uint32_t sent_mechanism = *mechanism;
-        if (const std::optional<hash_algorithm> digest = digest_of(*mechanism)) {
+        const tessivo::Mechanism* known = tessivo::FindMechanism(*mechanism);
+        if (known != nullptr && known->hash) {
             const std::vector<std::uint8_t> info =
-                digest_info(*digest, hash_stream(source, *digest));
+                tessivo::DigestInfo(*known->hash, hash_stream(source, *known->hash));
             data.assign(info.begin(), info.end());
-            sent_mechanism = kRsaPkcs;
+            sent_mechanism = tessivo::kRsaPkcs;
         } else {
             data = read_whole(source);
         }
         command_session agent(session, options);
         agent.select_and_login(options, !options.allow_expired, pin_first ? &pin : nullptr);
-        const nlohmann::json signed_ = agent.requests().sign(sent_mechanism, encode_base64(data));
+        const nlohmann::json signed_ =
+            agent.requests().sign(sent_mechanism, tessivo::EncodeBase64(data));
         agent.logout();
         if (signed_["result"] != 0) {
             throw failure(peer_error::failed, "signing refused");

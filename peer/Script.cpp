@@ -6,7 +6,7 @@
 #include <sstream>
 #include <thread>
 
-#include "agent/Protocol.h"
+#include "protocol/Messages.h"
 #include "platform/types.h"
 
 namespace peer {

@@ -6,10 +6,11 @@
 #include <filesystem>
 #include <thread>
 
-#include "agent/Protocol.h"
 #include "platform/codepage.h"
 #include "platform/process.h"
 #include "platform/window.h"
+#include "protocol/Frames.h"
+#include "protocol/Messages.h"
 
 namespace peer {
 
@@ -20,7 +21,7 @@ namespace {
 constexpr std::uint32_t kFirstPollMs = 1;
 constexpr std::uint32_t kLongestPollMs = 16;
 // The most of the log frame that is read: its header and a console line's text.
-constexpr std::size_t kLogFrameRead = kLogTextOffset + 4096;
+constexpr std::size_t kLogFrameRead = tessivo::kLogTextOffset + 4096;
 constexpr std::uint32_t kExitWaitMs = 5000;
 
 std::u16string ascii_to_u16(const std::string& text) {
@@ -210,19 +211,7 @@ std::string agent_session::latest_log() const {
     if (!log_.is_open()) {
         return {};
     }
-    return log_frame_text(log_.read(kLogFrameRead));
-}
-
-std::string log_frame_text(const std::vector<std::uint8_t>& frame) {
-    if (frame.size() < 2) {
-        return {};
-    }
-    std::size_t offset = frame[0] | (static_cast<std::size_t>(frame[1]) << 8);
-    std::string text;
-    for (std::size_t i = offset; i < frame.size() && frame[i] != 0; ++i) {
-        text.push_back(static_cast<char>(frame[i]));
-    }
-    return text;
+    return tessivo::DecodeLogFrame(log_.read(kLogFrameRead));
 }
 
 std::string ansi_to_utf8(const std::string& text) {

@@ -86,9 +86,6 @@ private:
     std::string lost_; // why the agent can no longer be used; empty while it can
 };
 
-// The text of a log frame (16-bit text offset, 16-bit 0, text, zero bytes).
-std::string log_frame_text(const std::vector<std::uint8_t>& frame);
-
 // Narrow text in the ANSI code page as UTF-8.
 std::string ansi_to_utf8(const std::string& text);
 

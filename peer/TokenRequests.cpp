@@ -1,13 +1,14 @@
 #include "peer/TokenRequests.h"
 
 #include <algorithm>
-#include <cstring>
-#include <map>
 #include <memory>
 
 #include <openssl/crypto.h>
 
-#include "agent/Protocol.h"
+#include "protocol/Frames.h"
+#include "protocol/Mechanisms.h"
+#include "protocol/Messages.h"
+#include "protocol/ResultCodes.h"
 #include "peer/ModuleView.h"
 #include "peer/Script.h"
 #include "platform/codepage.h"
@@ -16,46 +17,10 @@ namespace peer {
 
 namespace {
 
-// The most of the return channel's name that is read after the sign header.
-constexpr std::size_t kSignNameArea = 256;
-
-std::uint32_t get16(const std::vector<std::uint8_t>& bytes, std::size_t offset) {
-    if (offset + 2 > bytes.size()) {
-        return 0;
-    }
-    return bytes[offset] | (std::uint32_t(bytes[offset + 1]) << 8);
-}
-
-std::uint32_t get32(const std::vector<std::uint8_t>& bytes, std::size_t offset) {
-    return get16(bytes, offset) | (get16(bytes, offset + 2) << 16);
-}
-
-// Narrow text of an area: up to its first zero byte or its end.
-std::string area_text(const std::vector<std::uint8_t>& bytes, std::size_t offset,
-                      std::size_t width) {
-    std::string text;
-    for (std::size_t i = offset; i < offset + width && i < bytes.size() && bytes[i] != 0; ++i) {
-        text.push_back(static_cast<char>(bytes[i]));
-    }
-    return text;
-}
-
-std::string area_text(const std::vector<std::uint8_t>& bytes, RecordArea area) {
-    return area_text(bytes, area.offset, area.width);
-}
-
-std::string until_zero(const std::vector<std::uint8_t>& bytes) {
-    return area_text(bytes, 0, bytes.size());
-}
-
-std::vector<std::uint8_t> utf16_payload(const std::u16string& text) {
-    std::vector<std::uint8_t> bytes;
-    bytes.reserve(text.size() * 2);
-    for (char16_t unit : text) {
-        bytes.push_back(static_cast<std::uint8_t>(unit & 0xFF));
-        bytes.push_back(static_cast<std::uint8_t>(unit >> 8));
-    }
-    return bytes;
+// Narrow text up to its first zero byte, at most `length` bytes.
+std::string until_zero(const std::vector<std::uint8_t>& bytes, std::size_t length) {
+    const auto end = bytes.begin() + static_cast<std::ptrdiff_t>(std::min(length, bytes.size()));
+    return std::string(bytes.begin(), std::find(bytes.begin(), end, 0));
 }
 
 nlohmann::json result_of(std::uint32_t message, std::int32_t result) {
@@ -95,13 +60,8 @@ std::string u16_to_utf8(const std::u16string& text) {
 }
 
 std::optional<std::uint32_t> parse_mechanism(const std::string& text) {
-    static const std::map<std::string, std::uint32_t> names = {
-        {"raw", 1},     {"md5", 5},     {"sha1", 6},    {"sha224", 70},
-        {"sha256", 64}, {"sha384", 65}, {"sha512", 66},
-    };
-    const auto found = names.find(text);
-    if (found != names.end()) {
-        return found->second;
+    if (const tessivo::Mechanism* mechanism = tessivo::FindMechanism(text)) {
+        return mechanism->number;
     }
     try {
         std::size_t used = 0;
@@ -115,7 +75,7 @@ std::optional<std::uint32_t> parse_mechanism(const std::string& text) {
 }
 
 nlohmann::json token_requests::slot(const std::u16string& reader) {
-    session_.write_request(utf16_payload(reader));
+    session_.write_request(tessivo::EncodeTextRequest(reader));
     return result_of(MWM_SLOT, session_.send(MWM_SLOT, reader.size(), 0));
 }
 
@@ -125,9 +85,10 @@ nlohmann::json token_requests::card() {
     session_.write_request({});
     nlohmann::json out = result_of(MWM_CARD, session_.send(MWM_CARD, 0, 0));
     if (out["result"] == 0) {
-        const std::vector<std::uint8_t> record = session_.read_request(kCardRecordSize);
-        out["serial"] = ansi_to_utf8(area_text(record, kCardSerialArea));
-        out["noCard"] = get32(record, kStatusOffset) == 1;
+        const tessivo::CardRecord record =
+            tessivo::DecodeCardRecord(session_.read_request(tessivo::kCardRecordSize));
+        out["serial"] = ansi_to_utf8(record.serial);
+        out["noCard"] = record.status == tessivo::kStatusNoCard;
     }
     return out;
 }
@@ -135,7 +96,7 @@ nlohmann::json token_requests::card() {
 nlohmann::json token_requests::login(const std::string& pin_utf8) {
     std::u16string pin = utf8_to_u16(pin_utf8);
     const std::size_t units = pin.size();
-    std::vector<std::uint8_t> payload = utf16_payload(pin);
+    std::vector<std::uint8_t> payload = tessivo::EncodeTextRequest(pin);
     OPENSSL_cleanse(&pin[0], pin.size() * sizeof(char16_t));
     return login_with(std::move(payload), units);
 }
@@ -154,22 +115,21 @@ nlohmann::json token_requests::login_with(std::vector<std::uint8_t> payload, std
         session_.write_request({}); // the PIN must not stay in the channel
         return out;
     }
-    const std::vector<std::uint8_t> record = session_.read_request(kLoginRecordSize);
-    const std::uint32_t status = get32(record, kStatusOffset);
+    const tessivo::LoginRecord record =
+        tessivo::DecodeLoginRecord(session_.read_request(tessivo::kLoginRecordSize));
+    const std::uint32_t status = record.status;
     out["status"] = status;
-    out["serial"] = ansi_to_utf8(area_text(record, kCardSerialArea));
-    out["certSerial"] = ansi_to_utf8(area_text(record, kCertSerialArea));
-    out["notAfter"] = ansi_to_utf8(area_text(record, kNotAfterArea));
-    out["text"] = ansi_to_utf8(area_text(record, kRecordTextArea));
-    out["infoLength"] = get16(record, kInfoLengthOffset);
-    if (status == 0 || status == kStatusExpired) {
+    out["serial"] = ansi_to_utf8(record.cardSerial);
+    out["certSerial"] = ansi_to_utf8(record.certSerial);
+    out["notAfter"] = ansi_to_utf8(record.notAfter);
+    out["text"] = ansi_to_utf8(record.text);
+    out["infoLength"] = record.infoLength;
+    if (status == 0 || status == tessivo::kStatusExpired) {
         // A successful login's record names the return channel; an expired one carries a text.
-        const std::string channel =
-            status == 0 ? area_text(record, kRecordTextArea) : std::string();
+        const std::string channel = status == 0 ? record.text : std::string();
         out["certificate"] = return_text(channel);
         // The record says a certificate was sent: finding none is a failure, not an answer.
-        if (get16(record, kCertLengthOffset) != 0 &&
-            out["certificate"].get<std::string>().empty()) {
+        if (record.certLength != 0 && out["certificate"].get<std::string>().empty()) {
             out["error"] =
                 "the agent's return channel " + ansi_to_utf8(channel) + " cannot be read";
         }
@@ -185,7 +145,7 @@ std::string token_requests::return_text(const std::string& channel) {
     if (std::find(bytes.begin(), bytes.end(), 0) == bytes.end()) {
         bytes = session_.read_return(kChannelSize, channel);
     }
-    return until_zero(bytes);
+    return until_zero(bytes, bytes.size());
 }
 
 nlohmann::json token_requests::logout() {
@@ -196,37 +156,25 @@ nlohmann::json token_requests::certinfo() {
     session_.write_request({});
     nlohmann::json out = result_of(MWM_CERTINF, session_.send(MWM_CERTINF, 0, 0));
     const std::vector<std::uint8_t> bytes = session_.read_request(kChannelSize);
-    std::u16string record;
-    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
-        const char16_t unit = static_cast<char16_t>(bytes[i] | (bytes[i + 1] << 8));
-        if (unit == 0) {
-            break;
-        }
-        record.push_back(unit);
-    }
+    const std::u16string record = tessivo::DecodeTextRequest(bytes.data(), bytes.size());
     out["record"] = u16_to_utf8(record);
     return out;
 }
 
 nlohmann::json token_requests::sign(std::uint32_t mechanism, const std::string& base64) {
-    std::vector<std::uint8_t> payload = {kSignHeaderSize,
-                                         0,
-                                         static_cast<std::uint8_t>(mechanism & 0xFF),
-                                         static_cast<std::uint8_t>((mechanism >> 8) & 0xFF),
-                                         static_cast<std::uint8_t>(base64.size() & 0xFF),
-                                         static_cast<std::uint8_t>((base64.size() >> 8) & 0xFF)};
-    payload.insert(payload.end(), base64.begin(), base64.end());
+    const std::vector<std::uint8_t> payload =
+        tessivo::EncodeSignRequest({static_cast<std::uint16_t>(mechanism), base64});
     session_.write_request(payload);
     nlohmann::json out = result_of(MWM_SIGN, session_.send(MWM_SIGN, payload.size(), 0));
     if (out["result"] != 0) {
         return out;
     }
-    const std::vector<std::uint8_t> header = session_.read_request(kSignHeaderSize + kSignNameArea);
-    const std::uint32_t length = get16(header, 4);
+    const tessivo::SignHeader header =
+        tessivo::DecodeSignHeader(session_.read_request(tessivo::kSignHeaderReadSize));
+    const std::uint32_t length = header.length;
     out["length"] = length;
-    const std::string channel = area_text(header, kSignHeaderSize, kSignNameArea);
-    out["channel"] = ansi_to_utf8(channel);
-    out["signature"] = area_text(session_.read_return(length, channel), 0, length);
+    out["channel"] = ansi_to_utf8(header.channel);
+    out["signature"] = until_zero(session_.read_return(length, header.channel), length);
     // A signature that is not all there was not received: never report it as one.
     if (out["signature"].get<std::string>().size() != length || length == 0) {
         out["error"] = "the agent's return channel " + out["channel"].get<std::string>() +
@@ -248,7 +196,7 @@ struct card_watch {
 
     void after_login(nlohmann::json& login) {
         const std::uint32_t status = login.value("status", 0xFFFFFFFFu);
-        if (status != 0 && status != kStatusExpired) {
+        if (status != 0 && status != tessivo::kStatusExpired) {
             return; // the agent keeps the record of the last login that got this far
         }
         if (login.value("infoLength", 0u) == 0) {

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "agent/MainWindow.h"
-#include "agent/Protocol.h"
+#include "protocol/Messages.h"
 #include "agent/SharedMemory.h"
 #include "agent/TokenAgent.h"
 #include "platform/console.h"

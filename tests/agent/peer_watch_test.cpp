@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "agent/MainWindow.h"
-#include "agent/Protocol.h"
+#include "protocol/Messages.h"
 #include "agent/TokenAgent.h"
 #include "platform/console.h"
 #include "platform/process.h"

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "agent/Protocol.h"
+#include "protocol/Messages.h"
 #include "agent/SharedMemory.h"
 #include "platform/mapping.h"
 #include "test_support.h"

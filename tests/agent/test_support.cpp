@@ -3,7 +3,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "agent/Protocol.h"
+#include "protocol/Messages.h"
 #include "platform/window.h"
 
 namespace agent_test {

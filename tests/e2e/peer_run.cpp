@@ -13,6 +13,7 @@
 #include <iterator>
 
 #include "platform/types.h"
+#include "protocol/Base64.h"
 #include "tests/fixtures/test_module.h"
 
 #if defined(_WIN32)
@@ -140,29 +141,12 @@ std::vector<nlohmann::json> JsonLines(const std::string& text) {
 }
 
 std::string Base64(const std::string& bytes) {
-    std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&out[0]),
-                                  reinterpret_cast<const unsigned char*>(bytes.data()),
-                                  static_cast<int>(bytes.size()));
-    out.resize(static_cast<std::size_t>(n));
-    return out;
+    return tessivo::EncodeBase64(bytes);
 }
 
 std::string FromBase64(const std::string& text) {
-    std::string clean;
-    std::copy_if(text.begin(), text.end(), std::back_inserter(clean), [](char c) {
-        return std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '/' || c == '=';
-    });
-    std::string out(clean.size() / 4 * 3, '\0');
-    const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(&out[0]),
-                                  reinterpret_cast<const unsigned char*>(clean.data()),
-                                  static_cast<int>(clean.size()));
-    out.resize(static_cast<std::size_t>(std::max(n, 0)));
-    while (!clean.empty() && clean.back() == '=' && !out.empty()) {
-        clean.pop_back();
-        out.pop_back();
-    }
-    return out;
+    const std::vector<std::uint8_t> bytes = tessivo::DecodeBase64Lenient(text);
+    return std::string(bytes.begin(), bytes.end());
 }
 
 std::string SignatureOf(const nlohmann::json& sign) {

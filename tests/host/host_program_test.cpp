@@ -25,6 +25,7 @@
 
 #include "host/Install.h"
 #include "host/Messages.h"
+#include "protocol/Base64.h"
 #include "tests/fixtures/files.h"
 #include "tests/fixtures/test_module.h"
 
@@ -184,7 +185,7 @@ std::vector<std::uint8_t> Bytes(const std::string& text) {
 
 std::vector<std::uint8_t> FromBase64(const std::string& text) {
     bool ok = false;
-    return host::decode_base64_strict(text, ok);
+    return tessivo::DecodeBase64Strict(text, ok);
 }
 
 // True when `signature` is a PKCS#1 v1.5 signature of `data` with `md` by the certificate's key.
@@ -219,8 +220,8 @@ protected:
     json SignArguments(const std::string& data, const std::string& pin = "123456",
                        const EVP_MD* md = EVP_sha256(), const char* name = "SHA-256") {
         return {{"origin", kOrigin},
-                {"certificate", host::encode_base64(Bytes(citizen_))},
-                {"hash", host::encode_base64(Digest(md, data))},
+                {"certificate", tessivo::EncodeBase64(Bytes(citizen_))},
+                {"hash", tessivo::EncodeBase64(Digest(md, data))},
                 {"hashAlgorithm", name},
                 {"pin", pin}};
     }
@@ -395,10 +396,10 @@ TEST_F(HostWithCard, SignRefusals) {
     // Another certificate than the card's: nothing is signed.
     json other = SignArguments(data);
     other["certificate"] =
-        host::encode_base64(Bytes(fixtures::ReadFileText(CertsFile("encipher.der"))));
+        tessivo::EncodeBase64(Bytes(fixtures::ReadFileText(CertsFile("encipher.der"))));
     other["reader"] = "Tessivo Reader";
     EXPECT_EQ(code_of(other), "certificate-mismatch");
-    other["certificate"] = host::encode_base64(Bytes("not a certificate"));
+    other["certificate"] = tessivo::EncodeBase64(Bytes("not a certificate"));
     EXPECT_EQ(code_of(other), "invalid-certificate");
     json empty_reader = SignArguments(data);
     empty_reader["reader"] = "Empty Reader";
@@ -470,7 +471,7 @@ TEST_F(HostWithCard, CertificateBehindThePin) {
                          FromBase64(reply["result"]["signature"])));
     json other = SignArguments("behind the PIN");
     other["certificate"] =
-        host::encode_base64(Bytes(fixtures::ReadFileText(CertsFile("encipher.der"))));
+        tessivo::EncodeBase64(Bytes(fixtures::ReadFileText(CertsFile("encipher.der"))));
     EXPECT_EQ(host.Ask(Request("m", "sign", other))["error"]["code"], "certificate-mismatch");
 }
 

@@ -8,14 +8,16 @@
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "agent/Base64.h"
+#include "protocol/Base64.h"
+#include "protocol/Frames.h"
 #include "agent/MainWindow.h"
-#include "agent/Protocol.h"
+#include "protocol/Messages.h"
 #include "agent/SharedMemory.h"
 #include "agent/TokenAgent.h"
 #include "p11/p11_key.h"
@@ -41,15 +43,9 @@ std::string CertsFile(const std::string& name) {
     return NativePath(std::string(TESSIVO_TEST_CERTS_DIR) + "/" + name);
 }
 
-std::uint32_t Get16(const Bytes& b, std::size_t at) {
-    return b[at] | (b[at + 1] << 8);
-}
-std::uint32_t Get32(const Bytes& b, std::size_t at) {
-    return Get16(b, at) | (Get16(b, at + 2) << 16);
-}
-std::string TextAt(const Bytes& b, std::size_t at, std::size_t width) {
-    std::string s(reinterpret_cast<const char*>(b.data() + at), width);
-    return s.substr(0, s.find('\0'));
+// Text up to its first zero byte.
+std::string UntilZero(const Bytes& b) {
+    return std::string(b.begin(), std::find(b.begin(), b.end(), 0));
 }
 
 // A self-signed key and certificate valid from `validFromDays` to `validToDays` days from now
@@ -133,10 +129,8 @@ protected:
         return agent_->Dispatch(window_, message, wParam, 0);
     }
     std::int32_t SendText(std::uint32_t message, const std::u16string& text) {
-        Bytes payload(text.size() * 2);
-        if (!payload.empty())
-            std::memcpy(payload.data(), text.data(), payload.size());
-        return Send(message, payload, static_cast<std::uint32_t>(text.size()));
+        return Send(message, tessivo::EncodeTextRequest(text),
+                    static_cast<std::uint32_t>(text.size()));
     }
     std::int32_t Slot(const std::u16string& reader) { return SendText(MWM_SLOT, reader); }
     Bytes Login(const std::u16string& pin = u"123456") {
@@ -144,13 +138,7 @@ protected:
         return Request(620);
     }
     std::int32_t Sign(std::uint16_t mechanism, const std::string& base64) {
-        Bytes payload = {6,
-                         0,
-                         static_cast<unsigned char>(mechanism & 0xFF),
-                         static_cast<unsigned char>(mechanism >> 8),
-                         0,
-                         0};
-        payload.insert(payload.end(), base64.begin(), base64.end());
+        const Bytes payload = tessivo::EncodeSignRequest({mechanism, base64});
         return Send(MWM_SIGN, payload, static_cast<std::uint32_t>(payload.size()));
     }
     Bytes Request(std::size_t n) {
@@ -277,19 +265,20 @@ TEST_F(Session, CardRecords) {
     Start(CardConfig());
     EXPECT_EQ(agent_->Dispatch(window_, MWM_CARD, 3, 0), 0); // no reader selected
     Bytes record = Request(364);
-    EXPECT_EQ(Get16(record, 0), 364u);
-    EXPECT_EQ(Get32(record, 360), 1u);
+    // Nothing but the serial and the status: the record re-encodes to the same bytes.
+    EXPECT_EQ(tessivo::EncodeCardRecord(tessivo::DecodeCardRecord(record)), record);
+    EXPECT_EQ(tessivo::DecodeCardRecord(record).status, 1u);
     EXPECT_EQ(LastLine(), u"message:MWM_CARD,wparam:3,data:-;");
 
     Slot(u"Empty Reader");
     EXPECT_EQ(agent_->Dispatch(window_, MWM_CARD, 0, 0), 0);
-    EXPECT_EQ(Get32(Request(364), 360), 1u);
+    EXPECT_EQ(tessivo::DecodeCardRecord(Request(364)).status, 1u);
 
     Slot(u"Card Reader");
     EXPECT_EQ(agent_->Dispatch(window_, MWM_CARD, 0, 0), 0);
     record = Request(364);
-    EXPECT_EQ(TextAt(record, 2, 64), "CARD0001");
-    EXPECT_EQ(Get32(record, 360), 0u);
+    EXPECT_EQ(tessivo::DecodeCardRecord(record).serial, "CARD0001");
+    EXPECT_EQ(tessivo::DecodeCardRecord(record).status, 0u);
     EXPECT_EQ(LastLine(), u"message:MWM_CARD,wparam:0,data:-CARD0001;");
 }
 
@@ -297,15 +286,17 @@ TEST_F(Session, SuccessfulLoginRecordAndCertificate) {
     Start(CardConfig());
     Slot(u"Card Reader");
     const Bytes record = Login();
-    EXPECT_EQ(Get16(record, 0), 364u);
-    EXPECT_EQ(TextAt(record, 2, 64), "CARD0001");
-    EXPECT_EQ(TextAt(record, 66, 256), "1234");
-    EXPECT_EQ(TextAt(record, 322, 32), "2036.1.1"); // 2035-12-31 23:59:59 UTC at UTC+8
-    EXPECT_EQ(Get16(record, 354), 256u);
-    EXPECT_EQ(Get16(record, 356), 2 * agent_->m_SignCertB64.size());
-    EXPECT_EQ(Get16(record, 358), 2 * agent_->m_CertInfo.size());
-    EXPECT_EQ(Get32(record, 360), 0u);
-    EXPECT_EQ(TextAt(record, 364, 256), "Global\\qorQorTessivonReturnFileMappingObject");
+    const tessivo::LoginRecord login = tessivo::DecodeLoginRecord(record);
+    // Nothing outside the areas: the record re-encodes to the same bytes.
+    EXPECT_EQ(tessivo::EncodeLoginRecord(login), record);
+    EXPECT_EQ(login.cardSerial, "CARD0001");
+    EXPECT_EQ(login.certSerial, "1234");
+    EXPECT_EQ(login.notAfter, "2036.1.1"); // 2035-12-31 23:59:59 UTC at UTC+8
+    EXPECT_EQ(login.textWidth, 256u);
+    EXPECT_EQ(login.certLength, 2 * agent_->m_SignCertB64.size());
+    EXPECT_EQ(login.infoLength, 2 * agent_->m_CertInfo.size());
+    EXPECT_EQ(login.status, 0u);
+    EXPECT_EQ(login.text, "Global\\qorQorTessivonReturnFileMappingObject");
     EXPECT_EQ(LastLine(), u"message:MWM_LOGIN,wparam:6,data:******->sucess(retval:0)");
 
     // The return channel holds the token's certificate, line-broken.
@@ -330,18 +321,18 @@ TEST_F(Session, FailedLogins) {
     Start(CardConfig());
     // Before any reader is selected.
     Bytes record = Login();
-    EXPECT_EQ(Get32(record, 360), 0xFFFFFFFFu);
-    EXPECT_EQ(Big5(TextAt(record, 364, 256)), u"不明原因的錯誤(code:65535)");
+    EXPECT_EQ(tessivo::DecodeLoginRecord(record).status, 0xFFFFFFFFu);
+    EXPECT_EQ(Big5(tessivo::DecodeLoginRecord(record).text), u"不明原因的錯誤(code:65535)");
     EXPECT_EQ(LastLine(), u"message:MWM_LOGIN,wparam:6,data:******->"
                           u"不明原因的錯誤(code:65535)(retval:ffffffff)");
 
     Slot(u"Card Reader");
-    ASSERT_EQ(Get32(Login(), 360), 0u);
+    ASSERT_EQ(tessivo::DecodeLoginRecord(Login()).status, 0u);
     const std::u16string serial = agent_->m_CertSerial;
     record = Login(u"9999");
-    EXPECT_EQ(Get32(record, 360), 0xDA0000A0u);
-    EXPECT_EQ(TextAt(record, 364, 256), kWrongPinBig5);
-    EXPECT_EQ(TextAt(record, 2, 64), "");
+    EXPECT_EQ(tessivo::DecodeLoginRecord(record).status, 0xDA0000A0u);
+    EXPECT_EQ(tessivo::DecodeLoginRecord(record).text, kWrongPinBig5);
+    EXPECT_EQ(tessivo::DecodeLoginRecord(record).cardSerial, "");
     EXPECT_EQ(LastLine(), u"message:MWM_LOGIN,wparam:4,data:****->錯誤的 PIN 碼(retval:da0000a0)");
     EXPECT_FALSE(agent_->m_LoggedIn);
     EXPECT_TRUE(agent_->m_CertInfo.empty());
@@ -357,18 +348,19 @@ TEST_F(Session, PinLengthInNarrowBytes) {
     Slot(u"Card Reader");
     // 63 bytes reach the card whole; 64 are refused before the card sees them (a cut PIN would
     // cost a retry). A Chinese character takes two bytes in code page 950.
-    EXPECT_EQ(Get32(Login(std::u16string(63, u'7')), 360), 0u);
-    EXPECT_EQ(Get32(Login(std::u16string(64, u'7')), 360), 0xDA0000A2u);
-    EXPECT_EQ(Get32(Login(std::u16string(62, u'7') + u"王"), 360), 0xDA0000A2u);
-    EXPECT_EQ(Get32(Login(std::u16string(63, u'7')), 360), 0u);
+    EXPECT_EQ(tessivo::DecodeLoginRecord(Login(std::u16string(63, u'7'))).status, 0u);
+    EXPECT_EQ(tessivo::DecodeLoginRecord(Login(std::u16string(64, u'7'))).status, 0xDA0000A2u);
+    EXPECT_EQ(tessivo::DecodeLoginRecord(Login(std::u16string(62, u'7') + u"王")).status,
+              0xDA0000A2u);
+    EXPECT_EQ(tessivo::DecodeLoginRecord(Login(std::u16string(63, u'7'))).status, 0u);
 
     // A refused PIN ends an earlier login as a rejected one does: logged out, no record, the
     // other texts kept.
     const std::u16string serial = agent_->m_CertSerial;
     ASSERT_FALSE(agent_->m_CertInfo.empty());
     const Bytes record = Login(std::u16string(64, u'7'));
-    EXPECT_EQ(Get32(record, 360), 0xDA0000A2u);
-    EXPECT_EQ(Big5(TextAt(record, 364, 256)), u"輸入 PIN 碼長度");
+    EXPECT_EQ(tessivo::DecodeLoginRecord(record).status, 0xDA0000A2u);
+    EXPECT_EQ(Big5(tessivo::DecodeLoginRecord(record).text), u"輸入 PIN 碼長度");
     EXPECT_EQ(LastLine(), u"message:MWM_LOGIN,wparam:64,data:" + std::u16string(64, u'*') +
                               u"->輸入 PIN 碼長度(retval:da0000a2)");
     EXPECT_FALSE(agent_->m_LoggedIn);
@@ -381,8 +373,8 @@ TEST_F(Session, ExpiredCertificateIsStillDelivered) {
     Start(OwnCardConfig("Card Reader", MakeCert(-30, -2)));
     Slot(u"Card Reader");
     const Bytes record = Login();
-    EXPECT_EQ(Get32(record, 360), 163u);
-    EXPECT_EQ(TextAt(record, 364, 256), kExpiredBig5);
+    EXPECT_EQ(tessivo::DecodeLoginRecord(record).status, 163u);
+    EXPECT_EQ(tessivo::DecodeLoginRecord(record).text, kExpiredBig5);
     EXPECT_EQ(record[364 + kExpiredBig5.size()], 0);
     EXPECT_TRUE(agent_->IsCertExpired());
     const Bytes returned = Return(8);
@@ -393,22 +385,22 @@ TEST_F(Session, LongSerialIsCutToItsArea) {
     Start(OwnCardConfig("R", MakeCert(-1, 30, 200))); // 400 hex digits
     Slot(u"R");
     const Bytes record = Login();
-    ASSERT_EQ(Get32(record, 360), 0u);
+    ASSERT_EQ(tessivo::DecodeLoginRecord(record).status, 0u);
     EXPECT_GE(agent_->m_CertSerial.size(), 400u);
-    EXPECT_EQ(TextAt(record, 66, 256).size(), 255u);
-    EXPECT_EQ(TextAt(record, 322, 32).empty(), false);
+    EXPECT_EQ(tessivo::DecodeLoginRecord(record).certSerial.size(), 255u);
+    EXPECT_EQ(tessivo::DecodeLoginRecord(record).notAfter.empty(), false);
 }
 
 TEST_F(Session, LogoutNeedsANewSlotButKeepsTheRecord) {
     Start(CardConfig());
     Slot(u"Card Reader");
-    ASSERT_EQ(Get32(Login(), 360), 0u);
+    ASSERT_EQ(tessivo::DecodeLoginRecord(Login()).status, 0u);
     const std::u16string info = agent_->m_CertInfo;
     EXPECT_EQ(agent_->Dispatch(window_, MWM_LOGOUT, 0, 0), 0);
     EXPECT_EQ(LastLine(), u"message:MWM_LOGOUT,wparam:0,data:->sucess;");
     EXPECT_EQ(agent_->Dispatch(window_, MWM_CARD, 0, 0), 0);
-    EXPECT_EQ(Get32(Request(364), 360), 1u);
-    EXPECT_EQ(Get32(Login(), 360), 0xFFFFFFFFu);
+    EXPECT_EQ(tessivo::DecodeCardRecord(Request(364)).status, 1u);
+    EXPECT_EQ(tessivo::DecodeLoginRecord(Login()).status, 0xFFFFFFFFu);
     agent_->Dispatch(window_, MWM_CERTINF, 0, 0);
     EXPECT_EQ(agent_->m_CertInfo, info);
     EXPECT_EQ(Sign(64, "QUJD"), 1); // the key's session is gone
@@ -430,7 +422,7 @@ TEST_F(Session, FailedLogoutLeavesNoKeyOfTheUnloadedModule) {
     Start(CardConfig("logout_rv = 0x30\n"));
     Slot(u"Card Reader");
     EXPECT_EQ(agent_->Dispatch(window_, MWM_CARD, 0, 0), 0);
-    ASSERT_EQ(Get32(Login(), 360), 0u);
+    ASSERT_EQ(tessivo::DecodeLoginRecord(Login()).status, 0u);
     agent_->Dispatch(window_, MWM_CERTINF, 0, 0);
     ASSERT_EQ(Sign(64, "QUJD"), 0);
     EXPECT_EQ(agent_->Dispatch(window_, MWM_LOGOUT, 0, 0), 0);
@@ -440,7 +432,7 @@ TEST_F(Session, FailedLogoutLeavesNoKeyOfTheUnloadedModule) {
     EXPECT_EQ(LastLine(), u"message:MWM_SIGN,wparam:10,data:QUJD->fail;");
     // A new selection and login sign again on the reopened module.
     Slot(u"Card Reader");
-    ASSERT_EQ(Get32(Login(), 360), 0u);
+    ASSERT_EQ(tessivo::DecodeLoginRecord(Login()).status, 0u);
     EXPECT_EQ(Sign(64, "QUJD"), 0);
 }
 
@@ -477,7 +469,8 @@ TEST_F(Session, RepliesNeedTheirChannels) {
     const plat::MappingHandle returned = agent_->_hMem1;
     agent_->_hMem1 = nullptr;
     EXPECT_EQ(SendText(MWM_LOGIN, u"123456"), 1);
-    EXPECT_EQ(Get16(Request(2), 0), u'1'); // no record: the channel still holds the PIN
+    const Bytes kept = Request(2); // no record: the channel still holds the PIN
+    EXPECT_EQ(tessivo::DecodeTextRequest(kept.data(), kept.size()), u"1");
     EXPECT_EQ(LastLine(), u"message:MWM_LOGIN,wparam:6,data:******->sucess(retval:0)");
     EXPECT_TRUE(agent_->m_LoggedIn);
     EXPECT_EQ(Sign(64, "QUJD"), 1);
@@ -506,10 +499,13 @@ TEST_F(Session, SigningRequests) {
     ASSERT_EQ(Sign(64, "QU JD="), 0);
     const Bytes header = Request(64);
     const std::string name = "Global\\qorQorTessivonReturnFileMappingObject";
-    EXPECT_EQ(Get16(header, 0), 6u);
-    EXPECT_EQ(Get16(header, 2), 0u);
-    EXPECT_EQ(Get16(header, 4), 385u);
-    EXPECT_EQ(TextAt(header, 6, 58), name);
+    const tessivo::SignHeader decoded = tessivo::DecodeSignHeader(header);
+    EXPECT_EQ(decoded.length, 385u);
+    EXPECT_EQ(decoded.channel, name);
+    // 6, 0, the length and the name, then zero bytes.
+    Bytes frame = tessivo::EncodeSignHeader(decoded);
+    frame.resize(header.size(), 0);
+    EXPECT_EQ(frame, header);
     const Bytes reply = Return(390);
     const std::string element(reply.begin(), reply.begin() + 385);
     EXPECT_EQ(element.rfind("<SignatureValue>", 0), 0u);
@@ -573,18 +569,18 @@ TEST_F(Session, EveryModuleCallFailingInTurn) {
         Slot(u"Card Reader");
         agent_->Dispatch(window_, MWM_CARD, 0, 0);
         const Bytes card = Request(364);
-        r.cardStatus = Get32(card, 360);
-        r.cardSerial = TextAt(card, 2, 64);
+        r.cardStatus = tessivo::DecodeCardRecord(card).status;
+        r.cardSerial = tessivo::DecodeCardRecord(card).serial;
         SendText(MWM_LOGIN, u"123456");
         const Bytes login = Request(620);
-        r.loginStatus = Get32(login, 360);
+        r.loginStatus = tessivo::DecodeLoginRecord(login).status;
         const Bytes certificate = Return(4096);
-        r.certificate = TextAt(certificate, 0, certificate.size());
+        r.certificate = UntilZero(certificate);
         agent_->Dispatch(window_, MWM_CERTINF, 0, 0);
         r.certInfo = agent_->m_CertInfo;
         r.firstSign = Sign(64, "QUJD");
         if (r.firstSign == 0) {
-            const Bytes element = Return(Get16(Request(6), 4));
+            const Bytes element = Return(tessivo::DecodeSignHeader(Request(6)).length);
             r.firstSignature.assign(element.begin(), element.end());
         }
         agent_->Dispatch(window_, MWM_LOGOUT, 0, 0);
@@ -636,11 +632,11 @@ TEST_F(Session, TenThousandMixedRequests) {
     for (int cycle = 0; done < kRequests; ++cycle) {
         Slot(u"Card Reader");
         ASSERT_EQ(agent_->Dispatch(window_, MWM_CARD, 0, 0), 0);
-        ASSERT_EQ(TextAt(Request(364), 2, 64), "CARD0001");
-        ASSERT_EQ(Get32(Login(), 360), 0u) << cycle;
+        ASSERT_EQ(tessivo::DecodeCardRecord(Request(364)).serial, "CARD0001");
+        ASSERT_EQ(tessivo::DecodeLoginRecord(Login()).status, 0u) << cycle;
         ASSERT_EQ(agent_->Dispatch(window_, MWM_CERTINF, 0, 0), 0);
         ASSERT_EQ(Sign(64, "QUJD"), 0) << cycle;
-        const Bytes signature = Return(Get16(Request(6), 4));
+        const Bytes signature = Return(tessivo::DecodeSignHeader(Request(6)).length);
         if (firstSignature.empty())
             firstSignature = signature;
         ASSERT_EQ(signature, firstSignature) << cycle;
@@ -666,8 +662,8 @@ TEST_F(Session, PointerWideHandlesServeTheWholeRoad) {
     Slot(u"Card Reader");
     ASSERT_EQ(agent_->m_SlotIndex, 1);
     const Bytes record = Login();
-    ASSERT_EQ(Get32(record, 360), 0u);
-    EXPECT_EQ(TextAt(record, 2, 64), "CARD0001");
+    ASSERT_EQ(tessivo::DecodeLoginRecord(record).status, 0u);
+    EXPECT_EQ(tessivo::DecodeLoginRecord(record).cardSerial, "CARD0001");
     EXPECT_NE(agent_->m_CertInfo.find(u" ID='1234'"), std::u16string::npos);
     EXPECT_TRUE(SignAbc());
     EXPECT_EQ(agent_->Dispatch(window_, MWM_LOGOUT, 0, 0), 0);
@@ -679,7 +675,7 @@ TEST_F(Session, PointerWideHandlesServeTheWholeRoad) {
 TEST_F(Session, KeyThatNeedsThePinForEveryUse) {
     Start(CardConfig("always_authenticate = 1\n" + LoginLogSetting()));
     Slot(u"Card Reader");
-    ASSERT_EQ(Get32(Login(), 360), 0u);
+    ASSERT_EQ(tessivo::DecodeLoginRecord(Login()).status, 0u);
     std::shared_ptr<P11ContextPin> kept = KeptPin();
     ASSERT_NE(kept, nullptr);
     EXPECT_TRUE(kept->Held());
@@ -696,10 +692,10 @@ TEST_F(Session, KeyThatNeedsThePinForEveryUse) {
 
     // A refused login (after which the agent logs out) leaves no copy either.
     Slot(u"Card Reader");
-    ASSERT_EQ(Get32(Login(), 360), 0u);
+    ASSERT_EQ(tessivo::DecodeLoginRecord(Login()).status, 0u);
     kept = KeptPin();
     ASSERT_NE(kept, nullptr);
-    EXPECT_NE(Get32(Login(u"000000"), 360), 0u);
+    EXPECT_NE(tessivo::DecodeLoginRecord(Login(u"000000")).status, 0u);
     EXPECT_FALSE(kept->Held());
     EXPECT_EQ(KeptPin(), nullptr);
 }
@@ -708,7 +704,7 @@ TEST_F(Session, KeyThatNeedsThePinForEveryUse) {
 TEST_F(Session, OrdinaryKeyKeepsNoPinAndLogsInOnce) {
     Start(CardConfig(LoginLogSetting()));
     Slot(u"Card Reader");
-    ASSERT_EQ(Get32(Login(), 360), 0u);
+    ASSERT_EQ(tessivo::DecodeLoginRecord(Login()).status, 0u);
     EXPECT_EQ(KeptPin(), nullptr);
     EXPECT_TRUE(SignAbc());
     EXPECT_TRUE(SignAbc());
@@ -721,7 +717,7 @@ TEST_F(Session, RefusedContextLoginFailsTheSignatureWithoutARetry) {
     // The user login takes any PIN here, the per-use login only the right one.
     Start(CardConfig("always_authenticate = 1\nlogin_rv = 0\n" + LoginLogSetting()));
     Slot(u"Card Reader");
-    ASSERT_EQ(Get32(Login(u"654321"), 360), 0u);
+    ASSERT_EQ(tessivo::DecodeLoginRecord(Login(u"654321")).status, 0u);
     EXPECT_EQ(Sign(64, "QUJD"), 1);
     EXPECT_EQ(LastLine(), u"message:MWM_SIGN,wparam:10,data:QUJD->fail;");
     EXPECT_EQ(LoginLog(), "user=1 length=6 rv=0x0\n"
@@ -735,7 +731,7 @@ TEST_F(Session, PinPadReaderLogsInWithAnEmptyPin) {
     Start(CardConfig("protected_auth = 1\n" + LoginLogSetting()));
     Slot(u"Card Reader");
     ASSERT_EQ(Send(MWM_LOGIN, Bytes{0, 0}, 1), 0);
-    EXPECT_EQ(Get32(Request(620), 360), 0u);
+    EXPECT_EQ(tessivo::DecodeLoginRecord(Request(620)).status, 0u);
     EXPECT_TRUE(SignAbc());
     EXPECT_EQ(LoginLog(), "user=1 length=0 rv=0x0\n");
 }
@@ -744,7 +740,7 @@ TEST_F(Session, PinPadReaderAsksAgainForAKeyThatNeedsThePinForEveryUse) {
     Start(CardConfig("protected_auth = 1\nalways_authenticate = 1\n" + LoginLogSetting()));
     Slot(u"Card Reader");
     ASSERT_EQ(Send(MWM_LOGIN, Bytes{0, 0}, 1), 0);
-    EXPECT_EQ(Get32(Request(620), 360), 0u);
+    EXPECT_EQ(tessivo::DecodeLoginRecord(Request(620)).status, 0u);
     EXPECT_TRUE(SignAbc());
     EXPECT_EQ(LoginLog(), "user=1 length=0 rv=0x0\nuser=2 length=0 rv=0x0\n");
 }

@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "peer/DigestInfo.h"
+#include "protocol/Mechanisms.h"
 
 namespace {
 
-using peer::hash_algorithm;
+using tessivo::HashAlgorithm;
 
 struct PkeyFree {
     void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
@@ -31,21 +31,21 @@ using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
 using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
 
 struct Case {
-    const char* name; // what hash_algorithm_name gives
+    const char* name; // what HashAlgorithmName gives
     bool web;         // a web page may ask for it
-    hash_algorithm algorithm;
+    HashAlgorithm algorithm;
     const EVP_MD* (*md)();
     std::size_t length;
     std::size_t infoLength;
 };
 
 const Case kCases[] = {
-    {"MD5", false, hash_algorithm::md5, EVP_md5, 16, 34},
-    {"SHA1", false, hash_algorithm::sha1, EVP_sha1, 20, 35},
-    {"SHA-224", true, hash_algorithm::sha224, EVP_sha224, 28, 47},
-    {"SHA-256", true, hash_algorithm::sha256, EVP_sha256, 32, 51},
-    {"SHA-384", true, hash_algorithm::sha384, EVP_sha384, 48, 67},
-    {"SHA-512", true, hash_algorithm::sha512, EVP_sha512, 64, 83},
+    {"MD5", false, HashAlgorithm::Md5, EVP_md5, 16, 34},
+    {"SHA1", false, HashAlgorithm::Sha1, EVP_sha1, 20, 35},
+    {"SHA-224", true, HashAlgorithm::Sha224, EVP_sha224, 28, 47},
+    {"SHA-256", true, HashAlgorithm::Sha256, EVP_sha256, 32, 51},
+    {"SHA-384", true, HashAlgorithm::Sha384, EVP_sha384, 48, 67},
+    {"SHA-512", true, HashAlgorithm::Sha512, EVP_sha512, 64, 83},
 };
 
 Pkey MakeKey() {
@@ -100,11 +100,11 @@ TEST(DigestInfo, RawSignatureOfItVerifiesAsTheHashsSignature) {
     const std::string data = "A form signed in the browser.";
     for (const Case& c : kCases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(peer::hash_algorithm_from_name(c.name),
-                  c.web ? std::optional<hash_algorithm>(c.algorithm) : std::nullopt);
-        EXPECT_STREQ(peer::hash_algorithm_name(c.algorithm), c.name);
-        EXPECT_EQ(peer::hash_length(c.algorithm), c.length);
-        const std::vector<std::uint8_t> info = peer::digest_info(c.algorithm, Hash(c.md(), data));
+        EXPECT_EQ(tessivo::HashAlgorithmFromName(c.name),
+                  c.web ? std::optional<HashAlgorithm>(c.algorithm) : std::nullopt);
+        EXPECT_STREQ(tessivo::HashAlgorithmName(c.algorithm), c.name);
+        EXPECT_EQ(tessivo::HashLength(c.algorithm), c.length);
+        const std::vector<std::uint8_t> info = tessivo::DigestInfo(c.algorithm, Hash(c.md(), data));
         ASSERT_EQ(info.size(), c.infoLength);
         const std::vector<std::uint8_t> signature = RawSign(key.get(), info);
         ASSERT_FALSE(signature.empty());
@@ -119,12 +119,12 @@ TEST(DigestInfo, HashOfAnotherLengthOrUnknownNameIsRefused) {
     for (const Case& c : kCases) {
         SCOPED_TRACE(c.name);
         EXPECT_TRUE(
-            peer::digest_info(c.algorithm, std::vector<std::uint8_t>(c.length - 1)).empty());
+            tessivo::DigestInfo(c.algorithm, std::vector<std::uint8_t>(c.length - 1)).empty());
         EXPECT_TRUE(
-            peer::digest_info(c.algorithm, std::vector<std::uint8_t>(c.length + 1)).empty());
-        EXPECT_TRUE(peer::digest_info(c.algorithm, {}).empty());
+            tessivo::DigestInfo(c.algorithm, std::vector<std::uint8_t>(c.length + 1)).empty());
+        EXPECT_TRUE(tessivo::DigestInfo(c.algorithm, {}).empty());
     }
     for (const char* name : {"SHA-1", "sha-256", "SHA256", "", "MD5", "SHA-256 "}) {
-        EXPECT_FALSE(peer::hash_algorithm_from_name(name)) << name;
+        EXPECT_FALSE(tessivo::HashAlgorithmFromName(name)) << name;
     }
 }

@@ -1,4 +1,4 @@
-#include "agent/Base64.h"
+#include "protocol/Base64.h"
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
@@ -125,5 +125,30 @@ TEST(Base64Decode, RoundTripsLineBrokenText) {
     for (std::size_t n = 0; n < 300; n += 7) {
         const auto data = RandomBytes(n, static_cast<unsigned>(n + 100));
         EXPECT_EQ(DecodeBase64Lenient(Encode(data)), data) << n;
+    }
+}
+
+TEST(Base64Strict, RoundTripsAndRejectsEveryOtherText) {
+    for (std::size_t n = 0; n < 70; ++n) {
+        std::vector<std::uint8_t> bytes(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            bytes[i] = static_cast<std::uint8_t>(i * 37 + 11);
+        }
+        bool ok = false;
+        EXPECT_EQ(tessivo::DecodeBase64Strict(tessivo::EncodeBase64(bytes), ok), bytes);
+        EXPECT_TRUE(ok);
+    }
+    EXPECT_EQ(tessivo::EncodeBase64(std::string("ABCD")), "QUJDRA==");
+    for (const char* bad : {"QUJ", "QUJD=", "Q===", "QU=D", "QUJD\n", " QUJD", "QR==", "QUJ="}) {
+        bool ok = true;
+        tessivo::DecodeBase64Strict(bad, ok);
+        EXPECT_FALSE(ok) << bad;
+    }
+}
+
+TEST(Base64Encode, OneLineMatchesOpenSsl) {
+    for (std::size_t n : {0, 1, 2, 3, 57, 58, 1000}) {
+        const std::vector<std::uint8_t> data = RandomBytes(n, static_cast<unsigned>(n));
+        EXPECT_EQ(tessivo::EncodeBase64(data), Reference(data)) << n;
     }
 }

@@ -8,6 +8,11 @@
 
 namespace tessivo {
 
+// One line, no break: the form a peer sends its data in.
+std::string EncodeBase64(const std::uint8_t* data, std::size_t length);
+std::string EncodeBase64(const std::vector<std::uint8_t>& data);
+std::string EncodeBase64(const std::string& data);
+
 // Lines of 76 characters separated by CR LF, no break after the last line, except that data of
 // a positive multiple of 57 bytes (whole lines only) also ends with one CR LF. Empty data gives
 // empty text.
@@ -18,5 +23,9 @@ std::string EncodeBase64Lines(const std::uint8_t* data, std::size_t length);
 // gives two bytes, of two one byte, of one nothing.
 std::vector<std::uint8_t> DecodeBase64Lenient(const char* text, std::size_t length);
 std::vector<std::uint8_t> DecodeBase64Lenient(const std::string& text);
+
+// Strict decoding for texts from outside (RFC 4648 alphabet, padding required, nothing else, no
+// stray bits): empty on any fault, and `ok` tells an empty text from a bad one.
+std::vector<std::uint8_t> DecodeBase64Strict(const std::string& text, bool& ok);
 
 } // namespace tessivo

@@ -1,9 +1,7 @@
-// What the agent and its peer agree on: the window messages (WM_USER + 201 to WM_USER + 214),
-// the channels' size and names, and the main window's class. Constants only, so that the peer
-// can share them without linking the agent.
+// What the agent and its peers agree on: the window messages (WM_USER + 201 to WM_USER + 214),
+// the channels' size and names, and the main window's class.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -25,34 +23,6 @@ inline std::u16string PerAgentChannelName(const std::u16string& name, std::uint3
     } while (pid != 0);
     return name + u"." + digits;
 }
-
-// Reply frames. Integers are little-endian; every frame starts with a 16-bit word giving the
-// offset of its text.
-inline constexpr std::uint16_t kLogTextOffset = 4;
-inline constexpr std::uint16_t kSignHeaderSize = 6;
-
-// The card record (MWM_CARD) and the login record (MWM_LOGIN): the login record repeats the
-// card record's first 364 bytes with more areas filled.
-inline constexpr std::size_t kCardRecordSize = 364;
-inline constexpr std::size_t kLoginRecordSize = 620;
-
-// An area of a record: its offset and its width in bytes.
-struct RecordArea {
-    std::size_t offset;
-    std::size_t width;
-};
-inline constexpr RecordArea kCardSerialArea{2, 64};
-inline constexpr RecordArea kCertSerialArea{66, 256};
-inline constexpr RecordArea kNotAfterArea{322, 32};
-inline constexpr RecordArea kRecordTextArea{364, 256};
-
-// 16-bit words: the text area's width, the byte counts of the certificate and of the record.
-inline constexpr std::size_t kTextWidthOffset = 354;
-inline constexpr std::size_t kCertLengthOffset = 356;
-inline constexpr std::size_t kInfoLengthOffset = 358;
-// 32-bit status: 1 for no card in a card record; the login's code in a login record.
-inline constexpr std::size_t kStatusOffset = 360;
-inline constexpr std::uint32_t kStatusExpired = 163; // CKR_PIN_EXPIRED
 
 inline constexpr std::uint32_t MWM_HELLO = 1225;
 inline constexpr std::uint32_t MWM_LOG = 1226;

@@ -1,4 +1,4 @@
-#include "agent/Base64.h"
+#include "protocol/Base64.h"
 
 namespace tessivo {
 namespace {
@@ -35,6 +35,25 @@ void AppendQuantum(std::string& out, const std::uint8_t* in, std::size_t n) {
 }
 
 } // namespace
+
+std::string EncodeBase64(const std::uint8_t* data, std::size_t length) {
+    std::string out;
+    if (length == 0 || data == nullptr)
+        return out;
+    out.reserve((length + 2) / 3 * 4);
+    for (std::size_t pos = 0; pos < length; pos += 3) {
+        AppendQuantum(out, data + pos, length - pos < 3 ? length - pos : 3);
+    }
+    return out;
+}
+
+std::string EncodeBase64(const std::vector<std::uint8_t>& data) {
+    return EncodeBase64(data.data(), data.size());
+}
+
+std::string EncodeBase64(const std::string& data) {
+    return EncodeBase64(reinterpret_cast<const std::uint8_t*>(data.data()), data.size());
+}
 
 std::string EncodeBase64Lines(const std::uint8_t* data, std::size_t length) {
     std::string out;
@@ -82,6 +101,47 @@ std::vector<std::uint8_t> DecodeBase64Lenient(const char* text, std::size_t leng
 
 std::vector<std::uint8_t> DecodeBase64Lenient(const std::string& text) {
     return DecodeBase64Lenient(text.data(), text.size());
+}
+
+std::vector<std::uint8_t> DecodeBase64Strict(const std::string& text, bool& ok) {
+    ok = false;
+    std::vector<std::uint8_t> out;
+    if (text.size() % 4 != 0) {
+        return {};
+    }
+    out.reserve(text.size() / 4 * 3);
+    for (std::size_t i = 0; i < text.size(); i += 4) {
+        const bool last = i + 4 == text.size();
+        int v[4];
+        int padding = 0;
+        for (int k = 0; k < 4; ++k) {
+            const char c = text[i + k];
+            if (c == '=' && last && k >= 2) {
+                v[k] = 0;
+                ++padding;
+                continue;
+            }
+            v[k] = SextetOf(static_cast<unsigned char>(c));
+            if (v[k] < 0 || padding > 0) {
+                return {};
+            }
+        }
+        const std::uint32_t triple = (std::uint32_t(v[0]) << 18) | (std::uint32_t(v[1]) << 12) |
+                                     (std::uint32_t(v[2]) << 6) | std::uint32_t(v[3]);
+        // Bits beyond the data must be zero: one text per byte string.
+        if ((padding == 1 && (triple & 0xFF) != 0) || (padding == 2 && (triple & 0xFFFF) != 0)) {
+            return {};
+        }
+        out.push_back(static_cast<std::uint8_t>(triple >> 16));
+        if (padding < 2) {
+            out.push_back(static_cast<std::uint8_t>((triple >> 8) & 0xFF));
+        }
+        if (padding < 1) {
+            out.push_back(static_cast<std::uint8_t>(triple & 0xFF));
+        }
+    }
+    ok = true;
+    return out;
 }
 
 } // namespace tessivo
