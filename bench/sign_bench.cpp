@@ -3,7 +3,9 @@
 // this process on the same SoftHSM2 token (MWM_SIGN against C_Sign, MWM_CARD against the slot
 // and token information, MWM_SLOT against the slot list with every description, a login and
 // logout against opening, logging in, finding the objects and logging out). Prints the medians
-// of each pair and their ratio.
+// of each pair and their ratio, then one MWM_SIGN round trip broken into its parts (the card
+// call as the agent makes it, the hop, the four zero-fills, copies, Base64, text conversions)
+// and the round trip's CPU time on both sides against the card call's.
 //
 // Another module and card instead of the SoftHSM2 token (a real or virtual reader):
 //   TESSIVO_BENCH_MODULE=PATH TESSIVO_BENCH_READER=DESCRIPTION TESSIVO_BENCH_PIN=PIN
@@ -11,6 +13,8 @@
 #include <benchmark/benchmark.h>
 
 #include <dlfcn.h>
+#include <openssl/evp.h>
+#include <time.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -21,8 +25,10 @@
 #include <string>
 #include <vector>
 
+#include "agent/TextConvert.h"
 #include "cryptoki.h"
 #include "peer/Session.h"
+#include "platform/format.h"
 #include "protocol/Base64.h"
 #include "protocol/Frames.h"
 #include "protocol/Messages.h"
@@ -116,6 +122,33 @@ public:
                          kPin.size()) != CKR_OK) ||
             f_->C_Sign(session_, (CK_BYTE_PTR)data.data(), data.size(), signature.data(),
                        &length) != CKR_OK)
+            return {};
+        signature.resize(length);
+        return signature;
+    }
+
+    // The card call as the agent makes it: the hash and its DigestInfo made here, the raw
+    // PKCS#1 v1.5 signature by the card (a card often has no hashing mechanism). SoftHSM2 makes
+    // the raw mechanism dearer than its own hashing one, so both are shown.
+    std::vector<unsigned char> SignAsAgent(const std::string& data) {
+        std::vector<std::uint8_t> hash(EVP_MAX_MD_SIZE);
+        unsigned int hashLength = 0;
+        if (EVP_Digest(data.data(), data.size(), hash.data(), &hashLength, EVP_sha256(), nullptr) !=
+            1)
+            return {};
+        // The DER DigestInfo prefix of SHA-256 (RFC 8017, section 9.2, note 1).
+        std::vector<std::uint8_t> info = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60,
+                                          0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02,
+                                          0x01, 0x05, 0x00, 0x04, 0x20};
+        info.insert(info.end(), hash.begin(), hash.begin() + hashLength);
+        CK_MECHANISM mechanism = {CKM_RSA_PKCS, nullptr, 0};
+        std::vector<unsigned char> signature(512);
+        CK_ULONG length = signature.size();
+        if (f_->C_SignInit(session_, &mechanism, key_) != CKR_OK ||
+            (alwaysAuthenticate_ &&
+             f_->C_Login(session_, CKU_CONTEXT_SPECIFIC, (CK_UTF8CHAR_PTR)kPin.data(),
+                         kPin.size()) != CKR_OK) ||
+            f_->C_Sign(session_, info.data(), info.size(), signature.data(), &length) != CKR_OK)
             return {};
         signature.resize(length);
         return signature;
@@ -220,6 +253,7 @@ struct Bench {
     peer::agent_session agent;
     std::vector<std::uint8_t> signPayload = SignPayload(kDataBase64);
     bool ready = false;
+    std::size_t replyBytes = 0; // the signature's reply in the return channel
 
     bool SetUp(std::string& error) {
         if (kModule.empty()) {
@@ -252,8 +286,16 @@ struct Bench {
             return false;
         }
         ready = RoundTrip();
-        if (!ready)
+        if (!ready) {
             error = "the agent does not sign";
+            return false;
+        }
+        // The sign's header in the request channel gives the reply's length.
+        replyBytes = tessivo::DecodeSignHeader(agent.read_request(tessivo::kSignHeaderSize)).length;
+        ready = replyBytes > 35;
+        if (!ready) {
+            error = "the agent's sign reply has no length";
+        }
         return ready;
     }
 
@@ -285,13 +327,28 @@ struct Bench {
 
 Bench* g_bench = nullptr;
 
+// The CPU time the agent process has used, in microseconds; 0 when it cannot be read.
+double AgentCpuMicros() {
+    clockid_t clock;
+    struct timespec used;
+    if (clock_getcpuclockid(static_cast<pid_t>(g_bench->agent.agent_pid()), &clock) != 0 ||
+        clock_gettime(clock, &used) != 0)
+        return 0;
+    return used.tv_sec * 1e6 + used.tv_nsec / 1e3;
+}
+
+// Besides the wall time, the CPU time the agent spent per round trip: on a busy machine the
+// wall times wander with the other load, the CPU times much less.
 void BM_AgentSignRoundTrip(benchmark::State& state) {
+    const double agentBefore = AgentCpuMicros();
     for (auto _ : state) {
         if (!g_bench->RoundTrip()) {
             state.SkipWithError("MWM_SIGN failed");
             break;
         }
     }
+    state.counters["agent_cpu_us"] = benchmark::Counter((AgentCpuMicros() - agentBefore) /
+                                                        static_cast<double>(state.iterations()));
 }
 
 template <bool (Bench::*Request)(), bool (DirectToken::*Work)()> struct Pair {
@@ -314,9 +371,10 @@ template <bool (Bench::*Request)(), bool (DirectToken::*Work)()> struct Pair {
 };
 using CardPair = Pair<&Bench::Card, &DirectToken::Card>;
 
-// Parts of a round trip, for its breakdown: one message hop with the agent's log line (a request
-// without module work), and one zero-fill of a whole channel as every write makes.
-void BM_HopWithLogLine(benchmark::State& state) {
+// Parts of a round trip, for its breakdown: one message hop (a request without module work or
+// log line), one zero-fill of a whole channel as every write makes, the copies of the bytes a
+// sign moves, its Base64 work and the text work of its log line.
+void BM_MessageHop(benchmark::State& state) {
     for (auto _ : state)
         g_bench->agent.send(MWM_LASTRESULT, 0, 0);
 }
@@ -328,8 +386,66 @@ void BM_ChannelZeroFill(benchmark::State& state) {
         benchmark::ClobberMemory();
     }
 }
+
+// A write into the request channel itself (a shared mapping, zero-filled whole, then the sign's
+// payload copied in), as the peer makes before each MWM_SIGN.
+void BM_RequestChannelWrite(benchmark::State& state) {
+    for (auto _ : state) {
+        if (!g_bench->agent.write_request(g_bench->signPayload)) {
+            state.SkipWithError("the request channel cannot be written");
+            break;
+        }
+    }
+}
+
+// The request's payload into the channel and out again, the reply into its channel.
+void BM_SignCopies(benchmark::State& state) {
+    std::vector<unsigned char> channel(static_cast<std::size_t>(kChannelSize), 0);
+    std::vector<unsigned char> out(g_bench->signPayload.size());
+    const std::string reply(g_bench->replyBytes, 'r');
+    for (auto _ : state) {
+        std::memcpy(channel.data(), g_bench->signPayload.data(), g_bench->signPayload.size());
+        std::memcpy(out.data(), channel.data(), out.size());
+        std::memcpy(channel.data(), reply.data(), reply.size());
+        benchmark::ClobberMemory();
+    }
+}
+
+// The request's data decoded, the signature encoded.
+void BM_SignBase64(benchmark::State& state) {
+    const std::vector<unsigned char> signature = g_bench->direct.SignAsAgent(kData);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(tessivo::DecodeBase64Lenient(kDataBase64));
+        benchmark::DoNotOptimize(tessivo::EncodeBase64Lines(signature.data(), signature.size()));
+    }
+}
+
+// The texts of a sign: the shown data and the signature widened, the log line formatted and
+// narrowed again for the log channel, the reply narrowed for the return channel.
+void BM_SignLogText(benchmark::State& state) {
+    const std::string signature(g_bench->replyBytes - 35, 'A');
+    for (auto _ : state) {
+        const std::u16string shown = WidenText(kDataBase64);
+        const std::u16string reply =
+            u"<SignatureValue>" + WidenText(signature) + u"</SignatureValue>";
+        const std::u16string line =
+            plat::Format(u"message:MWM_SIGN,wparam:%d,data:%s->sucess;", 1430, shown.c_str());
+        benchmark::DoNotOptimize(NarrowText(line));
+        benchmark::DoNotOptimize(NarrowText(reply));
+    }
+}
+
 using SlotPair = Pair<&Bench::Slot, &DirectToken::Slots>;
 using LoginPair = Pair<&Bench::LoginLogout, &DirectToken::LoginLogout>;
+
+void BM_BareCSignAsAgent(benchmark::State& state) {
+    for (auto _ : state) {
+        if (g_bench->direct.SignAsAgent(kData).empty()) {
+            state.SkipWithError("C_Sign failed");
+            break;
+        }
+    }
+}
 
 void BM_BareCSign(benchmark::State& state) {
     for (auto _ : state) {
@@ -345,12 +461,17 @@ class MedianReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
-            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median")
+            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
                 medians[run.run_name.function_name] = run.GetAdjustedRealTime();
+                cpuMedians[run.run_name.function_name] = run.GetAdjustedCPUTime();
+                for (const auto& counter : run.counters)
+                    medians[run.run_name.function_name + "." + counter.first] = counter.second;
+            }
         }
         ConsoleReporter::ReportRuns(runs);
     }
     std::map<std::string, double> medians;
+    std::map<std::string, double> cpuMedians;
 };
 
 } // namespace
@@ -358,8 +479,13 @@ public:
 // Iterations are counted by wall time: a card (or the agent) works while this process waits.
 BENCHMARK(BM_AgentSignRoundTrip)->Repetitions(15)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_BareCSign)->Repetitions(15)->UseRealTime()->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_HopWithLogLine)->Repetitions(15)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_BareCSignAsAgent)->Repetitions(15)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_MessageHop)->Repetitions(15)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ChannelZeroFill)->Repetitions(15)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_RequestChannelWrite)->Repetitions(15)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_SignCopies)->Repetitions(15)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_SignBase64)->Repetitions(15)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_SignLogText)->Repetitions(15)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(CardPair::Agent)
     ->Name("BM_AgentCard")
     ->Repetitions(15)
@@ -426,6 +552,14 @@ int Soak(Bench& bench, long signs) {
 }
 
 int main(int argc, char** argv) {
+    // The repetitions of all benchmarks run interleaved, so that a busy spell of the machine
+    // falls on both sides of a ratio rather than on one (--benchmark_enable_random_interleaving
+    // =false runs them one after the other).
+    std::vector<char*> args(argv, argv + argc);
+    char interleave[] = "--benchmark_enable_random_interleaving=true";
+    args.insert(args.begin() + 1, interleave);
+    argc = static_cast<int>(args.size());
+    argv = args.data();
     benchmark::Initialize(&argc, argv);
     long soak = 0;
     for (int i = 1; i < argc; ++i) {
@@ -449,18 +583,63 @@ int main(int argc, char** argv) {
         const char* bare;
     } pairs[] = {
         {"MWM_SIGN", "BM_AgentSignRoundTrip", "BM_BareCSign"},
+        {"MWM_SIGN (card call as the agent's)", "BM_AgentSignRoundTrip", "BM_BareCSignAsAgent"},
         {"MWM_CARD", "BM_AgentCard", "BM_BareCard"},
         {"MWM_SLOT", "BM_AgentSlot", "BM_BareSlot"},
         {"MWM_LOGIN+MWM_LOGOUT(+MWM_SLOT)", "BM_AgentLoginLogout", "BM_BareLoginLogout"},
     };
-    std::printf("\none message hop with its log line: %.1f us; one 1 MB zero-fill: %.1f us\n",
-                reporter.medians["BM_HopWithLogLine"], reporter.medians["BM_ChannelZeroFill"]);
+    std::map<std::string, double>& m = reporter.medians;
     std::printf("\n%-34s %12s %12s %8s\n", "request", "agent us", "module us", "ratio");
     for (const auto& pair : pairs) {
-        const double agent = reporter.medians[pair.agent];
-        const double bare = reporter.medians[pair.bare];
+        const double agent = m[pair.agent];
+        const double bare = m[pair.bare];
         if (agent > 0 && bare > 0)
             std::printf("%-34s %12.1f %12.1f %8.2f\n", pair.request, agent, bare, agent / bare);
+    }
+    // One MWM_SIGN round trip in its parts: the wire's own costs (a hop, four zero-fills: the
+    // request by the peer; the reply, the sign header and the log line by the agent; the
+    // copies), the agent's work around the card call, and what is left (the log window,
+    // allocations, scheduling).
+    const double card = m["BM_BareCSignAsAgent"];
+    const double trip = m["BM_AgentSignRoundTrip"];
+    if (card > 0 && trip > 0) {
+        const double hop = m["BM_MessageHop"];
+        const double fill = m["BM_RequestChannelWrite"];
+        const double copies = m["BM_SignCopies"];
+        const double base64 = m["BM_SignBase64"];
+        const double text = m["BM_SignLogText"];
+        const double floor = card + hop + 4 * fill + copies;
+        std::printf("\none MWM_SIGN round trip, us (medians):\n");
+        std::printf("  %-52s %8.1f\n", "card call (SHA-256, DigestInfo, CKM_RSA_PKCS)", card);
+        std::printf("  %-52s %8.1f\n", "message hop", hop);
+        std::printf("  %-52s %8.1f\n", "zero-fill of the request channel (peer)", fill);
+        std::printf("  %-52s %8.1f\n", "zero-fill of the return channel (agent)", fill);
+        std::printf("  %-52s %8.1f\n", "zero-fill of the request channel (agent's header)", fill);
+        std::printf("  %-52s %8.1f\n", "zero-fill of the log channel (agent)", fill);
+        std::printf("  %-52s %8.1f\n", "copies of the request and the reply", copies);
+        std::printf("  %-52s %8.1f\n", "Base64 (request decoded, signature encoded)", base64);
+        std::printf("  %-52s %8.1f\n", "log line and reply text conversions", text);
+        std::printf("  %-52s %8.1f\n", "rest (log window, allocations, scheduling)",
+                    trip - floor - base64 - text);
+        std::printf("  %-52s %8.1f\n", "round trip", trip);
+        std::printf("wire floor (card call, hop, four zero-fills, copies): %.1f us\n", floor);
+        std::printf(
+            "(a zero-fill as a channel write costs it; a warm private 1 MB buffer: %.1f us)\n",
+            m["BM_ChannelZeroFill"]);
+        std::printf("round trip / card call as the agent makes it: %.2f (floor %.2f)\n",
+                    trip / card, floor / card);
+        // The same in CPU time: the peer's side of the round trip (this process) and the
+        // agent's, against the card call's CPU time in this process.
+        const double peerCpu = reporter.cpuMedians["BM_AgentSignRoundTrip"];
+        const double agentCpu = m["BM_AgentSignRoundTrip.agent_cpu_us"];
+        const double cardCpu = reporter.cpuMedians["BM_BareCSignAsAgent"];
+        if (agentCpu > 0 && cardCpu > 0)
+            std::printf("CPU time per round trip: peer %.1f + agent %.1f us against the card "
+                        "call's %.1f us: %.2f\n",
+                        peerCpu, agentCpu, cardCpu, (peerCpu + agentCpu) / cardCpu);
+        if (m["BM_BareCSign"] > 0)
+            std::printf("card call as the agent makes it / CKM_SHA256_RSA_PKCS: %.2f\n",
+                        card / m["BM_BareCSign"]);
     }
     benchmark::Shutdown();
     return 0;

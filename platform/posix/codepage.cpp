@@ -147,6 +147,46 @@ bool Encode(const std::string& charset, const char16_t* src, std::size_t n, bool
     return true;
 }
 
+bool AllAscii(const char* src, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        if (static_cast<unsigned char>(src[i]) >= 0x80) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool AllAscii(const char16_t* src, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        if (src[i] >= 0x80) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// True when the code page maps the 128 ASCII bytes to themselves both ways, as every ANSI code
+// page does: ASCII text (Base64, names, most log lines) then skips iconv, whose per-byte cost
+// dominated a sign's log line. Asked of iconv itself once per code page and thread.
+bool AsciiCompatible(const std::string& charset) {
+    thread_local std::map<std::string, bool> known;
+    const auto found = known.find(charset);
+    if (found != known.end()) {
+        return found->second;
+    }
+    std::string ascii(127, '\0');
+    for (std::size_t i = 0; i < ascii.size(); ++i) {
+        ascii[i] = static_cast<char>(i + 1);
+    }
+    std::u16string wide;
+    std::string back;
+    const bool same = Decode(charset, ascii.data(), ascii.size(), true, wide) &&
+                      wide == std::u16string(ascii.begin(), ascii.end()) &&
+                      Encode(charset, wide.data(), wide.size(), true, back) && back == ascii;
+    known.emplace(charset, same);
+    return same;
+}
+
 // Source length as Windows reads it: -1 means "through the terminator".
 bool SourceLength(int srcLen, std::size_t terminatedLength, std::size_t& n) {
     if (srcLen == -1) {
@@ -215,8 +255,11 @@ int MultiByteToWide(std::uint32_t codePage, std::uint32_t flags, const char* src
         errno = EINVAL;
         return 0;
     }
+    const std::string charset = CharsetName(codePage);
     std::u16string converted;
-    if (!Decode(CharsetName(codePage), src, n, (flags & kMbErrInvalidChars) != 0, converted)) {
+    if (AllAscii(src, n) && AsciiCompatible(charset)) {
+        converted.assign(src, src + n);
+    } else if (!Decode(charset, src, n, (flags & kMbErrInvalidChars) != 0, converted)) {
         return 0;
     }
     return Deliver(converted, dst, dstLen);
@@ -230,8 +273,11 @@ int WideToMultiByte(std::uint32_t codePage, std::uint32_t flags, const char16_t*
         errno = EINVAL;
         return 0;
     }
+    const std::string charset = CharsetName(codePage);
     std::string converted;
-    if (!Encode(CharsetName(codePage), src, n, (flags & kWcErrInvalidChars) != 0, converted)) {
+    if (AllAscii(src, n) && AsciiCompatible(charset)) {
+        converted.assign(src, src + n);
+    } else if (!Encode(charset, src, n, (flags & kWcErrInvalidChars) != 0, converted)) {
         return 0;
     }
     return Deliver(converted, dst, dstLen);

@@ -19,6 +19,7 @@
 
 #include <dirent.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -109,8 +110,22 @@ void RemoveSocketsAtExit() {
     }
 }
 
+// Every window lookup asks whose handle it is: the pid is kept rather than asked of the kernel
+// each time (a tenth of an MWM_SLOT went to getpid), and learnt again by a forked child.
+std::uint32_t g_ownPid = 0;
+
+void LearnOwnPid() {
+    g_ownPid = static_cast<std::uint32_t>(getpid());
+}
+
 std::uint32_t OwnPid() {
-    return static_cast<std::uint32_t>(getpid());
+    static const bool learnt = [] {
+        LearnOwnPid();
+        pthread_atfork(nullptr, nullptr, LearnOwnPid);
+        return true;
+    }();
+    (void)learnt;
+    return g_ownPid;
 }
 
 WindowHandle MakeHandle(std::uint32_t pid, std::uint32_t serial) {

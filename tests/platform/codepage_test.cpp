@@ -40,6 +40,19 @@ TEST(CodePage, Utf8RoundTrip) {
     EXPECT_EQ(ToBytes(kCpUtf8, u"憑證 ok"), utf8);
 }
 
+// ASCII text takes a shortcut past iconv on Linux; a code page whose low half is not ASCII
+// (EBCDIC 500: 'A' is 0xC1, byte 0x41 is a no-break space) must still be converted by its table.
+TEST(CodePage, AsciiTextFollowsTheCodePage) {
+    for (std::uint32_t codePage : {kCpBig5, kCpUtf8, 1252u}) {
+        EXPECT_EQ(FromBytes(codePage, "MIIB+/=\r\n"), u"MIIB+/=\r\n") << codePage;
+        EXPECT_EQ(ToBytes(codePage, u"MIIB+/=\r\n"), "MIIB+/=\r\n") << codePage;
+    }
+#if !defined(_WIN32)
+    EXPECT_EQ(ToBytes(500, u"A1"), "\xC1\xF1");
+    EXPECT_EQ(FromBytes(500, "A"), u"\u00A0");
+#endif
+}
+
 TEST(CodePage, TerminatorIsConvertedWithMinusOne) {
     char out[32] = {};
     const int n = plat::WideToMultiByte(kCpBig5, 0, kExpired.c_str(), -1, out, sizeof out);
