@@ -6,21 +6,6 @@
 # On Linux every program runs with a private runtime directory of its own (channels and windows),
 # so that `ctest -j` and several clones testing at once never meet.
 
-find_path(P11KIT_INCLUDE_DIR p11-kit/pkcs11.h PATHS /usr/include/p11-kit-1 NO_CMAKE_FIND_ROOT_PATH REQUIRED)
-add_library(tessivo_cryptoki INTERFACE)
-target_include_directories(tessivo_cryptoki INTERFACE ${P11KIT_INCLUDE_DIR} ${CMAKE_SOURCE_DIR}/include)
-
-# Header-only libraries from Debian, exposed to the cross build without the rest of /usr/include.
-set(TESSIVO_THIRDPARTY_INCLUDE ${CMAKE_BINARY_DIR}/thirdparty/include)
-file(MAKE_DIRECTORY ${TESSIVO_THIRDPARTY_INCLUDE})
-foreach(dir nlohmann CLI)
-  if(EXISTS /usr/include/${dir} AND NOT EXISTS ${TESSIVO_THIRDPARTY_INCLUDE}/${dir})
-    file(CREATE_LINK /usr/include/${dir} ${TESSIVO_THIRDPARTY_INCLUDE}/${dir} SYMBOLIC)
-  endif()
-endforeach()
-add_library(tessivo_thirdparty INTERFACE)
-target_include_directories(tessivo_thirdparty SYSTEM INTERFACE ${TESSIVO_THIRDPARTY_INCLUDE})
-
 if(CMAKE_CROSSCOMPILING)
   # Debian ships GoogleTest as source; build it with the cross compiler.
   set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
