@@ -89,12 +89,17 @@ TEST_P(PeersSideBySide, EachGetsItsOwnSignatures) {
         EXPECT_EQ(out[1]["status"], 0);
         EXPECT_EQ(out[1]["certificate"].is_string() ? FromBase64(out[1]["certificate"]) : "", cert);
         int good = 0;
+        std::string firstBad;
         for (int i = 0; i < kSignatures; ++i) {
             const json& sign = out[2 + i];
             const std::string data = "peer " + std::to_string(p) + " document " + std::to_string(i);
-            good += sign["result"] == 0 && VerifiesSha256(cert, SignatureOf(sign), data);
+            const bool ok = sign["result"] == 0 && VerifiesSha256(cert, SignatureOf(sign), data);
+            good += ok;
+            if (!ok && firstBad.empty()) {
+                firstBad = "signature " + std::to_string(i) + ": " + sign.dump();
+            }
         }
-        EXPECT_EQ(good, kSignatures);
+        EXPECT_EQ(good, kSignatures) << firstBad;
     }
 }
 
