@@ -72,13 +72,25 @@ bool IsStale(int fd) {
     return flock(fd, LOCK_EX | LOCK_NB) == 0;
 }
 
+// True while `path` still names the file open on `fd`. Another process may have removed a stale
+// file and made the name afresh since `fd` was opened: the name is then no longer this
+// handle's to remove.
+bool NamesFile(const std::string& path, int fd) {
+    struct stat named {
+    }, held{};
+    return stat(path.c_str(), &named) == 0 && fstat(fd, &held) == 0 &&
+           named.st_dev == held.st_dev && named.st_ino == held.st_ino;
+}
+
 // Opens an existing file; a stale one is removed and reported as missing.
 detail::UniqueFd OpenExisting(const std::string& path) {
     detail::UniqueFd fd(open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
     if (fd && !IsPrivate(fd.Get())) {
         fd.Reset();
     } else if (fd && IsStale(fd.Get())) {
-        unlink(path.c_str());
+        if (NamesFile(path, fd.Get())) {
+            unlink(path.c_str());
+        }
         fd.Reset();
         errno = ENOENT;
     }
@@ -189,7 +201,7 @@ bool CloseMapping(MappingHandle handle) {
     // would otherwise take the first one's return channel away.
     struct stat st {};
     if (flock(mapping->fd.Get(), LOCK_EX | LOCK_NB) == 0 && fstat(mapping->fd.Get(), &st) == 0 &&
-        st.st_size > 0) {
+        st.st_size > 0 && NamesFile(mapping->path, mapping->fd.Get())) {
         unlink(mapping->path.c_str());
     }
     HandleTable()[reinterpret_cast<std::uintptr_t>(handle) / 4 - 1].reset();

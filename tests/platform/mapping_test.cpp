@@ -250,6 +250,27 @@ TEST(Mapping, NameBeingMadeSurvivesAnotherHandle) {
     unlink(file.c_str());
 }
 
+// Two agents start at once over a stale return channel: one removes the stale file and makes the
+// name afresh while the other still holds the stale file it opened. When the second lets its
+// handle go, the name (now the first agent's channel) must stay.
+TEST(Mapping, HandleOfARemovedFileLeavesTheNewNameAlone) {
+    const std::string name = UniqueName("Global\\qorQorTessivonReturnFileMappingObject");
+    const std::string file = MappingFile(name);
+    plat::MappingHandle old = plat::CreateMapping(Widen(name), kChannelSize);
+    ASSERT_NE(old, nullptr);
+    ASSERT_EQ(unlink(file.c_str()), 0); // as the first agent removes the stale file
+    plat::MappingHandle fresh = plat::CreateMapping(Widen(name), kChannelSize);
+    ASSERT_NE(fresh, nullptr);
+    EXPECT_EQ(plat::LastError(), 0u);
+    plat::CloseMapping(old);
+    struct stat st {};
+    EXPECT_EQ(stat(file.c_str(), &st), 0) << "the new channel's name was removed";
+    plat::MappingHandle reader = plat::OpenMapping(Widen(name));
+    EXPECT_NE(reader, nullptr);
+    plat::CloseMapping(reader);
+    plat::CloseMapping(fresh);
+}
+
 TEST(Mapping, NameLivesWhileAnyHandleIsOpen) {
     const std::string name = UniqueName("/BaseNamedObjects/qorShellMemory.txt");
     plat::MappingHandle mapping = plat::CreateMapping(Widen(name), kChannelSize);
