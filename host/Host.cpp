@@ -354,11 +354,11 @@ json host_session::sign(const request& r) {
     peer::agent_session& session = agent();
     peer::token_requests requests(session);
     requests.slot(peer::agent_reader_text(reader.description));
-    const json card = requests.card();
-    if (card["result"] != 0) {
+    const peer::card_reply card = requests.card();
+    if (card.result != 0) {
         fail(peer::peer_error::agent_failed, "the agent did not answer the card request");
     }
-    if (card["noCard"].get<bool>()) {
+    if (card.no_card) {
         fail(peer::peer_error::no_card, "no card in the reader");
     }
 
@@ -367,11 +367,11 @@ json host_session::sign(const request& r) {
     if (!pad && r.pin.empty()) {
         fail("pin-required", "the card needs its PIN");
     }
-    const json login = pad ? requests.login_on_pad() : requests.login(r.pin);
-    if (login["result"] != 0) {
+    const peer::login_reply login = pad ? requests.login_on_pad() : requests.login(r.pin);
+    if (login.result != 0) {
         fail(peer::peer_error::agent_failed, "the agent did not answer the login");
     }
-    const std::uint32_t status = login["status"].get<std::uint32_t>();
+    const std::uint32_t status = login.status;
     if (status != 0 && status != tessivo::kStatusExpired) {
         // The token's flags after the attempt tell how many tries are left.
         json flags = json::object();
@@ -395,7 +395,7 @@ json host_session::sign(const request& r) {
             }
             fail(peer::peer_error::pin_incorrect, "wrong PIN", flags);
         }
-        fail("sign-failed", "the card refused the login: " + login["text"].get<std::string>());
+        fail("sign-failed", "the card refused the login: " + login.text);
     }
 
     // From here on the card is logged in: every way out logs out.
@@ -414,20 +414,19 @@ json host_session::sign(const request& r) {
 
     // A login that found no certificates leaves an earlier card's certificate in the return
     // channel: it must not pass for this card's.
-    if (login.value("infoLength", 0u) == 0) {
+    if (login.info_length == 0) {
         fail("no-certificate", "the card holds no signing certificate");
     }
     const std::vector<std::uint8_t> card_certificate =
-        decode_agent_base64(login.value("certificate", std::string()));
+        decode_agent_base64(login.certificate.value_or(std::string()));
     if (card_certificate != r.certificate) {
         fail("certificate-mismatch", "the card's signing certificate is not the one asked for");
     }
-    const json signed_ = requests.sign(tessivo::kRsaPkcs, tessivo::EncodeBase64(info));
-    if (signed_["result"] != 0) {
+    const peer::sign_reply signed_ = requests.sign(tessivo::kRsaPkcs, tessivo::EncodeBase64(info));
+    if (signed_.result != 0) {
         fail("sign-failed", "the card refused to sign");
     }
-    const std::vector<std::uint8_t> signature =
-        decode_agent_base64(signed_["signature"].get<std::string>());
+    const std::vector<std::uint8_t> signature = decode_agent_base64(signed_.signature);
     if (signature.empty()) {
         fail("sign-failed", "the agent's signature cannot be read");
     }

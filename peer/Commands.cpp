@@ -184,13 +184,13 @@ public:
     token_requests& requests() { return requests_; }
 
     // Selects the reader; the card request's object once a card is in it.
-    nlohmann::json select_card() {
+    card_reply select_card() {
         requests_.slot(agent_reader_text(reader_.description));
-        nlohmann::json card = requests_.card();
-        if (card["result"] != 0) {
+        card_reply card = requests_.card();
+        if (card.result != 0) {
             throw failure(peer_error::agent_failed, "the agent did not answer the card request");
         }
-        if (card["noCard"].get<bool>()) {
+        if (card.no_card) {
             throw failure(peer_error::no_card, "no card in " + name_);
         }
         return card;
@@ -200,15 +200,15 @@ public:
     // asked for only once a card is known to be there and its PIN is not locked.
     // `given`: a PIN read already (from standard input before the data that follows it).
     // `refuse_expired`: an expired signing certificate ends the command instead of a warning.
-    nlohmann::json select_and_login(const command_options& options, bool refuse_expired,
-                                    std::string* given = nullptr) {
+    login_reply select_and_login(const command_options& options, bool refuse_expired,
+                                 std::string* given = nullptr) {
         select_card();
         const std::uint64_t flags = token_flags();
         if (pin_state_of(flags) == pin_state::locked) {
             throw failure(peer_error::pin_locked, "the PIN of the card in " + name_ +
                                                       " is locked: unblock it with the PUK");
         }
-        nlohmann::json login;
+        login_reply login;
         if (has_pin_pad(flags)) {
             std::cerr << "tessivo-peer: enter the PIN on the reader's pad" << std::endl;
             login = requests_.login_on_pad();
@@ -222,15 +222,15 @@ public:
             login = requests_.login(pin);
             wipe(pin);
         }
-        if (login["result"] != 0) {
+        if (login.result != 0) {
             throw failure(peer_error::agent_failed, "the agent did not answer the login");
         }
-        if (login.contains("error")) {
+        if (login.error) {
             logged_in_ = true; // the card is logged in all the same
-            throw failure(peer_error::agent_failed, login["error"].get<std::string>());
+            throw failure(peer_error::agent_failed, *login.error);
         }
-        const std::uint32_t status = login["status"].get<std::uint32_t>();
-        const std::string text = login["text"].get<std::string>();
+        const std::uint32_t status = login.status;
+        const std::string text = login.text;
         logged_in_ = status == 0 || status == tessivo::kStatusExpired;
         if (status == tessivo::kStatusNoReader) {
             throw failure(peer_error::no_reader, "the agent does not know the reader " + name_,
@@ -247,7 +247,7 @@ public:
             // What the card says of its PIN now: tries left, or locked.
             throw login_failure(status, text, name_, pin_state_text(pin_state_of(token_flags())));
         }
-        if (login["infoLength"] == 0) {
+        if (login.info_length == 0) {
             // The login stands, but whatever certificate came back belongs to no login of this
             // card.
             throw failure(peer_error::failed,
@@ -542,8 +542,8 @@ int run_readers(const session_options& session, const command_options& options) 
 int run_card(const session_options& session, const command_options& options) {
     return guarded(options, [&] {
         command_session agent(session, options);
-        const nlohmann::json card = agent.select_card();
-        print(options, card, card["serial"].get<std::string>());
+        const card_reply card = agent.select_card();
+        print(options, to_json(card), card.serial);
         return 0;
     });
 }
@@ -552,11 +552,11 @@ int run_certinfo(const session_options& session, const command_options& options)
     return guarded(options, [&] {
         command_session agent(session, options);
         agent.select_and_login(options, false);
-        nlohmann::json info = agent.requests().certinfo();
+        const certinfo_reply reply = agent.requests().certinfo();
         agent.logout();
-        const std::string record = info["record"].get<std::string>();
-        info["fields"] = record_fields(record);
-        print(options, info, record);
+        nlohmann::json info = to_json(reply);
+        info["fields"] = record_fields(reply.record);
+        print(options, info, reply.record);
         return 0;
     });
 }
@@ -564,9 +564,9 @@ int run_certinfo(const session_options& session, const command_options& options)
 int run_cert(const session_options& session, const command_options& options) {
     return guarded(options, [&] {
         command_session agent(session, options);
-        const nlohmann::json login = agent.select_and_login(options, false);
+        const login_reply login = agent.select_and_login(options, false);
         agent.logout();
-        const std::string pem = to_pem(decode_base64(login["certificate"].get<std::string>()));
+        const std::string pem = to_pem(decode_base64(login.certificate.value_or(std::string())));
         if (options.json) {
             std::cout << to_line({{"certificate", pem}}) << std::endl;
         } else {
@@ -608,16 +608,16 @@ int run_sign(const session_options& session, const command_options& options) {
         }
         command_session agent(session, options);
         agent.select_and_login(options, !options.allow_expired, pin_first ? &pin : nullptr);
-        const nlohmann::json signed_ =
+        const sign_reply signed_ =
             agent.requests().sign(sent_mechanism, tessivo::EncodeBase64(data));
         agent.logout();
-        if (signed_["result"] != 0) {
+        if (signed_.result != 0) {
             throw failure(peer_error::failed, "signing refused");
         }
-        if (signed_.contains("error")) {
-            throw failure(peer_error::agent_failed, signed_["error"].get<std::string>());
+        if (signed_.error) {
+            throw failure(peer_error::agent_failed, *signed_.error);
         }
-        const std::string element = signed_["signature"].get<std::string>();
+        const std::string& element = signed_.signature;
         if (!options.raw_signature.empty()) {
             const std::vector<unsigned char> raw = decode_base64(element_content(element));
             std::ofstream out(std::filesystem::u8path(options.raw_signature), std::ios::binary);
@@ -627,7 +627,7 @@ int run_sign(const session_options& session, const command_options& options) {
                 throw failure(peer_error::file, "cannot write " + options.raw_signature);
             }
         }
-        print(options, signed_, element);
+        print(options, to_json(signed_), element);
         return 0;
     });
 }

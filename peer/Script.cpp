@@ -2,11 +2,14 @@
 
 #include <chrono>
 #include <istream>
+#include <memory>
 #include <ostream>
 #include <sstream>
 #include <thread>
 
 #include "protocol/Messages.h"
+#include "protocol/ResultCodes.h"
+#include "peer/ModuleView.h"
 #include "platform/types.h"
 
 namespace peer {
@@ -78,6 +81,63 @@ nlohmann::json request_name(std::uint32_t message) {
 
 std::string to_line(const nlohmann::json& object) {
     return object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+nlohmann::json to_json(const slot_reply& reply) {
+    return request_result(MWM_SLOT, reply.result);
+}
+
+nlohmann::json to_json(const card_reply& reply) {
+    nlohmann::json out = request_result(MWM_CARD, reply.result);
+    if (reply.result == 0) {
+        out["serial"] = reply.serial;
+        out["noCard"] = reply.no_card;
+    }
+    return out;
+}
+
+nlohmann::json to_json(const login_reply& reply) {
+    nlohmann::json out = request_result(MWM_LOGIN, reply.result);
+    if (reply.result != 0) {
+        return out;
+    }
+    out["status"] = reply.status;
+    out["serial"] = reply.serial;
+    out["certSerial"] = reply.cert_serial;
+    out["notAfter"] = reply.not_after;
+    out["text"] = reply.text;
+    out["infoLength"] = reply.info_length;
+    if (reply.certificate) {
+        out["certificate"] = *reply.certificate;
+    }
+    if (reply.error) {
+        out["error"] = *reply.error;
+    }
+    return out;
+}
+
+nlohmann::json to_json(const logout_reply& reply) {
+    return request_result(MWM_LOGOUT, reply.result);
+}
+
+nlohmann::json to_json(const certinfo_reply& reply) {
+    nlohmann::json out = request_result(MWM_CERTINF, reply.result);
+    out["record"] = reply.record;
+    return out;
+}
+
+nlohmann::json to_json(const sign_reply& reply) {
+    nlohmann::json out = request_result(MWM_SIGN, reply.result);
+    if (reply.result != 0) {
+        return out;
+    }
+    out["length"] = reply.length;
+    out["channel"] = reply.channel;
+    out["signature"] = reply.signature;
+    if (reply.error) {
+        out["error"] = *reply.error;
+    }
+    return out;
 }
 
 script_runner::script_runner(agent_session& session) : session_(session) {
@@ -161,6 +221,109 @@ bool script_runner::run(std::istream& in, std::ostream& out) {
         }
     }
     return !agent_lost_;
+}
+
+namespace {
+
+// What the peer knows of the card behind the agent's certificate record: the reader last
+// selected and the serial of the card whose login built the record. The agent keeps that record
+// when the card goes; the peer reads the reader itself to say whether it still belongs to the
+// card there.
+struct card_watch {
+    std::string module_path;
+    std::string reader;
+    std::string record_serial;
+
+    // `out` is the login's object as printed.
+    void after_login(const login_reply& login, nlohmann::json& out) {
+        if (login.result != 0 || (login.status != 0 && login.status != tessivo::kStatusExpired)) {
+            return; // the agent keeps the record of the last login that got this far
+        }
+        if (login.info_length == 0) {
+            // The login stands but found no certificates: what the return channel holds is an
+            // earlier card's certificate.
+            out.erase("certificate");
+            out["note"] = "no signature certificate on this card";
+            record_serial.clear();
+            return;
+        }
+        record_serial = login.serial;
+    }
+
+    void after_certinfo(const certinfo_reply& info, nlohmann::json& certinfo) const {
+        if (info.record.empty() || record_serial.empty()) {
+            return;
+        }
+        slot_view slot;
+        std::string error;
+        if (!read_reader(module_path, reader, slot, error)) {
+            return; // nothing to compare with; the reply stands as it is
+        }
+        const std::string now = slot.token_present ? slot.serial : std::string();
+        if (now != record_serial) {
+            certinfo["stale"] = true;
+            certinfo["note"] = now.empty() ? "the card " + record_serial + " is no longer there"
+                                           : "the record is of the card " + record_serial +
+                                                 ", not of the card " + now + " now there";
+        }
+    }
+};
+
+} // namespace
+
+void add_token_commands(script_runner& runner, token_requests& requests,
+                        const std::string& module_path) {
+    using args_t = const std::vector<std::string>&;
+    auto watch = std::make_shared<card_watch>();
+    watch->module_path = module_path;
+    runner.add("slot", [&requests, watch](args_t args) -> std::optional<nlohmann::json> {
+        std::string text;
+        for (std::size_t i = 0; i < args.size(); ++i) {
+            text += (i > 0 ? " " : "") + args[i];
+        }
+        watch->reader = text;
+        return to_json(requests.slot(utf8_to_u16(text)));
+    });
+    runner.add("card", [&requests](args_t args) -> std::optional<nlohmann::json> {
+        if (!args.empty()) {
+            throw script_error("usage: card");
+        }
+        return to_json(requests.card());
+    });
+    runner.add("login", [&requests, watch](args_t args) -> std::optional<nlohmann::json> {
+        if (args.size() > 1) {
+            throw script_error("usage: login PIN");
+        }
+        const login_reply reply = requests.login(args.empty() ? std::string() : args[0]);
+        nlohmann::json out = to_json(reply);
+        watch->after_login(reply, out);
+        return out;
+    });
+    runner.add("logout", [&requests](args_t args) -> std::optional<nlohmann::json> {
+        if (!args.empty()) {
+            throw script_error("usage: logout");
+        }
+        return to_json(requests.logout());
+    });
+    runner.add("certinfo", [&requests, watch](args_t args) -> std::optional<nlohmann::json> {
+        if (!args.empty()) {
+            throw script_error("usage: certinfo");
+        }
+        const certinfo_reply reply = requests.certinfo();
+        nlohmann::json out = to_json(reply);
+        watch->after_certinfo(reply, out);
+        return out;
+    });
+    runner.add("sign", [&requests](args_t args) -> std::optional<nlohmann::json> {
+        if (args.empty() || args.size() > 2) {
+            throw script_error("usage: sign MECH BASE64");
+        }
+        const std::optional<std::uint32_t> mechanism = parse_mechanism(args[0]);
+        if (!mechanism) {
+            throw script_error("not a mechanism: " + args[0]);
+        }
+        return to_json(requests.sign(*mechanism, args.size() == 2 ? args[1] : std::string()));
+    });
 }
 
 } // namespace peer

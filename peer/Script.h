@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "peer/Session.h"
+#include "peer/TokenRequests.h"
 
 namespace peer {
 
@@ -49,6 +50,21 @@ private:
     bool agent_lost_ = false;
     bool line_failed_ = false;
 };
+
+// Adds slot, card, login, logout, certinfo and sign to a script. `module_path` is the module the
+// agent loads: the peer reads it itself to tell whether the card the agent's last login record
+// belongs to is still the one in the reader.
+void add_token_commands(script_runner& runner, token_requests& requests,
+                        const std::string& module_path);
+
+// The token requests' replies as the script prints them: {"request":..., "result":...} and,
+// once the result is 0, the reply's fields.
+nlohmann::json to_json(const slot_reply& reply);
+nlohmann::json to_json(const card_reply& reply);
+nlohmann::json to_json(const login_reply& reply);
+nlohmann::json to_json(const logout_reply& reply);
+nlohmann::json to_json(const certinfo_reply& reply);
+nlohmann::json to_json(const sign_reply& reply);
 
 // Helpers for commands.
 std::vector<std::string> split_words(const std::string& line);

@@ -1,5 +1,5 @@
 // The token requests seen from the peer: each sends one message to the agent and decodes its
-// reply frames into a JSON object ({"request":..., "result":..., and the reply's fields}).
+// reply frames into a plain reply. How a reply is printed is up to whoever shows it.
 #pragma once
 
 #include <cstdint>
@@ -7,13 +7,54 @@
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "peer/Session.h"
 
 namespace peer {
 
-class script_runner;
+// `result` is what the agent answered the message with; the other fields are filled only when
+// it is 0.
+struct slot_reply {
+    std::int32_t result = 0;
+};
+
+struct card_reply {
+    std::int32_t result = 0;
+    std::string serial; // UTF-8
+    bool no_card = false;
+};
+
+struct login_reply {
+    std::int32_t result = 0;
+    std::uint32_t status = 0;
+    std::string serial; // the card's
+    std::string cert_serial;
+    std::string not_after;
+    std::string text; // the return channel's name, or the agent's error or expiry text
+    std::uint32_t info_length = 0;
+    // What the return channel holds, read only when the login stands (status 0 or expired).
+    std::optional<std::string> certificate;
+    // Set when the record names a certificate that could not be read.
+    std::optional<std::string> error;
+};
+
+struct logout_reply {
+    std::int32_t result = 0;
+};
+
+// The record is read whatever the result: the agent leaves it empty when it has none.
+struct certinfo_reply {
+    std::int32_t result = 0;
+    std::string record;
+};
+
+struct sign_reply {
+    std::int32_t result = 0;
+    std::uint32_t length = 0;
+    std::string channel;
+    std::string signature; // the return channel's text up to its first zero byte
+    // Set when the signature in the return channel is not all there.
+    std::optional<std::string> error;
+};
 
 // The PKCS#11 signing mechanisms by name (raw, md5, sha1, sha224, sha256, sha384, sha512), or a
 // number. Empty when the text is neither.
@@ -23,30 +64,24 @@ class token_requests {
 public:
     explicit token_requests(agent_session& session) : session_(session) {}
 
-    nlohmann::json slot(const std::u16string& reader);
-    nlohmann::json card();
+    slot_reply slot(const std::u16string& reader);
+    card_reply card();
     // The PIN's buffers are wiped once the request is written.
-    nlohmann::json login(const std::string& pin_utf8);
+    login_reply login(const std::string& pin_utf8);
     // A login whose PIN the holder types on the reader's own pad: the request carries one zero
     // code unit (the agent refuses an empty one), which reaches the module as a PIN of length 0.
-    nlohmann::json login_on_pad();
-    nlohmann::json logout();
-    nlohmann::json certinfo();
-    nlohmann::json sign(std::uint32_t mechanism, const std::string& base64);
+    login_reply login_on_pad();
+    logout_reply logout();
+    certinfo_reply certinfo();
+    sign_reply sign(std::uint32_t mechanism, const std::string& base64);
 
 private:
-    nlohmann::json login_with(std::vector<std::uint8_t> payload, std::size_t units);
+    login_reply login_with(std::vector<std::uint8_t> payload, std::size_t units);
     // The text in the return channel up to its first zero byte.
     std::string return_text(const std::string& channel);
 
     agent_session& session_;
 };
-
-// Adds slot, card, login, logout, certinfo and sign to a script. `module_path` is the module the
-// agent loads: the peer reads it itself to tell whether the card the agent's last login record
-// belongs to is still the one in the reader.
-void add_token_commands(script_runner& runner, token_requests& requests,
-                        const std::string& module_path);
 
 // UTF-8 <-> UTF-16 for the peer's texts.
 std::u16string utf8_to_u16(const std::string& text);
