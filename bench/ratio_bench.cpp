@@ -191,36 +191,69 @@ int main(int argc, char** argv) {
     TestModuleConfig config("slot = Tessivo Reader ; 1 ; BENCH ; BENCH001\n"
                             "pin = " +
                             std::string(kPin) + "\n" + FixtureCardObjects(TESSIVO_TEST_CERTS_DIR));
-    std::string error;
-    DirectModule direct;
-    if (!direct.Open(TestModulePath(), error)) {
-        std::fprintf(stderr, "module: %s\n", error.c_str());
-        return 1;
-    }
+    const std::vector<std::uint8_t> reader = Utf16Payload(kReader);
+    const std::vector<std::uint8_t> pin = Utf16Payload(kPin);
+    const std::vector<std::uint8_t> sign = tessivo::EncodeSignRequest(
+        {static_cast<std::uint16_t>(kRequestMechanism), tessivo::EncodeBase64("abc")});
     peer::session_options options;
     options.agent_path = TESSIVO_AGENT_PATH;
 #if !defined(_WIN32)
     // Under Windows the agent loads the module by its file name from its own folder.
     options.module_path = TestModulePath();
 #endif
-    peer::agent_session agent;
-    if (!agent.start(options, error) || !agent.wait_ready(error)) {
-        std::fprintf(stderr, "agent: %s\n", error.c_str());
-        return 1;
-    }
-    try {
-        const std::vector<std::uint8_t> reader = Utf16Payload(kReader);
-        const std::vector<std::uint8_t> pin = Utf16Payload(kPin);
+    // An agent started, its reader chosen and logged in; false with `error` set otherwise.
+    const auto startAgent = [&](peer::agent_session& agent, std::string& error) {
+        if (!agent.start(options, error) || !agent.wait_ready(error))
+            return false;
         agent.write_request(reader);
         agent.send(MWM_SLOT, reader.size() / 2, 0);
         agent.write_request(pin);
         agent.send(MWM_LOGIN, pin.size() / 2, 0);
         if (tessivo::DecodeLoginRecord(agent.read_request(tessivo::kLoginRecordSize)).status != 0) {
-            std::fprintf(stderr, "the agent's login failed\n");
+            error = "the agent's login failed";
+            return false;
+        }
+        return true;
+    };
+    std::string error;
+    try {
+        // One signature from nothing, as a one-shot peer makes it: agent started, reader, login,
+        // sign, logout, agent ended; against the module loaded, initialised, logged in, one
+        // sign, finalised and unloaded. First, while no module is loaded in this process.
+        const bool oneShot = Pair(
+            "one-shot", std::max(1, n / 20),
+            [&] {
+                peer::agent_session agent;
+                if (!startAgent(agent, error))
+                    return false;
+                agent.write_request(sign);
+                const bool signed_ = agent.send(MWM_SIGN, sign.size(), 0) == 0;
+                agent.send(MWM_LOGOUT, 0, 0);
+                return signed_;
+            },
+            [&] {
+                DirectModule module;
+                return module.Open(TestModulePath(), error) && module.Sign();
+            });
+        if (!oneShot) {
+            std::fprintf(stderr, "one-shot: %s\n", error.c_str());
             return 1;
         }
-        const std::vector<std::uint8_t> sign = tessivo::EncodeSignRequest(
-            {static_cast<std::uint16_t>(kRequestMechanism), tessivo::EncodeBase64("abc")});
+    } catch (const peer::agent_error& e) {
+        std::fprintf(stderr, "agent: %s\n", e.what());
+        return 1;
+    }
+    DirectModule direct;
+    if (!direct.Open(TestModulePath(), error)) {
+        std::fprintf(stderr, "module: %s\n", error.c_str());
+        return 1;
+    }
+    peer::agent_session agent;
+    try {
+        if (!startAgent(agent, error)) {
+            std::fprintf(stderr, "agent: %s\n", error.c_str());
+            return 1;
+        }
         const bool ok = Pair(
                             "MWM_SIGN", n,
                             [&] {
