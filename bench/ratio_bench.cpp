@@ -20,6 +20,7 @@
 #include <dlfcn.h>
 #endif
 
+#include "bench/module_work.h"
 #include "cryptoki.h"
 #include "peer/Session.h"
 #include "protocol/Base64.h"
@@ -96,26 +97,11 @@ public:
                           kDigestInfo.size(), signature, &length) == CKR_OK;
     }
 
-    // What MWM_CARD asks of the module: is a token there, and its serial number.
     bool Card() {
-        CK_SLOT_INFO slot;
-        CK_TOKEN_INFO token;
-        return f_->C_GetSlotInfo(slot_, &slot) == CKR_OK &&
-               f_->C_GetTokenInfo(slot_, &token) == CKR_OK;
+        return bench::CardWork(f_, slot_);
     }
-
-    // What MWM_SLOT asks: every slot and its description.
     bool Slots() {
-        CK_SLOT_ID slots[32];
-        CK_ULONG count = 32;
-        if (f_->C_GetSlotList(CK_FALSE, slots, &count) != CKR_OK)
-            return false;
-        for (CK_ULONG i = 0; i < count; ++i) {
-            CK_SLOT_INFO info;
-            if (f_->C_GetSlotInfo(slots[i], &info) != CKR_OK)
-                return false;
-        }
-        return true;
+        return bench::SlotsWork(f_);
     }
 
     ~DirectModule() {

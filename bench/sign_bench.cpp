@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "agent/TextConvert.h"
+#include "bench/module_work.h"
 #include "cryptoki.h"
 #include "peer/Session.h"
 #include "platform/format.h"
@@ -154,27 +155,8 @@ public:
         return signature;
     }
 
-    // What MWM_CARD asks of the module: is a token there, and its serial number.
-    bool Card() {
-        CK_SLOT_INFO slot;
-        CK_TOKEN_INFO token;
-        return f_->C_GetSlotInfo(slot_, &slot) == CKR_OK &&
-               f_->C_GetTokenInfo(slot_, &token) == CKR_OK;
-    }
-
-    // What MWM_SLOT asks: every slot and its description.
-    bool Slots() {
-        CK_SLOT_ID slots[16];
-        CK_ULONG count = 16;
-        if (f_->C_GetSlotList(CK_FALSE, slots, &count) != CKR_OK)
-            return false;
-        for (CK_ULONG i = 0; i < count; ++i) {
-            CK_SLOT_INFO info;
-            if (f_->C_GetSlotInfo(slots[i], &info) != CKR_OK)
-                return false;
-        }
-        return true;
-    }
+    bool Card() { return bench::CardWork(f_, slot_); }
+    bool Slots() { return bench::SlotsWork(f_); }
 
     // What a login and logout ask: a session, the login, the signature certificate's value and
     // the two keys found, the logout.
