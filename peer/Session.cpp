@@ -17,10 +17,11 @@ namespace peer {
 namespace {
 
 // Waits for the agent start short and grow a little: a fast start is seen at once, and the
-// agent's first tick (18 ms after its window appears) is seen within 2 ms rather than within a
-// long sleep's 16 ms. A look costs a few microseconds, so even a slow start keeps no core busy.
-constexpr std::uint32_t kFirstPollMs = 1;
-constexpr std::uint32_t kLongestPollMs = 2;
+// agent's first tick (18 ms after its window appears) is seen within a quarter of a millisecond,
+// which a one-shot command waits for in full. A look costs a few microseconds, so even a slow
+// start keeps no core busy.
+constexpr std::chrono::microseconds kFirstPoll{100};
+constexpr std::chrono::microseconds kLongestPoll{250};
 // The most of the log frame that is read: its header and a console line's text.
 constexpr std::size_t kLogFrameRead = tessivo::kLogTextOffset + 4096;
 constexpr std::uint32_t kExitWaitMs = 5000;
@@ -48,12 +49,12 @@ void set_module_variable(const std::string& module) {
 class backoff {
 public:
     void wait() {
-        std::this_thread::sleep_for(std::chrono::milliseconds(ms_));
-        ms_ = std::min(ms_ * 2, kLongestPollMs);
+        std::this_thread::sleep_for(pause_);
+        pause_ = std::min(pause_ * 2, kLongestPoll);
     }
 
 private:
-    std::uint32_t ms_ = kFirstPollMs;
+    std::chrono::microseconds pause_ = kFirstPoll;
 };
 
 plat::WindowHandle wait_for_window(std::uint32_t pid, plat::ProcessHandle process,

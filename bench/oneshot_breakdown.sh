@@ -1,0 +1,110 @@
+#!/usr/bin/env bash
+# Where the time of one `tessivo-peer sign` goes, in ms: the parts a one-shot cannot do without
+# (two process starts, the agent's module start-up before its window, the agent's first tick,
+# the card's login and signature) and what is left. Two kinds of figures, medians of RUNS each:
+#   - separate programs: an empty process, the peer's start (`--version`), the agent's start
+#     with and without the module (`tessivo --help` returns after the module is started);
+#     `pkcs11-tool` listing the token and signing, for the card's own time;
+#   - traced runs (perf's scheduler and system-call tracepoints, which do not stop the
+#     programs): peer start to agent start, agent start to the first request, each request from
+#     its send to its reply, and the end. A one-shot sign sends MWM_SLOT, MWM_CARD, MWM_LOGIN,
+#     MWM_SIGN and MWM_LOGOUT, each answered, then posts MWM_EXIT.
+#
+# usage: bench/oneshot_breakdown.sh [RUNS] [BUILD_DIR]   (defaults: 15, build/linux)
+set -euo pipefail
+
+runs=${1:-15}
+root=$(cd "$(dirname "$0")/.." && pwd)
+bin=${2:-$root/build/linux}/bin
+[ -x "$bin/tessivo-peer" ] || { echo "oneshot_breakdown: build first (no $bin/tessivo-peer)" >&2; exit 1; }
+command -v perf >/dev/null || { echo "oneshot_breakdown: needs perf (linux-perf)" >&2; exit 1; }
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+"$root/tests/fixtures/demo_token.sh" "$work/token" >"$work/token.log" 2>&1 ||
+    { cat "$work/token.log" >&2; exit 1; }
+. "$work/token/demo.env"
+export SOFTHSM2_CONF
+head -c 1024 /dev/urandom >"$work/data"
+
+micros() {
+    local start end
+    start=$(date +%s%N)
+    "$@" >/dev/null 2>&1 || true
+    end=$(date +%s%N)
+    echo $(((end - start) / 1000))
+}
+median_ms() { sort -n | awk '{ v[NR] = $1 } END { printf "%.1f", ((NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2) / 1000 }'; }
+times() { # RUNS times a command, the median in ms
+    for _ in $(seq "$runs"); do micros "$@"; done | median_ms
+}
+
+peer_sign() {
+    "$bin/tessivo-peer" --module "$DEMO_MODULE" sign "$DEMO_READER" --mech sha256 --pin-stdin \
+        "$work/data" <<<"$DEMO_PIN"
+}
+tool_sign() {
+    pkcs11-tool --module "$DEMO_MODULE" --token-label "Tessivo Demo" --login --pin "$DEMO_PIN" \
+        --sign --id 5349474e -m SHA256-RSA-PKCS --input-file "$work/data" \
+        --output-file "$work/tool.sig"
+}
+
+echo "separate programs, median of $runs runs (ms):"
+printf "  %-58s %6s\n" "an empty process (/bin/true)" "$(times /bin/true)"
+printf "  %-58s %6s\n" "tessivo-peer --version (the peer's start)" "$(times "$bin/tessivo-peer" --version)"
+printf "  %-58s %6s\n" "tessivo --help, no module (the agent's start)" \
+    "$(TESSIVO_PKCS11_MODULE=/nonexistent times "$bin/tessivo" --help)"
+printf "  %-58s %6s\n" "tessivo --help, module started before the window" \
+    "$(TESSIVO_PKCS11_MODULE=$DEMO_MODULE times "$bin/tessivo" --help)"
+printf "  %-58s %6s\n" "pkcs11-tool -L (its start, the module's start)" "$(times pkcs11-tool --module "$DEMO_MODULE" -L)"
+printf "  %-58s %6s\n" "pkcs11-tool --sign (start, module, login, sign)" "$(times tool_sign)"
+printf "  %-58s %6s\n" "tessivo-peer sign" "$(times peer_sign)"
+
+# Traced runs: process starts and ends, and every send on a message connection (a request is
+# 32 bytes from the peer, a reply 4 bytes from the agent).
+for i in $(seq "$runs"); do
+    perf record -q -o "$work/perf.$i" -e sched:sched_process_exec -e sched:sched_process_exit \
+        -e syscalls:sys_enter_sendto -- "$bin/tessivo-peer" --module "$DEMO_MODULE" sign \
+        "$DEMO_READER" --mech sha256 --pin-stdin "$work/data" <<<"$DEMO_PIN" >/dev/null 2>&1
+    perf script -i "$work/perf.$i" -F comm,pid,time,event,trace >"$work/trace.$i" 2>/dev/null
+done
+/usr/bin/env python3 - "$work" "$runs" <<'EOF'
+import re, statistics, sys
+work, runs = sys.argv[1], int(sys.argv[2])
+requests = ["MWM_SLOT", "MWM_CARD", "MWM_LOGIN", "MWM_SIGN", "MWM_LOGOUT"]
+phases = {}
+for i in range(1, runs + 1):
+    events = []
+    for line in open(f"{work}/trace.{i}"):
+        m = re.match(r"\s*(\S+)\s+(\d+)\s+([\d.]+):\s+(\S+):\s*(.*)", line)
+        if m:
+            events.append((m.group(1), int(m.group(2)), float(m.group(3)) * 1000, m.group(4),
+                           m.group(5)))
+    starts = [e for e in events if e[3] == "sched:sched_process_exec"]
+    peer_start = next(e for e in starts if e[4].split()[0].endswith("/tessivo-peer"))
+    agent_start = next(e for e in starts if e[4].split()[0].endswith("/tessivo"))
+    sends = [e for e in events if e[3] == "syscalls:sys_enter_sendto"]
+    asked = [e for e in sends if e[1] == peer_start[1] and "len: 0x00000020" in e[4]]
+    answered = [e for e in sends if e[1] == agent_start[1] and "len: 0x00000004" in e[4]]
+    ends = {e[1]: e[2] for e in events
+            if e[3] == "sched:sched_process_exit" and "group_dead=true" in e[4]}
+    if len(asked) != len(requests) + 1 or len(answered) != len(requests):
+        print(f"run {i}: {len(asked)} requests and {len(answered)} replies, not a sign's; "
+              "left out", file=sys.stderr)
+        continue
+    row = {"peer start to agent start": agent_start[2] - peer_start[2],
+           "agent start to the first request (module, window, 18 ms tick)":
+               asked[0][2] - agent_start[2]}
+    for name, sent, reply in zip(requests, asked, answered):
+        row[name + " (send to reply)"] = reply[2] - sent[2]
+    row["between requests (the peer's own work)"] = sum(
+        asked[k + 1][2] - answered[k][2] for k in range(len(requests)))
+    row["MWM_EXIT posted to the agent's end"] = ends[agent_start[1]] - asked[-1][2]
+    row["agent's end to the peer's end"] = ends[peer_start[1]] - ends[agent_start[1]]
+    row["whole run"] = ends[peer_start[1]] - peer_start[2]
+    for k, v in row.items():
+        phases.setdefault(k, []).append(v)
+print(f"traced runs (perf tracepoints), median of {len(phases.get('whole run', []))} (ms):")
+for k, v in phases.items():
+    print(f"  {k:<64} {statistics.median(v):6.1f}")
+EOF
