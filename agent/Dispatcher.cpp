@@ -7,7 +7,7 @@
 namespace {
 
 // The top-level window that the last MWM_HELLO search found.
-plat::WindowHandle g_HelloWindow = 0;
+plat::WindowHandle g_helloWindow = 0;
 
 plat::WindowHandle FirstWindowOf(std::uint32_t processId) {
     for (const plat::TopLevelWindow& entry : plat::EnumTopLevelWindows()) {
@@ -66,9 +66,9 @@ std::int32_t CTokenAgent::Dispatch(plat::WindowHandle /*window*/, std::uint32_t 
 
 std::int32_t CTokenAgent::OnHello(std::int32_t lParam) {
     m_ProcessId = static_cast<std::uint32_t>(lParam);
-    g_HelloWindow = FirstWindowOf(m_ProcessId);
-    if (g_HelloWindow != 0) {
-        m_hWnd = g_HelloWindow;
+    g_helloWindow = FirstWindowOf(m_ProcessId);
+    if (g_helloWindow != 0) {
+        m_hWnd = g_helloWindow;
     }
     Log(plat::Format(u"message:MWM_HELLO,m_ProcessId : %d,mem : %s;", static_cast<int>(m_ProcessId),
                      m_MemName.c_str()));

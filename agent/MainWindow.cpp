@@ -9,18 +9,18 @@ namespace {
 
 constexpr int kTextUnits = 100; // title and class name buffers, terminator included
 
-CTokenAgent* g_Agent = nullptr;
-plat::WindowHandle g_Console = 0;
+CTokenAgent* g_agent = nullptr;
+plat::WindowHandle g_console = 0;
 
 bool IsDispatched(plat::Message message) {
     return message == MWM_HELLO || (message >= MWM_SLOT && message <= MWM_LAST);
 }
 
 plat::LResult OnCreate(plat::WindowHandle window) {
-    g_Console = plat::CreateConsole(window, kConsoleStyle, 0, 0, kConsoleWidth, kConsoleHeight);
-    plat::ShowWindow(g_Console, plat::kSwShow);
-    if (g_Agent != nullptr) {
-        g_Agent->AttachWindow(window, g_Console);
+    g_console = plat::CreateConsole(window, kConsoleStyle, 0, 0, kConsoleWidth, kConsoleHeight);
+    plat::ShowWindow(g_console, plat::kSwShow);
+    if (g_agent != nullptr) {
+        g_agent->AttachWindow(window, g_console);
     }
     plat::SetTimer(window, kHelloTimer, kFirstTickMs);
     return 0;
@@ -38,8 +38,8 @@ plat::LResult Route(plat::WindowHandle window, plat::Message message, plat::WPar
         plat::PaintNothing(window);
         return 0;
     case plat::kWmTimer:
-        if (g_Agent != nullptr) {
-            g_Agent->OnTimer(window, wParam);
+        if (g_agent != nullptr) {
+            g_agent->OnTimer(window, wParam);
         }
         return 0;
     case MWM_EXIT:
@@ -48,9 +48,9 @@ plat::LResult Route(plat::WindowHandle window, plat::Message message, plat::WPar
     default:
         break;
     }
-    if (IsDispatched(message) && g_Agent != nullptr) {
+    if (IsDispatched(message) && g_agent != nullptr) {
         // The catalogue's parameters are 32-bit: wParam unsigned, lParam signed.
-        return g_Agent->Dispatch(window, message, static_cast<std::uint32_t>(wParam),
+        return g_agent->Dispatch(window, message, static_cast<std::uint32_t>(wParam),
                                  static_cast<std::int32_t>(lParam));
     }
     return plat::DefWindowProc(window, message, wParam, lParam);
@@ -59,7 +59,7 @@ plat::LResult Route(plat::WindowHandle window, plat::Message message, plat::WPar
 } // namespace
 
 void ServeAgent(CTokenAgent* agent) {
-    g_Agent = agent;
+    g_agent = agent;
 }
 
 Position CentredOnDesktop(const plat::Rect& desktop, int width, int height) {

@@ -10,7 +10,7 @@
 #include "platform/window.h"
 #include "tessivo_version.h"
 
-static CTokenAgent theAgent;
+static CTokenAgent g_theAgent;
 
 namespace {
 
@@ -90,7 +90,7 @@ int main(int argc, char** argv) {
     if (AnswerInfo(line, exitCode)) {
         return exitCode;
     }
-    return RunAgent(theAgent, line, plat::kSwShowNormal);
+    return RunAgent(g_theAgent, line, plat::kSwShowNormal);
 }
 
 #endif

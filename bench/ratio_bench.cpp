@@ -181,21 +181,21 @@ int main(int argc, char** argv) {
     const std::vector<std::uint8_t> pin = Utf16Payload(kPin);
     const std::vector<std::uint8_t> sign = tessivo::EncodeSignRequest(
         {static_cast<std::uint16_t>(kRequestMechanism), tessivo::EncodeBase64("abc")});
-    peer::session_options options;
-    options.agent_path = TESSIVO_AGENT_PATH;
+    peer::SessionOptions options;
+    options.agentPath = TESSIVO_AGENT_PATH;
 #if !defined(_WIN32)
     // Under Windows the agent loads the module by its file name from its own folder.
-    options.module_path = TestModulePath();
+    options.modulePath = TestModulePath();
 #endif
     // An agent started, its reader chosen and logged in; false with `error` set otherwise.
-    const auto startAgent = [&](peer::agent_session& agent, std::string& error) {
-        if (!agent.start(options, error) || !agent.wait_ready(error))
+    const auto startAgent = [&](peer::AgentSession& agent, std::string& error) {
+        if (!agent.Start(options, error) || !agent.WaitReady(error))
             return false;
-        agent.write_request(reader);
-        agent.send(MWM_SLOT, reader.size() / 2, 0);
-        agent.write_request(pin);
-        agent.send(MWM_LOGIN, pin.size() / 2, 0);
-        if (tessivo::DecodeLoginRecord(agent.read_request(tessivo::kLoginRecordSize)).status != 0) {
+        agent.WriteRequest(reader);
+        agent.Send(MWM_SLOT, reader.size() / 2, 0);
+        agent.WriteRequest(pin);
+        agent.Send(MWM_LOGIN, pin.size() / 2, 0);
+        if (tessivo::DecodeLoginRecord(agent.ReadRequest(tessivo::kLoginRecordSize)).status != 0) {
             error = "the agent's login failed";
             return false;
         }
@@ -209,12 +209,12 @@ int main(int argc, char** argv) {
         const bool oneShot = Pair(
             "one-shot", std::max(1, n / 20),
             [&] {
-                peer::agent_session agent;
+                peer::AgentSession agent;
                 if (!startAgent(agent, error))
                     return false;
-                agent.write_request(sign);
-                const bool signed_ = agent.send(MWM_SIGN, sign.size(), 0) == 0;
-                agent.send(MWM_LOGOUT, 0, 0);
+                agent.WriteRequest(sign);
+                const bool signed_ = agent.Send(MWM_SIGN, sign.size(), 0) == 0;
+                agent.Send(MWM_LOGOUT, 0, 0);
                 return signed_;
             },
             [&] {
@@ -225,7 +225,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "one-shot: %s\n", error.c_str());
             return 1;
         }
-    } catch (const peer::agent_error& e) {
+    } catch (const peer::AgentError& e) {
         std::fprintf(stderr, "agent: %s\n", e.what());
         return 1;
     }
@@ -234,7 +234,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "module: %s\n", error.c_str());
         return 1;
     }
-    peer::agent_session agent;
+    peer::AgentSession agent;
     try {
         if (!startAgent(agent, error)) {
             std::fprintf(stderr, "agent: %s\n", error.c_str());
@@ -243,23 +243,23 @@ int main(int argc, char** argv) {
         const bool ok = Pair(
                             "MWM_SIGN", n,
                             [&] {
-                                agent.write_request(sign);
-                                return agent.send(MWM_SIGN, sign.size(), 0) == 0;
+                                agent.WriteRequest(sign);
+                                return agent.Send(MWM_SIGN, sign.size(), 0) == 0;
                             },
                             [&] { return direct.Sign(); }) &&
                         Pair(
-                            "MWM_CARD", n, [&] { return agent.send(MWM_CARD, 0, 0) == 0; },
+                            "MWM_CARD", n, [&] { return agent.Send(MWM_CARD, 0, 0) == 0; },
                             [&] { return direct.Card(); }) &&
                         Pair(
                             "MWM_SLOT", n,
                             [&] {
-                                agent.write_request(reader);
-                                agent.send(MWM_SLOT, reader.size() / 2, 0);
+                                agent.WriteRequest(reader);
+                                agent.Send(MWM_SLOT, reader.size() / 2, 0);
                                 return true;
                             },
                             [&] { return direct.Slots(); });
         return ok ? 0 : 1;
-    } catch (const peer::agent_error& e) {
+    } catch (const peer::AgentError& e) {
         std::fprintf(stderr, "agent: %s\n", e.what());
         return 1;
     }

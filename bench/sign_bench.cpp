@@ -232,7 +232,7 @@ std::vector<std::uint8_t> SignPayload(const std::string& base64) {
 struct Bench {
     std::unique_ptr<fixtures::SoftHsm> hsm;
     DirectToken direct;
-    peer::agent_session agent;
+    peer::AgentSession agent;
     std::vector<std::uint8_t> signPayload = SignPayload(kDataBase64);
     bool ready = false;
     std::size_t replyBytes = 0; // the signature's reply in the return channel
@@ -252,18 +252,18 @@ struct Bench {
         }
         if (!direct.Open(error))
             return false;
-        peer::session_options options;
-        options.agent_path = TESSIVO_AGENT_PATH;
-        options.module_path = DirectToken::ModulePath();
-        if (!agent.start(options, error) || !agent.wait_ready(error))
+        peer::SessionOptions options;
+        options.agentPath = TESSIVO_AGENT_PATH;
+        options.modulePath = DirectToken::ModulePath();
+        if (!agent.Start(options, error) || !agent.WaitReady(error))
             return false;
         const std::vector<std::uint8_t> reader = Utf16Payload(direct.Reader());
-        agent.write_request(reader);
-        agent.send(MWM_SLOT, reader.size() / 2, 0);
+        agent.WriteRequest(reader);
+        agent.Send(MWM_SLOT, reader.size() / 2, 0);
         const std::vector<std::uint8_t> pin = Utf16Payload(kPin);
-        agent.write_request(pin);
-        agent.send(MWM_LOGIN, pin.size() / 2, 0);
-        if (tessivo::DecodeLoginRecord(agent.read_request(tessivo::kLoginRecordSize)).status != 0) {
+        agent.WriteRequest(pin);
+        agent.Send(MWM_LOGIN, pin.size() / 2, 0);
+        if (tessivo::DecodeLoginRecord(agent.ReadRequest(tessivo::kLoginRecordSize)).status != 0) {
             error = "the agent's login failed";
             return false;
         }
@@ -273,7 +273,7 @@ struct Bench {
             return false;
         }
         // The sign's header in the request channel gives the reply's length.
-        replyBytes = tessivo::DecodeSignHeader(agent.read_request(tessivo::kSignHeaderSize)).length;
+        replyBytes = tessivo::DecodeSignHeader(agent.ReadRequest(tessivo::kSignHeaderSize)).length;
         ready = replyBytes > 35;
         if (!ready) {
             error = "the agent's sign reply has no length";
@@ -282,26 +282,26 @@ struct Bench {
     }
 
     bool RoundTrip() {
-        agent.write_request(signPayload);
-        return agent.send(MWM_SIGN, signPayload.size(), 0) == 0;
+        agent.WriteRequest(signPayload);
+        return agent.Send(MWM_SIGN, signPayload.size(), 0) == 0;
     }
 
-    bool Card() { return agent.send(MWM_CARD, 0, 0) == 0; }
+    bool Card() { return agent.Send(MWM_CARD, 0, 0) == 0; }
 
     bool Slot() {
         const std::vector<std::uint8_t> reader = Utf16Payload(direct.Reader());
-        agent.write_request(reader);
-        agent.send(MWM_SLOT, reader.size() / 2, 0);
+        agent.WriteRequest(reader);
+        agent.Send(MWM_SLOT, reader.size() / 2, 0);
         return true;
     }
 
     // Ends logged in again, as the other benchmarks need.
     bool LoginLogout() {
         const std::vector<std::uint8_t> pin = Utf16Payload(kPin);
-        agent.write_request(pin);
-        if (agent.send(MWM_LOGIN, pin.size() / 2, 0) != 0)
+        agent.WriteRequest(pin);
+        if (agent.Send(MWM_LOGIN, pin.size() / 2, 0) != 0)
             return false;
-        agent.send(MWM_LOGOUT, 0, 0);
+        agent.Send(MWM_LOGOUT, 0, 0);
         Slot();
         return true;
     }
@@ -313,7 +313,7 @@ Bench* g_bench = nullptr;
 double AgentCpuMicros() {
     clockid_t clock;
     struct timespec used;
-    if (clock_getcpuclockid(static_cast<pid_t>(g_bench->agent.agent_pid()), &clock) != 0 ||
+    if (clock_getcpuclockid(static_cast<pid_t>(g_bench->agent.AgentPid()), &clock) != 0 ||
         clock_gettime(clock, &used) != 0)
         return 0;
     return used.tv_sec * 1e6 + used.tv_nsec / 1e3;
@@ -321,7 +321,7 @@ double AgentCpuMicros() {
 
 // Besides the wall time, the CPU time the agent spent per round trip: on a busy machine the
 // wall times wander with the other load, the CPU times much less.
-void BM_AgentSignRoundTrip(benchmark::State& state) {
+void BmAgentSignRoundTrip(benchmark::State& state) {
     const double agentBefore = AgentCpuMicros();
     for (auto _ : state) {
         if (!g_bench->RoundTrip()) {
@@ -356,12 +356,12 @@ using CardPair = Pair<&Bench::Card, &DirectToken::Card>;
 // Parts of a round trip, for its breakdown: one message hop (a request without module work or
 // log line), one zero-fill of a whole channel as every write makes, the copies of the bytes a
 // sign moves, its Base64 work and the text work of its log line.
-void BM_MessageHop(benchmark::State& state) {
+void BmMessageHop(benchmark::State& state) {
     for (auto _ : state)
-        g_bench->agent.send(MWM_LASTRESULT, 0, 0);
+        g_bench->agent.Send(MWM_LASTRESULT, 0, 0);
 }
 
-void BM_ChannelZeroFill(benchmark::State& state) {
+void BmChannelZeroFill(benchmark::State& state) {
     std::vector<unsigned char> channel(static_cast<std::size_t>(kChannelSize), 1);
     for (auto _ : state) {
         std::memset(channel.data(), 0, channel.size());
@@ -371,9 +371,9 @@ void BM_ChannelZeroFill(benchmark::State& state) {
 
 // A write into the request channel itself (a shared mapping, zero-filled whole, then the sign's
 // payload copied in), as the peer makes before each MWM_SIGN.
-void BM_RequestChannelWrite(benchmark::State& state) {
+void BmRequestChannelWrite(benchmark::State& state) {
     for (auto _ : state) {
-        if (!g_bench->agent.write_request(g_bench->signPayload)) {
+        if (!g_bench->agent.WriteRequest(g_bench->signPayload)) {
             state.SkipWithError("the request channel cannot be written");
             break;
         }
@@ -381,7 +381,7 @@ void BM_RequestChannelWrite(benchmark::State& state) {
 }
 
 // The request's payload into the channel and out again, the reply into its channel.
-void BM_SignCopies(benchmark::State& state) {
+void BmSignCopies(benchmark::State& state) {
     std::vector<unsigned char> channel(static_cast<std::size_t>(kChannelSize), 0);
     std::vector<unsigned char> out(g_bench->signPayload.size());
     const std::string reply(g_bench->replyBytes, 'r');
@@ -394,7 +394,7 @@ void BM_SignCopies(benchmark::State& state) {
 }
 
 // The request's data decoded, the signature encoded.
-void BM_SignBase64(benchmark::State& state) {
+void BmSignBase64(benchmark::State& state) {
     const std::vector<unsigned char> signature = g_bench->direct.SignAsAgent(kData);
     for (auto _ : state) {
         benchmark::DoNotOptimize(tessivo::DecodeBase64Lenient(kDataBase64));
@@ -404,7 +404,7 @@ void BM_SignBase64(benchmark::State& state) {
 
 // The texts of a sign: the shown data and the signature widened, the log line formatted and
 // narrowed again for the log channel, the reply narrowed for the return channel.
-void BM_SignLogText(benchmark::State& state) {
+void BmSignLogText(benchmark::State& state) {
     const std::string signature(g_bench->replyBytes - 35, 'A');
     for (auto _ : state) {
         const std::u16string shown = WidenText(kDataBase64);
@@ -420,7 +420,7 @@ void BM_SignLogText(benchmark::State& state) {
 using SlotPair = Pair<&Bench::Slot, &DirectToken::Slots>;
 using LoginPair = Pair<&Bench::LoginLogout, &DirectToken::LoginLogout>;
 
-void BM_BareCSignAsAgent(benchmark::State& state) {
+void BmBareCSignAsAgent(benchmark::State& state) {
     for (auto _ : state) {
         if (g_bench->direct.SignAsAgent(kData).empty()) {
             state.SkipWithError("C_Sign failed");
@@ -429,7 +429,7 @@ void BM_BareCSignAsAgent(benchmark::State& state) {
     }
 }
 
-void BM_BareCSign(benchmark::State& state) {
+void BmBareCSign(benchmark::State& state) {
     for (auto _ : state) {
         if (g_bench->direct.Sign(kData).empty()) {
             state.SkipWithError("C_Sign failed");
@@ -459,15 +459,15 @@ public:
 } // namespace
 
 // Iterations are counted by wall time: a card (or the agent) works while this process waits.
-BENCHMARK(BM_AgentSignRoundTrip)->Repetitions(15)->UseRealTime()->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_BareCSign)->Repetitions(15)->UseRealTime()->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_BareCSignAsAgent)->Repetitions(15)->UseRealTime()->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_MessageHop)->Repetitions(15)->UseRealTime()->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_ChannelZeroFill)->Repetitions(15)->UseRealTime()->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_RequestChannelWrite)->Repetitions(15)->UseRealTime()->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_SignCopies)->Repetitions(15)->UseRealTime()->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_SignBase64)->Repetitions(15)->UseRealTime()->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_SignLogText)->Repetitions(15)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BmAgentSignRoundTrip)->Repetitions(15)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BmBareCSign)->Repetitions(15)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BmBareCSignAsAgent)->Repetitions(15)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BmMessageHop)->Repetitions(15)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BmChannelZeroFill)->Repetitions(15)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BmRequestChannelWrite)->Repetitions(15)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BmSignCopies)->Repetitions(15)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BmSignBase64)->Repetitions(15)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BmSignLogText)->Repetitions(15)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(CardPair::Agent)
     ->Name("BM_AgentCard")
     ->Repetitions(15)
@@ -519,14 +519,14 @@ int Soak(Bench& bench, long signs) {
             return 1;
         }
     }
-    const long before = ResidentKiB(bench.agent.agent_pid());
+    const long before = ResidentKiB(bench.agent.AgentPid());
     for (long i = 0; i < signs; ++i) {
         if (!bench.RoundTrip()) {
             std::fprintf(stderr, "sign_bench: sign %ld failed\n", i);
             return 1;
         }
     }
-    const long after = ResidentKiB(bench.agent.agent_pid());
+    const long after = ResidentKiB(bench.agent.AgentPid());
     std::printf("agent resident memory after %ld warm-up signs: %ld KiB\n", kWarmUp, before);
     std::printf("agent resident memory after %ld more signs:    %ld KiB (%+.2f %%)\n", signs, after,
                 before > 0 ? 100.0 * double(after - before) / double(before) : 0.0);

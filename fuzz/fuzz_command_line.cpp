@@ -36,26 +36,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // tessivo-peer's request words and their arguments.
     const std::string line(reinterpret_cast<const char*>(data), size);
-    for (const std::string& word : peer::split_words(line)) {
+    for (const std::string& word : peer::SplitWords(line)) {
         if (word.empty()) {
             Fail("empty word");
         }
         try {
-            peer::parse_number(word, "fuzz");
-        } catch (const peer::script_error&) {
+            peer::ParseNumber(word, "fuzz");
+        } catch (const peer::ScriptError&) {
         }
         try {
-            const std::vector<std::uint8_t> bytes = peer::parse_hex(word);
+            const std::vector<std::uint8_t> bytes = peer::ParseHex(word);
             if (bytes.size() * 2 != word.size()) {
                 Fail("hex payload of the wrong length");
             }
-        } catch (const peer::script_error&) {
+        } catch (const peer::ScriptError&) {
         }
-        peer::parse_mechanism(word);
+        peer::ParseMechanism(word);
     }
 
     // Output: any bytes become one JSON line; UTF-8 survives the UTF-16 round trip.
-    const std::string json = peer::to_line({{"text", line}, {"ansi", peer::ansi_to_utf8(line)}});
+    const std::string json = peer::ToLine({{"text", line}, {"ansi", peer::AnsiToUtf8(line)}});
     if (json.find('\n') != std::string::npos) {
         Fail("JSON output spans lines");
     }
@@ -67,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     tessivo::DecodeSignHeader(frame);
     tessivo::DecodeSignRequest(data, size);
     tessivo::DecodeTextRequest(data, size);
-    const std::u16string u16 = peer::utf8_to_u16(line);
-    peer::u16_to_utf8(u16);
+    const std::u16string u16 = peer::Utf8ToU16(line);
+    peer::U16ToUtf8(u16);
     return 0;
 }

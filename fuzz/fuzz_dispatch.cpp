@@ -52,13 +52,13 @@ struct Harness {
     std::vector<unsigned char> channel;
 };
 
-Harness* g_Harness = nullptr;
+Harness* g_harness = nullptr;
 
 // At exit: the agent ends its session and closes its channels before the window, the module's
 // configuration and the runtime directory go, so nothing is left behind in the temporary folder.
 void EndHarness() {
-    Harness* h = g_Harness;
-    g_Harness = nullptr;
+    Harness* h = g_harness;
+    g_harness = nullptr;
     h->agent.reset();
     plat::DestroyWindow(h->window);
     delete h;
@@ -100,13 +100,13 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
         std::fputs("fuzz_dispatch: the agent did not start\n", stdout);
         std::abort();
     }
-    g_Harness = h;
+    g_harness = h;
     std::atexit(EndHarness);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    Harness& h = *g_Harness;
+    Harness& h = *g_harness;
     CTokenAgent& agent = *h.agent;
     std::size_t pos = 0;
     for (std::size_t n = 0; n < kMaxRequests && size - pos >= kHeaderSize; ++n) {

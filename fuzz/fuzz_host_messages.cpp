@@ -9,14 +9,14 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string body(reinterpret_cast<const char*>(data), size);
-    const host::parsed p = host::parse_request(body);
+    const host::Parsed p = host::ParseRequest(body);
     if (p.ok) {
-        host::result_reply(p.ok->id, nlohmann::json::object());
+        host::ResultReply(p.ok->id, nlohmann::json::object());
     } else if (p.failed) {
-        host::error_reply(p.id, *p.failed);
+        host::ErrorReply(p.id, *p.failed);
     }
     bool ok = false;
     tessivo::DecodeBase64Strict(body, ok);
-    host::origin_allowed(body);
+    host::OriginAllowed(body);
     return 0;
 }

@@ -12,7 +12,7 @@ namespace host {
 namespace {
 
 // Reads exactly `size` bytes; the count read before the input ended otherwise.
-std::size_t read_fully(std::FILE* in, void* buffer, std::size_t size) {
+std::size_t ReadFully(std::FILE* in, void* buffer, std::size_t size) {
     std::size_t done = 0;
     while (done < size) {
         const std::size_t n = std::fread(static_cast<char*>(buffer) + done, 1, size - done, in);
@@ -26,41 +26,41 @@ std::size_t read_fully(std::FILE* in, void* buffer, std::size_t size) {
 
 } // namespace
 
-void use_binary_stdio() {
+void UseBinaryStdio() {
 #if defined(_WIN32)
     _setmode(_fileno(stdin), _O_BINARY);
     _setmode(_fileno(stdout), _O_BINARY);
 #endif
 }
 
-frame read_frame(std::FILE* in, std::uint32_t limit) {
-    frame out;
+Frame ReadFrame(std::FILE* in, std::uint32_t limit) {
+    Frame out;
     unsigned char prefix[4];
-    const std::size_t got = read_fully(in, prefix, sizeof prefix);
+    const std::size_t got = ReadFully(in, prefix, sizeof prefix);
     if (got == 0) {
-        out.status = frame_status::end;
+        out.status = FrameStatus::End;
         return out;
     }
     if (got < sizeof prefix) {
-        out.status = frame_status::truncated;
+        out.status = FrameStatus::Truncated;
         return out;
     }
     std::memcpy(&out.length, prefix, sizeof out.length); // native byte order
     if (out.length > limit) {
-        out.status = frame_status::too_large;
+        out.status = FrameStatus::TooLarge;
         return out;
     }
     out.body.resize(out.length);
-    if (out.length > 0 && read_fully(in, &out.body[0], out.length) < out.length) {
+    if (out.length > 0 && ReadFully(in, &out.body[0], out.length) < out.length) {
         out.body.clear();
-        out.status = frame_status::truncated;
+        out.status = FrameStatus::Truncated;
         return out;
     }
-    out.status = frame_status::message;
+    out.status = FrameStatus::Message;
     return out;
 }
 
-bool write_frame(std::FILE* out, const std::string& body) {
+bool WriteFrame(std::FILE* out, const std::string& body) {
     const std::uint32_t length = static_cast<std::uint32_t>(body.size());
     unsigned char prefix[4];
     std::memcpy(prefix, &length, sizeof prefix);

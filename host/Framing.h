@@ -12,25 +12,25 @@ inline constexpr std::uint32_t kMaxRequestBytes = 64 * 1024;
 // The most the browser takes from a host in one message.
 inline constexpr std::uint32_t kMaxReplyBytes = 1024 * 1024;
 
-enum class frame_status {
-    message,   // a whole frame; `body` holds it (possibly empty)
-    end,       // the input ended before a frame began
-    truncated, // the input ended inside a frame
-    too_large, // the length is above the limit; nothing of the body was read
+enum class FrameStatus {
+    Message,   // a whole frame; `body` holds it (possibly empty)
+    End,       // the input ended before a frame began
+    Truncated, // the input ended inside a frame
+    TooLarge,  // the length is above the limit; nothing of the body was read
 };
 
-struct frame {
-    frame_status status = frame_status::end;
+struct Frame {
+    FrameStatus status = FrameStatus::End;
     std::uint32_t length = 0;
     std::string body;
 };
 
 // Standard input and output carry bytes, not text (no CR LF translation on Windows).
-void use_binary_stdio();
+void UseBinaryStdio();
 
 // Reads one frame, waiting for every byte of it.
-frame read_frame(std::FILE* in, std::uint32_t limit = kMaxRequestBytes);
+Frame ReadFrame(std::FILE* in, std::uint32_t limit = kMaxRequestBytes);
 // Writes one frame and flushes it. False when the output is gone.
-bool write_frame(std::FILE* out, const std::string& body);
+bool WriteFrame(std::FILE* out, const std::string& body);
 
 } // namespace host

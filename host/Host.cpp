@@ -31,14 +31,14 @@ using nlohmann::json;
 const std::vector<std::uint8_t> kSignId = {'S', 'I', 'G', 'N'};
 constexpr unsigned long kKeyUsageSignatureOnly = 0x80; // digitalSignature alone
 
-[[noreturn]] void fail(const std::string& code, const std::string& message,
+[[noreturn]] void Fail(const std::string& code, const std::string& message,
                        json extra = json::object()) {
-    throw command_error{error{code, message, std::move(extra)}};
+    throw CommandError{Error{code, message, std::move(extra)}};
 }
 // The failures the host shares with tessivo-peer carry the peer's stable codes.
-[[noreturn]] void fail(peer::peer_error kind, const std::string& message,
+[[noreturn]] void Fail(peer::PeerError kind, const std::string& message,
                        json extra = json::object()) {
-    fail(peer::error_code(kind), message, std::move(extra));
+    Fail(peer::ErrorCode(kind), message, std::move(extra));
 }
 
 struct X509Free {
@@ -46,7 +46,7 @@ struct X509Free {
 };
 using X509Ptr = std::unique_ptr<X509, X509Free>;
 
-X509Ptr parse_der(const std::vector<std::uint8_t>& der) {
+X509Ptr ParseDer(const std::vector<std::uint8_t>& der) {
     const unsigned char* p = der.data();
     X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
     if (cert && p != der.data() + der.size()) {
@@ -55,7 +55,7 @@ X509Ptr parse_der(const std::vector<std::uint8_t>& der) {
     return cert;
 }
 
-std::string name_text(const X509_NAME* name) {
+std::string NameText(const X509_NAME* name) {
     std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
     if (!bio ||
         X509_NAME_print_ex(bio.get(), name, 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB) < 0) {
@@ -66,7 +66,7 @@ std::string name_text(const X509_NAME* name) {
     return std::string(data, static_cast<std::size_t>(length));
 }
 
-std::string common_name(const X509_NAME* name) {
+std::string CommonName(const X509_NAME* name) {
     const int index = X509_NAME_get_index_by_NID(name, NID_commonName, -1);
     if (index < 0) {
         return {};
@@ -82,7 +82,7 @@ std::string common_name(const X509_NAME* name) {
     return text;
 }
 
-std::string iso_time(const ASN1_TIME* time) {
+std::string IsoTime(const ASN1_TIME* time) {
     struct tm parts = {};
     if (time == nullptr || ASN1_TIME_to_tm(time, &parts) != 1) {
         return {};
@@ -92,7 +92,7 @@ std::string iso_time(const ASN1_TIME* time) {
     return text;
 }
 
-std::string serial_hex(const X509* cert) {
+std::string SerialHex(const X509* cert) {
     std::unique_ptr<BIGNUM, decltype(&BN_free)> number(
         ASN1_INTEGER_to_BN(X509_get0_serialNumber(cert), nullptr), BN_free);
     if (!number) {
@@ -106,31 +106,31 @@ std::string serial_hex(const X509* cert) {
     return text;
 }
 
-json certificate_fields(const std::vector<std::uint8_t>& der) {
-    const X509Ptr cert = parse_der(der);
+json CertificateFields(const std::vector<std::uint8_t>& der) {
+    const X509Ptr cert = ParseDer(der);
     if (!cert) {
-        fail(peer::peer_error::module_failed, "the card's certificate cannot be read");
+        Fail(peer::PeerError::ModuleFailed, "the card's certificate cannot be read");
     }
     return {{"certificate", tessivo::EncodeBase64(der)},
-            {"subject", name_text(X509_get_subject_name(cert.get()))},
-            {"holderName", common_name(X509_get_subject_name(cert.get()))},
-            {"issuer", name_text(X509_get_issuer_name(cert.get()))},
-            {"serialNumber", serial_hex(cert.get())},
-            {"notBefore", iso_time(X509_get0_notBefore(cert.get()))},
-            {"notAfter", iso_time(X509_get0_notAfter(cert.get()))}};
+            {"subject", NameText(X509_get_subject_name(cert.get()))},
+            {"holderName", CommonName(X509_get_subject_name(cert.get()))},
+            {"issuer", NameText(X509_get_issuer_name(cert.get()))},
+            {"serialNumber", SerialHex(cert.get())},
+            {"notBefore", IsoTime(X509_get0_notBefore(cert.get()))},
+            {"notAfter", IsoTime(X509_get0_notAfter(cert.get()))}};
 }
 
 // The certificate the agent takes as the signing one: id "SIGN", else the first whose key usage
 // is digital signature alone.
 std::optional<std::vector<std::uint8_t>>
-signing_certificate_of(const std::vector<peer::public_certificate>& certs) {
-    for (const peer::public_certificate& c : certs) {
+SigningCertificateOf(const std::vector<peer::PublicCertificate>& certs) {
+    for (const peer::PublicCertificate& c : certs) {
         if (c.id == kSignId) {
             return c.der;
         }
     }
-    for (const peer::public_certificate& c : certs) {
-        const X509Ptr cert = parse_der(c.der);
+    for (const peer::PublicCertificate& c : certs) {
+        const X509Ptr cert = ParseDer(c.der);
         if (cert && (X509_get_extension_flags(cert.get()) & EXFLAG_KUSAGE) != 0 &&
             (X509_get_key_usage(cert.get()) & 0xFF) == kKeyUsageSignatureOnly) {
             return c.der;
@@ -139,67 +139,67 @@ signing_certificate_of(const std::vector<peer::public_certificate>& certs) {
     return std::nullopt;
 }
 
-json pin_flags(std::uint64_t flags) {
+json PinFlags(std::uint64_t flags) {
     return {{"pinCountLow", (flags & CKF_USER_PIN_COUNT_LOW) != 0},
             {"pinFinalTry", (flags & CKF_USER_PIN_FINAL_TRY) != 0},
             {"pinLocked", (flags & CKF_USER_PIN_LOCKED) != 0}};
 }
 
 // The module, opened for one request: a card put in or pulled since the last one is seen.
-class module_scope {
+class ModuleScope {
 public:
-    explicit module_scope(const std::string& path) {
+    explicit ModuleScope(const std::string& path) {
         std::string error;
-        if (!view_.open(path, error)) {
-            fail(peer::peer_error::module_failed, error);
+        if (!view_.Open(path, error)) {
+            Fail(peer::PeerError::ModuleFailed, error);
         }
     }
-    std::vector<peer::slot_view> slots() {
-        std::vector<peer::slot_view> out;
+    std::vector<peer::SlotView> Slots() {
+        std::vector<peer::SlotView> out;
         std::string error;
-        if (!view_.slots(out, error)) {
-            fail(peer::peer_error::module_failed, error);
+        if (!view_.Slots(out, error)) {
+            Fail(peer::PeerError::ModuleFailed, error);
         }
         return out;
     }
     // The signing certificate of a present card; empty when the card shows none without a PIN.
-    std::optional<std::vector<std::uint8_t>> signing_certificate(const peer::slot_view& slot,
-                                                                 bool& any_certificate) {
-        std::vector<peer::public_certificate> certs;
+    std::optional<std::vector<std::uint8_t>> SigningCertificate(const peer::SlotView& slot,
+                                                                bool& anyCertificate) {
+        std::vector<peer::PublicCertificate> certs;
         std::string error;
-        if (!view_.public_certificates(slot.id, certs, error)) {
-            fail(peer::peer_error::module_failed, error);
+        if (!view_.PublicCertificates(slot.id, certs, error)) {
+            Fail(peer::PeerError::ModuleFailed, error);
         }
-        any_certificate = !certs.empty();
-        return signing_certificate_of(certs);
+        anyCertificate = !certs.empty();
+        return SigningCertificateOf(certs);
     }
 
 private:
-    peer::module_view view_;
+    peer::ModuleView view_;
 };
 
 // A token that was never initialised (a free slot of a software token) holds no card's keys:
 // it counts as no card.
-bool card_in(const peer::slot_view& slot) {
-    return slot.token_present && (slot.token_flags & CKF_TOKEN_INITIALIZED) != 0;
+bool CardIn(const peer::SlotView& slot) {
+    return slot.tokenPresent && (slot.tokenFlags & CKF_TOKEN_INITIALIZED) != 0;
 }
 
-std::string reader_name(const peer::slot_view& slot) {
-    return peer::module_text_to_utf8(slot.description);
+std::string ReaderName(const peer::SlotView& slot) {
+    return peer::ModuleTextToUtf8(slot.description);
 }
 
-const peer::slot_view& named_reader(const std::vector<peer::slot_view>& slots,
-                                    const std::string& name) {
-    for (const peer::slot_view& slot : slots) {
-        if (reader_name(slot) == name) {
+const peer::SlotView& NamedReader(const std::vector<peer::SlotView>& slots,
+                                  const std::string& name) {
+    for (const peer::SlotView& slot : slots) {
+        if (ReaderName(slot) == name) {
             return slot;
         }
     }
-    fail(peer::peer_error::no_reader, "no reader of that name");
+    Fail(peer::PeerError::NoReader, "no reader of that name");
 }
 
 // The bytes of line-broken Base64 (the agent's form), or of a <SignatureValue> element's text.
-std::vector<std::uint8_t> decode_agent_base64(std::string text) {
+std::vector<std::uint8_t> DecodeAgentBase64(std::string text) {
     const std::string open = "<SignatureValue>";
     const std::string close = "</SignatureValue>";
     if (text.compare(0, open.size(), open) == 0 && text.size() >= open.size() + close.size() &&
@@ -216,116 +216,116 @@ std::vector<std::uint8_t> decode_agent_base64(std::string text) {
 
 } // namespace
 
-host_session::host_session(host_options options) : options_(std::move(options)) {
-    module_ = peer::agent_module_path(options_.module_path, options_.agent_path);
+HostSession::HostSession(HostOptions options) : options_(std::move(options)) {
+    module_ = peer::AgentModulePath(options_.modulePath, options_.agentPath);
 }
 
-host_session::~host_session() = default;
+HostSession::~HostSession() = default;
 
-peer::agent_session& host_session::agent() {
-    if (agent_ && agent_->alive()) {
+peer::AgentSession& HostSession::Agent() {
+    if (agent_ && agent_->Alive()) {
         return *agent_;
     }
     agent_.reset();
-    auto session = std::make_unique<peer::agent_session>();
-    peer::session_options options;
-    options.agent_path = options_.agent_path;
-    options.module_path = options_.module_path;
-    options.send_timeout_ms = options_.send_timeout_ms;
+    auto session = std::make_unique<peer::AgentSession>();
+    peer::SessionOptions options;
+    options.agentPath = options_.agentPath;
+    options.modulePath = options_.modulePath;
+    options.sendTimeoutMs = options_.sendTimeoutMs;
     std::string error;
-    if (!session->start(options, error) || !session->wait_ready(error)) {
-        fail(peer::peer_error::agent_failed, error);
+    if (!session->Start(options, error) || !session->WaitReady(error)) {
+        Fail(peer::PeerError::AgentFailed, error);
     }
     agent_ = std::move(session);
     return *agent_;
 }
 
-json host_session::status() {
+json HostSession::Status() {
     return {{"hostVersion", TESSIVO_VERSION},
             {"protocolVersion", kProtocolVersion},
             // The agent is built from the same tree and carries the same version.
             {"agentVersion", TESSIVO_VERSION},
-            {"agentRunning", agent_ != nullptr && agent_->alive()},
+            {"agentRunning", agent_ != nullptr && agent_->Alive()},
             {"module", module_}};
 }
 
-json host_session::readers() {
-    module_scope module(module_);
+json HostSession::Readers() {
+    ModuleScope module(module_);
     json list = json::array();
-    for (const peer::slot_view& slot : module.slots()) {
-        json entry = {{"name", reader_name(slot)},
-                      {"cardPresent", card_in(slot)},
-                      {"label", peer::module_text_to_utf8(slot.label)},
-                      {"serial", peer::module_text_to_utf8(slot.serial)}};
-        entry.update(pin_flags(slot.token_flags));
-        entry["pinPad"] = peer::has_pin_pad(slot.token_flags);
+    for (const peer::SlotView& slot : module.Slots()) {
+        json entry = {{"name", ReaderName(slot)},
+                      {"cardPresent", CardIn(slot)},
+                      {"label", peer::ModuleTextToUtf8(slot.label)},
+                      {"serial", peer::ModuleTextToUtf8(slot.serial)}};
+        entry.update(PinFlags(slot.tokenFlags));
+        entry["pinPad"] = peer::HasPinPad(slot.tokenFlags);
         list.push_back(entry);
     }
     return {{"readers", list}};
 }
 
-json host_session::signing_certificate(const request& r) {
-    module_scope module(module_);
-    const std::vector<peer::slot_view> slots = module.slots();
+json HostSession::SigningCertificate(const Request& r) {
+    ModuleScope module(module_);
+    const std::vector<peer::SlotView> slots = module.Slots();
     if (slots.empty()) {
-        fail(peer::peer_error::no_reader, "the module lists no reader");
+        Fail(peer::PeerError::NoReader, "the module lists no reader");
     }
-    std::vector<peer::slot_view> candidates;
+    std::vector<peer::SlotView> candidates;
     if (r.reader) {
-        candidates.push_back(named_reader(slots, *r.reader));
+        candidates.push_back(NamedReader(slots, *r.reader));
     } else {
         std::copy_if(slots.begin(), slots.end(), std::back_inserter(candidates),
-                     [](const peer::slot_view& s) { return card_in(s); });
+                     [](const peer::SlotView& s) { return CardIn(s); });
     }
-    bool any_card = false;
-    bool only_private = false;
-    for (const peer::slot_view& slot : candidates) {
-        if (!card_in(slot)) {
+    bool anyCard = false;
+    bool onlyPrivate = false;
+    for (const peer::SlotView& slot : candidates) {
+        if (!CardIn(slot)) {
             continue;
         }
-        any_card = true;
-        bool any_certificate = false;
-        const auto der = module.signing_certificate(slot, any_certificate);
+        anyCard = true;
+        bool anyCertificate = false;
+        const auto der = module.SigningCertificate(slot, anyCertificate);
         if (der) {
-            json out = certificate_fields(*der);
-            out["reader"] = reader_name(slot);
-            out["cardSerial"] = peer::module_text_to_utf8(slot.serial);
-            out["pinPad"] = peer::has_pin_pad(slot.token_flags);
+            json out = CertificateFields(*der);
+            out["reader"] = ReaderName(slot);
+            out["cardSerial"] = peer::ModuleTextToUtf8(slot.serial);
+            out["pinPad"] = peer::HasPinPad(slot.tokenFlags);
             return out;
         }
-        only_private = only_private || !any_certificate;
+        onlyPrivate = onlyPrivate || !anyCertificate;
     }
-    if (!any_card) {
-        fail(peer::peer_error::no_card, "no card in the reader");
+    if (!anyCard) {
+        Fail(peer::PeerError::NoCard, "no card in the reader");
     }
-    if (only_private) {
-        fail("certificate-not-public", "the card shows its certificate only after the PIN");
+    if (onlyPrivate) {
+        Fail("certificate-not-public", "the card shows its certificate only after the PIN");
     }
-    fail("no-certificate", "the card holds no signing certificate");
+    Fail("no-certificate", "the card holds no signing certificate");
 }
 
-json host_session::sign(const request& r) {
-    if (!parse_der(r.certificate)) {
-        fail("invalid-certificate", "\"certificate\" is not a DER certificate");
+json HostSession::Sign(const Request& r) {
+    if (!ParseDer(r.certificate)) {
+        Fail("invalid-certificate", "\"certificate\" is not a DER certificate");
     }
     const std::vector<std::uint8_t> info = tessivo::DigestInfo(r.algorithm, r.hash);
 
     // The reader: the one named, else the one whose card shows this certificate, else the only
     // card there is (its certificate is compared after the login).
-    peer::slot_view reader;
+    peer::SlotView reader;
     {
-        module_scope module(module_);
-        const std::vector<peer::slot_view> slots = module.slots();
+        ModuleScope module(module_);
+        const std::vector<peer::SlotView> slots = module.Slots();
         if (r.reader) {
-            reader = named_reader(slots, *r.reader);
+            reader = NamedReader(slots, *r.reader);
         } else {
-            std::vector<peer::slot_view> present;
+            std::vector<peer::SlotView> present;
             std::copy_if(slots.begin(), slots.end(), std::back_inserter(present),
-                         [](const peer::slot_view& s) { return card_in(s); });
+                         [](const peer::SlotView& s) { return CardIn(s); });
             bool found = false;
-            for (const peer::slot_view& slot : present) {
-                bool any_certificate = false;
-                const auto der = module.signing_certificate(slot, any_certificate);
+            for (const peer::SlotView& slot : present) {
+                bool anyCertificate = false;
+                const auto der = module.SigningCertificate(slot, anyCertificate);
                 if (der && *der == r.certificate) {
                     reader = slot;
                     found = true;
@@ -337,75 +337,75 @@ json host_session::sign(const request& r) {
                 found = true;
             }
             if (!found) {
-                fail(present.empty() ? peer::error_code(peer::peer_error::no_card)
+                Fail(present.empty() ? peer::ErrorCode(peer::PeerError::NoCard)
                                      : "certificate-mismatch",
                      present.empty() ? "no card in the reader"
                                      : "no card holds the certificate to sign with");
             }
         }
-        if (!card_in(reader)) {
-            fail(peer::peer_error::no_card, "no card in the reader");
+        if (!CardIn(reader)) {
+            Fail(peer::PeerError::NoCard, "no card in the reader");
         }
-        if (reader.token_flags & CKF_USER_PIN_LOCKED) {
-            fail(peer::peer_error::pin_locked, "the PIN is blocked", pin_flags(reader.token_flags));
+        if (reader.tokenFlags & CKF_USER_PIN_LOCKED) {
+            Fail(peer::PeerError::PinLocked, "the PIN is blocked", PinFlags(reader.tokenFlags));
         }
     }
 
-    peer::agent_session& session = agent();
-    peer::token_requests requests(session);
-    requests.slot(peer::agent_reader_text(reader.description));
-    const peer::card_reply card = requests.card();
+    peer::AgentSession& session = Agent();
+    peer::TokenRequests requests(session);
+    requests.Slot(peer::AgentReaderText(reader.description));
+    const peer::CardReply card = requests.Card();
     if (card.result != 0) {
-        fail(peer::peer_error::agent_failed, "the agent did not answer the card request");
+        Fail(peer::PeerError::AgentFailed, "the agent did not answer the card request");
     }
-    if (card.no_card) {
-        fail(peer::peer_error::no_card, "no card in the reader");
+    if (card.noCard) {
+        Fail(peer::PeerError::NoCard, "no card in the reader");
     }
 
     // A reader with its own PIN pad asks the holder itself: the agent gets no PIN at all.
-    const bool pad = peer::has_pin_pad(reader.token_flags);
+    const bool pad = peer::HasPinPad(reader.tokenFlags);
     if (!pad && r.pin.empty()) {
-        fail("pin-required", "the card needs its PIN");
+        Fail("pin-required", "the card needs its PIN");
     }
-    const peer::login_reply login = pad ? requests.login_on_pad() : requests.login(r.pin);
+    const peer::LoginReply login = pad ? requests.LoginOnPad() : requests.Login(r.pin);
     if (login.result != 0) {
-        fail(peer::peer_error::agent_failed, "the agent did not answer the login");
+        Fail(peer::PeerError::AgentFailed, "the agent did not answer the login");
     }
     const std::uint32_t status = login.status;
     if (status != 0 && status != tessivo::kStatusExpired) {
         // The token's flags after the attempt tell how many tries are left.
         json flags = json::object();
         {
-            module_scope module(module_);
-            for (const peer::slot_view& slot : module.slots()) {
+            ModuleScope module(module_);
+            for (const peer::SlotView& slot : module.Slots()) {
                 if (slot.description == reader.description) {
-                    flags = pin_flags(slot.token_flags);
+                    flags = PinFlags(slot.tokenFlags);
                 }
             }
         }
         if (status == tessivo::kStatusNoReader) {
-            fail(peer::peer_error::no_reader, "the agent does not know the reader");
+            Fail(peer::PeerError::NoReader, "the agent does not know the reader");
         }
         if ((status & 0xFFFF) == CKR_PIN_LOCKED) {
-            fail(peer::peer_error::pin_locked, "the PIN is blocked", flags);
+            Fail(peer::PeerError::PinLocked, "the PIN is blocked", flags);
         }
         if ((status & 0xFFFF) == CKR_PIN_INCORRECT) {
             if (flags.value("pinLocked", false)) {
-                fail(peer::peer_error::pin_locked, "the PIN is blocked", flags);
+                Fail(peer::PeerError::PinLocked, "the PIN is blocked", flags);
             }
-            fail(peer::peer_error::pin_incorrect, "wrong PIN", flags);
+            Fail(peer::PeerError::PinIncorrect, "wrong PIN", flags);
         }
-        fail("sign-failed", "the card refused the login: " + login.text);
+        Fail("sign-failed", "the card refused the login: " + login.text);
     }
 
     // From here on the card is logged in: every way out logs out.
-    struct logout_guard {
-        peer::token_requests& requests;
-        peer::agent_session& session;
-        ~logout_guard() {
-            if (session.alive()) {
+    struct LogoutGuard {
+        peer::TokenRequests& requests;
+        peer::AgentSession& session;
+        ~LogoutGuard() {
+            if (session.Alive()) {
                 try {
-                    requests.logout();
+                    requests.Logout();
                 } catch (const std::exception&) {
                 }
             }
@@ -414,58 +414,58 @@ json host_session::sign(const request& r) {
 
     // A login that found no certificates leaves an earlier card's certificate in the return
     // channel: it must not pass for this card's.
-    if (login.info_length == 0) {
-        fail("no-certificate", "the card holds no signing certificate");
+    if (login.infoLength == 0) {
+        Fail("no-certificate", "the card holds no signing certificate");
     }
-    const std::vector<std::uint8_t> card_certificate =
-        decode_agent_base64(login.certificate.value_or(std::string()));
-    if (card_certificate != r.certificate) {
-        fail("certificate-mismatch", "the card's signing certificate is not the one asked for");
+    const std::vector<std::uint8_t> cardCertificate =
+        DecodeAgentBase64(login.certificate.value_or(std::string()));
+    if (cardCertificate != r.certificate) {
+        Fail("certificate-mismatch", "the card's signing certificate is not the one asked for");
     }
-    const peer::sign_reply signed_ = requests.sign(tessivo::kRsaPkcs, tessivo::EncodeBase64(info));
+    const peer::SignReply signed_ = requests.Sign(tessivo::kRsaPkcs, tessivo::EncodeBase64(info));
     if (signed_.result != 0) {
-        fail("sign-failed", "the card refused to sign");
+        Fail("sign-failed", "the card refused to sign");
     }
-    const std::vector<std::uint8_t> signature = decode_agent_base64(signed_.signature);
+    const std::vector<std::uint8_t> signature = DecodeAgentBase64(signed_.signature);
     if (signature.empty()) {
-        fail("sign-failed", "the agent's signature cannot be read");
+        Fail("sign-failed", "the agent's signature cannot be read");
     }
     return {{"signature", tessivo::EncodeBase64(signature)},
             {"hashAlgorithm", tessivo::HashAlgorithmName(r.algorithm)},
             {"signatureAlgorithm", "RSASSA-PKCS1-v1_5"},
-            {"reader", reader_name(reader)}};
+            {"reader", ReaderName(reader)}};
 }
 
-std::string host_session::handle(const std::string& body, bool& quit) {
+std::string HostSession::Handle(const std::string& body, bool& quit) {
     quit = false;
-    parsed p = parse_request(body);
+    Parsed p = ParseRequest(body);
     if (!p.ok) {
-        return error_reply(p.id, *p.failed);
+        return ErrorReply(p.id, *p.failed);
     }
-    const request& r = *p.ok;
+    const Request& r = *p.ok;
     try {
         switch (r.what) {
-        case command::status:
-            return result_reply(r.id, status());
-        case command::readers:
-            return result_reply(r.id, readers());
-        case command::get_signing_certificate:
-            return result_reply(r.id, signing_certificate(r));
-        case command::sign:
-            return result_reply(r.id, sign(r));
-        case command::quit:
+        case Command::Status:
+            return ResultReply(r.id, Status());
+        case Command::Readers:
+            return ResultReply(r.id, Readers());
+        case Command::GetSigningCertificate:
+            return ResultReply(r.id, SigningCertificate(r));
+        case Command::Sign:
+            return ResultReply(r.id, Sign(r));
+        case Command::Quit:
             quit = true;
-            return result_reply(r.id, json::object());
+            return ResultReply(r.id, json::object());
         }
-    } catch (const command_error& e) {
-        return error_reply(r.id, e.e);
-    } catch (const peer::agent_error& e) {
+    } catch (const CommandError& e) {
+        return ErrorReply(r.id, e.e);
+    } catch (const peer::AgentError& e) {
         agent_.reset();
-        return error_reply(r.id, error{"agent-failed", e.what(), json::object()});
+        return ErrorReply(r.id, Error{"agent-failed", e.what(), json::object()});
     } catch (const std::exception& e) {
-        return error_reply(r.id, error{"internal-error", e.what(), json::object()});
+        return ErrorReply(r.id, Error{"internal-error", e.what(), json::object()});
     }
-    return error_reply(r.id, error{"internal-error", "unhandled command", json::object()});
+    return ErrorReply(r.id, Error{"internal-error", "unhandled command", json::object()});
 }
 
 } // namespace host

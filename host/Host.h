@@ -12,38 +12,38 @@
 
 namespace host {
 
-struct host_options {
-    std::string agent_path;
-    std::string module_path; // empty: as the agent chooses (TESSIVO_PKCS11_MODULE on Linux)
-    std::uint32_t send_timeout_ms = 30000;
+struct HostOptions {
+    std::string agentPath;
+    std::string modulePath; // empty: as the agent chooses (TESSIVO_PKCS11_MODULE on Linux)
+    std::uint32_t sendTimeoutMs = 30000;
 };
 
-class host_session {
+class HostSession {
 public:
-    explicit host_session(host_options options);
-    ~host_session();
-    host_session(const host_session&) = delete;
-    host_session& operator=(const host_session&) = delete;
+    explicit HostSession(HostOptions options);
+    ~HostSession();
+    HostSession(const HostSession&) = delete;
+    HostSession& operator=(const HostSession&) = delete;
 
     // The reply to one frame's body (JSON text). `quit` is set after a quit request. Never
     // throws.
-    std::string handle(const std::string& body, bool& quit);
+    std::string Handle(const std::string& body, bool& quit);
 
 private:
-    nlohmann::json status();
-    nlohmann::json readers();
-    nlohmann::json signing_certificate(const request& r);
-    nlohmann::json sign(const request& r);
-    peer::agent_session& agent();
+    nlohmann::json Status();
+    nlohmann::json Readers();
+    nlohmann::json SigningCertificate(const Request& r);
+    nlohmann::json Sign(const Request& r);
+    peer::AgentSession& Agent();
 
-    host_options options_;
+    HostOptions options_;
     std::string module_;
-    std::unique_ptr<peer::agent_session> agent_;
+    std::unique_ptr<peer::AgentSession> agent_;
 };
 
 // Thrown by the commands for an error reply.
-struct command_error {
-    error e;
+struct CommandError {
+    Error e;
 };
 
 } // namespace host

@@ -15,14 +15,14 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char* kDescription = "Tessivo: signing with the smart card from web pages";
+const char* g_kDescription = "Tessivo: signing with the smart card from web pages";
 
-std::string environment(const char* name) {
+std::string Environment(const char* name) {
     const char* value = std::getenv(name);
     return value != nullptr ? value : "";
 }
 
-bool write_text(const fs::path& path, const std::string& text, install_result& result) {
+bool WriteText(const fs::path& path, const std::string& text, InstallResult& result) {
     std::error_code ec;
     fs::create_directories(path.parent_path(), ec);
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -44,17 +44,17 @@ const char* const kRegistryRoots[] = {
     "Software\\Chromium\\NativeMessagingHosts\\",
     "Software\\Microsoft\\Edge\\NativeMessagingHosts\\",
 };
-const char* kFirefoxRoot = "Software\\Mozilla\\NativeMessagingHosts\\";
+const char* const kFirefoxRoot = "Software\\Mozilla\\NativeMessagingHosts\\";
 
-fs::path windows_folder() {
-    return fs::path(environment("LOCALAPPDATA")) / "Tessivo";
+fs::path WindowsFolder() {
+    return fs::path(Environment("LOCALAPPDATA")) / "Tessivo";
 }
 #else
-struct linux_place {
+struct LinuxPlace {
     const char* folder; // under $HOME
     bool firefox;
 };
-const linux_place kLinuxPlaces[] = {
+const LinuxPlace kLinuxPlaces[] = {
     {".config/chromium/NativeMessagingHosts", false},
     {".config/google-chrome/NativeMessagingHosts", false},
     {".mozilla/native-messaging-hosts", true},
@@ -63,47 +63,47 @@ const linux_place kLinuxPlaces[] = {
 
 } // namespace
 
-std::string chromium_manifest(const std::string& host_path, const std::string& extension_id) {
+std::string ChromiumManifest(const std::string& hostPath, const std::string& extensionId) {
     return nlohmann::json{{"name", kHostName},
-                          {"description", kDescription},
-                          {"path", host_path},
+                          {"description", g_kDescription},
+                          {"path", hostPath},
                           {"type", "stdio"},
-                          {"allowed_origins", {"chrome-extension://" + extension_id + "/"}}}
+                          {"allowed_origins", {"chrome-extension://" + extensionId + "/"}}}
                .dump(2) +
            "\n";
 }
 
-std::string firefox_manifest(const std::string& host_path, const std::string& extension_id) {
+std::string FirefoxManifest(const std::string& hostPath, const std::string& extensionId) {
     return nlohmann::json{{"name", kHostName},
-                          {"description", kDescription},
-                          {"path", host_path},
+                          {"description", g_kDescription},
+                          {"path", hostPath},
                           {"type", "stdio"},
-                          {"allowed_extensions", {extension_id}}}
+                          {"allowed_extensions", {extensionId}}}
                .dump(2) +
            "\n";
 }
 
-install_result install_into(const std::string& folder, const std::string& host_path,
-                            const std::string& extension_id) {
-    install_result result;
-    write_text(fs::path(folder) / (std::string(kHostName) + ".json"),
-               chromium_manifest(host_path, extension_id), result);
+InstallResult InstallInto(const std::string& folder, const std::string& hostPath,
+                          const std::string& extensionId) {
+    InstallResult result;
+    WriteText(fs::path(folder) / (std::string(kHostName) + ".json"),
+              ChromiumManifest(hostPath, extensionId), result);
     return result;
 }
 
-install_result install(const std::string& host_path, const std::string& extension_id) {
-    install_result result;
+InstallResult Install(const std::string& hostPath, const std::string& extensionId) {
+    InstallResult result;
     const std::string file = std::string(kHostName) + ".json";
 #if defined(_WIN32)
-    const fs::path folder = windows_folder();
+    const fs::path folder = WindowsFolder();
     const fs::path chromium = folder / ("chromium-" + file);
     const fs::path firefox = folder / ("firefox-" + file);
-    if (!write_text(chromium, chromium_manifest(host_path, extension_id), result) ||
-        !write_text(firefox, firefox_manifest(host_path, kFirefoxExtensionId), result)) {
+    if (!WriteText(chromium, ChromiumManifest(hostPath, extensionId), result) ||
+        !WriteText(firefox, FirefoxManifest(hostPath, kFirefoxExtensionId), result)) {
         return result;
     }
     auto set = [&](const std::string& key, const fs::path& manifest) {
-        if (!plat::SetUserKeyDefault(peer::utf8_to_u16(key), manifest.u16string())) {
+        if (!plat::SetUserKeyDefault(peer::Utf8ToU16(key), manifest.u16string())) {
             result.ok = false;
             result.error = "cannot set HKEY_CURRENT_USER\\" + key;
             return false;
@@ -118,16 +118,16 @@ install_result install(const std::string& host_path, const std::string& extensio
     }
     set(std::string(kFirefoxRoot) + kHostName, firefox);
 #else
-    const std::string home = environment("HOME");
+    const std::string home = Environment("HOME");
     if (home.empty()) {
         result.ok = false;
         result.error = "HOME is not set";
         return result;
     }
-    for (const linux_place& place : kLinuxPlaces) {
-        const std::string text = place.firefox ? firefox_manifest(host_path, kFirefoxExtensionId)
-                                               : chromium_manifest(host_path, extension_id);
-        if (!write_text(fs::path(home) / place.folder / file, text, result)) {
+    for (const LinuxPlace& place : kLinuxPlaces) {
+        const std::string text = place.firefox ? FirefoxManifest(hostPath, kFirefoxExtensionId)
+                                               : ChromiumManifest(hostPath, extensionId);
+        if (!WriteText(fs::path(home) / place.folder / file, text, result)) {
             return result;
         }
     }
@@ -135,8 +135,8 @@ install_result install(const std::string& host_path, const std::string& extensio
     return result;
 }
 
-install_result uninstall() {
-    install_result result;
+InstallResult Uninstall() {
+    InstallResult result;
     const std::string file = std::string(kHostName) + ".json";
     std::error_code ec;
     auto remove = [&](const fs::path& path) {
@@ -150,22 +150,22 @@ install_result uninstall() {
 #if defined(_WIN32)
     for (const char* root : kRegistryRoots) {
         const std::string key = std::string(root) + kHostName;
-        if (!plat::DeleteUserKey(peer::utf8_to_u16(key))) {
+        if (!plat::DeleteUserKey(peer::Utf8ToU16(key))) {
             result.ok = false;
             result.error = "cannot remove HKEY_CURRENT_USER\\" + key;
         }
     }
-    plat::DeleteUserKey(peer::utf8_to_u16(std::string(kFirefoxRoot) + kHostName));
-    remove(windows_folder() / ("chromium-" + file));
-    remove(windows_folder() / ("firefox-" + file));
+    plat::DeleteUserKey(peer::Utf8ToU16(std::string(kFirefoxRoot) + kHostName));
+    remove(WindowsFolder() / ("chromium-" + file));
+    remove(WindowsFolder() / ("firefox-" + file));
 #else
-    const std::string home = environment("HOME");
+    const std::string home = Environment("HOME");
     if (home.empty()) {
         result.ok = false;
         result.error = "HOME is not set";
         return result;
     }
-    for (const linux_place& place : kLinuxPlaces) {
+    for (const LinuxPlace& place : kLinuxPlaces) {
         remove(fs::path(home) / place.folder / file);
     }
 #endif

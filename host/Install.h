@@ -14,10 +14,10 @@ inline constexpr const char* kFirefoxExtensionId = "signing@tessivo.org";
 
 // The manifest's JSON text: Chromium's form names `allowed_origins`, Firefox's
 // `allowed_extensions`.
-std::string chromium_manifest(const std::string& host_path, const std::string& extension_id);
-std::string firefox_manifest(const std::string& host_path, const std::string& extension_id);
+std::string ChromiumManifest(const std::string& hostPath, const std::string& extensionId);
+std::string FirefoxManifest(const std::string& hostPath, const std::string& extensionId);
 
-struct install_result {
+struct InstallResult {
     bool ok = true;
     std::vector<std::string> written; // files and registry keys, for the user to see
     std::string error;
@@ -25,11 +25,11 @@ struct install_result {
 
 // Writes (or removes) the manifests for Chromium, Chrome and Firefox of the current user: on
 // Linux under $HOME; on Windows in %LOCALAPPDATA%\Tessivo with HKCU registry keys naming them.
-install_result install(const std::string& host_path, const std::string& extension_id);
-install_result uninstall();
+InstallResult Install(const std::string& hostPath, const std::string& extensionId);
+InstallResult Uninstall();
 
 // Writes the Chromium manifest into one folder (a browser profile's NativeMessagingHosts).
-install_result install_into(const std::string& folder, const std::string& host_path,
-                            const std::string& extension_id);
+InstallResult InstallInto(const std::string& folder, const std::string& hostPath,
+                          const std::string& extensionId);
 
 } // namespace host

@@ -11,16 +11,16 @@ namespace {
 
 using nlohmann::json;
 
-void wipe(std::string& secret) {
+void Wipe(std::string& secret) {
     if (!secret.empty()) {
         OPENSSL_cleanse(&secret[0], secret.size());
     }
 }
 
 // The parsed message holds the PIN: wiped when the message goes.
-struct pin_wiper {
+struct PinWiper {
     nlohmann::json& message;
-    ~pin_wiper() {
+    ~PinWiper() {
         if (!message.is_object()) {
             return;
         }
@@ -30,93 +30,93 @@ struct pin_wiper {
         }
         const auto pin = arguments->find("pin");
         if (pin != arguments->end() && pin->is_string()) {
-            wipe(pin->get_ref<std::string&>());
+            Wipe(pin->get_ref<std::string&>());
         }
     }
 };
 
-error fault(const std::string& code, const std::string& message) {
-    return error{code, message, json::object()};
+Error Fault(const std::string& code, const std::string& message) {
+    return Error{code, message, json::object()};
 }
 
-std::optional<command> command_named(const std::string& name) {
+std::optional<Command> CommandNamed(const std::string& name) {
     if (name == "status") {
-        return command::status;
+        return Command::Status;
     }
     if (name == "readers") {
-        return command::readers;
+        return Command::Readers;
     }
     if (name == "get-signing-certificate") {
-        return command::get_signing_certificate;
+        return Command::GetSigningCertificate;
     }
     if (name == "sign") {
-        return command::sign;
+        return Command::Sign;
     }
     if (name == "quit") {
-        return command::quit;
+        return Command::Quit;
     }
     return std::nullopt;
 }
 
 // A string argument: missing (empty optional) or present and within its bounds.
-std::optional<error> string_argument(const json& arguments, const char* name, std::size_t max,
-                                     std::optional<std::string>& out) {
+std::optional<Error> StringArgument(const json& arguments, const char* name, std::size_t max,
+                                    std::optional<std::string>& out) {
     out.reset();
     const auto found = arguments.find(name);
     if (found == arguments.end()) {
         return std::nullopt;
     }
     if (!found->is_string()) {
-        return fault("invalid-message", std::string("\"") + name + "\" is not a string");
+        return Fault("invalid-message", std::string("\"") + name + "\" is not a string");
     }
     const std::string& value = found->get_ref<const std::string&>();
     if (value.size() > max) {
-        return fault("invalid-message", std::string("\"") + name + "\" is too long");
+        return Fault("invalid-message", std::string("\"") + name + "\" is too long");
     }
     out = value;
     return std::nullopt;
 }
 
-std::optional<error> required(const json& arguments, const char* name, std::size_t max,
+std::optional<Error> Required(const json& arguments, const char* name, std::size_t max,
                               std::string& out) {
     std::optional<std::string> value;
-    if (std::optional<error> e = string_argument(arguments, name, max, value)) {
+    if (std::optional<Error> e = StringArgument(arguments, name, max, value)) {
         return e;
     }
     if (!value) {
-        return fault("invalid-message", std::string("\"") + name + "\" is missing");
+        return Fault("invalid-message", std::string("\"") + name + "\" is missing");
     }
     out.assign(*value);
-    wipe(*value); // a PIN's copy must not linger
+    Wipe(*value); // a PIN's copy must not linger
     return std::nullopt;
 }
 
-std::optional<error> sign_arguments(const json& arguments, request& out) {
+std::optional<Error> SignArguments(const json& arguments, Request& out) {
     std::string text;
-    if (std::optional<error> e =
-            required(arguments, "certificate", kMaxCertificateBytes * 2, text)) {
+    if (std::optional<Error> e =
+            Required(arguments, "certificate", kMaxCertificateBytes * 2, text)) {
         return e;
     }
     bool ok = false;
     out.certificate = tessivo::DecodeBase64Strict(text, ok);
     if (!ok || out.certificate.empty() || out.certificate.size() > kMaxCertificateBytes) {
-        return fault("invalid-certificate", "\"certificate\" is not Base64 of at most 16384 bytes");
+        return Fault("invalid-certificate", "\"certificate\" is not Base64 of at most 16384 bytes");
     }
-    if (std::optional<error> e = required(arguments, "hashAlgorithm", 16, text)) {
+    if (std::optional<Error> e = Required(arguments, "hashAlgorithm", 16, text)) {
         return e;
     }
     const std::optional<tessivo::HashAlgorithm> algorithm = tessivo::HashAlgorithmFromName(text);
     if (!algorithm) {
-        return fault("invalid-hash-algorithm",
+        return Fault("invalid-hash-algorithm",
                      "\"hashAlgorithm\" is not SHA-224, SHA-256, SHA-384 or SHA-512");
     }
     out.algorithm = *algorithm;
-    if (std::optional<error> e = required(arguments, "hash", 128, text)) {
+    if (std::optional<Error> e = Required(arguments, "hash", 128, text)) {
         return e;
     }
     out.hash = tessivo::DecodeBase64Strict(text, ok);
     if (!ok || out.hash.size() != tessivo::HashLength(out.algorithm)) {
-        return fault("invalid-hash", std::string("\"hash\" is not Base64 of a ") +
+        return Fault("invalid-hash", std::string("\"hash\" is not Base64 of a ") +
                                          tessivo::HashAlgorithmName(out.algorithm) + " hash");
     }
     // No PIN for a card whose reader has its own PIN pad: the holder types it there.
@@ -124,56 +124,56 @@ std::optional<error> sign_arguments(const json& arguments, request& out) {
     if (pin == arguments.end()) {
         return std::nullopt;
     }
-    if (std::optional<error> e = required(arguments, "pin", 1024, out.pin)) {
+    if (std::optional<Error> e = Required(arguments, "pin", 1024, out.pin)) {
         return e;
     }
     if (out.pin.empty() || out.pin.size() > kMaxPinBytes ||
         out.pin.find('\0') != std::string::npos) {
-        return fault("invalid-pin", "the PIN is empty, longer than 63 bytes or holds NUL");
+        return Fault("invalid-pin", "the PIN is empty, longer than 63 bytes or holds NUL");
     }
     return std::nullopt;
 }
 
-std::optional<error> check(const json& message, request& out) {
+std::optional<Error> Check(const json& message, Request& out) {
     const auto version = message.find("version");
     if (version == message.end() || !version->is_number_integer()) {
-        return fault("invalid-message", "\"version\" is missing or not an integer");
+        return Fault("invalid-message", "\"version\" is missing or not an integer");
     }
     if (*version != kProtocolVersion) {
-        return fault("unsupported-version", "this host speaks version 1");
+        return Fault("unsupported-version", "this host speaks version 1");
     }
     const auto name = message.find("command");
     if (name == message.end() || !name->is_string()) {
-        return fault("invalid-message", "\"command\" is missing or not a string");
+        return Fault("invalid-message", "\"command\" is missing or not a string");
     }
-    const std::optional<command> what = command_named(name->get<std::string>());
+    const std::optional<Command> what = CommandNamed(name->get<std::string>());
     if (!what) {
-        return fault("unknown-command", "no such command");
+        return Fault("unknown-command", "no such command");
     }
     out.what = *what;
     static const json kNoArguments = json::object();
     const auto found = message.find("arguments");
     if (found != message.end() && !found->is_object()) {
-        return fault("invalid-message", "\"arguments\" is not an object");
+        return Fault("invalid-message", "\"arguments\" is not an object");
     }
     const json& arguments = found == message.end() ? kNoArguments : *found;
-    if (out.what != command::get_signing_certificate && out.what != command::sign) {
+    if (out.what != Command::GetSigningCertificate && out.what != Command::Sign) {
         return std::nullopt;
     }
-    if (std::optional<error> e = required(arguments, "origin", kMaxOriginLength, out.origin)) {
+    if (std::optional<Error> e = Required(arguments, "origin", kMaxOriginLength, out.origin)) {
         return e;
     }
-    if (!origin_allowed(out.origin)) {
-        return fault("origin-refused", "only https origins and http://localhost may ask");
+    if (!OriginAllowed(out.origin)) {
+        return Fault("origin-refused", "only https origins and http://localhost may ask");
     }
-    if (std::optional<error> e =
-            string_argument(arguments, "reader", kMaxReaderLength, out.reader)) {
+    if (std::optional<Error> e =
+            StringArgument(arguments, "reader", kMaxReaderLength, out.reader)) {
         return e;
     }
-    return out.what == command::sign ? sign_arguments(arguments, out) : std::nullopt;
+    return out.what == Command::Sign ? SignArguments(arguments, out) : std::nullopt;
 }
 
-std::string dump(const json& value) {
+std::string Dump(const json& value) {
     // Texts from a module or a certificate may hold bytes that are not UTF-8: replaced, never
     // a throw.
     return value.dump(-1, ' ', false, json::error_handler_t::replace);
@@ -181,11 +181,11 @@ std::string dump(const json& value) {
 
 } // namespace
 
-request::~request() {
-    wipe(pin);
+Request::~Request() {
+    Wipe(pin);
 }
 
-bool valid_utf8(const std::string& text) {
+bool ValidUtf8(const std::string& text) {
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t n = text.size();
     std::size_t i = 0;
@@ -226,14 +226,14 @@ bool valid_utf8(const std::string& text) {
     return true;
 }
 
-bool origin_allowed(const std::string& origin) {
+bool OriginAllowed(const std::string& origin) {
     std::string rest;
-    bool local_only = false;
+    bool localOnly = false;
     if (origin.compare(0, 8, "https://") == 0) {
         rest = origin.substr(8);
     } else if (origin.compare(0, 7, "http://") == 0) {
         rest = origin.substr(7);
-        local_only = true;
+        localOnly = true;
     } else {
         return false;
     }
@@ -256,60 +256,60 @@ bool origin_allowed(const std::string& origin) {
             return false;
         }
     }
-    return !local_only || hostname == "localhost";
+    return !localOnly || hostname == "localhost";
 }
 
-parsed parse_request(const std::string& body) {
-    parsed out;
+Parsed ParseRequest(const std::string& body) {
+    Parsed out;
     try {
         if (body.empty()) {
-            out.failed = fault("invalid-message", "empty message");
+            out.failed = Fault("invalid-message", "empty message");
             return out;
         }
-        if (!valid_utf8(body)) {
-            out.failed = fault("invalid-utf8", "the message is not UTF-8");
+        if (!ValidUtf8(body)) {
+            out.failed = Fault("invalid-utf8", "the message is not UTF-8");
             return out;
         }
         json message = json::parse(body, nullptr, false);
-        const pin_wiper wiper{message};
+        const PinWiper wiper{message};
         if (message.is_discarded() || !message.is_object()) {
-            out.failed = fault("invalid-json", "the message is not one JSON object");
+            out.failed = Fault("invalid-json", "the message is not one JSON object");
             return out;
         }
         const auto id = message.find("id");
         if (id == message.end() || !id->is_string() || id->get_ref<const std::string&>().empty() ||
             id->get_ref<const std::string&>().size() > kMaxIdLength) {
-            out.failed = fault("invalid-message", "\"id\" is missing or not a string of 1 to 128");
+            out.failed = Fault("invalid-message", "\"id\" is missing or not a string of 1 to 128");
             return out;
         }
         out.id = *id;
-        request r;
+        Request r;
         r.id = *id;
-        if (std::optional<error> e = check(message, r)) {
+        if (std::optional<Error> e = Check(message, r)) {
             out.failed = std::move(*e);
             return out;
         }
         out.ok.emplace(std::move(r));
     } catch (const std::exception& e) {
-        out.failed = fault("internal-error", e.what());
+        out.failed = Fault("internal-error", e.what());
     }
     return out;
 }
 
-std::string result_reply(const json& id, const json& result) {
+std::string ResultReply(const json& id, const json& result) {
     const std::string text =
-        dump(json{{"version", kProtocolVersion}, {"id", id}, {"result", result}});
+        Dump(json{{"version", kProtocolVersion}, {"id", id}, {"result", result}});
     if (text.size() > kMaxReplyBytes) {
-        return error_reply(id, fault("reply-too-large", "the reply is above the browser's limit"));
+        return ErrorReply(id, Fault("reply-too-large", "the reply is above the browser's limit"));
     }
     return text;
 }
 
-std::string error_reply(const json& id, const error& e) {
+std::string ErrorReply(const json& id, const Error& e) {
     json object = e.extra.is_object() ? e.extra : json::object();
     object["code"] = e.code;
     object["message"] = e.message;
-    return dump(json{{"version", kProtocolVersion}, {"id", id}, {"error", object}});
+    return Dump(json{{"version", kProtocolVersion}, {"id", id}, {"error", object}});
 }
 
 } // namespace host

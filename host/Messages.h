@@ -20,46 +20,46 @@ inline constexpr std::size_t kMaxReaderLength = 256;
 inline constexpr std::size_t kMaxCertificateBytes = 16 * 1024;
 inline constexpr std::size_t kMaxPinBytes = 63;
 
-enum class command { status, readers, get_signing_certificate, sign, quit };
+enum class Command { Status, Readers, GetSigningCertificate, Sign, Quit };
 
-struct request {
+struct Request {
     nlohmann::json id; // a string; null only in error replies to unreadable requests
-    command what = command::status;
+    Command what = Command::Status;
     std::string origin;
     std::optional<std::string> reader;
     std::vector<std::uint8_t> certificate; // DER
     std::vector<std::uint8_t> hash;
     tessivo::HashAlgorithm algorithm = tessivo::HashAlgorithm::Sha256;
     std::string pin; // UTF-8; wiped by the request's destructor
-    request() = default;
-    request(request&&) = default;
-    request& operator=(request&&) = default;
-    ~request();
+    Request() = default;
+    Request(Request&&) = default;
+    Request& operator=(Request&&) = default;
+    ~Request();
 };
 
-struct error {
+struct Error {
     std::string code;
     std::string message;
     nlohmann::json extra = nlohmann::json::object(); // more fields of the error object
 };
 
-struct parsed {
+struct Parsed {
     nlohmann::json id; // null until the request's id could be read
-    std::optional<request> ok;
-    std::optional<error> failed;
+    std::optional<Request> ok;
+    std::optional<Error> failed;
 };
 
 // Parses and checks one frame's body. Never throws.
-parsed parse_request(const std::string& body);
+Parsed ParseRequest(const std::string& body);
 
 // True when `text` is well-formed UTF-8 (no overlong forms, surrogates or values above
 // U+10FFFF).
-bool valid_utf8(const std::string& text);
+bool ValidUtf8(const std::string& text);
 // Only https origins, and http on localhost for development, may ask for a signature.
-bool origin_allowed(const std::string& origin);
+bool OriginAllowed(const std::string& origin);
 
 // Replies as JSON text; a reply above the browser's limit becomes a reply-too-large error.
-std::string result_reply(const nlohmann::json& id, const nlohmann::json& result);
-std::string error_reply(const nlohmann::json& id, const error& e);
+std::string ResultReply(const nlohmann::json& id, const nlohmann::json& result);
+std::string ErrorReply(const nlohmann::json& id, const Error& e);
 
 } // namespace host

@@ -22,11 +22,11 @@
 
 namespace {
 
-std::string own_path() {
+std::string OwnPath() {
     return std::filesystem::absolute(plat::CurrentProgramPath()).string();
 }
 
-int report(const host::install_result& result, const char* verb) {
+int Report(const host::InstallResult& result, const char* verb) {
     for (const std::string& place : result.written) {
         std::cout << verb << " " << place << "\n";
     }
@@ -37,13 +37,13 @@ int report(const host::install_result& result, const char* verb) {
     return 0;
 }
 
-int install_command(int argc, char** argv) {
-    std::string extension_id = host::kExtensionId;
+int InstallCommand(int argc, char** argv) {
+    std::string extensionId = host::kExtensionId;
     std::string folder;
     for (int i = 2; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--extension-id" && i + 1 < argc) {
-            extension_id = argv[++i];
+            extensionId = argv[++i];
         } else if (arg == "--manifest-dir" && i + 1 < argc) {
             folder = argv[++i];
         } else {
@@ -52,39 +52,38 @@ int install_command(int argc, char** argv) {
             return 2;
         }
     }
-    if (extension_id.size() != 32 ||
-        extension_id.find_first_not_of("abcdefghijklmnop") != std::string::npos) {
-        std::cerr << "tessivo-host: not an extension id: " << extension_id << std::endl;
+    if (extensionId.size() != 32 ||
+        extensionId.find_first_not_of("abcdefghijklmnop") != std::string::npos) {
+        std::cerr << "tessivo-host: not an extension id: " << extensionId << std::endl;
         return 2;
     }
-    return report(folder.empty() ? host::install(own_path(), extension_id)
-                                 : host::install_into(folder, own_path(), extension_id),
+    return Report(folder.empty() ? host::Install(OwnPath(), extensionId)
+                                 : host::InstallInto(folder, OwnPath(), extensionId),
                   "wrote");
 }
 
-int serve() {
-    host::use_binary_stdio();
-    host::host_options options;
-    options.agent_path = peer::default_agent_path();
-    host::host_session session(options);
+int Serve() {
+    host::UseBinaryStdio();
+    host::HostOptions options;
+    options.agentPath = peer::DefaultAgentPath();
+    host::HostSession session(options);
     for (;;) {
-        host::frame in = host::read_frame(stdin);
-        if (in.status == host::frame_status::end || in.status == host::frame_status::truncated) {
+        host::Frame in = host::ReadFrame(stdin);
+        if (in.status == host::FrameStatus::End || in.status == host::FrameStatus::Truncated) {
             return 0;
         }
-        if (in.status == host::frame_status::too_large) {
-            host::write_frame(
-                stdout,
-                host::error_reply(nullptr, {"message-too-large", "the request is above 65536 bytes",
-                                            nlohmann::json::object()}));
+        if (in.status == host::FrameStatus::TooLarge) {
+            host::WriteFrame(stdout, host::ErrorReply(nullptr, {"message-too-large",
+                                                                "the request is above 65536 bytes",
+                                                                nlohmann::json::object()}));
             return 1;
         }
         bool quit = false;
-        const std::string reply = session.handle(in.body, quit);
+        const std::string reply = session.Handle(in.body, quit);
         if (!in.body.empty()) {
             OPENSSL_cleanse(&in.body[0], in.body.size()); // it may hold a PIN
         }
-        if (!host::write_frame(stdout, reply)) {
+        if (!host::WriteFrame(stdout, reply)) {
             return 1;
         }
         if (quit) {
@@ -98,10 +97,10 @@ int serve() {
 int main(int argc, char** argv) {
     const std::string first = argc > 1 ? argv[1] : "";
     if (first == "--install") {
-        return install_command(argc, argv);
+        return InstallCommand(argc, argv);
     }
     if (first == "--uninstall") {
-        return report(host::uninstall(), "removed");
+        return Report(host::Uninstall(), "removed");
     }
     if (first == "--help" || first == "-h") {
         std::cout << "tessivo-host: the Tessivo browser extension's native messaging host\n"
@@ -115,5 +114,5 @@ int main(int argc, char** argv) {
         return 0;
     }
     // Otherwise the browser started us (its arguments name the extension): serve it.
-    return serve();
+    return Serve();
 }

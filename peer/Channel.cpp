@@ -12,9 +12,9 @@ namespace peer {
 namespace {
 
 // The channel's whole view, kept mapped for the life of its handle.
-class scoped_view {
+class ScopedView {
 public:
-    explicit scoped_view(plat::MappingHandle handle) : view_(plat::HandleView(handle)) {}
+    explicit ScopedView(plat::MappingHandle handle) : view_(plat::HandleView(handle)) {}
     const plat::MappedView& get() const { return view_; }
 
 private:
@@ -23,45 +23,45 @@ private:
 
 } // namespace
 
-channel::channel(plat::MappingHandle handle, std::u16string name)
+Channel::Channel(plat::MappingHandle handle, std::u16string name)
     : handle_(handle), name_(std::move(name)) {}
 
-channel::~channel() {
-    close();
+Channel::~Channel() {
+    Close();
 }
 
-channel::channel(channel&& other) noexcept
+Channel::Channel(Channel&& other) noexcept
     : handle_(std::exchange(other.handle_, nullptr)), name_(std::move(other.name_)) {}
 
-channel& channel::operator=(channel&& other) noexcept {
+Channel& Channel::operator=(Channel&& other) noexcept {
     if (this != &other) {
-        close();
+        Close();
         handle_ = std::exchange(other.handle_, nullptr);
         name_ = std::move(other.name_);
     }
     return *this;
 }
 
-void channel::close() {
+void Channel::Close() {
     if (handle_ != nullptr) {
         plat::CloseMapping(handle_);
         handle_ = nullptr;
     }
 }
 
-channel channel::create(const std::u16string& name) {
-    return channel(plat::CreateMapping(name, kChannelSize), name);
+Channel Channel::Create(const std::u16string& name) {
+    return Channel(plat::CreateMapping(name, kChannelSize), name);
 }
 
-channel channel::open(const std::u16string& name) {
-    return channel(plat::OpenMapping(name), name);
+Channel Channel::Open(const std::u16string& name) {
+    return Channel(plat::OpenMapping(name), name);
 }
 
-bool channel::write(const std::vector<std::uint8_t>& bytes) {
+bool Channel::Write(const std::vector<std::uint8_t>& bytes) {
     if (handle_ == nullptr) {
         return false;
     }
-    scoped_view view(handle_);
+    ScopedView view(handle_);
     if (view.get().data == nullptr || bytes.size() > view.get().size) {
         return false;
     }
@@ -72,11 +72,11 @@ bool channel::write(const std::vector<std::uint8_t>& bytes) {
     return true;
 }
 
-std::vector<std::uint8_t> channel::read(std::size_t length) const {
+std::vector<std::uint8_t> Channel::Read(std::size_t length) const {
     if (handle_ == nullptr) {
         return {};
     }
-    scoped_view view(handle_);
+    ScopedView view(handle_);
     if (view.get().data == nullptr) {
         return {};
     }

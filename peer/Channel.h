@@ -10,30 +10,30 @@
 
 namespace peer {
 
-class channel {
+class Channel {
 public:
-    channel() = default;
-    ~channel();
-    channel(const channel&) = delete;
-    channel& operator=(const channel&) = delete;
-    channel(channel&& other) noexcept;
-    channel& operator=(channel&& other) noexcept;
+    Channel() = default;
+    ~Channel();
+    Channel(const Channel&) = delete;
+    Channel& operator=(const Channel&) = delete;
+    Channel(Channel&& other) noexcept;
+    Channel& operator=(Channel&& other) noexcept;
 
-    static channel create(const std::u16string& name);
-    static channel open(const std::u16string& name);
+    static Channel Create(const std::u16string& name);
+    static Channel Open(const std::u16string& name);
 
-    bool is_open() const { return handle_ != nullptr; }
-    const std::u16string& name() const { return name_; }
-    plat::MappingHandle handle() const { return handle_; }
+    bool IsOpen() const { return handle_ != nullptr; }
+    const std::u16string& Name() const { return name_; }
+    plat::MappingHandle Handle() const { return handle_; }
 
     // Zero-fills the channel, then copies `bytes` to offset 0 (as the agent writes).
-    bool write(const std::vector<std::uint8_t>& bytes);
+    bool Write(const std::vector<std::uint8_t>& bytes);
     // The first `length` bytes (fewer when the channel is smaller); empty when not open.
-    std::vector<std::uint8_t> read(std::size_t length) const;
+    std::vector<std::uint8_t> Read(std::size_t length) const;
 
 private:
-    channel(plat::MappingHandle handle, std::u16string name);
-    void close();
+    Channel(plat::MappingHandle handle, std::u16string name);
+    void Close();
 
     plat::MappingHandle handle_ = nullptr;
     std::u16string name_;

@@ -33,25 +33,25 @@ namespace peer {
 
 namespace {
 
-using failure = peer_failure;
+using Failure = PeerFailure;
 
-void print(const command_options& options, const nlohmann::json& object, const std::string& text) {
+void Print(const CommandOptions& options, const nlohmann::json& object, const std::string& text) {
     if (options.json) {
-        std::cout << to_line(object) << std::endl;
+        std::cout << ToLine(object) << std::endl;
     } else {
         std::cout << text << std::endl;
     }
 }
 
-void warn(const std::string& text) {
+void Warn(const std::string& text) {
     std::cerr << "tessivo-peer: warning: " << text << std::endl;
 }
 
-std::string read_pin(const command_options& options) {
+std::string ReadPin(const CommandOptions& options) {
     std::string pin;
-    if (options.pin_stdin) {
+    if (options.pinStdin) {
         if (!std::getline(std::cin, pin)) {
-            throw failure(peer_error::file, "no PIN on standard input");
+            throw Failure(PeerError::File, "no PIN on standard input");
         }
         if (!pin.empty() && pin.back() == '\r') {
             pin.pop_back();
@@ -59,12 +59,12 @@ std::string read_pin(const command_options& options) {
         return pin;
     }
     if (!plat::ReadSecretLine("PIN: ", pin)) {
-        throw failure(peer_error::usage, "no terminal to read the PIN from (use --pin-stdin)");
+        throw Failure(PeerError::Usage, "no terminal to read the PIN from (use --pin-stdin)");
     }
     return pin;
 }
 
-void wipe(std::string& secret) {
+void Wipe(std::string& secret) {
     if (!secret.empty()) {
         OPENSSL_cleanse(&secret[0], secret.size());
     }
@@ -74,11 +74,11 @@ void wipe(std::string& secret) {
 // The agent turns the PIN into ANSI code-page bytes, at most 63 of them, and a character the
 // code page lacks becomes '?': such a PIN would cost the card a try, so it is refused before it
 // is sent.
-void check_pin_fits(const std::string& pin) {
+void CheckPinFits(const std::string& pin) {
     if (pin.empty()) {
-        throw failure(peer_error::pin_incorrect, "the PIN is empty; nothing was sent");
+        throw Failure(PeerError::PinIncorrect, "the PIN is empty; nothing was sent");
     }
-    const std::u16string wide = utf8_to_u16(pin);
+    const std::u16string wide = Utf8ToU16(pin);
     const int size = wide.empty()
                          ? 0
                          : plat::WideToMultiByte(plat::kCpAcp, 0, wide.data(),
@@ -99,7 +99,7 @@ void check_pin_fits(const std::string& pin) {
     OPENSSL_cleanse(narrow.data(), narrow.size());
     OPENSSL_cleanse(back.data(), back.size() * sizeof(char16_t));
     if (!fits) {
-        throw failure(peer_error::pin_incorrect,
+        throw Failure(PeerError::PinIncorrect,
                       "the PIN is not UTF-8 text of at most 63 bytes in the agent's code page " +
                           std::to_string(plat::AnsiCodePage()) +
                           "; nothing was sent (see --help on the PIN)");
@@ -108,90 +108,90 @@ void check_pin_fits(const std::string& pin) {
 
 // The module's slots, from a view opened now. Loading failures are the module's; a module that
 // loads but cannot list its slots is an ordinary failure.
-std::vector<slot_view> view_slots(module_view& view, const std::string& path) {
+std::vector<SlotView> ViewSlots(ModuleView& view, const std::string& path) {
     std::string error;
-    if (!view.open(path, error)) {
-        throw failure(peer_error::module_failed, error);
+    if (!view.Open(path, error)) {
+        throw Failure(PeerError::ModuleFailed, error);
     }
-    std::vector<slot_view> slots;
-    if (!view.slots(slots, error)) {
-        throw failure(peer_error::failed, error);
+    std::vector<SlotView> slots;
+    if (!view.Slots(slots, error)) {
+        throw Failure(PeerError::Failed, error);
     }
     return slots;
 }
 
 // What a failed login's status means to the user, and how the command exits.
-failure login_failure(std::uint32_t status, const std::string& agent_text,
-                      const std::string& reader, const std::string& pin_state) {
-    const auto with_state = [&](const std::string& cause) {
-        return pin_state.empty() ? cause : cause + "; " + pin_state;
+Failure LoginFailure(std::uint32_t status, const std::string& agentText, const std::string& reader,
+                     const std::string& pinState) {
+    const auto withState = [&](const std::string& cause) {
+        return pinState.empty() ? cause : cause + "; " + pinState;
     };
     switch (status & 0xFFFF) {
     case tessivo::kPinIncorrect:
-        return failure(peer_error::pin_incorrect, with_state("wrong PIN"), agent_text);
+        return Failure(PeerError::PinIncorrect, withState("wrong PIN"), agentText);
     case tessivo::kPinInvalid:
-        return failure(peer_error::pin_incorrect,
-                       with_state("the card refuses the PIN's characters"), agent_text);
+        return Failure(PeerError::PinIncorrect, withState("the card refuses the PIN's characters"),
+                       agentText);
     case tessivo::kPinLenRange:
-        return failure(peer_error::pin_incorrect, with_state("the PIN's length is out of range"),
-                       agent_text);
+        return Failure(PeerError::PinIncorrect, withState("the PIN's length is out of range"),
+                       agentText);
     case tessivo::kPinLocked:
-        return failure(peer_error::pin_locked, "the PIN is locked: unblock it with the PUK",
-                       agent_text);
+        return Failure(PeerError::PinLocked, "the PIN is locked: unblock it with the PUK",
+                       agentText);
     case tessivo::kPinExpired:
-        return failure(peer_error::pin_locked,
-                       "the PIN has expired: change it with the card's own tools", agent_text);
+        return Failure(PeerError::PinLocked,
+                       "the PIN has expired: change it with the card's own tools", agentText);
     case tessivo::kTokenNotPresent:
-        return failure(peer_error::no_card, "no card in " + reader, agent_text);
+        return Failure(PeerError::NoCard, "no card in " + reader, agentText);
     default:
-        return failure(peer_error::failed, with_state("login failed"), agent_text);
+        return Failure(PeerError::Failed, withState("login failed"), agentText);
     }
 }
 
 // The agent, started and ready for requests.
-class command_session {
+class CommandSession {
 public:
     // The reader is looked up in the module while the agent starts, so that the module's
     // start-up in this process costs no time of its own.
-    command_session(session_options session, const command_options& options)
-        : query_(parse_reader(options.reader)) {
-        session.module_path = requested_module(session.module_path, query_);
-        module_path_ = agent_module_path(session.module_path, session.agent_path);
-        std::optional<slot_view> found;
-        std::optional<failure> lookup_failed;
+    CommandSession(SessionOptions session, const CommandOptions& options)
+        : query_(ParseReader(options.reader)) {
+        session.modulePath = RequestedModule(session.modulePath, query_);
+        modulePath_ = AgentModulePath(session.modulePath, session.agentPath);
+        std::optional<SlotView> found;
+        std::optional<Failure> lookupFailed;
         std::thread lookup([&] {
             try {
                 // The one load of the module in this process for the whole command.
-                found = choose_reader(view_slots(view_, module_path_), query_);
-            } catch (const failure& f) {
-                lookup_failed = f;
+                found = ChooseReader(ViewSlots(view_, modulePath_), query_);
+            } catch (const Failure& f) {
+                lookupFailed = f;
             } catch (const std::exception& e) {
-                lookup_failed = failure(peer_error::failed, e.what());
+                lookupFailed = Failure(PeerError::Failed, e.what());
             }
         });
         std::string error;
-        const bool started = session_.start(session, error) && session_.wait_ready(error);
+        const bool started = session_.Start(session, error) && session_.WaitReady(error);
         lookup.join();
-        if (lookup_failed) {
-            throw *lookup_failed;
+        if (lookupFailed) {
+            throw *lookupFailed;
         }
         if (!started) {
-            throw failure(peer_error::agent_failed, error);
+            throw Failure(PeerError::AgentFailed, error);
         }
         reader_ = *found;
-        name_ = module_text_to_utf8(reader_.description);
+        name_ = ModuleTextToUtf8(reader_.description);
     }
-    token_requests& requests() { return requests_; }
+    TokenRequests& Requests() { return requests_; }
 
     // Selects the reader; the card request's object once a card is in it.
-    card_reply select_card() {
-        requests_.slot(agent_reader_text(reader_.description));
-        card_reply card = requests_.card();
+    CardReply SelectCard() {
+        requests_.Slot(AgentReaderText(reader_.description));
+        CardReply card = requests_.Card();
         if (card.result != 0) {
-            throw failure(peer_error::agent_failed, "the agent did not answer the card request");
+            throw Failure(PeerError::AgentFailed, "the agent did not answer the card request");
         }
-        if (card.no_card) {
-            throw failure(peer_error::no_card, "no card in " + name_);
+        if (card.noCard) {
+            throw Failure(PeerError::NoCard, "no card in " + name_);
         }
         return card;
     }
@@ -200,72 +200,71 @@ public:
     // asked for only once a card is known to be there and its PIN is not locked.
     // `given`: a PIN read already (from standard input before the data that follows it).
     // `refuse_expired`: an expired signing certificate ends the command instead of a warning.
-    login_reply select_and_login(const command_options& options, bool refuse_expired,
-                                 std::string* given = nullptr) {
-        select_card();
-        const std::uint64_t flags = token_flags();
-        if (pin_state_of(flags) == pin_state::locked) {
-            throw failure(peer_error::pin_locked, "the PIN of the card in " + name_ +
-                                                      " is locked: unblock it with the PUK");
+    LoginReply SelectAndLogin(const CommandOptions& options, bool refuseExpired,
+                              std::string* given = nullptr) {
+        SelectCard();
+        const std::uint64_t flags = TokenFlags();
+        if (PinStateOf(flags) == PinState::Locked) {
+            throw Failure(PeerError::PinLocked, "the PIN of the card in " + name_ +
+                                                    " is locked: unblock it with the PUK");
         }
-        login_reply login;
-        if (has_pin_pad(flags)) {
+        LoginReply login;
+        if (HasPinPad(flags)) {
             std::cerr << "tessivo-peer: enter the PIN on the reader's pad" << std::endl;
-            login = requests_.login_on_pad();
+            login = requests_.LoginOnPad();
         } else {
-            const std::string warning = pin_state_text(pin_state_of(flags));
+            const std::string warning = PinStateText(PinStateOf(flags));
             if (!warning.empty()) {
                 std::cerr << "tessivo-peer: " << warning << std::endl;
             }
-            std::string pin = given != nullptr ? std::move(*given) : read_pin(options);
-            check_pin_fits(pin);
-            login = requests_.login(pin);
-            wipe(pin);
+            std::string pin = given != nullptr ? std::move(*given) : ReadPin(options);
+            CheckPinFits(pin);
+            login = requests_.Login(pin);
+            Wipe(pin);
         }
         if (login.result != 0) {
-            throw failure(peer_error::agent_failed, "the agent did not answer the login");
+            throw Failure(PeerError::AgentFailed, "the agent did not answer the login");
         }
         if (login.error) {
-            logged_in_ = true; // the card is logged in all the same
-            throw failure(peer_error::agent_failed, *login.error);
+            loggedIn_ = true; // the card is logged in all the same
+            throw Failure(PeerError::AgentFailed, *login.error);
         }
         const std::uint32_t status = login.status;
         const std::string text = login.text;
-        logged_in_ = status == 0 || status == tessivo::kStatusExpired;
+        loggedIn_ = status == 0 || status == tessivo::kStatusExpired;
         if (status == tessivo::kStatusNoReader) {
-            throw failure(peer_error::no_reader, "the agent does not know the reader " + name_,
-                          text);
+            throw Failure(PeerError::NoReader, "the agent does not know the reader " + name_, text);
         }
         if (status == tessivo::kStatusExpired) {
             const std::string expired = "the signing certificate has expired";
-            if (refuse_expired) {
-                throw failure(peer_error::cert_expired, expired + " (--allow-expired signs anyway)",
+            if (refuseExpired) {
+                throw Failure(PeerError::CertExpired, expired + " (--allow-expired signs anyway)",
                               text);
             }
-            warn(expired + " (agent: " + text + ")");
+            Warn(expired + " (agent: " + text + ")");
         } else if (status != 0) {
             // What the card says of its PIN now: tries left, or locked.
-            throw login_failure(status, text, name_, pin_state_text(pin_state_of(token_flags())));
+            throw LoginFailure(status, text, name_, PinStateText(PinStateOf(TokenFlags())));
         }
-        if (login.info_length == 0) {
+        if (login.infoLength == 0) {
             // The login stands, but whatever certificate came back belongs to no login of this
             // card.
-            throw failure(peer_error::failed,
+            throw Failure(PeerError::Failed,
                           "the card in " + name_ + " has no signature certificate");
         }
         return login;
     }
 
-    void logout() {
-        logged_in_ = false;
-        requests_.logout();
+    void Logout() {
+        loggedIn_ = false;
+        requests_.Logout();
     }
 
     // Whatever ends a command after a successful login, the card is logged out.
-    ~command_session() {
-        if (logged_in_ && session_.alive()) {
+    ~CommandSession() {
+        if (loggedIn_ && session_.Alive()) {
             try {
-                requests_.logout();
+                requests_.Logout();
             } catch (const std::exception&) {
             }
         }
@@ -273,31 +272,31 @@ public:
 
 private:
     // The token flags of the card in the chosen reader, read now (0 when they cannot be read).
-    std::uint64_t token_flags() const {
-        std::vector<slot_view> slots;
+    std::uint64_t TokenFlags() const {
+        std::vector<SlotView> slots;
         std::string error;
-        if (!view_.slots(slots, error)) {
+        if (!view_.Slots(slots, error)) {
             return 0;
         }
-        for (const slot_view& slot : slots) {
+        for (const SlotView& slot : slots) {
             if (slot.id == reader_.id) {
-                return slot.token_present ? slot.token_flags : 0;
+                return slot.tokenPresent ? slot.tokenFlags : 0;
             }
         }
         return 0;
     }
 
-    reader_query query_;
-    std::string module_path_;
-    module_view view_;
-    slot_view reader_;
+    ReaderQuery query_;
+    std::string modulePath_;
+    ModuleView view_;
+    SlotView reader_;
     std::string name_; // the reader's description as the user reads it
-    bool logged_in_ = false;
-    agent_session session_;
-    token_requests requests_{session_};
+    bool loggedIn_ = false;
+    AgentSession session_;
+    TokenRequests requests_{session_};
 };
 
-std::vector<unsigned char> decode_base64(const std::string& text) {
+std::vector<unsigned char> DecodeBase64(const std::string& text) {
     std::string clean;
     for (char c : text) {
         if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
@@ -322,12 +321,12 @@ std::vector<unsigned char> decode_base64(const std::string& text) {
     return out;
 }
 
-std::string to_pem(const std::vector<unsigned char>& der) {
+std::string ToPem(const std::vector<unsigned char>& der) {
     const unsigned char* p = der.data();
     const ossl::X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
     const ossl::BioPtr bio(BIO_new(BIO_s_mem()));
     if (!cert || !bio || PEM_write_bio_X509(bio.get(), cert.get()) != 1) {
-        throw failure(peer_error::failed, "the agent's certificate cannot be read");
+        throw Failure(PeerError::Failed, "the agent's certificate cannot be read");
     }
     char* data = nullptr;
     const long length = BIO_get_mem_data(bio.get(), &data);
@@ -336,25 +335,25 @@ std::string to_pem(const std::vector<unsigned char>& der) {
 
 // The data to sign: standard input, or a regular file that can be read (checked before any PIN
 // is asked for).
-class data_source {
+class DataSource {
 public:
     // "-" is standard input, as for other tools.
-    explicit data_source(const command_options& options)
+    explicit DataSource(const CommandOptions& options)
         : name_(options.file == "-" ? std::string() : options.file) {
         if (name_.empty()) {
             return;
         }
         std::error_code error;
         if (std::filesystem::is_directory(std::filesystem::u8path(name_), error)) {
-            throw failure(peer_error::file, options.file + " is a directory, not a file to sign");
+            throw Failure(PeerError::File, options.file + " is a directory, not a file to sign");
         }
         file_.open(std::filesystem::u8path(name_), std::ios::binary);
         if (!file_) {
-            throw failure(peer_error::file, "cannot read " + options.file);
+            throw Failure(PeerError::File, "cannot read " + options.file);
         }
     }
-    std::istream& stream() { return name_.empty() ? std::cin : file_; }
-    const std::string& name() const { return name_; }
+    std::istream& Stream() { return name_.empty() ? std::cin : file_; }
+    const std::string& Name() const { return name_; }
 
 private:
     std::string name_;
@@ -365,48 +364,48 @@ private:
 // header fill the request channel at most.
 constexpr std::size_t kMaxWholeData = (kChannelSize - tessivo::kSignHeaderSize) / 4 * 3;
 
-std::string read_whole(data_source& source) {
-    std::string data(std::istreambuf_iterator<char>(source.stream()),
+std::string ReadWhole(DataSource& source) {
+    std::string data(std::istreambuf_iterator<char>(source.Stream()),
                      std::istreambuf_iterator<char>{});
     if (data.size() > kMaxWholeData) {
-        throw failure(peer_error::file, "the data is too large for this mechanism (at most " +
-                                            std::to_string(kMaxWholeData) +
-                                            " bytes); a digest mechanism signs data of any size");
+        throw Failure(PeerError::File, "the data is too large for this mechanism (at most " +
+                                           std::to_string(kMaxWholeData) +
+                                           " bytes); a digest mechanism signs data of any size");
     }
     return data;
 }
 
 // The hash of everything the source holds, read in pieces so that memory stays flat.
-std::vector<std::uint8_t> hash_stream(data_source& source, tessivo::HashAlgorithm algorithm) {
+std::vector<std::uint8_t> HashStream(DataSource& source, tessivo::HashAlgorithm algorithm) {
     const EVP_MD* md = EVP_get_digestbyname(tessivo::HashOpenSslName(algorithm));
     const ossl::MdCtxPtr ctx(EVP_MD_CTX_new());
     if (md == nullptr || !ctx || EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1) {
-        throw failure(peer_error::failed, "cannot hash the data");
+        throw Failure(PeerError::Failed, "cannot hash the data");
     }
     std::vector<char> chunk(1 << 16);
-    std::istream& in = source.stream();
+    std::istream& in = source.Stream();
     while (in) {
         in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
         if (in.gcount() > 0 &&
             EVP_DigestUpdate(ctx.get(), chunk.data(), static_cast<std::size_t>(in.gcount())) != 1) {
-            throw failure(peer_error::failed, "cannot hash the data");
+            throw Failure(PeerError::Failed, "cannot hash the data");
         }
     }
     if (in.bad()) {
-        throw failure(peer_error::file,
-                      "cannot read " + (source.name().empty() ? "standard input" : source.name()));
+        throw Failure(PeerError::File,
+                      "cannot read " + (source.Name().empty() ? "standard input" : source.Name()));
     }
     std::vector<std::uint8_t> hash(EVP_MAX_MD_SIZE);
     unsigned int length = 0;
     if (EVP_DigestFinal_ex(ctx.get(), hash.data(), &length) != 1) {
-        throw failure(peer_error::failed, "cannot hash the data");
+        throw Failure(PeerError::Failed, "cannot hash the data");
     }
     hash.resize(length);
     return hash;
 }
 
 // The Base64 text between the element's tags.
-std::string element_content(const std::string& element) {
+std::string ElementContent(const std::string& element) {
     const std::string open = "<SignatureValue>";
     const std::string close = "</SignatureValue>";
     const std::size_t from = element.find(open);
@@ -417,15 +416,15 @@ std::string element_content(const std::string& element) {
     return element.substr(from + open.size(), to - from - open.size());
 }
 
-template <class Body> int guarded(const command_options& options, Body body) {
+template <class Body> int Guarded(const CommandOptions& options, Body body) {
     try {
         return body();
-    } catch (const failure& f) {
-        return report_failure(f, options.json);
-    } catch (const agent_error& e) {
-        return report_failure(failure(peer_error::agent_failed, e.what()), options.json);
+    } catch (const Failure& f) {
+        return ReportFailure(f, options.json);
+    } catch (const AgentError& e) {
+        return ReportFailure(Failure(PeerError::AgentFailed, e.what()), options.json);
     } catch (const std::exception& e) {
-        return report_failure(failure(peer_error::failed, e.what()), options.json);
+        return ReportFailure(Failure(PeerError::Failed, e.what()), options.json);
     }
 }
 
@@ -438,7 +437,7 @@ const char* const kRecordNames[] = {
     "OCSP",    "CRL"};
 
 // The length of " NAME='" when `record` has it at `at` for a known name, else 0.
-std::size_t attribute_start(const std::string& record, std::size_t at) {
+std::size_t AttributeStart(const std::string& record, std::size_t at) {
     for (const char* name : kRecordNames) {
         const std::string head = std::string(" ") + name + "='";
         if (record.compare(at, head.size(), head) == 0) {
@@ -450,14 +449,14 @@ std::size_t attribute_start(const std::string& record, std::size_t at) {
 
 } // namespace
 
-nlohmann::json record_fields(const std::string& record) {
+nlohmann::json RecordFields(const std::string& record) {
     // Values are not escaped: an apostrophe inside one counts as its end only when the next
     // attribute follows it.
     nlohmann::json fields = nlohmann::json::object();
     fields["ID"] = nlohmann::json::array();
     std::size_t at = 0;
     while (at < record.size()) {
-        const std::size_t head = attribute_start(record, at);
+        const std::size_t head = AttributeStart(record, at);
         if (head == 0) {
             break; // not a record of this form: what was read stands
         }
@@ -467,7 +466,7 @@ nlohmann::json record_fields(const std::string& record) {
         while (true) {
             end = record.find('\'', end);
             if (end == std::string::npos || end + 1 == record.size() ||
-                attribute_start(record, end + 1) != 0) {
+                AttributeStart(record, end + 1) != 0) {
                 break;
             }
             ++end;
@@ -489,41 +488,41 @@ nlohmann::json record_fields(const std::string& record) {
     return fields;
 }
 
-int report_failure(const peer_failure& failed, bool json) {
+int ReportFailure(const PeerFailure& failed, bool json) {
     std::string line = failed.what();
-    if (!failed.agent_text.empty()) {
-        line += " (agent: " + failed.agent_text + ")";
+    if (!failed.agentText.empty()) {
+        line += " (agent: " + failed.agentText + ")";
     }
     std::cerr << "tessivo-peer: " << line << std::endl;
-    const int status = exit_status(failed.kind);
+    const int status = ExitStatus(failed.kind);
     if (json) {
         nlohmann::json error = {
-            {"code", error_code(failed.kind)}, {"message", failed.what()}, {"exit", status}};
-        if (!failed.agent_text.empty()) {
-            error["agent"] = failed.agent_text;
+            {"code", ErrorCode(failed.kind)}, {"message", failed.what()}, {"exit", status}};
+        if (!failed.agentText.empty()) {
+            error["agent"] = failed.agentText;
         }
-        std::cout << to_line({{"error", error}}) << std::endl;
+        std::cout << ToLine({{"error", error}}) << std::endl;
     }
     return status;
 }
 
-int run_readers(const session_options& session, const command_options& options) {
-    return guarded(options, [&] {
+int RunReaders(const SessionOptions& session, const CommandOptions& options) {
+    return Guarded(options, [&] {
         // One line per reader: its description first, then the card in it; with --json one
         // object per reader, in the same order.
         nlohmann::json readers = nlohmann::json::array();
         std::string text;
-        module_view view;
-        const std::string path = agent_module_path(session.module_path, session.agent_path);
-        for (const slot_view& slot : view_slots(view, path)) {
-            const std::string name = module_text_to_utf8(slot.description);
-            nlohmann::json reader = {{"description", name}, {"card", slot.token_present}};
-            if (slot.token_present) {
-                const std::string label = module_text_to_utf8(slot.label);
-                const std::string serial = module_text_to_utf8(slot.serial);
+        ModuleView view;
+        const std::string path = AgentModulePath(session.modulePath, session.agentPath);
+        for (const SlotView& slot : ViewSlots(view, path)) {
+            const std::string name = ModuleTextToUtf8(slot.description);
+            nlohmann::json reader = {{"description", name}, {"card", slot.tokenPresent}};
+            if (slot.tokenPresent) {
+                const std::string label = ModuleTextToUtf8(slot.label);
+                const std::string serial = ModuleTextToUtf8(slot.serial);
                 reader["label"] = label;
                 reader["serial"] = serial;
-                reader["pinPad"] = has_pin_pad(slot.token_flags);
+                reader["pinPad"] = HasPinPad(slot.tokenFlags);
                 text += name + "\t" + label + " (" + serial + ")\n";
             } else {
                 text += name + "\t(no card)\n";
@@ -531,7 +530,7 @@ int run_readers(const session_options& session, const command_options& options) 
             readers.push_back(std::move(reader));
         }
         if (options.json) {
-            std::cout << to_line({{"readers", readers}}) << std::endl;
+            std::cout << ToLine({{"readers", readers}}) << std::endl;
         } else {
             std::cout << text << std::flush;
         }
@@ -539,36 +538,36 @@ int run_readers(const session_options& session, const command_options& options) 
     });
 }
 
-int run_card(const session_options& session, const command_options& options) {
-    return guarded(options, [&] {
-        command_session agent(session, options);
-        const card_reply card = agent.select_card();
-        print(options, to_json(card), card.serial);
+int RunCard(const SessionOptions& session, const CommandOptions& options) {
+    return Guarded(options, [&] {
+        CommandSession agent(session, options);
+        const CardReply card = agent.SelectCard();
+        Print(options, ToJson(card), card.serial);
         return 0;
     });
 }
 
-int run_certinfo(const session_options& session, const command_options& options) {
-    return guarded(options, [&] {
-        command_session agent(session, options);
-        agent.select_and_login(options, false);
-        const certinfo_reply reply = agent.requests().certinfo();
-        agent.logout();
-        nlohmann::json info = to_json(reply);
-        info["fields"] = record_fields(reply.record);
-        print(options, info, reply.record);
+int RunCertinfo(const SessionOptions& session, const CommandOptions& options) {
+    return Guarded(options, [&] {
+        CommandSession agent(session, options);
+        agent.SelectAndLogin(options, false);
+        const CertinfoReply reply = agent.Requests().Certinfo();
+        agent.Logout();
+        nlohmann::json info = ToJson(reply);
+        info["fields"] = RecordFields(reply.record);
+        Print(options, info, reply.record);
         return 0;
     });
 }
 
-int run_cert(const session_options& session, const command_options& options) {
-    return guarded(options, [&] {
-        command_session agent(session, options);
-        const login_reply login = agent.select_and_login(options, false);
-        agent.logout();
-        const std::string pem = to_pem(decode_base64(login.certificate.value_or(std::string())));
+int RunCert(const SessionOptions& session, const CommandOptions& options) {
+    return Guarded(options, [&] {
+        CommandSession agent(session, options);
+        const LoginReply login = agent.SelectAndLogin(options, false);
+        agent.Logout();
+        const std::string pem = ToPem(DecodeBase64(login.certificate.value_or(std::string())));
         if (options.json) {
-            std::cout << to_line({{"certificate", pem}}) << std::endl;
+            std::cout << ToLine({{"certificate", pem}}) << std::endl;
         } else {
             std::cout << pem;
         }
@@ -576,58 +575,57 @@ int run_cert(const session_options& session, const command_options& options) {
     });
 }
 
-int run_sign(const session_options& session, const command_options& options) {
-    return guarded(options, [&] {
-        const std::optional<std::uint32_t> mechanism = parse_mechanism(options.mechanism);
+int RunSign(const SessionOptions& session, const CommandOptions& options) {
+    return Guarded(options, [&] {
+        const std::optional<std::uint32_t> mechanism = ParseMechanism(options.mechanism);
         if (!mechanism) {
-            throw failure(peer_error::usage, "unknown mechanism: " + options.mechanism);
+            throw Failure(PeerError::Usage, "unknown mechanism: " + options.mechanism);
         }
         // A digest mechanism's data is hashed here and its DigestInfo signed with CKM_RSA_PKCS:
         // the same signature, for data of any size. All of it happens before the PIN.
-        data_source source(options);
+        DataSource source(options);
         // With both on standard input the PIN is its first line and the data the rest.
         std::string pin;
-        const bool pin_first = options.pin_stdin && source.name().empty();
-        if (pin_first) {
-            pin = read_pin(options);
+        const bool pinFirst = options.pinStdin && source.Name().empty();
+        if (pinFirst) {
+            pin = ReadPin(options);
         }
-        struct wiped {
+        struct Wiped {
             std::string& secret;
-            ~wiped() { wipe(secret); }
-        } pin_guard{pin};
+            ~Wiped() { Wipe(secret); }
+        } pinGuard{pin};
         std::string data;
-        std::uint32_t sent_mechanism = *mechanism;
+        std::uint32_t sentMechanism = *mechanism;
         const tessivo::Mechanism* known = tessivo::FindMechanism(*mechanism);
         if (known != nullptr && known->hash) {
             const std::vector<std::uint8_t> info =
-                tessivo::DigestInfo(*known->hash, hash_stream(source, *known->hash));
+                tessivo::DigestInfo(*known->hash, HashStream(source, *known->hash));
             data.assign(info.begin(), info.end());
-            sent_mechanism = tessivo::kRsaPkcs;
+            sentMechanism = tessivo::kRsaPkcs;
         } else {
-            data = read_whole(source);
+            data = ReadWhole(source);
         }
-        command_session agent(session, options);
-        agent.select_and_login(options, !options.allow_expired, pin_first ? &pin : nullptr);
-        const sign_reply signed_ =
-            agent.requests().sign(sent_mechanism, tessivo::EncodeBase64(data));
-        agent.logout();
+        CommandSession agent(session, options);
+        agent.SelectAndLogin(options, !options.allowExpired, pinFirst ? &pin : nullptr);
+        const SignReply signed_ = agent.Requests().Sign(sentMechanism, tessivo::EncodeBase64(data));
+        agent.Logout();
         if (signed_.result != 0) {
-            throw failure(peer_error::failed, "signing refused");
+            throw Failure(PeerError::Failed, "signing refused");
         }
         if (signed_.error) {
-            throw failure(peer_error::agent_failed, *signed_.error);
+            throw Failure(PeerError::AgentFailed, *signed_.error);
         }
         const std::string& element = signed_.signature;
-        if (!options.raw_signature.empty()) {
-            const std::vector<unsigned char> raw = decode_base64(element_content(element));
-            std::ofstream out(std::filesystem::u8path(options.raw_signature), std::ios::binary);
+        if (!options.rawSignature.empty()) {
+            const std::vector<unsigned char> raw = DecodeBase64(ElementContent(element));
+            std::ofstream out(std::filesystem::u8path(options.rawSignature), std::ios::binary);
             out.write(reinterpret_cast<const char*>(raw.data()),
                       static_cast<std::streamsize>(raw.size()));
             if (!out) {
-                throw failure(peer_error::file, "cannot write " + options.raw_signature);
+                throw Failure(PeerError::File, "cannot write " + options.rawSignature);
             }
         }
-        print(options, to_json(signed_), element);
+        Print(options, ToJson(signed_), element);
         return 0;
     });
 }

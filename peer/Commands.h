@@ -10,31 +10,31 @@
 
 namespace peer {
 
-struct command_options {
+struct CommandOptions {
     std::string reader;
-    bool json = false;      // print the requests' JSON objects instead of plain text
-    bool pin_stdin = false; // the PIN is the first line of standard input
+    bool json = false;     // print the requests' JSON objects instead of plain text
+    bool pinStdin = false; // the PIN is the first line of standard input
     std::string mechanism = "sha256";
-    std::string file;           // data to sign; empty: standard input
-    std::string raw_signature;  // where to write the bare signature bytes, when not empty
-    bool allow_expired = false; // sign with a certificate past its end date
+    std::string file;          // data to sign; empty: standard input
+    std::string rawSignature;  // where to write the bare signature bytes, when not empty
+    bool allowExpired = false; // sign with a certificate past its end date
 };
 
 // Prints a failure: one line on standard error (the agent's text beside the message), and with
 // `json` the object {"error":{"code":..., "message":..., "exit":N[, "agent":...]}} on standard
 // output. Returns the exit status.
-int report_failure(const peer_failure& failed, bool json);
+int ReportFailure(const PeerFailure& failed, bool json);
 
 // The attributes of a certificate record ( NAME='value' ...) as keys; "ID", which may occur
 // more than once, is an array.
-nlohmann::json record_fields(const std::string& record);
+nlohmann::json RecordFields(const std::string& record);
 
 // Each returns the process's exit status: 0 on success, otherwise after reporting the failure
 // (report_failure). READER is a description, token label or serial, or a PKCS#11 URI.
-int run_readers(const session_options& session, const command_options& options);
-int run_card(const session_options& session, const command_options& options);
-int run_certinfo(const session_options& session, const command_options& options);
-int run_cert(const session_options& session, const command_options& options);
-int run_sign(const session_options& session, const command_options& options);
+int RunReaders(const SessionOptions& session, const CommandOptions& options);
+int RunCard(const SessionOptions& session, const CommandOptions& options);
+int RunCertinfo(const SessionOptions& session, const CommandOptions& options);
+int RunCert(const SessionOptions& session, const CommandOptions& options);
+int RunSign(const SessionOptions& session, const CommandOptions& options);
 
 } // namespace peer

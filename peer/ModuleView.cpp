@@ -14,11 +14,11 @@ namespace {
 
 constexpr const char* kVendorModule = "TorvexPKCS11.dll";
 
-CK_FUNCTION_LIST_PTR table(void* functions) {
+CK_FUNCTION_LIST_PTR Table(void* functions) {
     return static_cast<CK_FUNCTION_LIST_PTR>(functions);
 }
 
-std::string trimmed(const unsigned char* field, std::size_t width) {
+std::string Trimmed(const unsigned char* field, std::size_t width) {
     std::size_t n = width;
     while (n > 0 && (field[n - 1] == ' ' || field[n - 1] == '\0')) {
         --n;
@@ -26,28 +26,28 @@ std::string trimmed(const unsigned char* field, std::size_t width) {
     return std::string(reinterpret_cast<const char*>(field), n);
 }
 
-std::string hex_rv(CK_RV rv) {
+std::string HexRv(CK_RV rv) {
     char text[24];
     std::snprintf(text, sizeof text, "0x%lx", static_cast<unsigned long>(rv));
     return text;
 }
 
-std::u16string widen(unsigned int code_page, const std::string& bytes, std::uint32_t flags) {
+std::u16string Widen(unsigned int codePage, const std::string& bytes, std::uint32_t flags) {
     if (bytes.empty()) {
         return {};
     }
-    const int units = plat::MultiByteToWide(code_page, flags, bytes.data(),
+    const int units = plat::MultiByteToWide(codePage, flags, bytes.data(),
                                             static_cast<int>(bytes.size()), nullptr, 0);
     if (units <= 0) {
         return {};
     }
     std::u16string wide(static_cast<std::size_t>(units), u'\0');
-    plat::MultiByteToWide(code_page, flags, bytes.data(), static_cast<int>(bytes.size()),
+    plat::MultiByteToWide(codePage, flags, bytes.data(), static_cast<int>(bytes.size()),
                           wide.data(), units);
     return wide;
 }
 
-std::string narrow_utf8(const std::u16string& wide) {
+std::string NarrowUtf8(const std::u16string& wide) {
     if (wide.empty()) {
         return {};
     }
@@ -64,34 +64,34 @@ std::string narrow_utf8(const std::u16string& wide) {
 
 } // namespace
 
-std::string agent_module_path(const std::string& module_path, const std::string& agent_path) {
-    if (!module_path.empty()) {
-        return module_path;
+std::string AgentModulePath(const std::string& modulePath, const std::string& agentPath) {
+    if (!modulePath.empty()) {
+        return modulePath;
     }
 #if !defined(_WIN32)
     const char* chosen = std::getenv("TESSIVO_PKCS11_MODULE");
     if (chosen != nullptr && chosen[0] != '\0') {
         return chosen;
     }
-    (void)agent_path;
+    (void)agentPath;
 #else
     std::error_code ignored;
     const std::filesystem::path beside =
-        std::filesystem::path(agent_path).parent_path() / kVendorModule;
-    if (!agent_path.empty() && std::filesystem::exists(beside, ignored)) {
+        std::filesystem::path(agentPath).parent_path() / kVendorModule;
+    if (!agentPath.empty() && std::filesystem::exists(beside, ignored)) {
         return beside.string();
     }
 #endif
     return kVendorModule;
 }
 
-module_view::~module_view() {
-    close();
+ModuleView::~ModuleView() {
+    Close();
 }
 
-void module_view::close() {
+void ModuleView::Close() {
     if (functions_ != nullptr && finalize_) {
-        table(functions_)->C_Finalize(nullptr);
+        Table(functions_)->C_Finalize(nullptr);
     }
     if (handle_ != nullptr) {
         plat::UnloadModule(handle_);
@@ -101,19 +101,19 @@ void module_view::close() {
     finalize_ = false;
 }
 
-bool module_view::open(const std::string& path, std::string& error) {
-    close();
+bool ModuleView::Open(const std::string& path, std::string& error) {
+    Close();
     path_ = path;
     handle_ = plat::LoadModule(path.c_str());
     if (handle_ == nullptr) {
         error = "cannot load the PKCS#11 module " + path;
         return false;
     }
-    auto get_list =
+    auto getList =
         reinterpret_cast<CK_C_GetFunctionList>(plat::FindSymbol(handle_, "C_GetFunctionList"));
     CK_FUNCTION_LIST_PTR list = nullptr;
-    if (get_list == nullptr || get_list(&list) != CKR_OK || list == nullptr) {
-        close();
+    if (getList == nullptr || getList(&list) != CKR_OK || list == nullptr) {
+        Close();
         error = path + " is not a PKCS#11 module (no C_GetFunctionList)";
         return false;
     }
@@ -121,8 +121,8 @@ bool module_view::open(const std::string& path, std::string& error) {
     std::memset(&args, 0, sizeof args);
     const CK_RV rv = list->C_Initialize(&args);
     if (rv != CKR_OK && rv != CKR_CRYPTOKI_ALREADY_INITIALIZED) {
-        close();
-        error = "the PKCS#11 module " + path + " refused to start (" + hex_rv(rv) + ")";
+        Close();
+        error = "the PKCS#11 module " + path + " refused to start (" + HexRv(rv) + ")";
         return false;
     }
     functions_ = list;
@@ -130,9 +130,9 @@ bool module_view::open(const std::string& path, std::string& error) {
     return true;
 }
 
-bool module_view::slots(std::vector<slot_view>& out, std::string& error) const {
+bool ModuleView::Slots(std::vector<SlotView>& out, std::string& error) const {
     out.clear();
-    CK_FUNCTION_LIST_PTR f = table(functions_);
+    CK_FUNCTION_LIST_PTR f = Table(functions_);
     if (f == nullptr) {
         error = "no PKCS#11 module is open";
         return false;
@@ -153,7 +153,7 @@ bool module_view::slots(std::vector<slot_view>& out, std::string& error) const {
         }
     }
     if (rv != CKR_OK) {
-        error = "the PKCS#11 module " + path_ + " cannot list its slots (" + hex_rv(rv) + ")";
+        error = "the PKCS#11 module " + path_ + " cannot list its slots (" + HexRv(rv) + ")";
         return false;
     }
     for (CK_SLOT_ID id : ids) {
@@ -162,22 +162,22 @@ bool module_view::slots(std::vector<slot_view>& out, std::string& error) const {
         if (f->C_GetSlotInfo(id, &slot) != CKR_OK) {
             continue; // a reader unplugged meanwhile
         }
-        slot_view view;
+        SlotView view;
         view.id = id;
-        view.description = trimmed(slot.slotDescription, sizeof slot.slotDescription);
-        view.slot_manufacturer = trimmed(slot.manufacturerID, sizeof slot.manufacturerID);
-        view.token_present = (slot.flags & CKF_TOKEN_PRESENT) != 0;
-        if (view.token_present) {
+        view.description = Trimmed(slot.slotDescription, sizeof slot.slotDescription);
+        view.slotManufacturer = Trimmed(slot.manufacturerID, sizeof slot.manufacturerID);
+        view.tokenPresent = (slot.flags & CKF_TOKEN_PRESENT) != 0;
+        if (view.tokenPresent) {
             CK_TOKEN_INFO token;
             std::memset(&token, 0, sizeof token);
             if (f->C_GetTokenInfo(id, &token) == CKR_OK) {
-                view.label = trimmed(token.label, sizeof token.label);
-                view.serial = trimmed(token.serialNumber, sizeof token.serialNumber);
-                view.manufacturer = trimmed(token.manufacturerID, sizeof token.manufacturerID);
-                view.model = trimmed(token.model, sizeof token.model);
-                view.token_flags = token.flags;
+                view.label = Trimmed(token.label, sizeof token.label);
+                view.serial = Trimmed(token.serialNumber, sizeof token.serialNumber);
+                view.manufacturer = Trimmed(token.manufacturerID, sizeof token.manufacturerID);
+                view.model = Trimmed(token.model, sizeof token.model);
+                view.tokenFlags = token.flags;
             } else {
-                view.token_present = false; // pulled meanwhile
+                view.tokenPresent = false; // pulled meanwhile
             }
         }
         out.push_back(std::move(view));
@@ -185,19 +185,19 @@ bool module_view::slots(std::vector<slot_view>& out, std::string& error) const {
     return true;
 }
 
-bool read_slots(const std::string& path, std::vector<slot_view>& out, std::string& error) {
-    module_view view;
-    return view.open(path, error) && view.slots(out, error);
+bool ReadSlots(const std::string& path, std::vector<SlotView>& out, std::string& error) {
+    ModuleView view;
+    return view.Open(path, error) && view.Slots(out, error);
 }
 
-bool read_reader(const std::string& path, const std::string& reader, slot_view& out,
-                 std::string& error) {
-    std::vector<slot_view> slots;
-    if (!read_slots(path, slots, error)) {
+bool ReadReader(const std::string& path, const std::string& reader, SlotView& out,
+                std::string& error) {
+    std::vector<SlotView> slots;
+    if (!ReadSlots(path, slots, error)) {
         return false;
     }
-    for (slot_view& slot : slots) {
-        if (module_text_to_utf8(slot.description) == reader) {
+    for (SlotView& slot : slots) {
+        if (ModuleTextToUtf8(slot.description) == reader) {
             out = std::move(slot);
             return true;
         }
@@ -206,54 +206,54 @@ bool read_reader(const std::string& path, const std::string& reader, slot_view& 
     return false;
 }
 
-pin_state pin_state_of(std::uint64_t token_flags) {
-    if ((token_flags & CKF_USER_PIN_LOCKED) != 0) {
-        return pin_state::locked;
+PinState PinStateOf(std::uint64_t tokenFlags) {
+    if ((tokenFlags & CKF_USER_PIN_LOCKED) != 0) {
+        return PinState::Locked;
     }
-    if ((token_flags & CKF_USER_PIN_FINAL_TRY) != 0) {
-        return pin_state::final_try;
+    if ((tokenFlags & CKF_USER_PIN_FINAL_TRY) != 0) {
+        return PinState::FinalTry;
     }
-    if ((token_flags & CKF_USER_PIN_COUNT_LOW) != 0) {
-        return pin_state::count_low;
+    if ((tokenFlags & CKF_USER_PIN_COUNT_LOW) != 0) {
+        return PinState::CountLow;
     }
-    return pin_state::ok;
+    return PinState::Ok;
 }
 
-std::string pin_state_text(pin_state state) {
+std::string PinStateText(PinState state) {
     switch (state) {
-    case pin_state::locked:
+    case PinState::Locked:
         return "the PIN is locked: unblock it with the PUK";
-    case pin_state::final_try:
+    case PinState::FinalTry:
         return "one try left before the PIN locks";
-    case pin_state::count_low:
+    case PinState::CountLow:
         return "a wrong PIN has been entered since the last login";
-    case pin_state::ok:
+    case PinState::Ok:
         break;
     }
     return {};
 }
 
-bool has_pin_pad(std::uint64_t token_flags) {
-    return (token_flags & CKF_PROTECTED_AUTHENTICATION_PATH) != 0;
+bool HasPinPad(std::uint64_t tokenFlags) {
+    return (tokenFlags & CKF_PROTECTED_AUTHENTICATION_PATH) != 0;
 }
 
 namespace {
 
 // A read-only session, closed when it goes out of scope.
-class read_only_session {
+class ReadOnlySession {
 public:
-    read_only_session(CK_FUNCTION_LIST_PTR f, CK_SLOT_ID slot) : f_(f) {
+    ReadOnlySession(CK_FUNCTION_LIST_PTR f, CK_SLOT_ID slot) : f_(f) {
         rv_ = f_->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &handle_);
     }
-    ~read_only_session() {
+    ~ReadOnlySession() {
         if (rv_ == CKR_OK) {
             f_->C_CloseSession(handle_);
         }
     }
-    read_only_session(const read_only_session&) = delete;
-    read_only_session& operator=(const read_only_session&) = delete;
-    CK_RV rv() const { return rv_; }
-    CK_SESSION_HANDLE handle() const { return handle_; }
+    ReadOnlySession(const ReadOnlySession&) = delete;
+    ReadOnlySession& operator=(const ReadOnlySession&) = delete;
+    CK_RV Rv() const { return rv_; }
+    CK_SESSION_HANDLE Handle() const { return handle_; }
 
 private:
     CK_FUNCTION_LIST_PTR f_;
@@ -262,7 +262,7 @@ private:
 };
 
 // An attribute's bytes; empty when the object does not have it or shows it only after a login.
-std::vector<std::uint8_t> attribute(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE session,
+std::vector<std::uint8_t> Attribute(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE session,
                                     CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type) {
     CK_ATTRIBUTE query = {type, nullptr, 0};
     if (f->C_GetAttributeValue(session, object, &query, 1) != CKR_OK ||
@@ -281,28 +281,28 @@ std::vector<std::uint8_t> attribute(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE se
 
 } // namespace
 
-bool module_view::public_certificates(std::uint64_t slot_id, std::vector<public_certificate>& out,
-                                      std::string& error) const {
+bool ModuleView::PublicCertificates(std::uint64_t slotId, std::vector<PublicCertificate>& out,
+                                    std::string& error) const {
     out.clear();
-    CK_FUNCTION_LIST_PTR f = table(functions_);
+    CK_FUNCTION_LIST_PTR f = Table(functions_);
     if (f == nullptr) {
         error = "no PKCS#11 module is open";
         return false;
     }
-    read_only_session session(f, static_cast<CK_SLOT_ID>(slot_id));
-    if (session.rv() != CKR_OK) {
+    ReadOnlySession session(f, static_cast<CK_SLOT_ID>(slotId));
+    if (session.Rv() != CKR_OK) {
         error = "the PKCS#11 module " + path_ + " opens no session on the token (" +
-                hex_rv(session.rv()) + ")";
+                HexRv(session.Rv()) + ")";
         return false;
     }
     CK_OBJECT_CLASS cls = CKO_CERTIFICATE;
     CK_ATTRIBUTE filter = {CKA_CLASS, &cls, sizeof cls};
-    CK_RV rv = f->C_FindObjectsInit(session.handle(), &filter, 1);
+    CK_RV rv = f->C_FindObjectsInit(session.Handle(), &filter, 1);
     std::vector<CK_OBJECT_HANDLE> objects;
     while (rv == CKR_OK) {
         CK_OBJECT_HANDLE batch[16];
         CK_ULONG count = 0;
-        rv = f->C_FindObjects(session.handle(), batch, 16, &count);
+        rv = f->C_FindObjects(session.Handle(), batch, 16, &count);
         if (rv != CKR_OK || count == 0) {
             break;
         }
@@ -311,35 +311,35 @@ bool module_view::public_certificates(std::uint64_t slot_id, std::vector<public_
             break; // no card holds that many; a module that never ends its list is not followed
         }
     }
-    f->C_FindObjectsFinal(session.handle());
+    f->C_FindObjectsFinal(session.Handle());
     if (rv != CKR_OK) {
         error = "the PKCS#11 module " + path_ + " cannot list the token's certificates (" +
-                hex_rv(rv) + ")";
+                HexRv(rv) + ")";
         return false;
     }
     for (CK_OBJECT_HANDLE object : objects) {
-        public_certificate cert;
-        cert.der = attribute(f, session.handle(), object, CKA_VALUE);
+        PublicCertificate cert;
+        cert.der = Attribute(f, session.Handle(), object, CKA_VALUE);
         if (cert.der.empty()) {
             continue;
         }
-        cert.id = attribute(f, session.handle(), object, CKA_ID);
-        const std::vector<std::uint8_t> label = attribute(f, session.handle(), object, CKA_LABEL);
+        cert.id = Attribute(f, session.Handle(), object, CKA_ID);
+        const std::vector<std::uint8_t> label = Attribute(f, session.Handle(), object, CKA_LABEL);
         cert.label.assign(label.begin(), label.end());
         out.push_back(std::move(cert));
     }
     return true;
 }
 
-std::string module_text_to_utf8(const std::string& bytes) {
-    const std::u16string wide = widen(plat::kCpUtf8, bytes, plat::kMbErrInvalidChars);
-    return !wide.empty() || bytes.empty() ? narrow_utf8(wide)
-                                          : narrow_utf8(widen(plat::kCpAcp, bytes, 0));
+std::string ModuleTextToUtf8(const std::string& bytes) {
+    const std::u16string wide = Widen(plat::kCpUtf8, bytes, plat::kMbErrInvalidChars);
+    return !wide.empty() || bytes.empty() ? NarrowUtf8(wide)
+                                          : NarrowUtf8(Widen(plat::kCpAcp, bytes, 0));
 }
 
-std::u16string agent_reader_text(const std::string& description) {
+std::u16string AgentReaderText(const std::string& description) {
     // The agent reads the description as a C string.
-    return widen(plat::kCpAcp, description.substr(0, description.find('\0')), 0);
+    return Widen(plat::kCpAcp, description.substr(0, description.find('\0')), 0);
 }
 
 } // namespace peer

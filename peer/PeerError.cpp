@@ -2,53 +2,53 @@
 
 namespace peer {
 
-const char* error_code(peer_error error) {
+const char* ErrorCode(PeerError error) {
     switch (error) {
-    case peer_error::failed:
+    case PeerError::Failed:
         return "failed";
-    case peer_error::usage:
+    case PeerError::Usage:
         return "usage";
-    case peer_error::module_failed:
+    case PeerError::ModuleFailed:
         return "module-failed";
-    case peer_error::no_reader:
+    case PeerError::NoReader:
         return "no-reader";
-    case peer_error::no_card:
+    case PeerError::NoCard:
         return "no-card";
-    case peer_error::pin_incorrect:
+    case PeerError::PinIncorrect:
         return "pin-incorrect";
-    case peer_error::pin_locked:
+    case PeerError::PinLocked:
         return "pin-locked";
-    case peer_error::cert_expired:
+    case PeerError::CertExpired:
         return "certificate-expired";
-    case peer_error::agent_failed:
+    case PeerError::AgentFailed:
         return "agent-failed";
-    case peer_error::file:
+    case PeerError::File:
         return "file";
     }
     return "failed";
 }
 
-int exit_status(peer_error error) {
+int ExitStatus(PeerError error) {
     switch (error) {
-    case peer_error::failed:
+    case PeerError::Failed:
         return 1;
-    case peer_error::usage:
+    case PeerError::Usage:
         return 2;
-    case peer_error::module_failed:
+    case PeerError::ModuleFailed:
         return 3;
-    case peer_error::no_reader:
+    case PeerError::NoReader:
         return 4;
-    case peer_error::no_card:
+    case PeerError::NoCard:
         return 5;
-    case peer_error::pin_incorrect:
+    case PeerError::PinIncorrect:
         return 6;
-    case peer_error::pin_locked:
+    case PeerError::PinLocked:
         return 7;
-    case peer_error::cert_expired:
+    case PeerError::CertExpired:
         return 8;
-    case peer_error::agent_failed:
+    case PeerError::AgentFailed:
         return 9;
-    case peer_error::file:
+    case PeerError::File:
         return 10;
     }
     return 1;

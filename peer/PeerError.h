@@ -8,31 +8,31 @@
 
 namespace peer {
 
-enum class peer_error {
-    failed,        // 1: anything not listed below
-    usage,         // 2: the command line cannot be used
-    module_failed, // 3: the PKCS#11 module cannot be loaded, is not one, or does not start
-    no_reader,     // 4: no reader or token matches, or more than one does
-    no_card,       // 5: the reader is empty
-    pin_incorrect, // 6: the card refused the PIN
-    pin_locked,    // 7: the PIN is locked or has expired and must be changed
-    cert_expired,  // 8: the signing certificate is past its end date
-    agent_failed,  // 9: the agent could not start, died, or did not answer in time
-    file,          // 10: the input or output file cannot be used
+enum class PeerError {
+    Failed,       // 1: anything not listed below
+    Usage,        // 2: the command line cannot be used
+    ModuleFailed, // 3: the PKCS#11 module cannot be loaded, is not one, or does not start
+    NoReader,     // 4: no reader or token matches, or more than one does
+    NoCard,       // 5: the reader is empty
+    PinIncorrect, // 6: the card refused the PIN
+    PinLocked,    // 7: the PIN is locked or has expired and must be changed
+    CertExpired,  // 8: the signing certificate is past its end date
+    AgentFailed,  // 9: the agent could not start, died, or did not answer in time
+    File,         // 10: the input or output file cannot be used
 };
 
 // The stable text code ("no-reader", ...); the codes the browser host shares have its spelling.
-const char* error_code(peer_error error);
+const char* ErrorCode(PeerError error);
 // The exit status of tessivo-peer for the failure.
-int exit_status(peer_error error);
+int ExitStatus(PeerError error);
 
 // A failed step of a command: an English message, and the agent's own text when the failure
 // came from the agent.
-struct peer_failure : std::runtime_error {
-    peer_failure(peer_error kind, const std::string& message, std::string agent = {})
-        : std::runtime_error(message), kind(kind), agent_text(std::move(agent)) {}
-    peer_error kind;
-    std::string agent_text;
+struct PeerFailure : std::runtime_error {
+    PeerFailure(PeerError kind, const std::string& message, std::string agent = {})
+        : std::runtime_error(message), kind(kind), agentText(std::move(agent)) {}
+    PeerError kind;
+    std::string agentText;
 };
 
 } // namespace peer

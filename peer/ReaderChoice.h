@@ -11,35 +11,35 @@
 
 namespace peer {
 
-struct reader_query {
+struct ReaderQuery {
     std::string given; // the text as the user gave it, for messages
     bool uri = false;
     // Without a URI `given` is the description, label or serial of the one slot meant; a URI's
     // slot and token attributes, percent-decoded, by name.
     std::map<std::string, std::string> attributes;
-    std::string module_path; // from the URI; empty when it names none
-    std::string module_name; // a module registered with p11-kit, from the URI
+    std::string modulePath; // from the URI; empty when it names none
+    std::string moduleName; // a module registered with p11-kit, from the URI
 };
 
 // Reads a reader argument; a text starting with "pkcs11:" is a URI. peer_failure (usage) when
 // the URI cannot be read.
-reader_query parse_reader(const std::string& text);
+ReaderQuery ParseReader(const std::string& text);
 
 // The module asked for: `--module` (`option`), else the URI's module-path or module-name; empty
 // when neither names one (the agent's own choice stands). peer_failure (usage) when the two
 // disagree, (module_failed) when the name is not registered.
-std::string requested_module(const std::string& option, const reader_query& query);
+std::string RequestedModule(const std::string& option, const ReaderQuery& query);
 
 // The one slot the query matches. peer_failure (no_reader) listing the readers when none does,
 // listing the matches when several do, and when an earlier reader has the same description (the
 // agent selects readers by description and would reach that one instead).
-slot_view choose_reader(const std::vector<slot_view>& slots, const reader_query& query);
+SlotView ChooseReader(const std::vector<SlotView>& slots, const ReaderQuery& query);
 
 // True when the slot matches the query (for reading the same slot again later).
-bool reader_matches(const slot_view& slot, const reader_query& query);
+bool ReaderMatches(const SlotView& slot, const ReaderQuery& query);
 
 // The path of the module that p11-kit registers under `name`. peer_failure (module_failed)
 // naming the registered modules when none has that name, or where p11-kit is not available.
-std::string registered_module_path(const std::string& name);
+std::string RegisteredModulePath(const std::string& name);
 
 } // namespace peer

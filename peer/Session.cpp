@@ -26,19 +26,19 @@ constexpr std::chrono::microseconds kLongestPoll{250};
 constexpr std::size_t kLogFrameRead = tessivo::kLogTextOffset + 4096;
 constexpr std::uint32_t kExitWaitMs = 5000;
 
-std::u16string ascii_to_u16(const std::string& text) {
+std::u16string AsciiToU16(const std::string& text) {
     return std::u16string(text.begin(), text.end());
 }
 
 // Names of this process's own, never used twice: channels of an agent that stopped answering
 // must not be mistaken for those of the next one.
-std::u16string own_name(const char* role, std::uint32_t session) {
-    return ascii_to_u16(std::string("TessivoPeer") + role + "." +
-                        std::to_string(plat::CurrentProcessId()) +
-                        (session > 1 ? "." + std::to_string(session) : std::string()));
+std::u16string OwnName(const char* role, std::uint32_t session) {
+    return AsciiToU16(std::string("TessivoPeer") + role + "." +
+                      std::to_string(plat::CurrentProcessId()) +
+                      (session > 1 ? "." + std::to_string(session) : std::string()));
 }
 
-void set_module_variable(const std::string& module) {
+void SetModuleVariable(const std::string& module) {
 #if defined(_WIN32)
     _putenv_s("TESSIVO_PKCS11_MODULE", module.c_str());
 #else
@@ -46,9 +46,9 @@ void set_module_variable(const std::string& module) {
 #endif
 }
 
-class backoff {
+class Backoff {
 public:
-    void wait() {
+    void Wait() {
         std::this_thread::sleep_for(pause_);
         pause_ = std::min(pause_ * 2, kLongestPoll);
     }
@@ -57,10 +57,10 @@ private:
     std::chrono::microseconds pause_ = kFirstPoll;
 };
 
-plat::WindowHandle wait_for_window(std::uint32_t pid, plat::ProcessHandle process,
-                                   std::uint32_t timeout_ms) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    backoff pause;
+plat::WindowHandle WaitForWindow(std::uint32_t pid, plat::ProcessHandle process,
+                                 std::uint32_t timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    Backoff pause;
     while (std::chrono::steady_clock::now() < deadline) {
         plat::WindowHandle window = plat::FindTopLevelWindow(kAgentWindowClass, pid);
         if (window != 0) {
@@ -69,17 +69,17 @@ plat::WindowHandle wait_for_window(std::uint32_t pid, plat::ProcessHandle proces
         if (!plat::IsProcessRunning(process)) {
             return 0;
         }
-        pause.wait();
+        pause.Wait();
     }
     return 0;
 }
 
-std::u16string to_u16(std::uint32_t value) {
-    return ascii_to_u16(std::to_string(value));
+std::u16string ToU16(std::uint32_t value) {
+    return AsciiToU16(std::to_string(value));
 }
 
 // Whole seconds as such, anything else with one decimal.
-std::string seconds_text(std::uint32_t ms) {
+std::string SecondsText(std::uint32_t ms) {
     if (ms % 1000 == 0) {
         return std::to_string(ms / 1000);
     }
@@ -95,12 +95,12 @@ constexpr const char* kAgentProgram = "tessivo";
 
 } // namespace
 
-std::string default_agent_path() {
+std::string DefaultAgentPath() {
     return (std::filesystem::path(plat::CurrentProgramPath()).parent_path() / kAgentProgram)
         .string();
 }
 
-agent_session::~agent_session() {
+AgentSession::~AgentSession() {
     // The agent would notice its peer gone only after its watch gives up (about two seconds),
     // holding the card session and the return channel's name until then: end it now.
     if (process_ != nullptr && lost_.empty() && window_ != 0 && plat::IsProcessRunning(process_)) {
@@ -112,34 +112,33 @@ agent_session::~agent_session() {
     }
 }
 
-bool agent_session::start(const session_options& options, std::string& error) {
+bool AgentSession::Start(const SessionOptions& options, std::string& error) {
     static std::uint32_t sessions = 0;
     ++sessions;
-    send_timeout_ms_ = options.send_timeout_ms;
-    std::u16string request_name =
-        options.request_name.empty() ? own_name("Request", sessions) : options.request_name;
-    std::u16string log_name =
-        options.log_name.empty() ? own_name("Log", sessions) : options.log_name;
-    request_ = channel::create(request_name);
-    log_ = channel::create(log_name);
-    if (!request_.is_open() || !log_.is_open()) {
+    sendTimeoutMs_ = options.sendTimeoutMs;
+    std::u16string requestName =
+        options.requestName.empty() ? OwnName("Request", sessions) : options.requestName;
+    std::u16string logName = options.logName.empty() ? OwnName("Log", sessions) : options.logName;
+    request_ = Channel::Create(requestName);
+    log_ = Channel::Create(logName);
+    if (!request_.IsOpen() || !log_.IsOpen()) {
         error = "cannot create the request and log channels";
         return false;
     }
-    if (!options.module_path.empty()) {
-        set_module_variable(options.module_path);
+    if (!options.modulePath.empty()) {
+        SetModuleVariable(options.modulePath);
     }
-    std::u16string command_line =
-        u"-/" + to_u16(plat::CurrentProcessId()) + u" -/" + request_name + u" -/" + log_name;
-    process_ = plat::StartProcess(options.agent_path, command_line,
-                                  options.show_agent_lines ? plat::ChildOutput::ErrorsOnly
-                                                           : plat::ChildOutput::Detached);
+    std::u16string commandLine =
+        u"-/" + ToU16(plat::CurrentProcessId()) + u" -/" + requestName + u" -/" + logName;
+    process_ = plat::StartProcess(options.agentPath, commandLine,
+                                  options.showAgentLines ? plat::ChildOutput::ErrorsOnly
+                                                         : plat::ChildOutput::Detached);
     if (process_ == nullptr) {
-        error = "cannot start the agent " + options.agent_path;
+        error = "cannot start the agent " + options.agentPath;
         return false;
     }
     pid_ = plat::ProcessId(process_);
-    window_ = wait_for_window(pid_, process_, options.window_timeout_ms);
+    window_ = WaitForWindow(pid_, process_, options.windowTimeoutMs);
     if (window_ == 0) {
         error = "the agent's window did not appear";
         return false;
@@ -147,76 +146,76 @@ bool agent_session::start(const session_options& options, std::string& error) {
     return true;
 }
 
-bool agent_session::wait_ready(std::string& error, std::uint32_t timeout_ms) const {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    backoff pause;
+bool AgentSession::WaitReady(std::string& error, std::uint32_t timeoutMs) const {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    Backoff pause;
     while (std::chrono::steady_clock::now() < deadline) {
-        if (!latest_log().empty()) {
+        if (!LatestLog().empty()) {
             return true;
         }
         if (!plat::IsProcessRunning(process_)) {
             error = "the agent ended before it was ready";
             return false;
         }
-        pause.wait();
+        pause.Wait();
     }
     error = "the agent did not open its channels";
     return false;
 }
 
-std::int32_t agent_session::send(std::uint32_t message, std::uintptr_t wparam,
-                                 std::intptr_t lparam) {
+std::int32_t AgentSession::Send(std::uint32_t message, std::uintptr_t wparam,
+                                std::intptr_t lparam) {
     if (!lost_.empty()) {
-        throw agent_error(lost_);
+        throw AgentError(lost_);
     }
     plat::LResult result = 0;
-    if (plat::SendMessageTimeout(window_, message, wparam, lparam, send_timeout_ms_, result)) {
+    if (plat::SendMessageTimeout(window_, message, wparam, lparam, sendTimeoutMs_, result)) {
         return static_cast<std::int32_t>(result);
     }
-    const bool timed_out = plat::LastError() == plat::kSendTimedOut;
+    const bool timedOut = plat::LastError() == plat::kSendTimedOut;
     // Alive but silent, or half gone: a reply that came later could be taken for the answer to a
     // later request, since frames carry no request id. This agent is finished either way.
     if (process_ != nullptr && plat::IsProcessRunning(process_)) {
         plat::KillProcess(process_);
         plat::WaitProcess(process_, 5000);
     }
-    lost_ = timed_out ? "the agent did not answer within " + seconds_text(send_timeout_ms_) +
-                            " s and was ended"
-                      : "the agent ended unexpectedly";
-    request_ = channel();
-    log_ = channel();
-    throw agent_error(lost_);
+    lost_ = timedOut ? "the agent did not answer within " + SecondsText(sendTimeoutMs_) +
+                           " s and was ended"
+                     : "the agent ended unexpectedly";
+    request_ = Channel();
+    log_ = Channel();
+    throw AgentError(lost_);
 }
 
-std::vector<std::uint8_t> agent_session::read_return(std::size_t length,
-                                                     const std::string& announced) const {
+std::vector<std::uint8_t> AgentSession::ReadReturn(std::size_t length,
+                                                   const std::string& announced) const {
     if (!lost_.empty()) {
         return {};
     }
     std::vector<std::u16string> names;
     if (!announced.empty()) {
-        names.push_back(ascii_to_u16(announced));
+        names.push_back(AsciiToU16(announced));
     } else {
         names = {PerAgentChannelName(kReturnChannelName, pid_), kReturnChannelName,
                  PerAgentChannelName(kReturnChannelFallback, pid_), kReturnChannelFallback};
     }
     for (const std::u16string& name : names) {
-        channel returned = channel::open(name);
-        if (returned.is_open()) {
-            return returned.read(length);
+        Channel returned = Channel::Open(name);
+        if (returned.IsOpen()) {
+            return returned.Read(length);
         }
     }
     return {};
 }
 
-std::string agent_session::latest_log() const {
-    if (!log_.is_open()) {
+std::string AgentSession::LatestLog() const {
+    if (!log_.IsOpen()) {
         return {};
     }
-    return tessivo::DecodeLogFrame(log_.read(kLogFrameRead));
+    return tessivo::DecodeLogFrame(log_.Read(kLogFrameRead));
 }
 
-std::string ansi_to_utf8(const std::string& text) {
+std::string AnsiToUtf8(const std::string& text) {
     if (text.empty()) {
         return {};
     }

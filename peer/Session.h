@@ -14,79 +14,79 @@
 
 namespace peer {
 
-struct session_options {
-    std::string agent_path;      // the agent program
-    std::string module_path;     // TESSIVO_PKCS11_MODULE for the agent, when not empty
-    std::u16string request_name; // empty: a name of this process's own
-    std::u16string log_name;     // empty: a name of this process's own
-    std::uint32_t window_timeout_ms = 15000;
+struct SessionOptions {
+    std::string agentPath;      // the agent program
+    std::string modulePath;     // TESSIVO_PKCS11_MODULE for the agent, when not empty
+    std::u16string requestName; // empty: a name of this process's own
+    std::u16string logName;     // empty: a name of this process's own
+    std::uint32_t windowTimeoutMs = 15000;
     // The longest a request may take: long enough for a PIN typed on a reader's own keypad.
-    std::uint32_t send_timeout_ms = 120000;
+    std::uint32_t sendTimeoutMs = 120000;
     // The agent's console lines carry the signed data: they are shown (on standard error) only
     // when asked for, and the agent never holds the user's terminal or pipes otherwise.
-    bool show_agent_lines = false;
+    bool showAgentLines = false;
 };
 
 // The agent program beside the running program (tessivo-peer, tessivo-host).
-std::string default_agent_path();
+std::string DefaultAgentPath();
 
 // The agent is gone, ended or stopped answering: no reply of this session can be trusted any
 // more, and every later request fails the same way.
-class agent_error : public std::runtime_error {
+class AgentError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
 
-class agent_session {
+class AgentSession {
 public:
-    agent_session() = default;
-    ~agent_session();
-    agent_session(const agent_session&) = delete;
-    agent_session& operator=(const agent_session&) = delete;
+    AgentSession() = default;
+    ~AgentSession();
+    AgentSession(const AgentSession&) = delete;
+    AgentSession& operator=(const AgentSession&) = delete;
 
     // Creates the channels, starts the agent and waits for its window. False with `error` set
     // when any step fails.
-    bool start(const session_options& options, std::string& error);
+    bool Start(const SessionOptions& options, std::string& error);
 
-    std::uint32_t agent_pid() const { return pid_; }
-    plat::WindowHandle window() const { return window_; }
-    plat::ProcessHandle process() const { return process_; }
+    std::uint32_t AgentPid() const { return pid_; }
+    plat::WindowHandle Window() const { return window_; }
+    plat::ProcessHandle Process() const { return process_; }
 
     // Waits until the agent has opened this session's channels: its first peer-watch tick
     // announces them in the log channel. False with `error` set when that does not happen.
-    bool wait_ready(std::string& error, std::uint32_t timeout_ms = 10000) const;
+    bool WaitReady(std::string& error, std::uint32_t timeoutMs = 10000) const;
 
     // Sends a message and waits for its result, the 32-bit value the agent returned. Throws
     // agent_error when the agent's window is gone, the agent died or no answer came within the
     // time limit; the agent is then ended and its channels are never read again.
-    std::int32_t send(std::uint32_t message, std::uintptr_t wparam, std::intptr_t lparam);
-    bool alive() const { return lost_.empty(); }
+    std::int32_t Send(std::uint32_t message, std::uintptr_t wparam, std::intptr_t lparam);
+    bool Alive() const { return lost_.empty(); }
 
-    bool write_request(const std::vector<std::uint8_t>& payload) { return request_.write(payload); }
-    std::vector<std::uint8_t> read_request(std::size_t length) const {
-        return request_.read(length);
+    bool WriteRequest(const std::vector<std::uint8_t>& payload) { return request_.Write(payload); }
+    std::vector<std::uint8_t> ReadRequest(std::size_t length) const {
+        return request_.Read(length);
     }
     // The agent's return channel: under `announced`, the name a reply carried, when not empty;
     // otherwise under the name an agent takes when another one holds the fixed name, then the
     // fixed name, then its fallback. Empty when none exists.
-    std::vector<std::uint8_t> read_return(std::size_t length, const std::string& announced) const;
+    std::vector<std::uint8_t> ReadReturn(std::size_t length, const std::string& announced) const;
     // The text of the latest log frame: the bytes after the frame's text offset up to the first
     // zero byte, in the ANSI code page.
-    std::string latest_log() const;
+    std::string LatestLog() const;
     // The log channel, for watching the frames as they come.
-    plat::MappingHandle log_handle() const { return log_.handle(); }
+    plat::MappingHandle LogHandle() const { return log_.Handle(); }
 
 private:
-    channel request_;
-    channel log_;
+    Channel request_;
+    Channel log_;
     plat::ProcessHandle process_ = nullptr;
     std::uint32_t pid_ = 0;
     plat::WindowHandle window_ = 0;
-    std::uint32_t send_timeout_ms_ = 0;
+    std::uint32_t sendTimeoutMs_ = 0;
     std::string lost_; // why the agent can no longer be used; empty while it can
 };
 
 // Narrow text in the ANSI code page as UTF-8.
-std::string ansi_to_utf8(const std::string& text);
+std::string AnsiToUtf8(const std::string& text);
 
 } // namespace peer

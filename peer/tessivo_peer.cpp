@@ -24,29 +24,29 @@ namespace {
 
 // Exit status: 0 when every line ran, 1 when a line printed an error, 9 when the agent could
 // not start or was lost, 10 when the script cannot be read.
-int run_script(const peer::session_options& options, const std::string& file) {
-    std::ifstream script_file;
+int RunScript(const peer::SessionOptions& options, const std::string& file) {
+    std::ifstream scriptFile;
     if (!file.empty()) {
-        script_file.open(std::filesystem::u8path(file));
-        if (!script_file) {
-            std::cout << peer::to_line({{"error", "cannot read " + file}}) << std::endl;
-            return peer::exit_status(peer::peer_error::file);
+        scriptFile.open(std::filesystem::u8path(file));
+        if (!scriptFile) {
+            std::cout << peer::ToLine({{"error", "cannot read " + file}}) << std::endl;
+            return peer::ExitStatus(peer::PeerError::File);
         }
     }
-    peer::agent_session session;
+    peer::AgentSession session;
     std::string error;
-    if (!session.start(options, error) || !session.wait_ready(error)) {
-        std::cout << peer::to_line({{"error", error}}) << std::endl;
-        return peer::exit_status(peer::peer_error::agent_failed);
+    if (!session.Start(options, error) || !session.WaitReady(error)) {
+        std::cout << peer::ToLine({{"error", error}}) << std::endl;
+        return peer::ExitStatus(peer::PeerError::AgentFailed);
     }
-    peer::script_runner runner(session);
-    peer::token_requests requests(session);
-    peer::add_token_commands(runner, requests,
-                             peer::agent_module_path(options.module_path, options.agent_path));
-    if (!runner.run(file.empty() ? std::cin : script_file, std::cout)) {
-        return peer::exit_status(peer::peer_error::agent_failed);
+    peer::ScriptRunner runner(session);
+    peer::TokenRequests requests(session);
+    peer::AddTokenCommands(runner, requests,
+                           peer::AgentModulePath(options.modulePath, options.agentPath));
+    if (!runner.Run(file.empty() ? std::cin : scriptFile, std::cout)) {
+        return peer::ExitStatus(peer::PeerError::AgentFailed);
     }
-    return runner.line_failed() ? peer::exit_status(peer::peer_error::failed) : 0;
+    return runner.LineFailed() ? peer::ExitStatus(peer::PeerError::Failed) : 0;
 }
 
 constexpr const char kReaderHelp[] =
@@ -97,8 +97,8 @@ ERRORS
   certificate-expired, agent-failed, file. `certinfo --json` adds "fields": the record's
   attributes as keys ("ID" is a list).)help";
 
-void add_pin_option(CLI::App* command, peer::command_options& options) {
-    command->add_flag("--pin-stdin", options.pin_stdin,
+void AddPinOption(CLI::App* command, peer::CommandOptions& options) {
+    command->add_flag("--pin-stdin", options.pinStdin,
                       "read the PIN from the first line of standard input");
 }
 
@@ -108,16 +108,16 @@ int main(int argc, char** argv) {
     CLI::App app{"Starts a Tessivo agent and sends it requests."};
     app.set_version_flag("--version", "tessivo-peer " TESSIVO_VERSION);
     app.footer(kHelpFooter);
-    peer::session_options options;
-    peer::command_options command;
-    options.agent_path = peer::default_agent_path();
-    app.add_option("--agent", options.agent_path, "the agent program");
-    app.add_option("--module", options.module_path, "the PKCS#11 module the agent loads");
+    peer::SessionOptions options;
+    peer::CommandOptions command;
+    options.agentPath = peer::DefaultAgentPath();
+    app.add_option("--agent", options.agentPath, "the agent program");
+    app.add_option("--module", options.modulePath, "the PKCS#11 module the agent loads");
     app.add_flag("--json", command.json, "print the requests' JSON objects");
-    app.add_flag("--verbose", options.show_agent_lines,
+    app.add_flag("--verbose", options.showAgentLines,
                  "show the agent's console lines on standard error (they include the signed data)");
-    double timeout_s = options.send_timeout_ms / 1000.0;
-    app.add_option("--timeout", timeout_s,
+    double timeoutS = options.sendTimeoutMs / 1000.0;
+    app.add_option("--timeout", timeoutS,
                    "seconds a request may take before the agent is given up (PIN-pad readers "
                    "need time)")
         ->check(CLI::Range(0.1, 86400.0))
@@ -134,21 +134,21 @@ int main(int argc, char** argv) {
     CLI::App* certinfo =
         app.add_subcommand("certinfo", "log in and print the signature certificate's record");
     certinfo->add_option("READER", command.reader, kReaderHelp)->required();
-    add_pin_option(certinfo, command);
+    AddPinOption(certinfo, command);
     CLI::App* cert = app.add_subcommand("cert", "log in and print the signature certificate (PEM)");
     cert->add_option("READER", command.reader, kReaderHelp)->required();
-    add_pin_option(cert, command);
+    AddPinOption(cert, command);
     CLI::App* sign = app.add_subcommand("sign", "log in and sign FILE or standard input");
     sign->add_option("READER", command.reader, kReaderHelp)->required();
     sign->add_option("FILE", command.file, "the data (default: standard input)");
     sign->add_option("--mech", command.mechanism,
                      "raw, md5, sha1, sha224, sha256, sha384, sha512 or a number")
         ->capture_default_str();
-    sign->add_option("--raw-signature", command.raw_signature,
+    sign->add_option("--raw-signature", command.rawSignature,
                      "also write the bare signature bytes to this file");
-    sign->add_flag("--allow-expired", command.allow_expired,
+    sign->add_flag("--allow-expired", command.allowExpired,
                    "sign even when the signing certificate has expired");
-    add_pin_option(sign, command);
+    AddPinOption(sign, command);
 
     // Arguments as UTF-8 on both platforms, so that a reader's name outside the ANSI code page
     // can be given under Windows.
@@ -168,29 +168,29 @@ int main(int argc, char** argv) {
             return 0;
         }
         if (command.json) {
-            std::cout << peer::to_line({{"error",
-                                         {{"code", peer::error_code(peer::peer_error::usage)},
-                                          {"message", e.what()},
-                                          {"exit", 2}}}})
+            std::cout << peer::ToLine({{"error",
+                                        {{"code", peer::ErrorCode(peer::PeerError::Usage)},
+                                         {"message", e.what()},
+                                         {"exit", 2}}}})
                       << std::endl;
         }
-        return peer::exit_status(peer::peer_error::usage);
+        return peer::ExitStatus(peer::PeerError::Usage);
     }
-    options.send_timeout_ms = static_cast<std::uint32_t>(timeout_s * 1000.0);
+    options.sendTimeoutMs = static_cast<std::uint32_t>(timeoutS * 1000.0);
     if (*script) {
-        return run_script(options, file);
+        return RunScript(options, file);
     }
     if (*readers) {
-        return peer::run_readers(options, command);
+        return peer::RunReaders(options, command);
     }
     if (*card) {
-        return peer::run_card(options, command);
+        return peer::RunCard(options, command);
     }
     if (*certinfo) {
-        return peer::run_certinfo(options, command);
+        return peer::RunCertinfo(options, command);
     }
     if (*cert) {
-        return peer::run_cert(options, command);
+        return peer::RunCert(options, command);
     }
-    return peer::run_sign(options, command);
+    return peer::RunSign(options, command);
 }

@@ -20,10 +20,10 @@ int g_tty = -1;
 termios g_saved{};
 const int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
-void RestoreAndRaise(int signal_number) {
+void RestoreAndRaise(int signalNumber) {
     tcsetattr(g_tty, TCSANOW, &g_saved);
-    std::signal(signal_number, SIG_DFL);
-    std::raise(signal_number);
+    std::signal(signalNumber, SIG_DFL);
+    std::raise(signalNumber);
 }
 
 struct EchoGuard {

@@ -11,12 +11,12 @@ namespace agent_test {
 namespace {
 
 constexpr plat::Message kSentinel = plat::kWmUser + 77;
-bool g_ExitSeen = false;
+bool g_exitSeen = false;
 
 plat::LResult TestWindowProc(plat::WindowHandle window, plat::Message message, plat::WParam wParam,
                              plat::LParam lParam) {
     if (message == MWM_EXIT) {
-        g_ExitSeen = true;
+        g_exitSeen = true;
         return 0;
     }
     if (message == kSentinel) {
@@ -29,7 +29,7 @@ plat::LResult TestWindowProc(plat::WindowHandle window, plat::Message message, p
     return plat::DefWindowProc(window, message, wParam, lParam);
 }
 
-plat::WindowHandle g_LastWindow = 0;
+plat::WindowHandle g_lastWindow = 0;
 
 // /proc of the process; under Wine the Unix root is drive Z:.
 std::ifstream OpenProc(const char* file) {
@@ -51,16 +51,16 @@ std::u16string UniqueName(const char* what) {
 plat::WindowHandle CreateTestWindow() {
     static bool registered = plat::RegisterWindowClass(u"TessivoAgentTest", TestWindowProc, 0);
     (void)registered;
-    g_LastWindow = plat::CreateTopLevelWindow(u"TessivoAgentTest", u"test", 0, 0, 0, 100, 100);
-    return g_LastWindow;
+    g_lastWindow = plat::CreateTopLevelWindow(u"TessivoAgentTest", u"test", 0, 0, 0, 100, 100);
+    return g_lastWindow;
 }
 
 bool ExitWasPosted() {
-    g_ExitSeen = false;
+    g_exitSeen = false;
     // Posted messages are handled in order, so the sentinel comes after anything posted before.
-    plat::PostMessage(g_LastWindow, kSentinel, 0, 0);
+    plat::PostMessage(g_lastWindow, kSentinel, 0, 0);
     plat::RunMessageLoop(0);
-    return g_ExitSeen;
+    return g_exitSeen;
 }
 
 long ResidentKb() {

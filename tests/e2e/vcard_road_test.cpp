@@ -221,7 +221,7 @@ protected:
         up_ = RunCommandLine("VCARD_ARGS=" + Quote(FullCard()) + " " + tool + " up " + Quote(dir_) +
                              " >" + Quote(dir_ + "/up.log") + " 2>&1; echo $?")
                   .text == "0\n";
-        card_in_ = up_;
+        cardIn_ = up_;
     }
     static void TearDownTestSuite() {
         if (!dir_.empty()) {
@@ -257,8 +257,8 @@ protected:
     }
     // The card is pulled; the reader shows empty at once.
     static bool Pull() {
-        card_in_ = !Tool("remove");
-        for (int i = 0; i < 50 && !card_in_; ++i) {
+        cardIn_ = !Tool("remove");
+        for (int i = 0; i < 50 && !cardIn_; ++i) {
             if (RunCommandLine("opensc-tool -l 2>/dev/null | grep -c '^0    Yes'").text == "0\n")
                 return true;
             usleep(20000);
@@ -266,13 +266,13 @@ protected:
         return false;
     }
     // The same card back in the reader (same keys, same PIN counter).
-    static bool Insert() { return card_in_ = Tool("insert"); }
+    static bool Insert() { return cardIn_ = Tool("insert"); }
     // Another card, made new from `card` (pivcard.py options).
     static bool NewCard(const std::string& card) {
-        if (card_in_ && !Pull())
+        if (cardIn_ && !Pull())
             return false;
         std::filesystem::remove(dir_ + "/card.json");
-        return card_in_ = Tool("insert", card);
+        return cardIn_ = Tool("insert", card);
     }
 
     // With the agent's console lines on standard error, to see which requests it got.
@@ -285,11 +285,11 @@ protected:
     }
 
     static std::string missing_, module_, dir_;
-    static bool up_, card_in_;
+    static bool up_, cardIn_;
     static int lock_;
 };
 std::string CardStack::missing_, CardStack::module_, CardStack::dir_;
-bool CardStack::up_ = false, CardStack::card_in_ = false;
+bool CardStack::up_ = false, CardStack::cardIn_ = false;
 int CardStack::lock_ = -1;
 
 // Readers, card, login, the record against openssl's reading of the certificate, every

@@ -69,11 +69,11 @@ std::vector<std::uint8_t> FromBase64(const std::string& text) {
 }
 
 // True when `signature` is a PKCS#1 v1.5 signature of `data` with `md` by the certificate's key.
-bool Verifies(const std::string& cert_der, const EVP_MD* md, const std::string& data,
+bool Verifies(const std::string& certDer, const EVP_MD* md, const std::string& data,
               const std::vector<std::uint8_t>& signature) {
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(cert_der.data());
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(certDer.data());
     std::unique_ptr<X509, decltype(&X509_free)> cert(
-        d2i_X509(nullptr, &p, static_cast<long>(cert_der.size())), X509_free);
+        d2i_X509(nullptr, &p, static_cast<long>(certDer.size())), X509_free);
     if (!cert) {
         return false;
     }
@@ -106,11 +106,11 @@ protected:
                 {"pin", pin}};
     }
 
-    const std::string kCard = "slot = Empty Reader ; 0 ; ; \n"
-                              "slot = Tessivo Reader ; 1 ; CITIZEN ; CARD0001\n"
-                              "pin = 123456\n" +
-                              FixtureCardObjects(TESSIVO_TEST_CERTS_DIR);
-    TestModuleConfig config_{kCard};
+    const std::string kCard_ = "slot = Empty Reader ; 0 ; ; \n"
+                               "slot = Tessivo Reader ; 1 ; CITIZEN ; CARD0001\n"
+                               "pin = 123456\n" +
+                               FixtureCardObjects(TESSIVO_TEST_CERTS_DIR);
+    TestModuleConfig config_{kCard_};
     const std::string citizen_ = fixtures::ReadFileText(CertsFile("citizen.der"));
 };
 
@@ -205,7 +205,7 @@ TEST_F(HostWithCard, StatusAndReaders) {
     EXPECT_EQ(status["result"]["agentRunning"], false);
     EXPECT_EQ(status["result"]["module"], NativePath(TESSIVO_HOST_MODULE));
 
-    config_.Write(kCard + "token_flags = 0x30000\n"); // PIN count low, final try
+    config_.Write(kCard_ + "token_flags = 0x30000\n"); // PIN count low, final try
     const json readers = host.Ask(Request("s2", "readers"));
     EXPECT_EQ(readers["result"]["readers"],
               json::parse(R"([{"name":"Empty Reader","cardPresent":false,"label":"","serial":"",
@@ -257,7 +257,7 @@ TEST_F(HostWithCard, SigningCertificateWithoutPin) {
 
 TEST_F(HostWithCard, SignsEveryHashWithOneLoginEach) {
     const std::string log = config_.Folder() + "/login.log";
-    config_.Write(kCard + "login_log = " + log + "\n");
+    config_.Write(kCard_ + "login_log = " + log + "\n");
     HostProcess host;
     const struct {
         const char* name;
@@ -294,35 +294,35 @@ TEST_F(HostWithCard, SignsEveryHashWithOneLoginEach) {
 TEST_F(HostWithCard, SignRefusals) {
     HostProcess host;
     const std::string data = "x";
-    auto code_of = [&](const json& arguments) {
+    auto codeOf = [&](const json& arguments) {
         const json reply = host.Ask(Request("f", "sign", arguments));
         return reply.contains("error") ? reply["error"]["code"].get<std::string>() : "signed";
     };
-    EXPECT_EQ(code_of(SignArguments(data, "000000")), "pin-incorrect");
+    EXPECT_EQ(codeOf(SignArguments(data, "000000")), "pin-incorrect");
     // Another certificate than the card's: nothing is signed.
     json other = SignArguments(data);
     other["certificate"] =
         tessivo::EncodeBase64(Bytes(fixtures::ReadFileText(CertsFile("encipher.der"))));
     other["reader"] = "Tessivo Reader";
-    EXPECT_EQ(code_of(other), "certificate-mismatch");
+    EXPECT_EQ(codeOf(other), "certificate-mismatch");
     other["certificate"] = tessivo::EncodeBase64(Bytes("not a certificate"));
-    EXPECT_EQ(code_of(other), "invalid-certificate");
-    json empty_reader = SignArguments(data);
-    empty_reader["reader"] = "Empty Reader";
-    EXPECT_EQ(code_of(empty_reader), "no-card");
+    EXPECT_EQ(codeOf(other), "invalid-certificate");
+    json emptyReader = SignArguments(data);
+    emptyReader["reader"] = "Empty Reader";
+    EXPECT_EQ(codeOf(emptyReader), "no-card");
     // The right PIN after a wrong one signs.
-    EXPECT_EQ(code_of(SignArguments(data)), "signed");
+    EXPECT_EQ(codeOf(SignArguments(data)), "signed");
 
     // The tries left come from the token's flags.
-    config_.Write(kCard + "token_flags = 0x20000\n"); // final try
+    config_.Write(kCard_ + "token_flags = 0x20000\n"); // final try
     json reply = host.Ask(Request("g", "sign", SignArguments(data, "000000")));
     EXPECT_EQ(reply["error"]["code"], "pin-incorrect");
     EXPECT_EQ(reply["error"]["pinFinalTry"], true);
-    config_.Write(kCard + "token_flags = 0x40000\n"); // locked
-    EXPECT_EQ(code_of(SignArguments(data)), "pin-locked");
+    config_.Write(kCard_ + "token_flags = 0x40000\n"); // locked
+    EXPECT_EQ(codeOf(SignArguments(data)), "pin-locked");
     // The card's own verdict; the agent (one per connection) reads the module's set-up when it
     // starts, so a new connection is needed.
-    config_.Write(kCard + "login_rv = 0xA4\n");
+    config_.Write(kCard_ + "login_rv = 0xA4\n");
     HostProcess second;
     EXPECT_EQ(second.Ask(Request("l", "sign", SignArguments(data)))["error"]["code"], "pin-locked");
 }
@@ -331,7 +331,7 @@ TEST_F(HostWithCard, SignRefusals) {
 // pad (the login reaches the card with length 0); without a pad a request without PIN is refused.
 TEST_F(HostWithCard, PinPadReaderSignsWithoutAPin) {
     const std::string log = config_.Folder() + "/login.log";
-    config_.Write(kCard + "protected_auth = 1\nlogin_log = " + log + "\n");
+    config_.Write(kCard_ + "protected_auth = 1\nlogin_log = " + log + "\n");
     HostProcess host;
     const json certificate = host.Ask(Request("c", "get-signing-certificate",
                                               {{"origin", kOrigin}, {"reader", "Tessivo Reader"}}));
@@ -347,7 +347,7 @@ TEST_F(HostWithCard, PinPadReaderSignsWithoutAPin) {
     host.CloseInput();
     EXPECT_EQ(host.Wait(), 0);
 
-    config_.Write(kCard);
+    config_.Write(kCard_);
     HostProcess plain;
     EXPECT_EQ(plain.Ask(Request("n", "sign", arguments))["error"]["code"], "pin-required");
 }
@@ -395,7 +395,7 @@ TEST(HostInstall, WritesAndRemovesEveryBrowsersRegistration) {
         HostProcess host({option});
         return host.Wait(60000);
     };
-    auto key_default = [](const std::string& key) -> std::string {
+    auto keyDefault = [](const std::string& key) -> std::string {
         const std::wstring wkey(key.begin(), key.end());
         wchar_t value[1024];
         DWORD size = sizeof value;
@@ -405,7 +405,7 @@ TEST(HostInstall, WritesAndRemovesEveryBrowsersRegistration) {
         }
         return fs::path(value).string();
     };
-    auto key_exists = [](const std::string& key) {
+    auto keyExists = [](const std::string& key) {
         const std::wstring wkey(key.begin(), key.end());
         HKEY handle = nullptr;
         if (RegOpenKeyExW(HKEY_CURRENT_USER, wkey.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS) {
@@ -415,20 +415,20 @@ TEST(HostInstall, WritesAndRemovesEveryBrowsersRegistration) {
         return true;
     };
     const std::string name = host::kHostName;
-    const std::string chromium_keys[] = {"Software\\Google\\Chrome\\NativeMessagingHosts\\" + name,
-                                         "Software\\Chromium\\NativeMessagingHosts\\" + name};
-    const std::string firefox_key = "Software\\Mozilla\\NativeMessagingHosts\\" + name;
+    const std::string chromiumKeys[] = {"Software\\Google\\Chrome\\NativeMessagingHosts\\" + name,
+                                        "Software\\Chromium\\NativeMessagingHosts\\" + name};
+    const std::string firefoxKey = "Software\\Mozilla\\NativeMessagingHosts\\" + name;
 
     ASSERT_EQ(run("--install"), 0);
-    const std::string chromium_file = key_default(chromium_keys[0]);
-    const std::string firefox_file = key_default(firefox_key);
-    EXPECT_EQ(key_default(chromium_keys[1]), chromium_file);
+    const std::string chromiumFile = keyDefault(chromiumKeys[0]);
+    const std::string firefoxFile = keyDefault(firefoxKey);
+    EXPECT_EQ(keyDefault(chromiumKeys[1]), chromiumFile);
     const fs::path folder = fs::path(NativePath(local.Path())) / "Tessivo";
-    EXPECT_EQ(fs::path(chromium_file).parent_path(), folder) << chromium_file;
-    EXPECT_EQ(fs::path(firefox_file).parent_path(), folder) << firefox_file;
-    ASSERT_TRUE(fs::exists(chromium_file) && fs::exists(firefox_file));
-    const json c = json::parse(fixtures::ReadFileText(chromium_file));
-    const json f = json::parse(fixtures::ReadFileText(firefox_file));
+    EXPECT_EQ(fs::path(chromiumFile).parent_path(), folder) << chromiumFile;
+    EXPECT_EQ(fs::path(firefoxFile).parent_path(), folder) << firefoxFile;
+    ASSERT_TRUE(fs::exists(chromiumFile) && fs::exists(firefoxFile));
+    const json c = json::parse(fixtures::ReadFileText(chromiumFile));
+    const json f = json::parse(fixtures::ReadFileText(firefoxFile));
     EXPECT_EQ(c["name"], name);
     EXPECT_EQ(c["type"], "stdio");
     EXPECT_TRUE(fs::equivalent(c["path"].get<std::string>(), NativePath(TESSIVO_HOST_PATH)))
@@ -444,12 +444,12 @@ TEST(HostInstall, WritesAndRemovesEveryBrowsersRegistration) {
     EXPECT_EQ(run("--install"), 0);
 
     EXPECT_EQ(run("--uninstall"), 0);
-    for (const std::string& key : chromium_keys) {
-        EXPECT_FALSE(key_exists(key)) << key;
+    for (const std::string& key : chromiumKeys) {
+        EXPECT_FALSE(keyExists(key)) << key;
     }
-    EXPECT_FALSE(key_exists(firefox_key));
-    EXPECT_FALSE(fs::exists(chromium_file));
-    EXPECT_FALSE(fs::exists(firefox_file));
+    EXPECT_FALSE(keyExists(firefoxKey));
+    EXPECT_FALSE(fs::exists(chromiumFile));
+    EXPECT_FALSE(fs::exists(firefoxFile));
     // Nothing left to remove is not a failure either.
     EXPECT_EQ(run("--uninstall"), 0);
     fixtures::SetEnvironment("LOCALAPPDATA", saved);
@@ -474,11 +474,11 @@ TEST(HostInstall, WritesAndRemovesEveryBrowsersManifest) {
     const json f = json::parse(fixtures::ReadFileText(firefox));
     const int removed =
         std::system((std::string(TESSIVO_HOST_PATH) + " --uninstall >/dev/null").c_str());
-    const bool any_left = fs::exists(chromium) || fs::exists(chrome) || fs::exists(firefox);
+    const bool anyLeft = fs::exists(chromium) || fs::exists(chrome) || fs::exists(firefox);
     fixtures::SetEnvironment("HOME", saved);
     EXPECT_EQ(installed, 0);
     EXPECT_EQ(removed, 0);
-    EXPECT_FALSE(any_left);
+    EXPECT_FALSE(anyLeft);
     EXPECT_EQ(c, g);
     EXPECT_EQ(c["name"], "org.tessivo.host");
     EXPECT_EQ(c["type"], "stdio");

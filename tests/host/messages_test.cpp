@@ -43,7 +43,7 @@ struct Case {
     const char* name;
     std::string body;
     const char* code; // empty: accepted
-    bool id_known;
+    bool idKnown;
 };
 
 } // namespace
@@ -114,7 +114,7 @@ TEST(HostMessages, EveryFaultHasItsCode) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const host::parsed p = host::parse_request(c.body);
+        const host::Parsed p = host::ParseRequest(c.body);
         if (std::string(c.code).empty()) {
             EXPECT_TRUE(p.ok.has_value());
             EXPECT_FALSE(p.failed.has_value());
@@ -124,8 +124,8 @@ TEST(HostMessages, EveryFaultHasItsCode) {
         EXPECT_FALSE(p.ok.has_value());
         EXPECT_EQ(p.failed->code, c.code) << p.failed->message;
         // The reply repeats the id whenever the request had a readable one.
-        const json reply = json::parse(host::error_reply(p.id, *p.failed));
-        EXPECT_EQ(reply["id"].is_null(), !c.id_known);
+        const json reply = json::parse(host::ErrorReply(p.id, *p.failed));
+        EXPECT_EQ(reply["id"].is_null(), !c.idKnown);
         EXPECT_EQ(reply["error"]["code"], c.code);
         EXPECT_EQ(reply["version"], 1);
     }
@@ -136,10 +136,10 @@ TEST(HostMessages, SignRequestIsDecoded) {
     arguments["hash"] = tessivo::EncodeBase64(std::vector<std::uint8_t>(64, 0xAB));
     arguments["hashAlgorithm"] = "SHA-512";
     arguments["reader"] = "讀卡機 1";
-    const host::parsed p = host::parse_request(Request("sign", arguments));
+    const host::Parsed p = host::ParseRequest(Request("sign", arguments));
     ASSERT_TRUE(p.ok.has_value());
     EXPECT_EQ(p.ok->id, "r1");
-    EXPECT_EQ(p.ok->what, host::command::sign);
+    EXPECT_EQ(p.ok->what, host::Command::Sign);
     EXPECT_EQ(p.ok->algorithm, tessivo::HashAlgorithm::Sha512);
     EXPECT_EQ(p.ok->hash, std::vector<std::uint8_t>(64, 0xAB));
     EXPECT_EQ(p.ok->certificate, (std::vector<std::uint8_t>{0x30, 0x82, 0x01}));
@@ -148,13 +148,13 @@ TEST(HostMessages, SignRequestIsDecoded) {
 }
 
 TEST(HostMessages, RepliesAboveTheBrowsersLimitBecomeErrors) {
-    const std::string small = host::result_reply("r9", {{"signature", "AAAA"}});
+    const std::string small = host::ResultReply("r9", {{"signature", "AAAA"}});
     EXPECT_EQ(json::parse(small)["result"]["signature"], "AAAA");
-    const std::string big = host::result_reply("r9", {{"blob", std::string(1024 * 1024, 'x')}});
+    const std::string big = host::ResultReply("r9", {{"blob", std::string(1024 * 1024, 'x')}});
     EXPECT_LT(big.size(), 1024u);
     EXPECT_EQ(json::parse(big)["error"]["code"], "reply-too-large");
     EXPECT_EQ(json::parse(big)["id"], "r9");
     // Bytes from a module that are not UTF-8 are replaced, not thrown.
-    const json odd = json::parse(host::result_reply("r9", {{"label", std::string("\xFF\xFE")}}));
+    const json odd = json::parse(host::ResultReply("r9", {{"label", std::string("\xFF\xFE")}}));
     EXPECT_TRUE(odd["result"]["label"].is_string());
 }

@@ -129,55 +129,56 @@ protected:
     std::unique_ptr<TestToken> MakeToken(const std::vector<TokenObject>& objects) {
         return GetParam().make(objects);
     }
-    const Materials& m = Shared();
+    const Materials& materials_ = Shared();
 };
 
 TEST_P(TokenKeysTest, WellKnownIdsAreFoundWithoutKeyUsage) {
     // Neither certificate has a KeyUsage: only the ids can find them.
-    auto token = MakeToken({Cert("SIGN", m.plainSign), Key("SIGN", m.plainSign),
-                            Cert("KEYX", m.plainKeyx), Key("KEYX", m.plainKeyx)});
+    auto token = MakeToken({Cert("SIGN", materials_.plainSign), Key("SIGN", materials_.plainSign),
+                            Cert("KEYX", materials_.plainKeyx), Key("KEYX", materials_.plainKeyx)});
     LoggedIn p11(*token);
     ASSERT_EQ(p11.initResult, OK);
     ASSERT_EQ(p11.loginResult, OK);
 
     CertHandle sign, keyx;
     ASSERT_EQ(GetSignatureCert(p11.get(), &sign.cert), OK);
-    EXPECT_EQ(DerOf(sign.cert), FileBytes(m.plainSign.certDer));
+    EXPECT_EQ(DerOf(sign.cert), FileBytes(materials_.plainSign.certDer));
     ASSERT_EQ(GetEnciphermentCert(p11.get(), &keyx.cert), OK);
-    EXPECT_EQ(DerOf(keyx.cert), FileBytes(m.plainKeyx.certDer));
+    EXPECT_EQ(DerOf(keyx.cert), FileBytes(materials_.plainKeyx.certDer));
 
     KeyHandle signKey, keyxKey;
     ASSERT_EQ(GetSignatureKey(p11.get(), &signKey.key), OK);
-    EXPECT_TRUE(SameModulus(signKey.get(), m.plainSign));
+    EXPECT_TRUE(SameModulus(signKey.get(), materials_.plainSign));
     ASSERT_EQ(GetEnciphermentKey(p11.get(), &keyxKey.key), OK);
-    EXPECT_TRUE(SameModulus(keyxKey.get(), m.plainKeyx));
+    EXPECT_TRUE(SameModulus(keyxKey.get(), materials_.plainKeyx));
 }
 
 TEST_P(TokenKeysTest, KeyUsageFallbackMatchesTheWholeFirstByte) {
-    auto token = MakeToken({Cert("C0", m.kuC0), Key("C0", m.kuC0), Cert("A1", m.ku80),
-                            Key("A1", m.ku80), Cert("B2", m.ku30), Key("B2", m.ku30)});
+    auto token = MakeToken({Cert("C0", materials_.kuC0), Key("C0", materials_.kuC0),
+                            Cert("A1", materials_.ku80), Key("A1", materials_.ku80),
+                            Cert("B2", materials_.ku30), Key("B2", materials_.ku30)});
     LoggedIn p11(*token);
     ASSERT_EQ(p11.loginResult, OK);
 
     CertHandle sign, keyx, c0;
     ASSERT_EQ(GetSignatureCert(p11.get(), &sign.cert), OK);
-    EXPECT_EQ(DerOf(sign.cert), FileBytes(m.ku80.certDer)) << "0xC0 must not match 0x80";
+    EXPECT_EQ(DerOf(sign.cert), FileBytes(materials_.ku80.certDer)) << "0xC0 must not match 0x80";
     ASSERT_EQ(GetEnciphermentCert(p11.get(), &keyx.cert), OK);
-    EXPECT_EQ(DerOf(keyx.cert), FileBytes(m.ku30.certDer));
+    EXPECT_EQ(DerOf(keyx.cert), FileBytes(materials_.ku30.certDer));
     ASSERT_EQ(GetCertByKU(p11.get(), &c0.cert, 0xC0), OK);
-    EXPECT_EQ(DerOf(c0.cert), FileBytes(m.kuC0.certDer));
+    EXPECT_EQ(DerOf(c0.cert), FileBytes(materials_.kuC0.certDer));
 
     KeyHandle signKey, keyxKey;
     ASSERT_EQ(GetSignatureKey(p11.get(), &signKey.key), OK);
-    EXPECT_TRUE(SameModulus(signKey.get(), m.ku80));
+    EXPECT_TRUE(SameModulus(signKey.get(), materials_.ku80));
     ASSERT_EQ(GetEnciphermentKey(p11.get(), &keyxKey.key), OK);
-    EXPECT_TRUE(SameModulus(keyxKey.get(), m.ku30));
+    EXPECT_TRUE(SameModulus(keyxKey.get(), materials_.ku30));
 }
 
 TEST_P(TokenKeysTest, NoMatchingObjectIsNotFound) {
     {
         SCOPED_TRACE("only a 0xC0 certificate");
-        auto token = MakeToken({Cert("C0", m.kuC0), Key("C0", m.kuC0)});
+        auto token = MakeToken({Cert("C0", materials_.kuC0), Key("C0", materials_.kuC0)});
         LoggedIn p11(*token);
         ASSERT_EQ(p11.loginResult, OK);
         CertHandle cert;
@@ -192,7 +193,7 @@ TEST_P(TokenKeysTest, NoMatchingObjectIsNotFound) {
     }
     {
         SCOPED_TRACE("a 0x80 certificate without its private key");
-        auto token = MakeToken({Cert("A1", m.ku80), Key("B2", m.ku30)});
+        auto token = MakeToken({Cert("A1", materials_.ku80), Key("B2", materials_.ku30)});
         LoggedIn p11(*token);
         ASSERT_EQ(p11.loginResult, OK);
         KeyHandle key;
@@ -209,7 +210,7 @@ TEST_P(TokenKeysTest, TwelveKeysGrowTheEnumerationArray) {
     std::set<std::string> ids;
     for (int i = 0; i < 12; ++i) {
         const std::string id = "K" + std::to_string(100 + i);
-        objects.push_back(Key(id, m.ku80));
+        objects.push_back(Key(id, materials_.ku80));
         ids.insert(id);
     }
     auto token = MakeToken(objects);
@@ -237,7 +238,7 @@ TEST_P(TokenKeysTest, TwelveKeysGrowTheEnumerationArray) {
 }
 
 TEST_P(TokenKeysTest, IdsAreCopiedOutByTheirOwnRule) {
-    auto token = MakeToken({Cert("SIGN", m.ku80), Key("SIGN", m.ku80)});
+    auto token = MakeToken({Cert("SIGN", materials_.ku80), Key("SIGN", materials_.ku80)});
     LoggedIn p11(*token);
     ASSERT_EQ(p11.loginResult, OK);
 
@@ -267,7 +268,7 @@ TEST_P(TokenKeysTest, IdsAreCopiedOutByTheirOwnRule) {
 }
 
 TEST_P(TokenKeysTest, EverythingNeedsALoginAndAModule) {
-    auto token = MakeToken({Cert("SIGN", m.ku80), Key("SIGN", m.ku80)});
+    auto token = MakeToken({Cert("SIGN", materials_.ku80), Key("SIGN", materials_.ku80)});
     LoggedIn loaded(*token, /*login=*/false);
     ASSERT_EQ(loaded.initResult, OK);
     PKCS11 empty{};
@@ -302,7 +303,8 @@ TEST_P(TokenKeysTest, CertificateValueThatIsNotACertificateStopsTheSearch) {
     if (!GetParam().rawCerts) {
         GTEST_SKIP() << "this token cannot hold a raw certificate value";
     }
-    auto token = MakeToken({{TokenObject::Kind::RawCert, "BAD", m.garbage}, Cert("A1", m.ku80)});
+    auto token = MakeToken(
+        {{TokenObject::Kind::RawCert, "BAD", materials_.garbage}, Cert("A1", materials_.ku80)});
     LoggedIn p11(*token);
     ASSERT_EQ(p11.loginResult, OK);
     void* cert = nullptr;
@@ -314,7 +316,7 @@ TEST_P(TokenKeysTest, CertificateValueThatIsNotACertificateStopsTheSearch) {
 }
 
 TEST_P(TokenKeysTest, CardKeySignsVerifiesAndDecryptsLikeItsSoftwareTwin) {
-    auto token = MakeToken({Cert("SIGN", m.ku80), Key("SIGN", m.ku80)});
+    auto token = MakeToken({Cert("SIGN", materials_.ku80), Key("SIGN", materials_.ku80)});
     LoggedIn p11(*token);
     ASSERT_EQ(p11.loginResult, OK);
     KeyHandle card, pub;
@@ -323,7 +325,7 @@ TEST_P(TokenKeysTest, CardKeySignsVerifiesAndDecryptsLikeItsSoftwareTwin) {
     ASSERT_EQ(GetSignatureCert(p11.get(), &cert.cert), OK);
     ASSERT_EQ(GetCertPublicKey(cert.cert, &pub.key), OK);
     ASSERT_NE(pub.key, nullptr);
-    PkeyPtr soft = fixtures::ReadPrivateKey(m.ku80.keyPem);
+    PkeyPtr soft = fixtures::ReadPrivateKey(materials_.ku80.keyPem);
     const Bytes abc = ToBytes("abc");
 
     // Size answers: null and short buffers sign nothing.
@@ -382,7 +384,7 @@ TEST_P(TokenKeysTest, CardKeySignsVerifiesAndDecryptsLikeItsSoftwareTwin) {
 }
 
 TEST_P(TokenKeysTest, CardKeyFailsCleanlyOnceItsSessionIsGone) {
-    auto token = MakeToken({Cert("SIGN", m.ku80), Key("SIGN", m.ku80)});
+    auto token = MakeToken({Cert("SIGN", materials_.ku80), Key("SIGN", materials_.ku80)});
     LoggedIn p11(*token);
     ASSERT_EQ(p11.loginResult, OK);
     KeyHandle card;

@@ -48,41 +48,41 @@ struct FakeState {
     CK_ULONG signCapacity = 0;
 };
 
-FakeState g;
+FakeState g_fake;
 
 CK_RV FakeGetSlotList(CK_BBOOL, CK_SLOT_ID* list, CK_ULONG* count) {
     if (list == nullptr) {
-        *count = g.slots.size();
+        *count = g_fake.slots.size();
         return CKR_OK;
     }
-    if (*count < g.slots.size()) {
-        *count = g.slots.size();
+    if (*count < g_fake.slots.size()) {
+        *count = g_fake.slots.size();
         return CKR_BUFFER_TOO_SMALL;
     }
-    std::copy(g.slots.begin(), g.slots.end(), list);
-    *count = g.slots.size();
+    std::copy(g_fake.slots.begin(), g_fake.slots.end(), list);
+    *count = g_fake.slots.size();
     return CKR_OK;
 }
 
 CK_RV FakeOpenSession(CK_SLOT_ID slot, CK_FLAGS, void*, CK_NOTIFY, CK_SESSION_HANDLE* session) {
-    g.openedSlot = slot;
-    *session = g.sessionHandle;
+    g_fake.openedSlot = slot;
+    *session = g_fake.sessionHandle;
     return CKR_OK;
 }
 
 CK_RV FakeCloseSession(CK_SESSION_HANDLE session) {
-    g.closedSessions.push_back(session);
-    return g.closeRv;
+    g_fake.closedSessions.push_back(session);
+    return g_fake.closeRv;
 }
 
 CK_RV FakeLogout(CK_SESSION_HANDLE) {
-    ++g.logouts;
-    return g.logoutRv;
+    ++g_fake.logouts;
+    return g_fake.logoutRv;
 }
 
 CK_RV FakeLogin(CK_SESSION_HANDLE, CK_USER_TYPE, CK_UTF8CHAR*, CK_ULONG length) {
-    g.pinLength = length;
-    return g.loginRv;
+    g_fake.pinLength = length;
+    return g_fake.loginRv;
 }
 
 CK_RV FakeGetSessionInfo(CK_SESSION_HANDLE, CK_SESSION_INFO* info) {
@@ -92,57 +92,57 @@ CK_RV FakeGetSessionInfo(CK_SESSION_HANDLE, CK_SESSION_INFO* info) {
 }
 
 CK_RV FakeFindObjectsInit(CK_SESSION_HANDLE, CK_ATTRIBUTE*, CK_ULONG) {
-    ++g.findInits;
-    g.nextObject = 0;
+    ++g_fake.findInits;
+    g_fake.nextObject = 0;
     return CKR_OK;
 }
 
 CK_RV FakeFindObjects(CK_SESSION_HANDLE, CK_OBJECT_HANDLE* objects, CK_ULONG, CK_ULONG* count) {
-    ++g.findCalls;
-    if (g.findObjectsRv != CKR_OK) {
-        return g.findObjectsRv;
+    ++g_fake.findCalls;
+    if (g_fake.findObjectsRv != CKR_OK) {
+        return g_fake.findObjectsRv;
     }
     *count = 0;
-    if (g.nextObject < g.objects.size()) {
-        objects[0] = g.objects[g.nextObject++];
+    if (g_fake.nextObject < g_fake.objects.size()) {
+        objects[0] = g_fake.objects[g_fake.nextObject++];
         *count = 1;
     }
     return CKR_OK;
 }
 
 CK_RV FakeFindObjectsFinal(CK_SESSION_HANDLE) {
-    ++g.findFinals;
+    ++g_fake.findFinals;
     return CKR_OK;
 }
 
 CK_RV FakeGetAttributeValue(CK_SESSION_HANDLE, CK_OBJECT_HANDLE, CK_ATTRIBUTE* attr, CK_ULONG) {
-    if (attr->type == CKA_VALUE && g.valueRv != CKR_OK) {
-        return g.valueRv;
+    if (attr->type == CKA_VALUE && g_fake.valueRv != CKR_OK) {
+        return g_fake.valueRv;
     }
-    if (attr->pValue != nullptr && attr->ulValueLen < g.idLength) {
+    if (attr->pValue != nullptr && attr->ulValueLen < g_fake.idLength) {
         attr->ulValueLen = CK_UNAVAILABLE_INFORMATION;
         return CKR_BUFFER_TOO_SMALL;
     }
     if (attr->pValue != nullptr) {
-        std::memset(attr->pValue, 'I', g.idLength);
+        std::memset(attr->pValue, 'I', g_fake.idLength);
     }
-    attr->ulValueLen = g.idLength;
+    attr->ulValueLen = g_fake.idLength;
     return CKR_OK;
 }
 
 CK_RV FakeSignInit(CK_SESSION_HANDLE session, CK_MECHANISM* mechanism, CK_OBJECT_HANDLE key) {
-    g.signSession = session;
-    g.mechanism = mechanism->mechanism;
-    g.signKey = key;
-    return g.signInitRv;
+    g_fake.signSession = session;
+    g_fake.mechanism = mechanism->mechanism;
+    g_fake.signKey = key;
+    return g_fake.signInitRv;
 }
 
 // A 256-byte "signature" of 0x5A bytes.
 CK_RV FakeSign(CK_SESSION_HANDLE, CK_BYTE* data, CK_ULONG dataLen, CK_BYTE* sig, CK_ULONG* sigLen) {
-    g.signedData.assign(data, data + dataLen);
-    g.signCapacity = *sigLen;
-    if (g.signRv != CKR_OK) {
-        return g.signRv;
+    g_fake.signedData.assign(data, data + dataLen);
+    g_fake.signCapacity = *sigLen;
+    if (g_fake.signRv != CKR_OK) {
+        return g_fake.signRv;
     }
     if (*sigLen < 256) {
         return CKR_BUFFER_TOO_SMALL;
@@ -153,12 +153,12 @@ CK_RV FakeSign(CK_SESSION_HANDLE, CK_BYTE* data, CK_ULONG dataLen, CK_BYTE* sig,
 }
 
 CK_RV FakeDecryptInit(CK_SESSION_HANDLE, CK_MECHANISM*, CK_OBJECT_HANDLE) {
-    return g.decryptInitRv;
+    return g_fake.decryptInitRv;
 }
 
 CK_RV FakeDecrypt(CK_SESSION_HANDLE, CK_BYTE*, CK_ULONG, CK_BYTE* out, CK_ULONG* outLen) {
-    if (g.decryptRv != CKR_OK) {
-        return g.decryptRv;
+    if (g_fake.decryptRv != CKR_OK) {
+        return g_fake.decryptRv;
     }
     std::memset(out, 'P', 3);
     *outLen = 3;
@@ -189,8 +189,8 @@ CK_FUNCTION_LIST MakeList() {
 class FakeModule : public ::testing::Test {
 protected:
     void SetUp() override {
-        g = FakeState{};
-        g.slots = {1};
+        g_fake = FakeState{};
+        g_fake.slots = {1};
         module_.handle = nullptr;
         module_.functions = &list_;
         std::uint32_t count = 1;
@@ -211,7 +211,7 @@ protected:
 constexpr bool kWideUlong = sizeof(CK_ULONG) > 4;
 
 TEST_F(FakeModule, SlotListHonoursCapacityAndListsAll) {
-    g.slots = {1, 2, 3};
+    g_fake.slots = {1, 2, 3};
     std::uint32_t ids[4] = {};
     std::uint32_t count = 2;
     EXPECT_EQ(p11_get_slot_list(&module_, ids, &count), CKR_BUFFER_TOO_SMALL);
@@ -224,7 +224,7 @@ TEST_F(FakeModule, SlotListHonoursCapacityAndListsAll) {
 }
 
 TEST_F(FakeModule, SlotListWithoutAnArrayOnlyCounts) {
-    g.slots = {1, 2, 3};
+    g_fake.slots = {1, 2, 3};
     std::uint32_t count = 3;
     ASSERT_EQ(p11_get_slot_list(&module_, nullptr, &count), CKR_OK);
     EXPECT_EQ(count, 3u);
@@ -242,7 +242,7 @@ TEST_F(FakeModule, WideSlotIdsAndHandlesGoBackToTheModuleWhole) {
     const auto wideSlot = static_cast<CK_ULONG>(0x7f3a00000002ull);
     const auto wideSession = static_cast<CK_ULONG>(0x55e800000007ull);
     const auto wideKey = static_cast<CK_ULONG>(0x7f3a00000005ull);
-    g.slots = {1, wideSlot};
+    g_fake.slots = {1, wideSlot};
     std::uint32_t ids[4] = {};
     std::uint32_t count = 4;
     ASSERT_EQ(p11_get_slot_list(&module_, ids, &count), CKR_OK);
@@ -250,26 +250,26 @@ TEST_F(FakeModule, WideSlotIdsAndHandlesGoBackToTheModuleWhole) {
     EXPECT_EQ(ids[0], slot_) << "a slot keeps its id";
     EXPECT_NE(ids[1], ids[0]);
 
-    g.sessionHandle = wideSession;
+    g_fake.sessionHandle = wideSession;
     PKCS11_SESSION session{};
     ASSERT_EQ(p11_open_session(&module_, ids[1], CKF_SERIAL_SESSION, &session), CKR_OK);
-    EXPECT_EQ(g.openedSlot, wideSlot);
+    EXPECT_EQ(g_fake.openedSlot, wideSlot);
     EXPECT_NE(session.handle, 0u);
 
-    g.objects = {5, wideKey};
+    g_fake.objects = {5, wideKey};
     PKCS11_KEY_OBJ keys[2];
     count = 2;
     ASSERT_EQ(p11_enum_keys(&module_, &session, CKO_PRIVATE_KEY, keys, &count), CKR_OK);
     EXPECT_NE(keys[0].object, keys[1].object);
     EXPECT_EQ(keys[1].session, session.handle);
-    g.objects = {wideKey};
+    g_fake.objects = {wideKey};
     PKCS11_KEY_OBJ* found = nullptr;
     const unsigned char id[] = {'S'};
     ASSERT_EQ(p11_find_key(&module_, &session, CKO_PRIVATE_KEY, id, 1, &found), CKR_OK);
     ASSERT_NE(found, nullptr);
     EXPECT_EQ(found->object, keys[1].object) << "the same handle keeps its id";
 
-    g.idLength = 256;
+    g_fake.idLength = 256;
     fixtures::PkeyPtr key(p11_key_to_evp(&module_, &session, found->object));
     p11_free_key_obj(found);
     ASSERT_TRUE(key);
@@ -279,11 +279,11 @@ TEST_F(FakeModule, WideSlotIdsAndHandlesGoBackToTheModuleWhole) {
     ASSERT_EQ(RSA_sign(NID_sha256, digest, 32, sig, &sigLen,
                        const_cast<RSA*>(EVP_PKEY_get0_RSA(key.get()))),
               1);
-    EXPECT_EQ(g.signSession, wideSession);
-    EXPECT_EQ(g.signKey, wideKey);
+    EXPECT_EQ(g_fake.signSession, wideSession);
+    EXPECT_EQ(g_fake.signKey, wideKey);
 
     ASSERT_EQ(p11_close_session(&module_, &session), CKR_OK);
-    EXPECT_EQ(g.closedSessions.back(), wideSession);
+    EXPECT_EQ(g_fake.closedSessions.back(), wideSession);
 }
 
 // Ids are the binding's own: one it never handed out, or one released with its session, is
@@ -297,9 +297,9 @@ TEST_F(FakeModule, IdsThatStandForNothingAreRefused) {
     EXPECT_EQ(p11_open_session(&module_, slot_ + 1, CKF_SERIAL_SESSION, &other),
               CKR_SLOT_ID_INVALID);
     EXPECT_EQ(p11_login(&module_, &other, "1", CKU_USER), CKR_SESSION_HANDLE_INVALID);
-    EXPECT_EQ(g.pinLength, 99u) << "the module was not called";
+    EXPECT_EQ(g_fake.pinLength, 99u) << "the module was not called";
 
-    g.objects = {7};
+    g_fake.objects = {7};
     PKCS11_KEY_OBJ key{};
     std::uint32_t count = 1;
     ASSERT_EQ(p11_enum_keys(&module_, &session_, CKO_PRIVATE_KEY, &key, &count), CKR_OK);
@@ -309,7 +309,7 @@ TEST_F(FakeModule, IdsThatStandForNothingAreRefused) {
     ASSERT_EQ(p11_close_session(&module_, &session_), CKR_OK);
     EXPECT_EQ(p11_get_attr_bn(&module_, &session_, key.object, CKA_MODULUS), nullptr);
     EXPECT_EQ(p11_close_session(&module_, &session_), CKR_SESSION_HANDLE_INVALID);
-    EXPECT_EQ(g.closedSessions.size(), 1u);
+    EXPECT_EQ(g_fake.closedSessions.size(), 1u);
 }
 
 // A module whose list leaves out a function the binding needs is broken: the operation fails
@@ -325,11 +325,11 @@ TEST_F(FakeModule, FunctionsTheListLeavesOutAreRefusedNotCalled) {
     list_.C_Logout = nullptr;
     list_.C_FindObjectsFinal = nullptr;
     EXPECT_EQ(p11_logout(&module_, &session_), CKR_FUNCTION_FAILED);
-    g.objects = {7};
+    g_fake.objects = {7};
     std::uint32_t count = 0;
     EXPECT_EQ(p11_enum_keys(&module_, &session_, CKO_PRIVATE_KEY, nullptr, &count),
               CKR_FUNCTION_FAILED);
-    EXPECT_EQ(g.findInits, 1);
+    EXPECT_EQ(g_fake.findInits, 1);
     EXPECT_EQ(p11_unload_module(&module_), CKR_FUNCTION_FAILED) << "no C_Finalize either";
     EXPECT_EQ(module_.functions, &list_) << "the module stays loaded";
 }
@@ -344,9 +344,9 @@ TEST(Binding, LoadAndUnloadRefuseMissingArguments) {
 
 TEST_F(FakeModule, EmptyPinIsPassedWithLengthZero) {
     EXPECT_EQ(p11_login(&module_, &session_, "", CKU_USER), CKR_OK);
-    EXPECT_EQ(g.pinLength, 0u);
+    EXPECT_EQ(g_fake.pinLength, 0u);
     EXPECT_EQ(p11_login(&module_, &session_, "1234", CKU_USER), CKR_OK);
-    EXPECT_EQ(g.pinLength, 4u);
+    EXPECT_EQ(g_fake.pinLength, 4u);
 }
 
 TEST_F(FakeModule, OverlongIdIsRefusedBeforeAnySearch) {
@@ -357,47 +357,47 @@ TEST_F(FakeModule, OverlongIdIsRefusedBeforeAnySearch) {
               CKR_ARGUMENTS_BAD);
     EXPECT_EQ(p11_find_cert(&module_, &session_, id.data(), P11_ID_MAX + 1, &cert),
               CKR_ARGUMENTS_BAD);
-    EXPECT_EQ(g.findInits, 0);
+    EXPECT_EQ(g_fake.findInits, 0);
     EXPECT_EQ(key, nullptr);
     EXPECT_EQ(cert, nullptr);
 }
 
 TEST_F(FakeModule, IdLongerThanTheRecordIsStoredEmpty) {
-    g.objects = {7, 8};
+    g_fake.objects = {7, 8};
     PKCS11_KEY_OBJ keys[2];
     std::uint32_t count = 2;
-    g.idLength = 300;
+    g_fake.idLength = 300;
     ASSERT_EQ(p11_enum_keys(&module_, &session_, CKO_PRIVATE_KEY, keys, &count), CKR_OK);
     EXPECT_EQ(count, 2u);
     EXPECT_EQ(keys[0].idLen, 0u);
     EXPECT_EQ(ObjectHandle(keys[1].object), 8u);
-    g.idLength = P11_ID_MAX;
+    g_fake.idLength = P11_ID_MAX;
     count = 2;
     ASSERT_EQ(p11_enum_keys(&module_, &session_, CKO_PRIVATE_KEY, keys, &count), CKR_OK);
     EXPECT_EQ(keys[0].idLen, P11_ID_MAX);
 }
 
 TEST_F(FakeModule, FailedSearchStillEndsIt) {
-    g.objects = {7};
-    g.findObjectsRv = CKR_DEVICE_REMOVED;
+    g_fake.objects = {7};
+    g_fake.findObjectsRv = CKR_DEVICE_REMOVED;
     std::uint32_t count = 0;
     EXPECT_EQ(p11_enum_keys(&module_, &session_, CKO_PRIVATE_KEY, nullptr, &count),
               CKR_DEVICE_REMOVED);
-    EXPECT_EQ(g.findFinals, 1);
+    EXPECT_EQ(g_fake.findFinals, 1);
 }
 
 TEST_F(FakeModule, RefusedLoginClosesItsSessionAndReportsTheDeviceError) {
     PKCS11 p11{&module_, nullptr, nullptr};
-    g.sessionHandle = 9;
-    g.loginRv = CKR_PIN_LOCKED;
+    g_fake.sessionHandle = 9;
+    g_fake.loginRv = CKR_PIN_LOCKED;
     std::uint32_t deviceError = 0;
     EXPECT_EQ(LoginToken(&p11, 1, "1234", &deviceError), 0xDA0000A4u);
     EXPECT_EQ(p11.session, nullptr);
     EXPECT_EQ(deviceError, 0x1234u);
-    ASSERT_EQ(g.closedSessions.size(), 1u);
-    EXPECT_EQ(g.closedSessions[0], 9u);
+    ASSERT_EQ(g_fake.closedSessions.size(), 1u);
+    EXPECT_EQ(g_fake.closedSessions[0], 9u);
 
-    g.loginRv = CKR_OK;
+    g_fake.loginRv = CKR_OK;
     ASSERT_EQ(LoginToken(&p11, 1, "1234", nullptr), OK);
     CK_ULONG handle = 0;
     ASSERT_TRUE(p11.session->sessionIds.HandleOf(p11.session->handle, handle));
@@ -437,23 +437,23 @@ TEST(Binding, EveryOperationWithoutAModuleIsNotInitialized) {
 namespace {
 
 TEST_F(FakeModule, FindTakesTheFirstMatchAndHandsOutTheRecordBeforeAValueFailure) {
-    g.objects = {7, 8}; // two objects with the same id and class
+    g_fake.objects = {7, 8}; // two objects with the same id and class
     PKCS11_KEY_OBJ* key = nullptr;
     const unsigned char id[] = {'S', 'I', 'G', 'N'};
     ASSERT_EQ(p11_find_key(&module_, &session_, CKO_PRIVATE_KEY, id, 4, &key), CKR_OK);
     ASSERT_NE(key, nullptr);
     EXPECT_EQ(ObjectHandle(key->object), 7u);
-    EXPECT_EQ(g.findCalls, 1) << "only one handle is ever asked for";
+    EXPECT_EQ(g_fake.findCalls, 1) << "only one handle is ever asked for";
     p11_free_key_obj(key);
 
-    g.valueRv = CKR_DEVICE_ERROR;
+    g_fake.valueRv = CKR_DEVICE_ERROR;
     PKCS11_CERT_OBJ* cert = nullptr;
     EXPECT_EQ(p11_find_cert(&module_, &session_, id, 4, &cert), CKR_DEVICE_ERROR);
     ASSERT_NE(cert, nullptr) << "the record is the caller's even when the value read fails";
     EXPECT_EQ(ObjectHandle(cert->object), 7u);
     EXPECT_EQ(std::string(cert->id, cert->id + cert->idLen), "SIGN");
     p11_free_cert_obj(cert);
-    EXPECT_EQ(g.findInits, g.findFinals) << "every search is ended";
+    EXPECT_EQ(g_fake.findInits, g_fake.findFinals) << "every search is ended";
 }
 
 TEST_F(FakeModule, RefusedLogoutKeepsTheRecordAndCanBeRepeated) {
@@ -461,24 +461,24 @@ TEST_F(FakeModule, RefusedLogoutKeepsTheRecordAndCanBeRepeated) {
     ASSERT_EQ(LoginToken(&p11, 1, "1234", nullptr), OK);
     PKCS11_SESSION* session = p11.session;
 
-    g.logoutRv = CKR_DEVICE_ERROR;
+    g_fake.logoutRv = CKR_DEVICE_ERROR;
     EXPECT_EQ(LogoutToken(&p11), 0xDA000030u);
     ASSERT_EQ(p11.session, session);
     EXPECT_TRUE(session->loggedIn && session->opened);
 
     // (A session the module says is gone, with the card, is not kept: see the token tests.)
-    g.logoutRv = CKR_OK;
-    g.closeRv = CKR_DEVICE_ERROR;
+    g_fake.logoutRv = CKR_OK;
+    g_fake.closeRv = CKR_DEVICE_ERROR;
     EXPECT_EQ(LogoutToken(&p11), 0xDA000030u);
     ASSERT_EQ(p11.session, session);
     EXPECT_FALSE(session->loggedIn);
     EXPECT_TRUE(session->opened);
 
-    g.closeRv = CKR_OK;
+    g_fake.closeRv = CKR_OK;
     EXPECT_EQ(LogoutToken(&p11), OK);
     EXPECT_EQ(p11.session, nullptr);
-    EXPECT_EQ(g.logouts, 2) << "a logout already done is not repeated";
-    EXPECT_EQ(g.closedSessions.size(), 2u);
+    EXPECT_EQ(g_fake.logouts, 2) << "a logout already done is not repeated";
+    EXPECT_EQ(g_fake.closedSessions.size(), 2u);
 }
 
 // A card key over the fake module: every attribute reads as 256 bytes of 'I', so the key has a
@@ -487,7 +487,7 @@ class FakeCardKey : public FakeModule {
 protected:
     void SetUp() override {
         FakeModule::SetUp();
-        g.idLength = 256;
+        g_fake.idLength = 256;
         key_.reset(p11_key_to_evp(&module_, &session_, session_.objectIds.IdOf(42)));
         ASSERT_TRUE(key_);
         rsa_ = const_cast<RSA*>(EVP_PKEY_get0_RSA(key_.get()));
@@ -511,14 +511,14 @@ TEST_F(FakeCardKey, Sha256SendsThe51ByteDigestInfoToTheCard) {
     ASSERT_EQ(SignSha256(sig, sigLen), 1);
     EXPECT_EQ(sigLen, 256u);
     EXPECT_EQ(sig, std::vector<unsigned char>(256, 0x5A));
-    EXPECT_EQ(g.mechanism, static_cast<CK_MECHANISM_TYPE>(CKM_RSA_PKCS));
-    EXPECT_EQ(g.signKey, 42u);
-    EXPECT_EQ(g.signCapacity, 256u) << "the card never gets more room than OpenSSL's buffer";
+    EXPECT_EQ(g_fake.mechanism, static_cast<CK_MECHANISM_TYPE>(CKM_RSA_PKCS));
+    EXPECT_EQ(g_fake.signKey, 42u);
+    EXPECT_EQ(g_fake.signCapacity, 256u) << "the card never gets more room than OpenSSL's buffer";
     const unsigned char prefix[19] = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
                                       0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
-    ASSERT_EQ(g.signedData.size(), 51u);
-    EXPECT_TRUE(std::equal(prefix, prefix + 19, g.signedData.begin()));
-    EXPECT_TRUE(std::equal(digest_, digest_ + 32, g.signedData.begin() + 19));
+    ASSERT_EQ(g_fake.signedData.size(), 51u);
+    EXPECT_TRUE(std::equal(prefix, prefix + 19, g_fake.signedData.begin()));
+    EXPECT_TRUE(std::equal(digest_, digest_ + 32, g_fake.signedData.begin() + 19));
 }
 
 TEST_F(FakeCardKey, CardRefusalsArePrintedAndQueuedWithTheModulesCode) {
@@ -532,8 +532,8 @@ TEST_F(FakeCardKey, CardRefusalsArePrintedAndQueuedWithTheModulesCode) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line);
-        g.signInitRv = c.signInit;
-        g.signRv = c.sign;
+        g_fake.signInitRv = c.signInit;
+        g_fake.signRv = c.sign;
         ERR_clear_error();
         std::vector<unsigned char> sig;
         unsigned int sigLen = 0;
@@ -568,11 +568,11 @@ TEST_F(FakeCardKey, DecryptionReportsEachRefusalByItsOwnValue) {
     unsigned char out[256];
     EXPECT_EQ(RSA_private_decrypt(256, in, out, rsa_, RSA_PKCS1_PADDING), 3);
     EXPECT_EQ(RSA_private_decrypt(256, in, out, rsa_, RSA_NO_PADDING), -1);
-    g.decryptInitRv = CKR_KEY_HANDLE_INVALID;
+    g_fake.decryptInitRv = CKR_KEY_HANDLE_INVALID;
     EXPECT_EQ(RSA_private_decrypt(256, in, out, rsa_, RSA_PKCS1_PADDING), -3);
     EXPECT_EQ(ERR_GET_REASON(ERR_peek_last_error()), static_cast<int>(CKR_KEY_HANDLE_INVALID));
-    g.decryptInitRv = CKR_OK;
-    g.decryptRv = CKR_ENCRYPTED_DATA_INVALID;
+    g_fake.decryptInitRv = CKR_OK;
+    g_fake.decryptRv = CKR_ENCRYPTED_DATA_INVALID;
     EXPECT_EQ(RSA_private_decrypt(256, in, out, rsa_, RSA_PKCS1_PADDING), -4);
     EXPECT_EQ(ERR_GET_REASON(ERR_peek_last_error()), static_cast<int>(CKR_ENCRYPTED_DATA_INVALID));
 }

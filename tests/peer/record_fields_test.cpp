@@ -26,7 +26,7 @@ TEST(RecordFields, ValuesAsWrittenAndRepeatedIdAsList) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.record);
-        EXPECT_EQ(peer::record_fields(c.record), c.fields);
+        EXPECT_EQ(peer::RecordFields(c.record), c.fields);
     }
 }
 

@@ -36,18 +36,18 @@ struct Seen {
     std::map<std::uintptr_t, int> rearmUntil; // timer id -> ticks before it stops re-arming
     std::uintptr_t quitOnTimer = 0;           // quit with 0 when this timer ticks
 };
-Seen seen;
+Seen g_seen;
 
 plat::LResult LocalProc(plat::WindowHandle window, plat::Message message, plat::WParam wParam,
                         plat::LParam lParam) {
     switch (message) {
     case plat::kWmCreate:
-        ++seen.created;
+        ++g_seen.created;
         return 0;
     case kLocalPing:
         return static_cast<plat::LResult>(wParam + 1);
     case kLocalPosted:
-        seen.posted.push_back(wParam);
+        g_seen.posted.push_back(wParam);
         if (lParam != 0) {
             plat::PostQuitMessage(static_cast<int>(lParam));
         }
@@ -56,20 +56,20 @@ plat::LResult LocalProc(plat::WindowHandle window, plat::Message message, plat::
         return static_cast<plat::LResult>(wParam) * 1000 + lParam;
     case plat::kWmTimer: {
         const std::uintptr_t id = wParam;
-        ++seen.ticks[id];
+        ++g_seen.ticks[id];
         if (id == kSafetyTimer) {
             plat::PostQuitMessage(-1);
             return 0;
         }
-        if (seen.rearmUntil.count(id)) {
+        if (g_seen.rearmUntil.count(id)) {
             plat::KillTimer(window, id); // one-shot ticks, re-armed while the series goes on
-            if (seen.ticks[id] < seen.rearmUntil[id]) {
+            if (g_seen.ticks[id] < g_seen.rearmUntil[id]) {
                 plat::SetTimer(window, id, 15);
             } else {
                 plat::PostQuitMessage(0);
             }
         }
-        if (id == seen.quitOnTimer) {
+        if (id == g_seen.quitOnTimer) {
             plat::PostQuitMessage(0);
         }
         return 0;
@@ -87,7 +87,7 @@ protected:
         ASSERT_TRUE(registered);
     }
     void SetUp() override {
-        seen = Seen{};
+        g_seen = Seen{};
         window_ = plat::CreateTopLevelWindow(u"TessivoPlatformTest", u"test", 0, 0, 0, 100, 100);
         ASSERT_NE(window_, 0u);
         ASSERT_TRUE(plat::SetTimer(window_, kSafetyTimer, 20000));
@@ -98,21 +98,21 @@ protected:
 };
 
 TEST_F(WindowTest, LocalMessagesAndQuitCode) {
-    EXPECT_EQ(seen.created, 1);
+    EXPECT_EQ(g_seen.created, 1);
     EXPECT_EQ(plat::SendMessage(window_, kLocalPing, 41, 0), 42);
     EXPECT_EQ(plat::WindowProcessId(window_), plat::CurrentProcessId());
     ASSERT_TRUE(plat::PostMessage(window_, kLocalPosted, 1, 0));
     ASSERT_TRUE(plat::PostMessage(window_, kLocalPosted, 2, 23));
-    EXPECT_TRUE(seen.posted.empty()); // posted messages wait for the loop
+    EXPECT_TRUE(g_seen.posted.empty()); // posted messages wait for the loop
     EXPECT_EQ(plat::RunMessageLoop(0), 23);
-    EXPECT_EQ(seen.posted, (std::vector<plat::WParam>{1, 2}));
+    EXPECT_EQ(g_seen.posted, (std::vector<plat::WParam>{1, 2}));
 }
 
 TEST_F(WindowTest, OneShotTimerRearmedFromItsHandlerFiresAsSeries) {
-    seen.rearmUntil[1] = 5;
+    g_seen.rearmUntil[1] = 5;
     ASSERT_TRUE(plat::SetTimer(window_, 1, 15));
     EXPECT_EQ(plat::RunMessageLoop(0), 0);
-    EXPECT_EQ(seen.ticks[1], 5);
+    EXPECT_EQ(g_seen.ticks[1], 5);
 }
 
 TEST_F(WindowTest, SettingSameIdReplacesTimerAndKilledTimersNeverFire) {
@@ -121,13 +121,13 @@ TEST_F(WindowTest, SettingSameIdReplacesTimerAndKilledTimersNeverFire) {
     ASSERT_TRUE(plat::SetTimer(window_, 3, 10));
     ASSERT_TRUE(plat::KillTimer(window_, 3));
     ASSERT_TRUE(plat::SetTimer(window_, 4, 10));
-    seen.quitOnTimer = 5;
+    g_seen.quitOnTimer = 5;
     ASSERT_TRUE(plat::SetTimer(window_, 5, 300));
     EXPECT_EQ(plat::RunMessageLoop(0), 0);
-    EXPECT_GE(seen.ticks[2], 1);
-    EXPECT_EQ(seen.ticks[3], 0);
-    EXPECT_GE(seen.ticks[4], 2); // window timers repeat until killed
-    EXPECT_EQ(seen.ticks[kSafetyTimer], 0);
+    EXPECT_GE(g_seen.ticks[2], 1);
+    EXPECT_EQ(g_seen.ticks[3], 0);
+    EXPECT_GE(g_seen.ticks[4], 2); // window timers repeat until killed
+    EXPECT_EQ(g_seen.ticks[kSafetyTimer], 0);
     EXPECT_FALSE(plat::KillTimer(window_, 3));
 }
 
