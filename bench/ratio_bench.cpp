@@ -213,9 +213,9 @@ int main(int argc, char** argv) {
                 if (!startAgent(agent, error))
                     return false;
                 agent.WriteRequest(sign);
-                const bool signed_ = agent.Send(MWM_SIGN, sign.size(), 0) == 0;
+                const bool signedOk = agent.Send(MWM_SIGN, sign.size(), 0) == 0;
                 agent.Send(MWM_LOGOUT, 0, 0);
-                return signed_;
+                return signedOk;
             },
             [&] {
                 DirectModule module;

@@ -422,11 +422,12 @@ json HostSession::Sign(const Request& r) {
     if (cardCertificate != r.certificate) {
         Fail("certificate-mismatch", "the card's signing certificate is not the one asked for");
     }
-    const peer::SignReply signed_ = requests.Sign(tessivo::kRsaPkcs, tessivo::EncodeBase64(info));
-    if (signed_.result != 0) {
+    const peer::SignReply signedReply =
+        requests.Sign(tessivo::kRsaPkcs, tessivo::EncodeBase64(info));
+    if (signedReply.result != 0) {
         Fail("sign-failed", "the card refused to sign");
     }
-    const std::vector<std::uint8_t> signature = DecodeAgentBase64(signed_.signature);
+    const std::vector<std::uint8_t> signature = DecodeAgentBase64(signedReply.signature);
     if (signature.empty()) {
         Fail("sign-failed", "the agent's signature cannot be read");
     }

@@ -199,7 +199,7 @@ public:
     // Selects the reader and logs in; the login's object, certificate included. The PIN is
     // asked for only once a card is known to be there and its PIN is not locked.
     // `given`: a PIN read already (from standard input before the data that follows it).
-    // `refuse_expired`: an expired signing certificate ends the command instead of a warning.
+    // `refuseExpired`: an expired signing certificate ends the command instead of a warning.
     LoginReply SelectAndLogin(const CommandOptions& options, bool refuseExpired,
                               std::string* given = nullptr) {
         SelectCard();
@@ -607,15 +607,16 @@ int RunSign(const SessionOptions& session, const CommandOptions& options) {
         }
         CommandSession agent(session, options);
         agent.SelectAndLogin(options, !options.allowExpired, pinFirst ? &pin : nullptr);
-        const SignReply signed_ = agent.Requests().Sign(sentMechanism, tessivo::EncodeBase64(data));
+        const SignReply signedReply =
+            agent.Requests().Sign(sentMechanism, tessivo::EncodeBase64(data));
         agent.Logout();
-        if (signed_.result != 0) {
+        if (signedReply.result != 0) {
             throw Failure(PeerError::Failed, "signing refused");
         }
-        if (signed_.error) {
-            throw Failure(PeerError::AgentFailed, *signed_.error);
+        if (signedReply.error) {
+            throw Failure(PeerError::AgentFailed, *signedReply.error);
         }
-        const std::string& element = signed_.signature;
+        const std::string& element = signedReply.signature;
         if (!options.rawSignature.empty()) {
             const std::vector<unsigned char> raw = DecodeBase64(ElementContent(element));
             std::ofstream out(std::filesystem::u8path(options.rawSignature), std::ios::binary);
@@ -625,7 +626,7 @@ int RunSign(const SessionOptions& session, const CommandOptions& options) {
                 throw Failure(PeerError::File, "cannot write " + options.rawSignature);
             }
         }
-        Print(options, ToJson(signed_), element);
+        Print(options, ToJson(signedReply), element);
         return 0;
     });
 }

@@ -30,7 +30,7 @@ int ReportFailure(const PeerFailure& failed, bool json);
 nlohmann::json RecordFields(const std::string& record);
 
 // Each returns the process's exit status: 0 on success, otherwise after reporting the failure
-// (report_failure). READER is a description, token label or serial, or a PKCS#11 URI.
+// (ReportFailure). READER is a description, token label or serial, or a PKCS#11 URI.
 int RunReaders(const SessionOptions& session, const CommandOptions& options);
 int RunCard(const SessionOptions& session, const CommandOptions& options);
 int RunCertinfo(const SessionOptions& session, const CommandOptions& options);

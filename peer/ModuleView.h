@@ -24,7 +24,7 @@ struct SlotView {
     std::uint64_t tokenFlags = 0;
 };
 
-// The module the agent will load: `module_path` when given, else TESSIVO_PKCS11_MODULE (Linux),
+// The module the agent will load: `modulePath` when given, else TESSIVO_PKCS11_MODULE (Linux),
 // else the card vendor's module, looked for first in the agent's own folder as the agent's
 // loader does on Windows.
 std::string AgentModulePath(const std::string& modulePath, const std::string& agentPath);
@@ -47,7 +47,7 @@ public:
     bool Open(const std::string& path, std::string& error);
     // Every slot with or without a token, in the module's order. False with `error` set.
     bool Slots(std::vector<SlotView>& out, std::string& error) const;
-    // The certificates of the token in slot `slot_id` that a session without login shows, in
+    // The certificates of the token in slot `slotId` that a session without login shows, in
     // the module's order. False with `error` set (no token, or the module refused).
     bool PublicCertificates(std::uint64_t slotId, std::vector<PublicCertificate>& out,
                             std::string& error) const;

@@ -21,16 +21,16 @@ struct ReaderQuery {
     std::string moduleName; // a module registered with p11-kit, from the URI
 };
 
-// Reads a reader argument; a text starting with "pkcs11:" is a URI. peer_failure (usage) when
+// Reads a reader argument; a text starting with "pkcs11:" is a URI. PeerFailure (Usage) when
 // the URI cannot be read.
 ReaderQuery ParseReader(const std::string& text);
 
 // The module asked for: `--module` (`option`), else the URI's module-path or module-name; empty
-// when neither names one (the agent's own choice stands). peer_failure (usage) when the two
-// disagree, (module_failed) when the name is not registered.
+// when neither names one (the agent's own choice stands). PeerFailure (Usage) when the two
+// disagree, (ModuleFailed) when the name is not registered.
 std::string RequestedModule(const std::string& option, const ReaderQuery& query);
 
-// The one slot the query matches. peer_failure (no_reader) listing the readers when none does,
+// The one slot the query matches. PeerFailure (NoReader) listing the readers when none does,
 // listing the matches when several do, and when an earlier reader has the same description (the
 // agent selects readers by description and would reach that one instead).
 SlotView ChooseReader(const std::vector<SlotView>& slots, const ReaderQuery& query);
@@ -38,7 +38,7 @@ SlotView ChooseReader(const std::vector<SlotView>& slots, const ReaderQuery& que
 // True when the slot matches the query (for reading the same slot again later).
 bool ReaderMatches(const SlotView& slot, const ReaderQuery& query);
 
-// The path of the module that p11-kit registers under `name`. peer_failure (module_failed)
+// The path of the module that p11-kit registers under `name`. PeerFailure (ModuleFailed)
 // naming the registered modules when none has that name, or where p11-kit is not available.
 std::string RegisteredModulePath(const std::string& name);
 

@@ -51,7 +51,7 @@ private:
     bool lineFailed_ = false;
 };
 
-// Adds slot, card, login, logout, certinfo and sign to a script. `module_path` is the module the
+// Adds slot, card, login, logout, certinfo and sign to a script. `modulePath` is the module the
 // agent loads: the peer reads it itself to tell whether the card the agent's last login record
 // belongs to is still the one in the reader.
 void AddTokenCommands(ScriptRunner& runner, TokenRequests& requests, const std::string& modulePath);
@@ -67,9 +67,9 @@ nlohmann::json ToJson(const SignReply& reply);
 
 // Helpers for commands.
 std::vector<std::string> SplitWords(const std::string& line);
-// Decimal or 0x-hexadecimal, optionally negative; script_error when it is not a number.
+// Decimal or 0x-hexadecimal, optionally negative; ScriptError when it is not a number.
 long long ParseNumber(const std::string& text, const char* what);
-// Pairs of hex digits; script_error otherwise.
+// Pairs of hex digits; ScriptError otherwise.
 std::vector<std::uint8_t> ParseHex(const std::string& text);
 // The MWM_ name of a message id, or the id itself when it has no name.
 nlohmann::json RequestName(std::uint32_t message);

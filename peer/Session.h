@@ -57,7 +57,7 @@ public:
     bool WaitReady(std::string& error, std::uint32_t timeoutMs = 10000) const;
 
     // Sends a message and waits for its result, the 32-bit value the agent returned. Throws
-    // agent_error when the agent's window is gone, the agent died or no answer came within the
+    // AgentError when the agent's window is gone, the agent died or no answer came within the
     // time limit; the agent is then ended and its channels are never read again.
     std::int32_t Send(std::uint32_t message, std::uintptr_t wparam, std::intptr_t lparam);
     bool Alive() const { return lost_.empty(); }

@@ -334,7 +334,7 @@ TEST(CertDirectoryAttributes, EveryAttributeAsAsn1ParseReadsIt) {
             const AttributeExpectation e = FromAsn1Parse(reading);
             VR_RESULT rc = OK;
             Bytes value = Fetch(
-                [&](char* b, std::int32_t* l) {
+                [&, &oid = oid](char* b, std::int32_t* l) {
                     return GetSubjectDirectoryAttribute(cert.get(), oid.c_str(), b, l);
                 },
                 rc);

@@ -518,9 +518,9 @@ TEST_F(CardStack, BrowserHost) {
     EXPECT_EQ(certificate["result"]["cardSerial"], serial);
 
     for (const std::string& data : {kData, std::string("a second signature, a second PIN")}) {
-        const json signed_ = sign(data);
-        ASSERT_TRUE(signed_.contains("result")) << signed_;
-        const std::string signature = FromBase64(signed_["result"]["signature"]);
+        const json signedReply = sign(data);
+        ASSERT_TRUE(signedReply.contains("result")) << signedReply;
+        const std::string signature = FromBase64(signedReply["result"]["signature"]);
         EXPECT_TRUE(VerifiesSha256(citizen, signature, data));
         EXPECT_EQ(signature, OpensslSignature(EVP_sha256(), data));
     }

@@ -37,7 +37,7 @@ TEST(ReplyJson, ScriptLines) {
     peer::CardReply card{0, "0A1B", false};
     peer::CardReply noCard{0, "", true};
     peer::CardReply cardFailed{5, "0A1B", true};
-    peer::SignReply signed_{0, 4, "TessivoRet2", "AQID", std::nullopt};
+    peer::SignReply signedReply{0, 4, "TessivoRet2", "AQID", std::nullopt};
     peer::SignReply shortSignature{0, 8, "TessivoRet2", "AQID", "not all there"};
     peer::SignReply signRefused{-2, 4, "TessivoRet2", "AQID", std::nullopt};
 
@@ -68,7 +68,7 @@ TEST(ReplyJson, ScriptLines) {
          R"({"record":"","request":"MWM_CERTINF","result":1})"},
         {"certinfo", ToJson(peer::CertinfoReply{0, " SerialNo='01'"}),
          R"({"record":" SerialNo='01'","request":"MWM_CERTINF","result":0})"},
-        {"sign", ToJson(signed_),
+        {"sign", ToJson(signedReply),
          R"({"channel":"TessivoRet2","length":4,"request":"MWM_SIGN","result":0,"signature":"AQID"})"},
         {"sign, signature short", ToJson(shortSignature),
          R"({"channel":"TessivoRet2","error":"not all there","length":8,"request":"MWM_SIGN",)"
