@@ -4,6 +4,9 @@
 // are interleaved (agent, then module, N times) so a change in the machine's load falls on both
 // sides alike; prints the median of each side and their ratio.
 //   ratio_bench [N]      (default 200)
+//   ratio_bench --module-sign-once   one signature from nothing in this process, for timing a
+//                                    one-shot as whole processes (bench/oneshot_wine.sh); the
+//                                    card is the one TESSIVO_TESTMODULE_CONFIG describes
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -194,6 +197,15 @@ double Timed(int n, const std::function<bool()>& work) {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "--module-sign-once") == 0) {
+        DirectModule module;
+        std::string error;
+        if (module.Open(TestModulePath(), error) && module.Sign())
+            return 0;
+        std::fprintf(stderr, "module: %s\n",
+                     error.empty() ? "the signature failed" : error.c_str());
+        return 1;
+    }
     const int n = argc > 1 ? std::max(1, std::atoi(argv[1])) : 200;
     // The module reads this at each C_Initialize: the agent's and this process's see one card.
     TestModuleConfig config("slot = Tessivo Reader ; 1 ; BENCH ; BENCH001\n"
