@@ -48,6 +48,7 @@ void CTokenAgent::AppendLog(plat::WindowHandle console, const char16_t* text) {
         return;
     }
     std::u16string entry = text != nullptr ? std::u16string(text) : std::u16string();
+    const plat::ConsoleEdits edits(console); // one paint for the entry's edits, not one each
 
     std::uint16_t before = ConsoleEntryCount()++;
     if (before >= kConsoleEntries) {

@@ -4,6 +4,9 @@
 // are interleaved (agent, then module, N times) so a change in the machine's load falls on both
 // sides alike; prints the median of each side and their ratio.
 //   ratio_bench [N]      (default 200)
+//   ratio_bench --module-sign-once   one signature from nothing in this process, for timing a
+//                                    one-shot as whole processes (bench/oneshot_wine.sh); the
+//                                    card is the one TESSIVO_TESTMODULE_CONFIG describes
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -147,9 +150,14 @@ double Median(std::vector<double> values) {
     return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
+struct Medians {
+    double agent = 0;
+    double module = 0;
+};
+
 // Times `agent` and `module` alternately n times; false as soon as either fails.
 bool Pair(const char* name, int n, const std::function<bool()>& agent,
-          const std::function<bool()>& module) {
+          const std::function<bool()>& module, Medians* out = nullptr) {
     using Clock = std::chrono::steady_clock;
     std::vector<double> agentUs, moduleUs;
     for (int i = 0; i < n; ++i) {
@@ -166,12 +174,38 @@ bool Pair(const char* name, int n, const std::function<bool()>& agent,
     }
     const double a = Median(agentUs), m = Median(moduleUs);
     std::printf("%-9s agent %10.1f us   module %10.1f us   ratio %7.2f\n", name, a, m, a / m);
+    if (out != nullptr) {
+        *out = {a, m};
+    }
     return true;
+}
+
+// The median of n timed runs of `work`, in microseconds; a negative value when it failed.
+double Timed(int n, const std::function<bool()>& work) {
+    using Clock = std::chrono::steady_clock;
+    std::vector<double> us;
+    for (int i = 0; i < n; ++i) {
+        const auto start = Clock::now();
+        if (!work()) {
+            return -1;
+        }
+        us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    }
+    return Median(us);
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "--module-sign-once") == 0) {
+        DirectModule module;
+        std::string error;
+        if (module.Open(TestModulePath(), error) && module.Sign())
+            return 0;
+        std::fprintf(stderr, "module: %s\n",
+                     error.empty() ? "the signature failed" : error.c_str());
+        return 1;
+    }
     const int n = argc > 1 ? std::max(1, std::atoi(argv[1])) : 200;
     // The module reads this at each C_Initialize: the agent's and this process's see one card.
     TestModuleConfig config("slot = Tessivo Reader ; 1 ; BENCH ; BENCH001\n"
@@ -240,13 +274,14 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "agent: %s\n", error.c_str());
             return 1;
         }
+        Medians signing;
         const bool ok = Pair(
                             "MWM_SIGN", n,
                             [&] {
                                 agent.WriteRequest(sign);
                                 return agent.Send(MWM_SIGN, sign.size(), 0) == 0;
                             },
-                            [&] { return direct.Sign(); }) &&
+                            [&] { return direct.Sign(); }, &signing) &&
                         Pair(
                             "MWM_CARD", n, [&] { return agent.Send(MWM_CARD, 0, 0) == 0; },
                             [&] { return direct.Card(); }) &&
@@ -258,7 +293,30 @@ int main(int argc, char** argv) {
                                 return true;
                             },
                             [&] { return direct.Slots(); });
-        return ok ? 0 : 1;
+        if (!ok) {
+            return 1;
+        }
+        // What an MWM_SIGN round trip costs besides the card's work: one message hop (a request
+        // the agent answers with neither module work nor a log line) and four whole-channel
+        // writes (the request by the peer; the reply, the sign header and the log line by the
+        // agent), each a zero-fill of the channel and a copy.
+        const double hop = Timed(n, [&] {
+            agent.Send(MWM_LASTRESULT, 0, 0);
+            return true;
+        });
+        const double write = Timed(n, [&] { return agent.WriteRequest(sign); });
+        if (hop < 0 || write < 0) {
+            std::fprintf(stderr, "the round trip's parts could not be timed\n");
+            return 1;
+        }
+        const double floor = signing.module + hop + 4 * write;
+        std::printf("MWM_SIGN round trip in parts: module sign %.1f us, message hop %.1f us, "
+                    "channel write %.1f us (four a round trip)\n",
+                    signing.module, hop, write);
+        std::printf("floor (module sign + hop + four writes) %.1f us: round trip / floor %.2f, "
+                    "floor / module sign %.2f, rest %.1f us\n",
+                    floor, signing.agent / floor, floor / signing.module, signing.agent - floor);
+        return 0;
     } catch (const peer::AgentError& e) {
         std::fprintf(stderr, "agent: %s\n", e.what());
         return 1;

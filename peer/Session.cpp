@@ -16,12 +16,14 @@ namespace peer {
 
 namespace {
 
-// Waits for the agent start short and grow a little: a fast start is seen at once, and the
-// agent's first tick (18 ms after its window appears) is seen within a quarter of a millisecond,
-// which a one-shot command waits for in full. A look costs a few microseconds, so even a slow
-// start keeps no core busy.
+// Waits for the agent start short and grow: a fast start is seen at once, and the agent's first
+// tick (18 ms after its window appears), which a one-shot command waits for in full, within a
+// quarter of a millisecond. A start that takes longer than a normal one is looked at every 2 ms,
+// so that even a slow start keeps no core busy.
 constexpr std::chrono::microseconds kFirstPoll{100};
-constexpr std::chrono::microseconds kLongestPoll{250};
+constexpr std::chrono::microseconds kShortPoll{250};
+constexpr std::chrono::microseconds kLongPoll{2000};
+constexpr std::chrono::milliseconds kNormalStart{100};
 // The most of the log frame that is read: its header and a console line's text.
 constexpr std::size_t kLogFrameRead = tessivo::kLogTextOffset + 4096;
 constexpr std::uint32_t kExitWaitMs = 5000;
@@ -50,10 +52,12 @@ class Backoff {
 public:
     void Wait() {
         std::this_thread::sleep_for(pause_);
-        pause_ = std::min(pause_ * 2, kLongestPoll);
+        const bool slow = std::chrono::steady_clock::now() - start_ > kNormalStart;
+        pause_ = slow ? kLongPoll : std::min(pause_ * 2, kShortPoll);
     }
 
 private:
+    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
     std::chrono::microseconds pause_ = kFirstPoll;
 };
 

@@ -170,4 +170,9 @@ std::u16string ConsoleText(WindowHandle console) {
     return state == nullptr ? std::u16string() : state->text;
 }
 
+// Nothing is painted here: the text is kept and its lines mirrored as they are finished.
+ConsoleEdits::ConsoleEdits(WindowHandle console) : console_(console) {}
+
+ConsoleEdits::~ConsoleEdits() = default;
+
 } // namespace plat

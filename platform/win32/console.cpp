@@ -107,4 +107,19 @@ std::u16string ConsoleText(WindowHandle console) {
     return text;
 }
 
+ConsoleEdits::ConsoleEdits(WindowHandle console) : console_(console) {
+    if (console_ != 0 && ::IsWindow(AsHwnd(console_))) {
+        ::SendMessageW(AsHwnd(console_), WM_SETREDRAW, FALSE, 0);
+    } else {
+        console_ = 0;
+    }
+}
+
+ConsoleEdits::~ConsoleEdits() {
+    if (console_ != 0 && ::IsWindow(AsHwnd(console_))) {
+        ::SendMessageW(AsHwnd(console_), WM_SETREDRAW, TRUE, 0);
+        ::InvalidateRect(AsHwnd(console_), nullptr, FALSE); // the control paints its own background
+    }
+}
+
 } // namespace plat

@@ -2,6 +2,13 @@
 
 #include <string>
 
+#if defined(_WIN32)
+#include <windows.h>
+
+#include <richedit.h>
+#undef DefWindowProc // the platform's own is meant below
+#endif
+
 #include "platform/console.h"
 #include "platform/window.h"
 
@@ -26,12 +33,13 @@ protected:
     void TearDown() override { plat::DestroyWindow(host_); }
 
     // How the agent appends an entry: caret to the end, insert, then the break.
-    void Append(const std::u16string& text) {
-        plat::ConsoleSetSelectionEx(console_, -1, -1);
-        plat::ConsoleReplaceSelection(console_, text);
-        const long end = plat::ConsoleTextLength(console_);
-        plat::ConsoleSetSelection(console_, end, end);
-        plat::ConsoleReplaceSelection(console_, u"\r\n");
+    void Append(const std::u16string& text) { Append(console_, text); }
+    static void Append(plat::WindowHandle console, const std::u16string& text) {
+        plat::ConsoleSetSelectionEx(console, -1, -1);
+        plat::ConsoleReplaceSelection(console, text);
+        const long end = plat::ConsoleTextLength(console);
+        plat::ConsoleSetSelection(console, end, end);
+        plat::ConsoleReplaceSelection(console, u"\r\n");
     }
     // How the agent drops the oldest entry: select line 0 and its break, replace with nothing.
     void RemoveFirstLine() {
@@ -76,7 +84,27 @@ TEST_F(ConsoleTest, TextInsertedAtTheEndAfterAnEarlierSelection) {
     EXPECT_EQ(plat::ConsoleText(console_), u"entry\rwResult:44");
 }
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+// Entries written while the console's painting is held leave the same text and scroll it to its
+// newest line just as entries written without.
+TEST_F(ConsoleTest, HeldPaintingLeavesTextAndScrollAlike) {
+    plat::ShowWindow(host_, plat::kSwShow);
+    const plat::WindowHandle held = plat::CreateConsole(host_, kConsoleStyle, 0, 0, 593, 370);
+    ASSERT_NE(held, 0u);
+    const auto firstVisibleLine = [](plat::WindowHandle console) {
+        return ::SendMessageW(reinterpret_cast<HWND>(console), EM_GETFIRSTVISIBLELINE, 0, 0);
+    };
+    for (int i = 0; i < 60; ++i) {
+        const std::u16string entry = u"message:MWM_CARD,wparam:" + std::u16string(i % 7 + 1, u'7');
+        Append(entry);
+        const plat::ConsoleEdits edits(held);
+        Append(held, entry);
+    }
+    EXPECT_EQ(plat::ConsoleText(held), plat::ConsoleText(console_));
+    EXPECT_GT(firstVisibleLine(console_), 30);
+    EXPECT_EQ(firstVisibleLine(held), firstVisibleLine(console_));
+}
+#else
 TEST_F(ConsoleTest, FinishedLinesGoToStandardError) {
     ::testing::internal::CaptureStderr();
     Append(u"message:MWM_CARD");

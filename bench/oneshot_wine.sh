@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# One-shot signing as a user of the Windows build under Wine runs it, each side a whole Windows
+# process started by `wine`: `tessivo-peer.exe sign` (which starts the agent, selects the
+# reader, logs in, signs and logs out) against `ratio_bench.exe --module-sign-once` (the card
+# module loaded, initialised, logged in, one signature, finalised), run alternately on the test
+# module's card. No pkcs11-tool runs under Wine here, so the module side is our own program.
+# Prints the median of each and their ratio.
+#
+# usage: bench/oneshot_wine.sh [RUNS] [BUILD_DIR]   (defaults: 15, build/win64)
+set -euo pipefail
+
+runs=${1:-15}
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "${2:-$root/build/win64}" && pwd)
+for program in bin/tessivo-peer.exe bin/ratio_bench.exe bench/card/tessivo.exe; do
+    [ -f "$build/$program" ] || { echo "oneshot_wine: build first (no $build/$program)" >&2; exit 1; }
+done
+certs=$build/tests/fixtures/certs/out
+[ -f "$certs/citizen.der" ] || { echo "oneshot_wine: no test certificates in $certs" >&2; exit 1; }
+
+work=$(mktemp -d)
+export TESSIVO_WINE_DIR=$work/wine
+trap '"$root/scripts/wine-env.sh" stop "$TESSIVO_WINE_DIR" >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
+"$root/scripts/wine-env.sh" start "$TESSIVO_WINE_DIR" >/dev/null
+
+# A Unix path as the Windows programs see it.
+native() { printf 'Z:%s' "${1//\//\\}"; }
+# The card the agent's module and ratio_bench's see alike: one reader, the fixture's
+# certificates and key under "SIGN" and "KEYX".
+cat >"$work/card.conf" <<EOF
+slot = Tessivo Reader ; 1 ; BENCH ; BENCH001
+pin = 123456
+object = cert ; SIGN ; $(native "$certs/citizen.der")
+object = key ; SIGN ; $(native "$certs/ee.key")
+object = cert ; KEYX ; $(native "$certs/encipher.der")
+object = key ; KEYX ; $(native "$certs/ee.key")
+EOF
+export TESSIVO_TESTMODULE_CONFIG
+TESSIVO_TESTMODULE_CONFIG=$(native "$work/card.conf")
+printf 'abc' >"$work/data"
+echo 123456 >"$work/pin"
+
+micros() {
+    local start end
+    start=$(date +%s%N)
+    "$@" >/dev/null 2>"$work/last.err" || { echo "oneshot_wine: failed: $*" >&2; cat "$work/last.err" >&2; exit 1; }
+    end=$(date +%s%N)
+    echo $(((end - start) / 1000))
+}
+peer_sign() {
+    "$root/scripts/wine-run.sh" "$build/bin/tessivo-peer.exe" \
+        --agent "$(native "$build/bench/card/tessivo.exe")" sign "Tessivo Reader" --mech sha256 \
+        --pin-stdin "$(native "$work/data")" <"$work/pin"
+}
+module_sign() {
+    "$root/scripts/wine-run.sh" "$build/bin/ratio_bench.exe" --module-sign-once
+}
+
+# Wine's first start of each program is slower (its caches): one of each before timing.
+peer_sign >/dev/null 2>&1 && module_sign >/dev/null 2>&1 ||
+    { echo "oneshot_wine: a first run failed" >&2; peer_sign >&2 || true; exit 1; }
+: >"$work/peer.us"
+: >"$work/module.us"
+for _ in $(seq "$runs"); do
+    micros peer_sign >>"$work/peer.us"
+    micros module_sign >>"$work/module.us"
+done
+median() { sort -n "$1" | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+peer=$(median "$work/peer.us")
+module=$(median "$work/module.us")
+awk -v runs="$runs" -v peer="$peer" -v module="$module" 'BEGIN {
+    printf "runs: %d each, alternating, under Wine\n", runs
+    printf "median tessivo-peer.exe sign:               %8.1f ms\n", peer / 1000
+    printf "median ratio_bench.exe --module-sign-once:  %8.1f ms\n", module / 1000
+    printf "ratio (peer / module): %.2f\n", peer / module
+}'
