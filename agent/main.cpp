@@ -54,7 +54,7 @@ extern "C" int wWinMain(HINSTANCE__* /*instance*/, HINSTANCE__* /*previous*/, wc
     if (AnswerInfo(line, exitCode)) {
         return exitCode;
     }
-    return RunAgent(theAgent, line, showCommand);
+    return RunAgent(g_theAgent, line, showCommand);
 }
 
 #else
