@@ -29,6 +29,8 @@ function(tessivo_add_gtest)
     target_sources(${T_NAME} PRIVATE ${CMAKE_SOURCE_DIR}/tests/fixtures/private_runtime.cpp)
   endif()
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest_main)
+  # The test tree's own helpers, as "tests/<folder>/x.h".
+  tessivo_layer_headers(${T_NAME} PRIVATE tests)
   add_test(NAME ${T_NAME} COMMAND ${T_NAME})
   set(env ${T_ENVIRONMENT})
   if(CMAKE_CROSSCOMPILING)

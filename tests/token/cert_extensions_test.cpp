@@ -1,5 +1,5 @@
 // Certificate extensions and the subject directory attributes, against openssl's reading.
-#include "tests/cert/test_certs.h"
+#include "tests/token/test_certs.h"
 
 #include <gtest/gtest.h>
 #include <openssl/asn1.h>

@@ -1,4 +1,4 @@
-#include "tests/keys/keys_token.h"
+#include "tests/token/keys_token.h"
 
 #include "tests/fixtures/softhsm_token.h"
 #include "tests/fixtures/test_module.h"

@@ -1,4 +1,4 @@
-#include "tests/cert/test_certs.h"
+#include "tests/token/test_certs.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Keys and certificates on a token (GetKeyNum ... GetEnciphermentKey) and the RSA operations
 // with card keys. Every case runs on the test module's software token; on Linux also on SoftHSM2,
 // where pkcs11-tool and the openssl command check the signatures independently.
-#include "tests/keys/keys_token.h"
+#include "tests/token/keys_token.h"
 
 #include "cryptoki.h"
 

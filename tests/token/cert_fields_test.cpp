@@ -1,6 +1,6 @@
 // Certificate fields: DER and PKCS#7, signature check, public key, signature algorithm, serial,
 // names and validity dates.
-#include "tests/cert/test_certs.h"
+#include "tests/token/test_certs.h"
 
 #include <gtest/gtest.h>
 #include <openssl/asn1.h>
