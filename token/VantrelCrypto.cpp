@@ -3,6 +3,8 @@
 // so the same code serves card keys and software keys.
 #include "vantrel.h"
 
+#include "cryptoki.h"
+
 #include "openssl_owned.h"
 
 #include <openssl/evp.h>
@@ -39,17 +41,17 @@ bool ValidInput(const unsigned char* data, std::int32_t len) {
 // The digest name of a hashing mechanism; null for every other value.
 const char* DigestName(std::uint32_t mech) {
     switch (mech) {
-    case 5:
+    case CKM_MD5_RSA_PKCS:
         return "MD5";
-    case 6:
+    case CKM_SHA1_RSA_PKCS:
         return "SHA1";
-    case 64:
+    case CKM_SHA256_RSA_PKCS:
         return "SHA256";
-    case 65:
+    case CKM_SHA384_RSA_PKCS:
         return "SHA384";
-    case 66:
+    case CKM_SHA512_RSA_PKCS:
         return "SHA512";
-    case 70:
+    case CKM_SHA224_RSA_PKCS:
         return "SHA224";
     default:
         return nullptr;
