@@ -11,22 +11,11 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 bin=${2:-$root/build/linux}/bin
 [ -x "$bin/tessivo-peer" ] || { echo "oneshot: build first (no $bin/tessivo-peer)" >&2; exit 1; }
 
+. "$root/bench/timing.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-"$root/tests/fixtures/demo_token.sh" "$work/token" >"$work/token.log" 2>&1 ||
-    { cat "$work/token.log" >&2; exit 1; }
-. "$work/token/demo.env"
-export SOFTHSM2_CONF
+make_demo_token
 head -c 1024 /dev/urandom >"$work/data"
-
-# Microseconds one command takes, its output discarded; fails when the command fails.
-micros() {
-    local start end
-    start=$(date +%s%N)
-    "$@" >/dev/null 2>&1 || { echo "oneshot: failed: $*" >&2; exit 1; }
-    end=$(date +%s%N)
-    echo $(((end - start) / 1000))
-}
 
 peer_sign() {
     "$bin/tessivo-peer" --module "$DEMO_MODULE" sign "$DEMO_READER" --mech sha256 --pin-stdin \
@@ -45,7 +34,6 @@ for _ in $(seq "$runs"); do
     micros peer_sign >>"$work/peer.us"
     micros tool_sign >>"$work/tool.us"
 done
-median() { sort -n "$1" | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 peer=$(median "$work/peer.us")
 tool=$(median "$work/tool.us")
 awk -v runs="$runs" -v peer="$peer" -v tool="$tool" 'BEGIN {

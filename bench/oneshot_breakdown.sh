@@ -19,24 +19,14 @@ bin=${2:-$root/build/linux}/bin
 [ -x "$bin/tessivo-peer" ] || { echo "oneshot_breakdown: build first (no $bin/tessivo-peer)" >&2; exit 1; }
 command -v perf >/dev/null || { echo "oneshot_breakdown: needs perf (linux-perf)" >&2; exit 1; }
 
+. "$root/bench/timing.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-"$root/tests/fixtures/demo_token.sh" "$work/token" >"$work/token.log" 2>&1 ||
-    { cat "$work/token.log" >&2; exit 1; }
-. "$work/token/demo.env"
-export SOFTHSM2_CONF
+make_demo_token
 head -c 1024 /dev/urandom >"$work/data"
 
-micros() {
-    local start end
-    start=$(date +%s%N)
-    "$@" >/dev/null 2>&1 || true
-    end=$(date +%s%N)
-    echo $(((end - start) / 1000))
-}
-median_ms() { sort -n | awk '{ v[NR] = $1 } END { printf "%.1f", ((NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2) / 1000 }'; }
 times() { # RUNS times a command, the median in ms
-    for _ in $(seq "$runs"); do micros "$@"; done | median_ms
+    for _ in $(seq "$runs"); do micros_any "$@"; done | median | awk '{ printf "%.1f", $1 / 1000 }'
 }
 
 peer_sign() {

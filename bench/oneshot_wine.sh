@@ -18,6 +18,7 @@ done
 certs=$build/tests/fixtures/certs/out
 [ -f "$certs/citizen.der" ] || { echo "oneshot_wine: no test certificates in $certs" >&2; exit 1; }
 
+. "$root/bench/timing.sh"
 work=$(mktemp -d)
 export TESSIVO_WINE_DIR=$work/wine
 trap '"$root/scripts/wine-env.sh" stop "$TESSIVO_WINE_DIR" >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
@@ -40,13 +41,6 @@ TESSIVO_TESTMODULE_CONFIG=$(native "$work/card.conf")
 printf 'abc' >"$work/data"
 echo 123456 >"$work/pin"
 
-micros() {
-    local start end
-    start=$(date +%s%N)
-    "$@" >/dev/null 2>"$work/last.err" || { echo "oneshot_wine: failed: $*" >&2; cat "$work/last.err" >&2; exit 1; }
-    end=$(date +%s%N)
-    echo $(((end - start) / 1000))
-}
 peer_sign() {
     "$root/scripts/wine-run.sh" "$build/bin/tessivo-peer.exe" \
         --agent "$(native "$build/bench/card/tessivo.exe")" sign "Tessivo Reader" --mech sha256 \
@@ -65,7 +59,6 @@ for _ in $(seq "$runs"); do
     micros peer_sign >>"$work/peer.us"
     micros module_sign >>"$work/module.us"
 done
-median() { sort -n "$1" | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 peer=$(median "$work/peer.us")
 module=$(median "$work/module.us")
 awk -v runs="$runs" -v peer="$peer" -v module="$module" 'BEGIN {
