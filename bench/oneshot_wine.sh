@@ -26,6 +26,22 @@ trap '"$root/scripts/wine-env.sh" stop "$TESSIVO_WINE_DIR" >/dev/null 2>&1 || tr
 
 # A Unix path as the Windows programs see it.
 native() { printf 'Z:%s' "${1//\//\\}"; }
+agent=$build/bench/card/tessivo.exe
+reader="Tessivo Reader"
+if [ $softhsm = yes ]; then
+    # A token of the fixture's certificates and key, and a copy of the agent beside SoftHSM2's
+    # module under the card vendor's file name (where the agent looks for its module).
+    mkdir -p "$work/token" "$work/card"
+    slot=$("$root/tests/fixtures/win_softhsm_token.sh" "$work/token" "$certs")
+    reader=${slot%%$'\t'*}
+    hsm_module=$("$root/scripts/win-softhsm.sh" --cached)/bin/softhsm2.dll
+    cp "$build/bin/tessivo.exe" "$work/card/tessivo.exe"
+    cp "$hsm_module" "$work/card/TorvexPKCS11.dll"
+    agent=$work/card/tessivo.exe
+    export SOFTHSM2_CONF TESSIVO_BENCH_MODULE TESSIVO_BENCH_READER=$reader
+    SOFTHSM2_CONF=$(native "$work/token/softhsm2.conf")
+    TESSIVO_BENCH_MODULE=$(native "$hsm_module")
+fi
 # The card the agent's module and ratio_bench's see alike: one reader, the fixture's
 # certificates and key under "SIGN" and "KEYX".
 cat >"$work/card.conf" <<EOF
@@ -43,7 +59,7 @@ echo 123456 >"$work/pin"
 
 peer_sign() {
     "$root/scripts/wine-run.sh" "$build/bin/tessivo-peer.exe" \
-        --agent "$(native "$build/bench/card/tessivo.exe")" sign "Tessivo Reader" --mech sha256 \
+        --agent "$(native "$agent")" sign "$reader" --mech sha256 \
         --pin-stdin "$(native "$work/data")" <"$work/pin"
 }
 module_sign() {
@@ -61,8 +77,9 @@ for _ in $(seq "$runs"); do
 done
 peer=$(median "$work/peer.us")
 module=$(median "$work/module.us")
-awk -v runs="$runs" -v peer="$peer" -v module="$module" 'BEGIN {
-    printf "runs: %d each, alternating, under Wine\n", runs
+card=$([ $softhsm = yes ] && echo "SoftHSM2 for Windows" || echo "the test module")
+awk -v card="$card" -v runs="$runs" -v peer="$peer" -v module="$module" 'BEGIN {
+    printf "runs: %d each, alternating, under Wine, on %s\n", runs, card
     printf "median tessivo-peer.exe sign:               %8.1f ms\n", peer / 1000
     printf "median ratio_bench.exe --module-sign-once:  %8.1f ms\n", module / 1000
     printf "ratio (peer / module): %.2f\n", peer / module

@@ -7,6 +7,10 @@
 //   ratio_bench --module-sign-once   one signature from nothing in this process, for timing a
 //                                    one-shot as whole processes (bench/oneshot_wine.sh); the
 //                                    card is the one TESSIVO_TESTMODULE_CONFIG describes
+// Another module and card instead of the test module's (e.g. SoftHSM2 for Windows):
+//   TESSIVO_BENCH_MODULE=PATH TESSIVO_BENCH_READER=DESCRIPTION (its signature key's CKA_ID the
+//   text "SIGN", PIN 123456) and, where the agent finds its module beside itself,
+//   TESSIVO_BENCH_AGENT=PATH (a copy of the agent beside that module under the card vendor's name)
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -34,7 +38,13 @@
 namespace {
 
 constexpr char kPin[] = "123456";
-constexpr char kReader[] = "Tessivo Reader";
+
+std::string Setting(const char* name, const std::string& otherwise) {
+    const char* value = std::getenv(name);
+    return value != nullptr && value[0] != '\0' ? value : otherwise;
+}
+
+const std::string kReader = Setting("TESSIVO_BENCH_READER", "Tessivo Reader");
 // The test module signs with the raw mechanism only: the agent hashes and wraps the DigestInfo.
 constexpr CK_MECHANISM_TYPE kRequestMechanism = CKM_SHA256_RSA_PKCS;
 // SHA-256 of "abc" in its DER DigestInfo (RFC 8017, section 9.2), as the agent hands it the card.
@@ -72,7 +82,7 @@ public:
         for (CK_ULONG i = 0; i < count && !found; ++i) {
             CK_SLOT_INFO info;
             found = f_->C_GetSlotInfo(slots[i], &info) == CKR_OK &&
-                    std::memcmp(info.slotDescription, kReader, std::strlen(kReader)) == 0;
+                    std::memcmp(info.slotDescription, kReader.data(), kReader.size()) == 0;
             slot_ = slots[i];
         }
         if (!found)
@@ -194,13 +204,17 @@ double Timed(int n, const std::function<bool()>& work) {
     return Median(us);
 }
 
+std::string ModulePath() {
+    return Setting("TESSIVO_BENCH_MODULE", TestModulePath());
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     if (argc > 1 && std::strcmp(argv[1], "--module-sign-once") == 0) {
         DirectModule module;
         std::string error;
-        if (module.Open(TestModulePath(), error) && module.Sign())
+        if (module.Open(ModulePath(), error) && module.Sign())
             return 0;
         std::fprintf(stderr, "module: %s\n",
                      error.empty() ? "the signature failed" : error.c_str());
@@ -216,10 +230,10 @@ int main(int argc, char** argv) {
     const std::vector<std::uint8_t> sign = tessivo::EncodeSignRequest(
         {static_cast<std::uint16_t>(kRequestMechanism), tessivo::EncodeBase64("abc")});
     peer::SessionOptions options;
-    options.agentPath = TESSIVO_AGENT_PATH;
+    options.agentPath = Setting("TESSIVO_BENCH_AGENT", TESSIVO_AGENT_PATH);
 #if !defined(_WIN32)
     // Under Windows the agent loads the module by its file name from its own folder.
-    options.modulePath = TestModulePath();
+    options.modulePath = ModulePath();
 #endif
     // An agent started, its reader chosen and logged in; false with `error` set otherwise.
     const auto startAgent = [&](peer::AgentSession& agent, std::string& error) {
@@ -253,7 +267,7 @@ int main(int argc, char** argv) {
             },
             [&] {
                 DirectModule module;
-                return module.Open(TestModulePath(), error) && module.Sign();
+                return module.Open(ModulePath(), error) && module.Sign();
             });
         if (!oneShot) {
             std::fprintf(stderr, "one-shot: %s\n", error.c_str());
@@ -264,7 +278,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     DirectModule direct;
-    if (!direct.Open(TestModulePath(), error)) {
+    if (!direct.Open(ModulePath(), error)) {
         std::fprintf(stderr, "module: %s\n", error.c_str());
         return 1;
     }

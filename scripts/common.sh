@@ -6,7 +6,8 @@ TESSIVO_PACKAGES=(cmake make g++ pkg-config libssl-dev libp11-kit-dev libgtest-d
     libbenchmark-dev softhsm2 opensc openssl g++-mingw-w64-x86-64 wine wine64 xvfb xauth
     nlohmann-json3-dev libcli11-dev dpkg-dev clang-format binutils clang libclang-rt-14-dev
     pcscd vsmartcard-vpcd opensc-pkcs11 python3-cryptography man-db groff-base unzip
-    chromium chromium-driver python3-selenium fonts-wqy-microhei)
+    chromium chromium-driver python3-selenium fonts-wqy-microhei autoconf automake libtool
+    wine64-tools)
 # What configuring the Linux tree and running the demo need, without the Windows and browser tools.
 TESSIVO_DEMO_PACKAGES=(cmake make g++ pkg-config libssl-dev libp11-kit-dev libgtest-dev libgmock-dev
     libbenchmark-dev nlohmann-json3-dev libcli11-dev softhsm2 opensc openssl)
@@ -124,6 +125,10 @@ build_win64() {
     TESSIVO_WIN_OPENSSL=$ssl configure_and_build win64 \
         -DCMAKE_TOOLCHAIN_FILE="$TESSIVO_ROOT/cmake/mingw-w64-x86_64.cmake" \
         -DOPENSSL_ROOT_DIR="$ssl" -DOPENSSL_USE_STATIC_LIBS=ON -DTESSIVO_BENCH=OFF
+    # Third-party PKCS#11 modules for the Windows roads: built once per machine, then cached.
+    say "preparing SoftHSM2 and OpenSC for Windows (minutes, the first time on a machine only)"
+    "$TESSIVO_ROOT/scripts/win-softhsm.sh" >/dev/null
+    "$TESSIVO_ROOT/scripts/win-opensc.sh" >/dev/null
 }
 
 # The build directory of a build name: linux, asan (build/linux-asan) or win64.

@@ -6,19 +6,7 @@ set -euo pipefail
 cache_root=${TESSIVO_CACHE:-/var/cache/tessivo}
 log() { echo "win-openssl: $*" >&2; }
 
-ensure_deb_src() {
-    if [ -n "$(apt-cache showsrc openssl 2>/dev/null | sed -n '/^Package: openssl$/p')" ]; then
-        return
-    fi
-    log "adding deb-src entries"
-    if [ -f /etc/apt/sources.list.d/debian.sources ]; then
-        sed -i 's/^Types: deb$/Types: deb deb-src/' /etc/apt/sources.list.d/debian.sources
-    fi
-    if [ -f /etc/apt/sources.list ] && grep -q '^deb ' /etc/apt/sources.list; then
-        grep '^deb ' /etc/apt/sources.list | sed 's/^deb /deb-src /' >/etc/apt/sources.list.d/tessivo-src.list
-    fi
-    apt-get update -qq >/dev/null
-}
+. "$(dirname "$0")/win-source.sh"
 
 # Prefer the version of the installed libssl-dev, so both builds use one OpenSSL; a mirror may
 # not serve every listed source version, so fall back to the others, newest first.

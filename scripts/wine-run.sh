@@ -4,7 +4,9 @@
 set -euo pipefail
 exe=${1:?program}
 dir=${TESSIVO_WINE_DIR:-$(cd "$(dirname "$exe")/.." && pwd)/wine}
-export WINEPREFIX="$dir/prefix" WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
+# TESSIVO_WINE_DLLOVERRIDES: more load orders for one run (e.g. a native winscard.dll).
+export WINEPREFIX="$dir/prefix" WINEDEBUG=${WINEDEBUG:--all}
+export WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d${TESSIVO_WINE_DLLOVERRIDES:+;$TESSIVO_WINE_DLLOVERRIDES}"
 if [ -z "${DISPLAY:-}" ] && [ -f "$dir/display" ]; then
     export DISPLAY=$(cat "$dir/display")
 fi

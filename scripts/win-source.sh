@@ -1,0 +1,34 @@
+# Debian source packages for the Windows builds of third-party software. Sourced, not run;
+# the caller defines log().
+
+# Adds deb-src entries beside the deb ones when apt knows no source packages yet.
+ensure_deb_src() {
+    if [ -n "$(apt-cache showsrc openssl 2>/dev/null | sed -n '/^Package: openssl$/p')" ]; then
+        return
+    fi
+    log "adding deb-src entries"
+    if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+        sed -i 's/^Types: deb$/Types: deb deb-src/' /etc/apt/sources.list.d/debian.sources
+    fi
+    if [ -f /etc/apt/sources.list ] && grep -q '^deb ' /etc/apt/sources.list; then
+        grep '^deb ' /etc/apt/sources.list | sed 's/^deb /deb-src /' >/etc/apt/sources.list.d/tessivo-src.list
+    fi
+    apt-get update -qq >/dev/null
+}
+
+# fetch_debian_source PACKAGE DIR: the newest version of PACKAGE's source a mirror serves,
+# unpacked into DIR (apt-get's messages in DIR/source.log). A mirror may not serve every listed
+# version, so older ones are tried in turn. Fails when none could be fetched, but leaves what
+# was fetched of the last one in DIR.
+fetch_debian_source() {
+    local package=$1 dir=$2 v
+    ensure_deb_src
+    for v in $(apt-cache showsrc "$package" | sed -n 's/^Version: //p' | sort -rV | awk '!seen[$0]++'); do
+        log "fetching Debian's $package $v source"
+        if (cd "$dir" && apt-get source -qq "$package=$v" >"$dir/source.log" 2>&1); then
+            return 0
+        fi
+        find "$dir" -mindepth 1 -maxdepth 1 ! -name source.log ! -name '*.orig.tar.*' -exec rm -rf {} +
+    done
+    return 1
+}
