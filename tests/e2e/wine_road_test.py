@@ -238,8 +238,11 @@ class VcardRoad(Road):
         # stub); it forwards to the bridge, a Winelib DLL found through WINEDLLPATH.
         os.environ["WINEDLLPATH"] = BRIDGE
         os.environ["TESSIVO_WINE_DLLOVERRIDES"] = "winscard=n"
-        cls.card = Card(cls.work, os.path.join(opensc, "bin", "opensc-pkcs11.dll"),
-                        [os.path.join(BRIDGE, "winscard.dll"), os.path.join(BRIDGE, "pcscbridge.dll")])
+        # OpenSC's module uses OpenSC's library, a DLL of its own.
+        extras = [os.path.join(opensc, "bin", name) for name in os.listdir(os.path.join(opensc, "bin"))
+                  if name.startswith("libopensc-")]
+        extras += [os.path.join(BRIDGE, "winscard.dll"), os.path.join(BRIDGE, "pcscbridge.dll")]
+        cls.card = Card(cls.work, os.path.join(opensc, "bin", "opensc-pkcs11.dll"), extras)
         cls.serial = cls.serial_by_linux_pkcs11_tool()
 
     @classmethod
