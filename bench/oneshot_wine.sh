@@ -3,12 +3,18 @@
 # process started by `wine`: `tessivo-peer.exe sign` (which starts the agent, selects the
 # reader, logs in, signs and logs out) against `ratio_bench.exe --module-sign-once` (the card
 # module loaded, initialised, logged in, one signature, finalised), run alternately on the test
-# module's card. No pkcs11-tool runs under Wine here, so the module side is our own program.
-# Prints the median of each and their ratio.
+# module's card, or with --softhsm on a SoftHSM2-for-Windows token (scripts/win-softhsm.sh and
+# scripts/win-opensc.sh build what it needs). No pkcs11-tool runs under Wine here, so the module
+# side is our own program. Prints the median of each and their ratio.
 #
-# usage: bench/oneshot_wine.sh [RUNS] [BUILD_DIR]   (defaults: 15, build/win64)
+# usage: bench/oneshot_wine.sh [--softhsm] [RUNS] [BUILD_DIR]   (defaults: 15, build/win64)
 set -euo pipefail
 
+softhsm=no
+if [ "${1:-}" = --softhsm ]; then
+    softhsm=yes
+    shift
+fi
 runs=${1:-15}
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${2:-$root/build/win64}" && pwd)
