@@ -112,6 +112,7 @@ class Card:
         for extra in extras:
             shutil.copy(extra, self.dir)
 
+    # The one place that tells the agent its module: here by the folder it runs from.
     def peer(self, *args):
         return [WINE_RUN, os.path.join(self.dir, "tessivo-peer.exe"), "--agent",
                 native(os.path.join(self.dir, "tessivo.exe"))] + list(args)
