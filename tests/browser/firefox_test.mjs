@@ -169,7 +169,7 @@ try {
   }
   async function extensionWindow(kind) {
     const found = await until(kind, async () => (await extensionPages(kind))[0]);
-    await until(kind + ' ready', () => found.evaluate(() => document.body.dataset.ready === 'true'));
+    await until(kind + ' ready', () => found.evaluate(() => document.body.dataset.ready));
     return found;
   }
   const windowsClose = () => until('windows closed', async () => (await extensionPages()).length === 0, 5000)

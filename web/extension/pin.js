@@ -19,6 +19,11 @@
       { year: 'numeric', month: 'long', day: 'numeric', timeZone: 'UTC' });
   }
 
+  function commonName(distinguishedName) {
+    const found = /(?:^|,)\s*CN=((?:\\.|[^,\\])*)/.exec(distinguishedName || '');
+    return found ? found[1].replace(/\\(.)/g, '$1') : distinguishedName;
+  }
+
   function showTries(countLow, finalTry) {
     $('tries').hidden = !countLow && !finalTry;
     $('tries').textContent = finalTry ? text('pinFinalTry') : countLow ? text('pinCountLow') : '';
@@ -39,7 +44,9 @@
     $('description').classList.toggle('none', !shown.description);
     $('hash').textContent = `${shown.hashAlgorithm} · ${shown.fingerprint}…`;
     $('holder').textContent = shown.holder || text('pinUnknown');
-    $('issuer').textContent = shown.issuer;
+    // The issuer by its common name, as a holder knows it; the whole name on hover.
+    $('issuer').textContent = commonName(shown.issuer);
+    $('issuer').title = shown.issuer;
     $('valid-until').textContent = showDate(shown.notAfter);
     for (const element of document.querySelectorAll('.known')) {
       element.hidden = !shown.issuer;
