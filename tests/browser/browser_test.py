@@ -332,8 +332,9 @@ def main():
         b.consent_window()
         check(b.text('site-host') == 'localhost' and b.text('site-origin') == origin,
               'the consent window shows the host name and under it the origin')
-        check(not b.driver.find_element(By.ID, 'remember').is_selected(),
-              'remembering is not ticked beforehand')
+        check(not b.driver.find_element(By.ID, 'remember').is_selected() and
+              b.driver.execute_script('return document.activeElement.id') == 'cancel',
+              'remembering is not ticked beforehand, the keyboard starts on Deny')
         b.driver.save_screenshot(os.path.join(args.out, 'consent-zh-TW.png'))
         b.driver.switch_to.window(b.main_window)
         check(b.text('holder') == '' and

@@ -94,6 +94,11 @@ function originAllowed(origin) {
   }
 }
 
+// Content scripts run beside pages: they have no business with the remembered sites.
+if (api.storage.local.setAccessLevel) {
+  api.storage.local.setAccessLevel({ accessLevel: 'TRUSTED_CONTEXTS' }).catch(() => {});
+}
+
 async function rememberedOrigins() {
   const stored = await api.storage.local.get(ALLOWED_KEY);
   return stored[ALLOWED_KEY] || {};

@@ -5,6 +5,11 @@
 (() => {
   const { api, $, requestId } = ui;
 
+  // Allow takes effect only once the window has been seen: a page could open it just as the
+  // holder clicks or presses Enter for something else. The keyboard starts on Deny.
+  const ALLOW_DELAY_MS = 500;
+  $('ok').disabled = true;
+
   const details = api.runtime.sendMessage({ type: 'consent-details', request: requestId });
   Promise.all([details, ui.buttonsOrdered]).then(([answer]) => {
     if (!answer || answer.gone) {
@@ -12,8 +17,11 @@
       return;
     }
     ui.showSite(answer.origin);
-    $('ok').focus();
-    document.body.dataset.ready = 'true';
+    $('cancel').focus();
+    setTimeout(() => {
+      $('ok').disabled = false;
+      document.body.dataset.ready = String(Date.now());
+    }, ALLOW_DELAY_MS);
   });
 
   function send(allow) {
