@@ -509,7 +509,7 @@ def main():
 
         # ---- the test module: a reader with a PIN pad, then a card with its certificate
         # behind the PIN ----
-        def card_config(name, settings, certificate_kind):
+        def card_config(name, settings, certificate_kind, encipherment=True):
             path = os.path.join(work, name + '.conf')
             files = {k: os.path.join(token_dir, k) for k in
                      ('sign.pem', 'sign.key', 'keyx.pem', 'keyx.key')}
@@ -517,9 +517,10 @@ def main():
                 f.write(settings +
                         f"pin = {token['DEMO_PIN']}\n"
                         f"object = {certificate_kind} ; SIGN ; {files['sign.pem']}\n"
-                        f"object = key ; SIGN ; {files['sign.key']}\n"
-                        f"object = {certificate_kind} ; KEYX ; {files['keyx.pem']}\n"
-                        f"object = key ; KEYX ; {files['keyx.key']}\n")
+                        f"object = key ; SIGN ; {files['sign.key']}\n")
+                if encipherment:
+                    f.write(f"object = {certificate_kind} ; KEYX ; {files['keyx.pem']}\n"
+                            f"object = key ; KEYX ; {files['keyx.key']}\n")
             return {'TESSIVO_PKCS11_MODULE': args.test_module, 'TESSIVO_TESTMODULE_CONFIG': path}
 
         # A reader with its own PIN pad, in an English browser. First a tab closed while its
@@ -566,9 +567,11 @@ def main():
         b.quit()
 
         # A card that shows its certificates only after the PIN: the page is told so; a page
-        # that has the certificate signs with it, the PIN asked first.
+        # that has the certificate signs with it, the PIN asked first. The card reports that
+        # the next wrong PIN locks it.
         browser = b = Browser('hidden', card_config(
-            'hidden', 'slot = Tessivo Reader ; 1 ; CITIZEN ; HIDE0001\n', 'private_cert'))
+            'hidden', 'slot = Tessivo Reader ; 1 ; CITIZEN ; HIDE0001\ntoken_flags = 0x20000\n',
+            'private_cert'))
         b.driver.get(demo)
         b.driver.find_element(By.ID, 'sign').click()
         b.consent_window()
@@ -582,6 +585,8 @@ def main():
         b.pin_window()
         check(b.text('holder') == texts['pinUnknown'] and b.text('reader') == 'Tessivo Reader',
               'a hidden certificate: the PIN window shows the reader, the holder as unknown')
+        check(b.text('tries') == texts['pinFinalTry'],
+              'the PIN window tells from the card\'s flags that this is the last try')
         b.driver.save_screenshot(os.path.join(args.out, 'pin-hidden-certificate.png'))
         b.type_pin(token['DEMO_PIN'])
         answer = b.call_outcome()
