@@ -604,6 +604,26 @@ def main():
         check(b.pin_window_closes(), 'the refused request\'s PIN window is closed')
         browser = None
         b.quit()
+
+        # Cards the agent's login cannot use, refused before any window and any login: one
+        # without its encipherment certificate, and two readers sharing a description.
+        browser = b = Browser('refused', card_config(
+            'refused', 'slot = Tessivo Reader ; 1 ; CITIZEN ; HALF0001\n'
+            'slot = Twin Reader ; 1 ; TWIN ; TWIN0001\nslot = Twin Reader ; 1 ; TWIN ; TWIN0002\n'
+            f'login_log = {login_log}.refused\n', 'cert', encipherment=False))
+        b.driver.get(demo)
+        for what, reader, code in [
+                ('a card without its encipherment certificate', None, 'unsupported-card'),
+                ('readers sharing a description', 'Twin Reader', 'ambiguous-reader')]:
+            b.start_call('sign', {'certificate': certificate, 'reader': reader},
+                         base64.b64encode(hashlib.sha256(what.encode()).digest()).decode(),
+                         'SHA-256')
+            answer = b.call_outcome()
+            check(answer.get('code') == code and not b.extension_windows(),
+                  f'{what}: {code} and no window ({answer})')
+        check(not os.path.exists(login_log + '.refused'), 'refused cards: nothing logs in')
+        browser = None
+        b.quit()
     finally:
         if browser:
             browser.quit()

@@ -81,15 +81,19 @@ const certificate = fs.readFileSync(path.join(tokenDir, 'sign.der')).toString('b
 const loginLog = path.join(work, 'login.log');
 const config = path.join(work, 'card.conf');
 const file = (name) => path.join(tokenDir, name);
-fs.writeFileSync(config, [
-  'slot = Tessivo Reader ; 1 ; CITIZEN ; FFX00001',
-  `pin = ${demo.DEMO_PIN}`,
-  `login_log = ${loginLog}`,
-  `object = cert ; SIGN ; ${file('sign.pem')}`,
-  `object = key ; SIGN ; ${file('sign.key')}`,
-  `object = cert ; KEYX ; ${file('keyx.pem')}`,
-  `object = key ; KEYX ; ${file('keyx.key')}`,
-  ''].join('\n'));
+// The card in the first reader; `encipherment` false leaves out the certificate and key the
+// agent's login needs beside the signature's.
+function writeCard(readers, encipherment = true) {
+  fs.writeFileSync(config, [...readers,
+    `pin = ${demo.DEMO_PIN}`,
+    `login_log = ${loginLog}`,
+    `object = cert ; SIGN ; ${file('sign.pem')}`,
+    `object = key ; SIGN ; ${file('sign.key')}`,
+    ...(encipherment ? [`object = cert ; KEYX ; ${file('keyx.pem')}`,
+                        `object = key ; KEYX ; ${file('keyx.key')}`] : []),
+    ''].join('\n'));
+}
+writeCard(['slot = Tessivo Reader ; 1 ; CITIZEN ; FFX00001']);
 const logins = () => (fs.existsSync(loginLog) ? fs.readFileSync(loginLog, 'utf8').trim() : '')
   .split('\n').filter(Boolean).length;
 
@@ -282,6 +286,35 @@ try {
     check(answer.result && verifies(Buffer.from(data[asking]), answer.result.signature),
       `${origins[asking]} gets the signature of its own hash`);
   }
+  await second.close();
+
+  // Cards the agent's login cannot use, refused before any window. The host is stopped, as if
+  // it had died, so that the next request starts a new one whose agent reads the new card: one
+  // without its encipherment certificate, and two readers sharing a description.
+  writeCard(['slot = Tessivo Reader ; 1 ; CITIZEN ; FFX00002', 'slot = Twin Reader ; 1 ; TWIN ; TWIN0001',
+             'slot = Twin Reader ; 1 ; TWIN ; TWIN0002'], false);
+  const hosts = () => fs.readdirSync('/proc').filter((name) => /^\d+$/.test(name)).filter((pid) => {
+    try {
+      return fs.readFileSync(`/proc/${pid}/cmdline`, 'utf8').includes(manifestDir);
+    } catch (e) {
+      return false;
+    }
+  });
+  for (const pid of hosts()) {
+    process.kill(Number(pid));
+  }
+  await until('the host gone', () => hosts().length === 0);
+  const before = logins();
+  for (const [what, reader, code] of [
+    ['a card without its encipherment certificate', undefined, 'unsupported-card'],
+    ['readers sharing a description', 'Twin Reader', 'ambiguous-reader'],
+  ]) {
+    await start(page, 'sign', { certificate, reader }, hashOf(what), 'SHA-256');
+    answer = await outcome(page);
+    check(answer.code === code && (await extensionPages()).length === 0,
+      `${what}: ${code} and no window (${answer.code}: ${answer.message})`);
+  }
+  check(logins() === before, 'refused cards: nothing logs in');
   log(`rounds took ${((Date.now() - started) / 1000).toFixed(1)} s`);
 } catch (e) {
   check(false, 'the rounds ran through: ' + (e && e.stack || e));
