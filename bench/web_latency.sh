@@ -16,7 +16,7 @@ bin=${2:-$root/build/linux}/bin
 . "$root/bench/timing.sh"
 . "$root/scripts/npm_tool.sh"
 export PUPPETEER_SKIP_DOWNLOAD=1
-npm_tool puppeteer-core 25.19.0 node_modules/puppeteer-core/package.json
+npm_tool puppeteer-core 24.43.1 node_modules/puppeteer-core/package.json
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 make_demo_token

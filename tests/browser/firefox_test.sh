@@ -13,7 +13,7 @@ if [ ! -x /usr/bin/firefox-esr ] || ! command -v node >/dev/null; then
     exit 77
 fi
 export PUPPETEER_SKIP_DOWNLOAD=1
-if ! npm_tool puppeteer-core 25.19.0 node_modules/puppeteer-core/package.json; then
+if ! npm_tool puppeteer-core 24.43.1 node_modules/puppeteer-core/package.json; then
     echo "firefox_test: puppeteer-core cannot be installed: skipped"
     exit 77
 fi
