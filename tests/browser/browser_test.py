@@ -266,6 +266,17 @@ def main():
             return WebDriverWait(self.driver, seconds).until(
                 lambda d: d.execute_script('return window.testOutcome'))
 
+        def call_code(self, tab, command, *call_args):
+            """Calls one of tessivo.js's functions in a tab and waits for its error code ('ok'
+            when it succeeds), leaving the tab's other calls alone."""
+            self.driver.switch_to.window(tab)
+            return self.driver.execute_async_script('''
+                const done = arguments[arguments.length - 1];
+                const [command, callArgs] = arguments;
+                import('/tessivo.js').then((m) => m[command](...callArgs))
+                  .then(() => done('ok'), (e) => done(e.code));
+            ''', command, list(call_args))
+
         def new_tab(self, url):
             self.driver.switch_to.new_window('tab')
             handle = self.driver.current_window_handle
@@ -444,13 +455,12 @@ def main():
             b.start_call('sign', certificate, hashes[origin], 'SHA-256')
             b.pin_window()
             b.start_call('sign', certificate, hashes[origin2], 'SHA-256', tab=other)
-            b.driver.switch_to.window(other)
-            busy = b.driver.execute_async_script(
-                "const done = arguments[arguments.length - 1];"
-                "import('/tessivo.js').then((m) => m.sign(arguments[0], arguments[1], 'SHA-256'))"
-                "  .then(() => done('signed'), (e) => done(e.code));",
-                certificate, hashes[origin2])
+            busy = b.call_code(other, 'sign', certificate, hashes[origin2], 'SHA-256')
             check(busy == 'busy', f'a page\'s second request while one is pending: busy ({busy})')
+            third = b.new_tab(origin2 + '/demo/index.html')
+            busy = b.call_code(third, 'sign', certificate, hashes[origin2], 'SHA-256')
+            check(busy == 'busy', f'a second waiting request of one site: busy ({busy})')
+            b.close_tab(third)
             time.sleep(1)
             windows = b.extension_windows()
             check(len(windows) == 1, f'two sites asking: one window at a time ({len(windows)})')
