@@ -563,6 +563,54 @@ TEST(HostInstall, WritesAndRemovesEveryBrowsersManifest) {
 
 #endif
 
+// One browser's manifest into a folder of the caller's choosing: a test profile's, or a private
+// $HOME/.mozilla/native-messaging-hosts for Firefox.
+TEST(HostInstall, ManifestDirWritesEitherBrowsersForm) {
+    const std::string chromiumOrigin =
+        "chrome-extension://" + std::string(host::kExtensionId) + "/";
+    const struct {
+        std::vector<std::string> options;
+        int status;
+        const char* list;   // the manifest's list of allowed callers; null: no file
+        const char* caller; // its one entry
+    } cases[] = {
+        {{}, 0, "allowed_origins", chromiumOrigin.c_str()},
+        {{"--browser", "chromium"}, 0, "allowed_origins", chromiumOrigin.c_str()},
+        {{"--browser", "firefox"}, 0, "allowed_extensions", host::kFirefoxExtensionId},
+        {{"--browser", "firefox", "--extension-id", "other@example.tw"},
+         0,
+         "allowed_extensions",
+         "other@example.tw"},
+        {{"--browser", "firefox", "--extension-id", "{0f8e3a52-1c7b-4d29-9e61-5b2a7c9d4e10}"},
+         0,
+         "allowed_extensions",
+         "{0f8e3a52-1c7b-4d29-9e61-5b2a7c9d4e10}"},
+        {{"--browser", "firefox", "--extension-id", host::kExtensionId}, 2, nullptr, nullptr},
+        {{"--extension-id", "other@example.tw"}, 2, nullptr, nullptr},
+        {{"--browser", "safari"}, 2, nullptr, nullptr},
+    };
+    for (const auto& c : cases) {
+        fixtures::TempDir dir;
+        std::vector<std::string> args = {"--install", "--manifest-dir", NativePath(dir.Path())};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        HostProcess host(args);
+        EXPECT_EQ(host.Wait(60000), c.status) << args.back();
+        const std::string file = dir.Path() + "/org.tessivo.host.json";
+        if (c.list == nullptr) {
+            EXPECT_FALSE(fs::exists(file)) << args.back();
+            continue;
+        }
+        const json manifest = json::parse(fixtures::ReadFileText(file));
+        EXPECT_EQ(manifest["name"], "org.tessivo.host");
+        EXPECT_EQ(manifest["type"], "stdio");
+        EXPECT_EQ(manifest[c.list], json::array({c.caller})) << manifest;
+        EXPECT_EQ(manifest.size(), 5u) << manifest; // name, description, path, type, the list
+    }
+    // Firefox's form needs a folder: it has no profile folder of its own to write into.
+    HostProcess bare({"--install", "--browser", "firefox"});
+    EXPECT_EQ(bare.Wait(60000), 2);
+}
+
 // The id the host's manifest names is the one the extension's key gives it.
 TEST(HostInstall, ExtensionIdFollowsFromTheManifestKey) {
     const json manifest = json::parse(fixtures::ReadFileText(TESSIVO_EXTENSION_MANIFEST));
