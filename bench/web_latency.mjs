@@ -41,16 +41,8 @@ await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
 let browser;
 const manifests = path.join(work, args.browser === 'firefox' ? 'home/.mozilla/native-messaging-hosts'
   : 'profile/NativeMessagingHosts');
-spawnSync(args.host, ['--install', '--manifest-dir', manifests]);
-for (const name of fs.readdirSync(manifests)) {
-  const manifest = JSON.parse(fs.readFileSync(path.join(manifests, name), 'utf8'));
-  if (args.browser === 'firefox') {
-    delete manifest.allowed_origins;
-    manifest.allowed_extensions = [JSON.parse(fs.readFileSync(path.join(extension, 'manifest.json')))
-      .browser_specific_settings.gecko.id];
-  }
-  fs.writeFileSync(path.join(manifests, name), JSON.stringify(manifest));
-}
+spawnSync(args.host, ['--install', '--manifest-dir', manifests,
+  ...(args.browser === 'firefox' ? ['--browser', 'firefox'] : [])]);
 if (args.browser === 'firefox') {
   browser = await puppeteer.launch({ browser: 'firefox', executablePath: '/usr/bin/firefox-esr',
     protocol: 'webDriverBiDi', headless: true, env,

@@ -21,7 +21,6 @@ import { createRequire } from 'node:module';
 
 const SKIP = 77;
 const FIREFOX = '/usr/bin/firefox-esr';
-const EXTENSION_ID = 'tessivo@tessivo.tw';
 
 const args = {};
 // Folders and files as absolute paths: the browser is told them.
@@ -127,17 +126,10 @@ const home = path.join(work, 'home');
 const runtime = path.join(work, 'runtime');
 fs.mkdirSync(runtime, { mode: 0o700 });
 const manifestDir = path.join(home, '.mozilla', 'native-messaging-hosts');
-// The host writes its Chromium form; Firefox names the extension instead of its origin.
-const installed = run(args.host, ['--install', '--manifest-dir', manifestDir]);
+const installed = run(args.host, ['--install', '--manifest-dir', manifestDir, '--browser', 'firefox']);
 if (installed.status !== 0) {
-  log('the host cannot write its manifest: ' + installed.stderr);
+  log('the host cannot write its Firefox manifest: ' + installed.stderr);
   process.exit(1);
-}
-for (const name of fs.readdirSync(manifestDir)) {
-  const manifest = JSON.parse(fs.readFileSync(path.join(manifestDir, name), 'utf8'));
-  delete manifest.allowed_origins;
-  manifest.allowed_extensions = [EXTENSION_ID];
-  fs.writeFileSync(path.join(manifestDir, name), JSON.stringify(manifest));
 }
 
 let browser;
