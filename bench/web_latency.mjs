@@ -50,7 +50,7 @@ if (args.browser === 'firefox') {
   await browser.installExtension(path.resolve(extension));
 } else {
   browser = await puppeteer.launch({ executablePath: '/usr/bin/chromium', headless: true, env,
-    userDataDir: path.join(work, 'profile'), enableExtensions: [path.resolve(extension)],
+    userDataDir: path.join(work, 'profile'), enableExtensions: [path.resolve(extension)], pipe: true,
     args: ['--no-sandbox', '--no-first-run'] });
 }
 const page = (await browser.pages())[0] || await browser.newPage();
