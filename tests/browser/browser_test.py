@@ -533,8 +533,9 @@ def main():
                             f"object = key ; KEYX ; {files['keyx.key']}\n")
             return {'TESSIVO_PKCS11_MODULE': args.test_module, 'TESSIVO_TESTMODULE_CONFIG': path}
 
-        # A reader with its own PIN pad, in an English browser. First a tab closed while its
-        # PIN window is open: the window closes and nothing logs in.
+        # A reader with its own PIN pad, in an English browser. First a tab closed, a page
+        # reloaded and one navigated away from while its PIN window is open: the window closes
+        # and nothing logs in.
         login_log = os.path.join(work, 'login.log')
         browser = b = Browser('pinpad', card_config(
             'pinpad', 'slot = Tessivo PIN-pad Reader ; 1 ; CITIZEN ; PAD00001\n'
@@ -549,6 +550,17 @@ def main():
         time.sleep(0.5)
         check(not os.path.exists(login_log) or open(login_log).read() == '',
               'a tab closed: nothing logs in')
+        # The same for a page reloaded and a page navigated away from.
+        for what, leave in [('reloaded', lambda: b.driver.refresh()),
+                            ('navigated away', lambda: b.driver.get(demo + '?next'))]:
+            b.start_call('sign', certificate, base64.b64encode(b'\2' * 32).decode(), 'SHA-256')
+            b.pin_window()
+            b.driver.switch_to.window(b.main_window)
+            leave()
+            check(b.windows_close(), f'a page {what}: its PIN window closes')
+        time.sleep(0.5)
+        check(not os.path.exists(login_log) or open(login_log).read() == '',
+              'pages reloaded or navigated away: nothing logs in')
 
         # No PIN field, the holder is told to use the keypad; OK alone signs, and the card's
         # login gets no PIN (length 0).
