@@ -7,6 +7,7 @@
 #include "agent/TokenAgent.h"
 #include "platform/codepage.h"
 #include "platform/process.h"
+#include "platform/secure_memory.h"
 #include "platform/window.h"
 #include "tessivo_version.h"
 
@@ -76,6 +77,7 @@ std::u16string FromUtf8(const char* text) {
 
 // The arguments joined with single blanks make the same command line Windows would pass.
 int main(int argc, char** argv) {
+    plat::KeepMemoryPrivate(); // it receives PINs
     // No resource section here: the program's strings are supplied to the platform.
     plat::RegisterResourceString(IDS_APP_TITLE, u"Tessivo");
     plat::RegisterResourceString(IDC_TESSIVO, u"TESSIVO");

@@ -1,25 +1,42 @@
 #include "host/Framing.h"
 
+#include <cerrno>
 #include <cstring>
 
 #if defined(_WIN32)
 #include <fcntl.h>
 #include <io.h>
+#else
+#include <unistd.h>
 #endif
+
+#include "platform/secure_memory.h"
 
 namespace host {
 
 namespace {
 
-// Reads exactly `size` bytes; the count read before the input ended otherwise.
-std::size_t ReadFully(std::FILE* in, void* buffer, std::size_t size) {
+long ReadSome(int fd, char* buffer, std::size_t size) {
+#if defined(_WIN32)
+    return _read(fd, buffer, static_cast<unsigned>(size));
+#else
+    return static_cast<long>(read(fd, buffer, size));
+#endif
+}
+
+// Reads exactly `size` bytes straight into `buffer`; the count read before the input ended
+// otherwise.
+std::size_t ReadFully(int fd, void* buffer, std::size_t size) {
     std::size_t done = 0;
     while (done < size) {
-        const std::size_t n = std::fread(static_cast<char*>(buffer) + done, 1, size - done, in);
-        if (n == 0) {
+        const long n = ReadSome(fd, static_cast<char*>(buffer) + done, size - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
             break; // end of input or an error: either way no more bytes come
         }
-        done += n;
+        done += static_cast<std::size_t>(n);
     }
     return done;
 }
@@ -33,7 +50,16 @@ void UseBinaryStdio() {
 #endif
 }
 
-Frame ReadFrame(std::FILE* in, std::uint32_t limit) {
+Frame::Frame(Frame&& other) noexcept
+    : status(other.status), length(other.length), body(std::move(other.body)) {
+    plat::WipeString(other.body);
+}
+
+Frame::~Frame() {
+    plat::WipeString(body);
+}
+
+Frame ReadFrame(int in, std::uint32_t limit) {
     Frame out;
     unsigned char prefix[4];
     const std::size_t got = ReadFully(in, prefix, sizeof prefix);
@@ -52,7 +78,7 @@ Frame ReadFrame(std::FILE* in, std::uint32_t limit) {
     }
     out.body.resize(out.length);
     if (out.length > 0 && ReadFully(in, &out.body[0], out.length) < out.length) {
-        out.body.clear();
+        plat::WipeString(out.body);
         out.status = FrameStatus::Truncated;
         return out;
     }

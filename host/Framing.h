@@ -19,17 +19,25 @@ enum class FrameStatus {
     TooLarge,  // the length is above the limit; nothing of the body was read
 };
 
+// A request may hold a PIN: its body is wiped when the frame goes.
 struct Frame {
     FrameStatus status = FrameStatus::End;
     std::uint32_t length = 0;
     std::string body;
+    Frame() = default;
+    Frame(Frame&& other) noexcept; // leaves `other` wiped
+    Frame(const Frame&) = delete;
+    Frame& operator=(const Frame&) = delete;
+    ~Frame();
 };
 
 // Standard input and output carry bytes, not text (no CR LF translation on Windows).
 void UseBinaryStdio();
 
-// Reads one frame, waiting for every byte of it.
-Frame ReadFrame(std::FILE* in, std::uint32_t limit = kMaxRequestBytes);
+// Reads one frame from the file descriptor `in`, waiting for every byte of it. The bytes go
+// straight into the frame's body, never through the C library's buffer, where a PIN would stay
+// until the next request overwrote it.
+Frame ReadFrame(int in, std::uint32_t limit = kMaxRequestBytes);
 // Writes one frame and flushes it. False when the output is gone.
 bool WriteFrame(std::FILE* out, const std::string& body);
 

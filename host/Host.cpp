@@ -18,7 +18,9 @@
 #include "protocol/Mechanisms.h"
 #include "peer/PeerError.h"
 #include "protocol/ResultCodes.h"
+#include "peer/LoginRule.h"
 #include "peer/ModuleView.h"
+#include "peer/ReaderChoice.h"
 #include "peer/TokenRequests.h"
 #include "tessivo_version.h"
 
@@ -28,17 +30,10 @@ namespace {
 
 using nlohmann::json;
 
-const std::vector<std::uint8_t> kSignId = {'S', 'I', 'G', 'N'};
-constexpr unsigned long kKeyUsageSignatureOnly = 0x80; // digitalSignature alone
-
-[[noreturn]] void Fail(const std::string& code, const std::string& message,
-                       json extra = json::object()) {
-    throw CommandError{Error{code, message, std::move(extra)}};
-}
-// The failures the host shares with tessivo-peer carry the peer's stable codes.
+// Every code comes from the one list shared with tessivo-peer.
 [[noreturn]] void Fail(peer::PeerError kind, const std::string& message,
                        json extra = json::object()) {
-    Fail(peer::ErrorCode(kind), message, std::move(extra));
+    throw CommandError{Error{peer::ErrorCode(kind), message, std::move(extra)}};
 }
 
 struct X509Free {
@@ -120,30 +115,18 @@ json CertificateFields(const std::vector<std::uint8_t>& der) {
             {"notAfter", IsoTime(X509_get0_notAfter(cert.get()))}};
 }
 
-// The certificate the agent takes as the signing one: id "SIGN", else the first whose key usage
-// is digital signature alone.
-std::optional<std::vector<std::uint8_t>>
-SigningCertificateOf(const std::vector<peer::PublicCertificate>& certs) {
-    for (const peer::PublicCertificate& c : certs) {
-        if (c.id == kSignId) {
-            return c.der;
-        }
-    }
-    for (const peer::PublicCertificate& c : certs) {
-        const X509Ptr cert = ParseDer(c.der);
-        if (cert && (X509_get_extension_flags(cert.get()) & EXFLAG_KUSAGE) != 0 &&
-            (X509_get_key_usage(cert.get()) & 0xFF) == kKeyUsageSignatureOnly) {
-            return c.der;
-        }
-    }
-    return std::nullopt;
-}
-
 json PinFlags(std::uint64_t flags) {
     return {{"pinCountLow", (flags & CKF_USER_PIN_COUNT_LOW) != 0},
             {"pinFinalTry", (flags & CKF_USER_PIN_FINAL_TRY) != 0},
             {"pinLocked", (flags & CKF_USER_PIN_LOCKED) != 0}};
 }
+
+// A card as the agent's login would find it, judged from what it shows before any PIN.
+struct JudgedCard {
+    peer::SlotView slot;
+    peer::LoginCheck check;
+    std::optional<std::vector<std::uint8_t>> signature; // the signature certificate's DER
+};
 
 // The module, opened for one request: a card put in or pulled since the last one is seen.
 class ModuleScope {
@@ -162,16 +145,18 @@ public:
         }
         return out;
     }
-    // The signing certificate of a present card; empty when the card shows none without a PIN.
-    std::optional<std::vector<std::uint8_t>> SigningCertificate(const peer::SlotView& slot,
-                                                                bool& anyCertificate) {
+    // Reads only the public certificate objects of a present card; nothing is logged in.
+    JudgedCard Judge(const peer::SlotView& slot) {
         std::vector<peer::PublicCertificate> certs;
         std::string error;
         if (!view_.PublicCertificates(slot.id, certs, error)) {
             Fail(peer::PeerError::ModuleFailed, error);
         }
-        anyCertificate = !certs.empty();
-        return SigningCertificateOf(certs);
+        JudgedCard card{slot, peer::CheckLoginRule(certs), std::nullopt};
+        if (card.check.signature) {
+            card.signature = certs[*card.check.signature].der;
+        }
+        return card;
     }
 
 private:
@@ -196,6 +181,33 @@ const peer::SlotView& NamedReader(const std::vector<peer::SlotView>& slots,
         }
     }
     Fail(peer::PeerError::NoReader, "no reader of that name");
+}
+
+// The agent selects readers by description and takes the first that has it: a request for a
+// reader whose description another reader shares could reach the other card, and spend its PIN
+// tries.
+void RefuseSharedDescription(const std::vector<peer::SlotView>& slots, const peer::SlotView& slot) {
+    const std::size_t count = peer::SlotsDescribedAs(slots, slot.description).size();
+    if (count > 1) {
+        Fail(peer::PeerError::AmbiguousReader,
+             std::to_string(count) + " readers are named \"" + ReaderName(slot) +
+                 "\": the agent selects a reader by its name and cannot tell them apart; nothing "
+                 "was read from the cards");
+    }
+}
+
+// A card that shows certificates, but not those the agent's login needs.
+void RefuseUnusable(const JudgedCard& card) {
+    if (card.check.verdict != peer::CardVerdict::Unusable) {
+        return;
+    }
+    std::string found;
+    for (const peer::CertificateFacts& facts : card.check.certificates) {
+        found += (found.empty() ? "" : "; ") + peer::DescribeCertificate(facts);
+    }
+    Fail(peer::PeerError::UnsupportedCard, card.check.missing + " The card in \"" +
+                                               ReaderName(card.slot) +
+                                               "\" shows these certificates: " + found + ".");
 }
 
 // The bytes of line-broken Base64 (the agent's form), or of a <SignatureValue> element's text.
@@ -241,12 +253,11 @@ peer::AgentSession& HostSession::Agent() {
 }
 
 json HostSession::Status() {
+    // Nothing of the machine's set-up (the module's path, readers): the extension answers pages
+    // with presence and protocol version only, and its own pages need no more.
     return {{"hostVersion", TESSIVO_VERSION},
             {"protocolVersion", kProtocolVersion},
-            // The agent is built from the same tree and carries the same version.
-            {"agentVersion", TESSIVO_VERSION},
-            {"agentRunning", agent_ != nullptr && agent_->Alive()},
-            {"module", module_}};
+            {"agentRunning", agent_ != nullptr && agent_->Alive()}};
 }
 
 json HostSession::Readers() {
@@ -273,82 +284,103 @@ json HostSession::SigningCertificate(const Request& r) {
     std::vector<peer::SlotView> candidates;
     if (r.reader) {
         candidates.push_back(NamedReader(slots, *r.reader));
+        RefuseSharedDescription(slots, candidates.front());
     } else {
         std::copy_if(slots.begin(), slots.end(), std::back_inserter(candidates),
                      [](const peer::SlotView& s) { return CardIn(s); });
     }
+    // The first card the agent's login can use; else the first that fails its rule.
+    std::optional<JudgedCard> unusable;
     bool anyCard = false;
-    bool onlyPrivate = false;
     for (const peer::SlotView& slot : candidates) {
         if (!CardIn(slot)) {
             continue;
         }
         anyCard = true;
-        bool anyCertificate = false;
-        const auto der = module.SigningCertificate(slot, anyCertificate);
-        if (der) {
-            json out = CertificateFields(*der);
+        JudgedCard card = module.Judge(slot);
+        if (card.check.verdict == peer::CardVerdict::Usable) {
+            RefuseSharedDescription(slots, slot);
+            json out = CertificateFields(*card.signature);
             out["reader"] = ReaderName(slot);
             out["cardSerial"] = peer::ModuleTextToUtf8(slot.serial);
             out["pinPad"] = peer::HasPinPad(slot.tokenFlags);
+            out.update(PinFlags(slot.tokenFlags));
             return out;
         }
-        onlyPrivate = onlyPrivate || !anyCertificate;
+        if (card.check.verdict == peer::CardVerdict::Unusable && !unusable) {
+            unusable = std::move(card);
+        }
     }
     if (!anyCard) {
         Fail(peer::PeerError::NoCard, "no card in the reader");
     }
-    if (onlyPrivate) {
-        Fail("certificate-not-public", "the card shows its certificate only after the PIN");
+    if (unusable) {
+        RefuseUnusable(*unusable);
     }
-    Fail("no-certificate", "the card holds no signing certificate");
+    Fail(peer::PeerError::CertificateNotPublic,
+         "the card shows its certificate only after the PIN");
 }
 
 json HostSession::Sign(const Request& r) {
     if (!ParseDer(r.certificate)) {
-        Fail("invalid-certificate", "\"certificate\" is not a DER certificate");
+        Fail(peer::PeerError::InvalidCertificate, "\"certificate\" is not a DER certificate");
     }
     const std::vector<std::uint8_t> info = tessivo::DigestInfo(r.algorithm, r.hash);
 
     // The reader: the one named, else the one whose card shows this certificate, else the only
-    // card there is (its certificate is compared after the login).
+    // card there is (a card that shows its certificates only after the PIN is compared after
+    // the login). Everything that can refuse the request is checked here, before any PIN.
     peer::SlotView reader;
     {
         ModuleScope module(module_);
         const std::vector<peer::SlotView> slots = module.Slots();
+        std::optional<JudgedCard> card;
         if (r.reader) {
             reader = NamedReader(slots, *r.reader);
+            RefuseSharedDescription(slots, reader);
+            if (!CardIn(reader)) {
+                Fail(peer::PeerError::NoCard, "no card in the reader");
+            }
+            card = module.Judge(reader);
         } else {
-            std::vector<peer::SlotView> present;
-            std::copy_if(slots.begin(), slots.end(), std::back_inserter(present),
-                         [](const peer::SlotView& s) { return CardIn(s); });
-            bool found = false;
-            for (const peer::SlotView& slot : present) {
-                bool anyCertificate = false;
-                const auto der = module.SigningCertificate(slot, anyCertificate);
-                if (der && *der == r.certificate) {
-                    reader = slot;
-                    found = true;
+            std::vector<JudgedCard> present;
+            for (const peer::SlotView& slot : slots) {
+                if (CardIn(slot)) {
+                    present.push_back(module.Judge(slot));
+                }
+            }
+            if (present.empty()) {
+                Fail(peer::PeerError::NoCard, "no card in the reader");
+            }
+            for (const JudgedCard& c : present) {
+                if (c.signature == r.certificate) {
+                    card = c;
                     break;
                 }
             }
-            if (!found && present.size() == 1) {
-                reader = present[0];
-                found = true;
+            if (!card && present.size() == 1) {
+                card = present.front();
             }
-            if (!found) {
-                Fail(present.empty() ? peer::ErrorCode(peer::PeerError::NoCard)
-                                     : "certificate-mismatch",
-                     present.empty() ? "no card in the reader"
-                                     : "no card holds the certificate to sign with");
+            if (!card) {
+                Fail(peer::PeerError::CertificateMismatch,
+                     "no card holds the certificate to sign with");
             }
+            reader = card->slot;
+            RefuseSharedDescription(slots, reader);
         }
-        if (!CardIn(reader)) {
-            Fail(peer::PeerError::NoCard, "no card in the reader");
+        RefuseUnusable(*card);
+        if (card->signature && *card->signature != r.certificate) {
+            Fail(peer::PeerError::CertificateMismatch,
+                 "the card's signing certificate is not the one asked for");
         }
         if (reader.tokenFlags & CKF_USER_PIN_LOCKED) {
             Fail(peer::PeerError::PinLocked, "the PIN is blocked", PinFlags(reader.tokenFlags));
         }
+    }
+    // A reader with its own PIN pad asks the holder itself: the agent gets no PIN at all.
+    const bool pad = peer::HasPinPad(reader.tokenFlags);
+    if (!pad && r.pin.empty()) {
+        Fail(peer::PeerError::PinRequired, "the card needs its PIN");
     }
 
     peer::AgentSession& session = Agent();
@@ -362,11 +394,6 @@ json HostSession::Sign(const Request& r) {
         Fail(peer::PeerError::NoCard, "no card in the reader");
     }
 
-    // A reader with its own PIN pad asks the holder itself: the agent gets no PIN at all.
-    const bool pad = peer::HasPinPad(reader.tokenFlags);
-    if (!pad && r.pin.empty()) {
-        Fail("pin-required", "the card needs its PIN");
-    }
     const peer::LoginReply login = pad ? requests.LoginOnPad() : requests.Login(r.pin);
     if (login.result != 0) {
         Fail(peer::PeerError::AgentFailed, "the agent did not answer the login");
@@ -395,7 +422,7 @@ json HostSession::Sign(const Request& r) {
             }
             Fail(peer::PeerError::PinIncorrect, "wrong PIN", flags);
         }
-        Fail("sign-failed", "the card refused the login: " + login.text);
+        Fail(peer::PeerError::SignFailed, "the card refused the login: " + login.text);
     }
 
     // From here on the card is logged in: every way out logs out.
@@ -415,21 +442,22 @@ json HostSession::Sign(const Request& r) {
     // A login that found no certificates leaves an earlier card's certificate in the return
     // channel: it must not pass for this card's.
     if (login.infoLength == 0) {
-        Fail("no-certificate", "the card holds no signing certificate");
+        Fail(peer::PeerError::NoCertificate, "the card holds no signing certificate");
     }
     const std::vector<std::uint8_t> cardCertificate =
         DecodeAgentBase64(login.certificate.value_or(std::string()));
     if (cardCertificate != r.certificate) {
-        Fail("certificate-mismatch", "the card's signing certificate is not the one asked for");
+        Fail(peer::PeerError::CertificateMismatch,
+             "the card's signing certificate is not the one asked for");
     }
     const peer::SignReply signedReply =
         requests.Sign(tessivo::kRsaPkcs, tessivo::EncodeBase64(info));
     if (signedReply.result != 0) {
-        Fail("sign-failed", "the card refused to sign");
+        Fail(peer::PeerError::SignFailed, "the card refused to sign");
     }
     const std::vector<std::uint8_t> signature = DecodeAgentBase64(signedReply.signature);
     if (signature.empty()) {
-        Fail("sign-failed", "the agent's signature cannot be read");
+        Fail(peer::PeerError::SignFailed, "the agent's signature cannot be read");
     }
     return {{"signature", tessivo::EncodeBase64(signature)},
             {"hashAlgorithm", tessivo::HashAlgorithmName(r.algorithm)},
@@ -462,11 +490,14 @@ std::string HostSession::Handle(const std::string& body, bool& quit) {
         return ErrorReply(r.id, e.e);
     } catch (const peer::AgentError& e) {
         agent_.reset();
-        return ErrorReply(r.id, Error{"agent-failed", e.what(), json::object()});
+        return ErrorReply(
+            r.id, Error{peer::ErrorCode(peer::PeerError::AgentFailed), e.what(), json::object()});
     } catch (const std::exception& e) {
-        return ErrorReply(r.id, Error{"internal-error", e.what(), json::object()});
+        return ErrorReply(
+            r.id, Error{peer::ErrorCode(peer::PeerError::InternalError), e.what(), json::object()});
     }
-    return ErrorReply(r.id, Error{"internal-error", "unhandled command", json::object()});
+    return ErrorReply(r.id, Error{peer::ErrorCode(peer::PeerError::InternalError),
+                                  "unhandled command", json::object()});
 }
 
 } // namespace host

@@ -1,5 +1,6 @@
 #include "host/Install.h"
 
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -83,11 +84,42 @@ std::string FirefoxManifest(const std::string& hostPath, const std::string& exte
            "\n";
 }
 
+bool ValidChromiumExtensionId(const std::string& id) {
+    return id.size() == 32 && id.find_first_not_of("abcdefghijklmnop") == std::string::npos;
+}
+
+bool ValidFirefoxExtensionId(const std::string& id) {
+    if (id.size() == 38 && id.front() == '{' && id.back() == '}') {
+        for (std::size_t i = 1; i + 1 < id.size(); ++i) {
+            const bool dash = i == 9 || i == 14 || i == 19 || i == 24;
+            if (dash ? id[i] != '-' : !std::isxdigit(static_cast<unsigned char>(id[i]))) {
+                return false;
+            }
+        }
+        return true;
+    }
+    const std::size_t at = id.find('@');
+    if (at == 0 || at == std::string::npos || at + 1 == id.size() || id.size() > 80) {
+        return false;
+    }
+    for (std::size_t i = 0; i < id.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(id[i]);
+        const bool ok =
+            std::isalnum(c) || c == '.' || c == '-' || (i < at && (c == '_' || c == '+'));
+        if (!ok && i != at) {
+            return false;
+        }
+    }
+    return true;
+}
+
 InstallResult InstallInto(const std::string& folder, const std::string& hostPath,
-                          const std::string& extensionId) {
+                          const std::string& extensionId, Browser browser) {
     InstallResult result;
     WriteText(fs::path(folder) / (std::string(kHostName) + ".json"),
-              ChromiumManifest(hostPath, extensionId), result);
+              browser == Browser::Firefox ? FirefoxManifest(hostPath, extensionId)
+                                          : ChromiumManifest(hostPath, extensionId),
+              result);
     return result;
 }
 

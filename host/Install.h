@@ -10,7 +10,16 @@ namespace host {
 inline constexpr const char* kHostName = "org.tessivo.host";
 // The extension's id, fixed by the public key in its manifest.
 inline constexpr const char* kExtensionId = "odjbehelncmcpifhghbpaeabblndacbo";
-inline constexpr const char* kFirefoxExtensionId = "signing@tessivo.org";
+// The extension's Firefox id, as its manifest's browser_specific_settings.gecko.id gives it (the
+// build reads it from there).
+inline constexpr const char* kFirefoxExtensionId = TESSIVO_FIREFOX_EXTENSION_ID;
+
+enum class Browser { Chromium, Firefox };
+
+// A Chromium extension id: 32 letters a to p.
+bool ValidChromiumExtensionId(const std::string& id);
+// A Firefox extension id: "name@domain" or a braced UUID.
+bool ValidFirefoxExtensionId(const std::string& id);
 
 // The manifest's JSON text: Chromium's form names `allowed_origins`, Firefox's
 // `allowed_extensions`.
@@ -28,8 +37,9 @@ struct InstallResult {
 InstallResult Install(const std::string& hostPath, const std::string& extensionId);
 InstallResult Uninstall();
 
-// Writes the Chromium manifest into one folder (a browser profile's NativeMessagingHosts).
+// Writes one browser's form of the manifest into one folder (a Chromium profile's
+// NativeMessagingHosts, or a folder Firefox reads such as ~/.mozilla/native-messaging-hosts).
 InstallResult InstallInto(const std::string& folder, const std::string& hostPath,
-                          const std::string& extensionId);
+                          const std::string& extensionId, Browser browser = Browser::Chromium);
 
 } // namespace host

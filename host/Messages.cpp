@@ -4,18 +4,14 @@
 
 #include "host/Framing.h"
 #include "protocol/Base64.h"
+#include "peer/PeerError.h"
+#include "platform/secure_memory.h"
 
 namespace host {
 
 namespace {
 
 using nlohmann::json;
-
-void Wipe(std::string& secret) {
-    if (!secret.empty()) {
-        OPENSSL_cleanse(&secret[0], secret.size());
-    }
-}
 
 // The parsed message holds the PIN: wiped when the message goes.
 struct PinWiper {
@@ -30,13 +26,13 @@ struct PinWiper {
         }
         const auto pin = arguments->find("pin");
         if (pin != arguments->end() && pin->is_string()) {
-            Wipe(pin->get_ref<std::string&>());
+            plat::WipeString(pin->get_ref<std::string&>());
         }
     }
 };
 
-Error Fault(const std::string& code, const std::string& message) {
-    return Error{code, message, json::object()};
+Error Fault(peer::PeerError code, const std::string& message) {
+    return Error{peer::ErrorCode(code), message, json::object()};
 }
 
 std::optional<Command> CommandNamed(const std::string& name) {
@@ -67,11 +63,12 @@ std::optional<Error> StringArgument(const json& arguments, const char* name, std
         return std::nullopt;
     }
     if (!found->is_string()) {
-        return Fault("invalid-message", std::string("\"") + name + "\" is not a string");
+        return Fault(peer::PeerError::InvalidMessage,
+                     std::string("\"") + name + "\" is not a string");
     }
     const std::string& value = found->get_ref<const std::string&>();
     if (value.size() > max) {
-        return Fault("invalid-message", std::string("\"") + name + "\" is too long");
+        return Fault(peer::PeerError::InvalidMessage, std::string("\"") + name + "\" is too long");
     }
     out = value;
     return std::nullopt;
@@ -84,10 +81,10 @@ std::optional<Error> Required(const json& arguments, const char* name, std::size
         return e;
     }
     if (!value) {
-        return Fault("invalid-message", std::string("\"") + name + "\" is missing");
+        return Fault(peer::PeerError::InvalidMessage, std::string("\"") + name + "\" is missing");
     }
     out.assign(*value);
-    Wipe(*value); // a PIN's copy must not linger
+    plat::WipeString(*value); // a PIN's copy must not linger
     return std::nullopt;
 }
 
@@ -100,14 +97,15 @@ std::optional<Error> SignArguments(const json& arguments, Request& out) {
     bool ok = false;
     out.certificate = tessivo::DecodeBase64Strict(text, ok);
     if (!ok || out.certificate.empty() || out.certificate.size() > kMaxCertificateBytes) {
-        return Fault("invalid-certificate", "\"certificate\" is not Base64 of at most 16384 bytes");
+        return Fault(peer::PeerError::InvalidCertificate,
+                     "\"certificate\" is not Base64 of at most 16384 bytes");
     }
     if (std::optional<Error> e = Required(arguments, "hashAlgorithm", 16, text)) {
         return e;
     }
     const std::optional<tessivo::HashAlgorithm> algorithm = tessivo::HashAlgorithmFromName(text);
     if (!algorithm) {
-        return Fault("invalid-hash-algorithm",
+        return Fault(peer::PeerError::InvalidHashAlgorithm,
                      "\"hashAlgorithm\" is not SHA-224, SHA-256, SHA-384 or SHA-512");
     }
     out.algorithm = *algorithm;
@@ -116,8 +114,9 @@ std::optional<Error> SignArguments(const json& arguments, Request& out) {
     }
     out.hash = tessivo::DecodeBase64Strict(text, ok);
     if (!ok || out.hash.size() != tessivo::HashLength(out.algorithm)) {
-        return Fault("invalid-hash", std::string("\"hash\" is not Base64 of a ") +
-                                         tessivo::HashAlgorithmName(out.algorithm) + " hash");
+        return Fault(peer::PeerError::InvalidHash, std::string("\"hash\" is not Base64 of a ") +
+                                                       tessivo::HashAlgorithmName(out.algorithm) +
+                                                       " hash");
     }
     // No PIN for a card whose reader has its own PIN pad: the holder types it there.
     const auto pin = arguments.find("pin");
@@ -129,7 +128,8 @@ std::optional<Error> SignArguments(const json& arguments, Request& out) {
     }
     if (out.pin.empty() || out.pin.size() > kMaxPinBytes ||
         out.pin.find('\0') != std::string::npos) {
-        return Fault("invalid-pin", "the PIN is empty, longer than 63 bytes or holds NUL");
+        return Fault(peer::PeerError::InvalidPin,
+                     "the PIN is empty, longer than 63 bytes or holds NUL");
     }
     return std::nullopt;
 }
@@ -137,24 +137,24 @@ std::optional<Error> SignArguments(const json& arguments, Request& out) {
 std::optional<Error> Check(const json& message, Request& out) {
     const auto version = message.find("version");
     if (version == message.end() || !version->is_number_integer()) {
-        return Fault("invalid-message", "\"version\" is missing or not an integer");
+        return Fault(peer::PeerError::InvalidMessage, "\"version\" is missing or not an integer");
     }
     if (*version != kProtocolVersion) {
-        return Fault("unsupported-version", "this host speaks version 1");
+        return Fault(peer::PeerError::UnsupportedVersion, "this host speaks version 1");
     }
     const auto name = message.find("command");
     if (name == message.end() || !name->is_string()) {
-        return Fault("invalid-message", "\"command\" is missing or not a string");
+        return Fault(peer::PeerError::InvalidMessage, "\"command\" is missing or not a string");
     }
     const std::optional<Command> what = CommandNamed(name->get<std::string>());
     if (!what) {
-        return Fault("unknown-command", "no such command");
+        return Fault(peer::PeerError::UnknownCommand, "no such command");
     }
     out.what = *what;
     static const json kNoArguments = json::object();
     const auto found = message.find("arguments");
     if (found != message.end() && !found->is_object()) {
-        return Fault("invalid-message", "\"arguments\" is not an object");
+        return Fault(peer::PeerError::InvalidMessage, "\"arguments\" is not an object");
     }
     const json& arguments = found == message.end() ? kNoArguments : *found;
     if (out.what != Command::GetSigningCertificate && out.what != Command::Sign) {
@@ -164,7 +164,8 @@ std::optional<Error> Check(const json& message, Request& out) {
         return e;
     }
     if (!OriginAllowed(out.origin)) {
-        return Fault("origin-refused", "only https origins and http://localhost may ask");
+        return Fault(peer::PeerError::OriginRefused,
+                     "only https origins and http://localhost may ask");
     }
     if (std::optional<Error> e =
             StringArgument(arguments, "reader", kMaxReaderLength, out.reader)) {
@@ -182,7 +183,7 @@ std::string Dump(const json& value) {
 } // namespace
 
 Request::~Request() {
-    Wipe(pin);
+    plat::WipeString(pin);
 }
 
 bool ValidUtf8(const std::string& text) {
@@ -226,60 +227,162 @@ bool ValidUtf8(const std::string& text) {
     return true;
 }
 
-bool OriginAllowed(const std::string& origin) {
-    std::string rest;
-    bool localOnly = false;
-    if (origin.compare(0, 8, "https://") == 0) {
-        rest = origin.substr(8);
-    } else if (origin.compare(0, 7, "http://") == 0) {
-        rest = origin.substr(7);
-        localOnly = true;
-    } else {
-        return false;
-    }
-    // host[:port], nothing else: no path, user or query.
-    const std::size_t colon = rest.find(':');
-    const std::string hostname = rest.substr(0, colon);
-    if (hostname.empty()) {
-        return false;
-    }
-    for (char c : hostname) {
-        const bool ok = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.';
-        if (!ok) {
-            return false; // origins are lower case; IDNs arrive in their ASCII form
+namespace {
+
+bool Digits(const std::string& text) {
+    return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// A decimal number as a browser writes it: 1 to `digits` digits, no leading zero, at most `max`.
+bool CanonicalNumber(const std::string& text, std::size_t digits, unsigned long max) {
+    return Digits(text) && text.size() <= digits && (text == "0" || text[0] != '0') &&
+           std::stoul(text) <= max;
+}
+
+std::vector<std::string> Split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    std::size_t from = 0;
+    for (;;) {
+        const std::size_t at = text.find(separator, from);
+        parts.push_back(text.substr(from, at - from));
+        if (at == std::string::npos) {
+            return parts;
         }
+        from = at + 1;
     }
-    if (colon != std::string::npos) {
-        const std::string port = rest.substr(colon + 1);
-        if (port.empty() || port.size() > 5 ||
-            port.find_first_not_of("0123456789") != std::string::npos || std::stoul(port) > 65535) {
+}
+
+bool Ipv4(const std::string& host) {
+    const std::vector<std::string> parts = Split(host, '.');
+    if (parts.size() != 4) {
+        return false;
+    }
+    for (const std::string& part : parts) {
+        if (!CanonicalNumber(part, 3, 255)) {
             return false;
         }
     }
-    return !localOnly || hostname == "localhost";
+    return true;
+}
+
+// Lower-case hex groups with at most one "::" (a browser writes IPv6 hosts that way).
+bool Ipv6(const std::string& address) {
+    const std::size_t gap = address.find("::");
+    if (gap != std::string::npos && address.find("::", gap + 1) != std::string::npos) {
+        return false;
+    }
+    std::size_t groups = 0;
+    auto count = [&groups](const std::string& part) {
+        if (part.empty()) {
+            return true;
+        }
+        for (const std::string& group : Split(part, ':')) {
+            if (group.empty() || group.size() > 4 ||
+                group.find_first_not_of("0123456789abcdef") != std::string::npos) {
+                return false;
+            }
+            ++groups;
+        }
+        return true;
+    };
+    if (gap == std::string::npos) {
+        return count(address) && groups == 8;
+    }
+    return count(address.substr(0, gap)) && count(address.substr(gap + 2)) && groups < 8;
+}
+
+// A DNS name: labels of 1 to 63 lower-case letters, digits and inner hyphens (an IDN in its
+// xn-- form), no empty label (so no leading, doubled or trailing dot), at most 253 characters.
+// A name whose last label is a number is an IPv4 address and must be one.
+bool DnsName(const std::string& host) {
+    if (host.size() > 253) {
+        return false;
+    }
+    const std::vector<std::string> labels = Split(host, '.');
+    if (Digits(labels.back())) {
+        return Ipv4(host);
+    }
+    for (const std::string& label : labels) {
+        if (label.empty() || label.size() > 63 || label.front() == '-' || label.back() == '-' ||
+            label.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789-") != std::string::npos) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+bool OriginAllowed(const std::string& origin) {
+    // An origin as the browser serialises it: scheme, host and a port other than the scheme's
+    // default, nothing else (no user, path, query or fragment), all in lower case.
+    std::string rest;
+    bool secure = false;
+    if (origin.compare(0, 8, "https://") == 0) {
+        rest = origin.substr(8);
+        secure = true;
+    } else if (origin.compare(0, 7, "http://") == 0) {
+        rest = origin.substr(7);
+    } else {
+        return false;
+    }
+    std::string hostname;
+    std::string port;
+    bool hasPort = false;
+    if (!rest.empty() && rest[0] == '[') {
+        const std::size_t close = rest.find(']');
+        if (close == std::string::npos || !Ipv6(rest.substr(1, close - 1))) {
+            return false;
+        }
+        hostname = rest.substr(0, close + 1);
+        const std::string after = rest.substr(close + 1);
+        if (!after.empty()) {
+            if (after[0] != ':') {
+                return false;
+            }
+            hasPort = true;
+            port = after.substr(1);
+        }
+    } else {
+        const std::size_t colon = rest.find(':');
+        hostname = rest.substr(0, colon);
+        if (colon != std::string::npos) {
+            hasPort = true;
+            port = rest.substr(colon + 1);
+        }
+        if (hostname.empty() || !DnsName(hostname)) {
+            return false;
+        }
+    }
+    if (hasPort && (!CanonicalNumber(port, 5, 65535) || port == "0")) {
+        return false;
+    }
+    // Plain http only for a developer's own machine, by name.
+    return secure || hostname == "localhost";
 }
 
 Parsed ParseRequest(const std::string& body) {
     Parsed out;
     try {
         if (body.empty()) {
-            out.failed = Fault("invalid-message", "empty message");
+            out.failed = Fault(peer::PeerError::InvalidMessage, "empty message");
             return out;
         }
         if (!ValidUtf8(body)) {
-            out.failed = Fault("invalid-utf8", "the message is not UTF-8");
+            out.failed = Fault(peer::PeerError::InvalidUtf8, "the message is not UTF-8");
             return out;
         }
         json message = json::parse(body, nullptr, false);
         const PinWiper wiper{message};
         if (message.is_discarded() || !message.is_object()) {
-            out.failed = Fault("invalid-json", "the message is not one JSON object");
+            out.failed = Fault(peer::PeerError::InvalidJson, "the message is not one JSON object");
             return out;
         }
         const auto id = message.find("id");
         if (id == message.end() || !id->is_string() || id->get_ref<const std::string&>().empty() ||
             id->get_ref<const std::string&>().size() > kMaxIdLength) {
-            out.failed = Fault("invalid-message", "\"id\" is missing or not a string of 1 to 128");
+            out.failed = Fault(peer::PeerError::InvalidMessage,
+                               "\"id\" is missing or not a string of 1 to 128");
             return out;
         }
         out.id = *id;
@@ -291,7 +394,7 @@ Parsed ParseRequest(const std::string& body) {
         }
         out.ok.emplace(std::move(r));
     } catch (const std::exception& e) {
-        out.failed = Fault("internal-error", e.what());
+        out.failed = Fault(peer::PeerError::InternalError, e.what());
     }
     return out;
 }
@@ -300,7 +403,8 @@ std::string ResultReply(const json& id, const json& result) {
     const std::string text =
         Dump(json{{"version", kProtocolVersion}, {"id", id}, {"result", result}});
     if (text.size() > kMaxReplyBytes) {
-        return ErrorReply(id, Fault("reply-too-large", "the reply is above the browser's limit"));
+        return ErrorReply(
+            id, Fault(peer::PeerError::ReplyTooLarge, "the reply is above the browser's limit"));
     }
     return text;
 }

@@ -2,7 +2,7 @@
 // extension's origin as its argument, it answers framed JSON requests on standard input until
 // that closes; one agent serves the whole connection and ends with it.
 //
-//   tessivo-host --install [--extension-id ID] [--manifest-dir DIR]
+//   tessivo-host --install [--extension-id ID] [--manifest-dir DIR [--browser chromium|firefox]]
 //   tessivo-host --uninstall
 //   tessivo-host --version
 #include <cstdio>
@@ -10,14 +10,14 @@
 #include <iostream>
 #include <string>
 
-#include <openssl/crypto.h>
-
 #include "host/Framing.h"
 #include "host/Host.h"
 #include "host/Install.h"
 #include "host/Messages.h"
+#include "peer/PeerError.h"
 #include "peer/Session.h"
 #include "platform/process.h"
+#include "platform/secure_memory.h"
 #include "tessivo_version.h"
 
 namespace {
@@ -37,28 +37,46 @@ int Report(const host::InstallResult& result, const char* verb) {
     return 0;
 }
 
+constexpr char kInstallUsage[] =
+    "usage: tessivo-host --install [--extension-id ID] [--manifest-dir DIR [--browser "
+    "chromium|firefox]]";
+
 int InstallCommand(int argc, char** argv) {
-    std::string extensionId = host::kExtensionId;
+    std::string extensionId;
     std::string folder;
+    std::string browser = "chromium";
     for (int i = 2; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--extension-id" && i + 1 < argc) {
             extensionId = argv[++i];
         } else if (arg == "--manifest-dir" && i + 1 < argc) {
             folder = argv[++i];
+        } else if (arg == "--browser" && i + 1 < argc) {
+            browser = argv[++i];
         } else {
-            std::cerr << "usage: tessivo-host --install [--extension-id ID] [--manifest-dir DIR]"
-                      << std::endl;
+            std::cerr << kInstallUsage << std::endl;
             return 2;
         }
     }
-    if (extensionId.size() != 32 ||
-        extensionId.find_first_not_of("abcdefghijklmnop") != std::string::npos) {
-        std::cerr << "tessivo-host: not an extension id: " << extensionId << std::endl;
+    const bool firefox = browser == "firefox";
+    if ((!firefox && browser != "chromium") || (firefox && folder.empty())) {
+        std::cerr << kInstallUsage << std::endl;
         return 2;
     }
-    return Report(folder.empty() ? host::Install(OwnPath(), extensionId)
-                                 : host::InstallInto(folder, OwnPath(), extensionId),
+    if (extensionId.empty()) {
+        extensionId = firefox ? host::kFirefoxExtensionId : host::kExtensionId;
+    }
+    if (!(firefox ? host::ValidFirefoxExtensionId(extensionId)
+                  : host::ValidChromiumExtensionId(extensionId))) {
+        std::cerr << "tessivo-host: not " << (firefox ? "a Firefox" : "an")
+                  << " extension id: " << extensionId << std::endl;
+        return 2;
+    }
+    if (folder.empty()) {
+        return Report(host::Install(OwnPath(), extensionId), "wrote");
+    }
+    return Report(host::InstallInto(folder, OwnPath(), extensionId,
+                                    firefox ? host::Browser::Firefox : host::Browser::Chromium),
                   "wrote");
 }
 
@@ -68,21 +86,21 @@ int Serve() {
     options.agentPath = peer::DefaultAgentPath();
     host::HostSession session(options);
     for (;;) {
-        host::Frame in = host::ReadFrame(stdin);
+        host::Frame in = host::ReadFrame(0);
         if (in.status == host::FrameStatus::End || in.status == host::FrameStatus::Truncated) {
             return 0;
         }
         if (in.status == host::FrameStatus::TooLarge) {
-            host::WriteFrame(stdout, host::ErrorReply(nullptr, {"message-too-large",
-                                                                "the request is above 65536 bytes",
-                                                                nlohmann::json::object()}));
+            host::WriteFrame(
+                stdout,
+                host::ErrorReply(nullptr,
+                                 {peer::ErrorCode(peer::PeerError::MessageTooLarge),
+                                  "the request is above 65536 bytes", nlohmann::json::object()}));
             return 1;
         }
         bool quit = false;
         const std::string reply = session.Handle(in.body, quit);
-        if (!in.body.empty()) {
-            OPENSSL_cleanse(&in.body[0], in.body.size()); // it may hold a PIN
-        }
+        plat::WipeString(in.body); // it may hold a PIN
         if (!host::WriteFrame(stdout, reply)) {
             return 1;
         }
@@ -95,6 +113,7 @@ int Serve() {
 } // namespace
 
 int main(int argc, char** argv) {
+    plat::KeepMemoryPrivate(); // requests carry PINs
     const std::string first = argc > 1 ? argv[1] : "";
     if (first == "--install") {
         return InstallCommand(argc, argv);
@@ -104,7 +123,8 @@ int main(int argc, char** argv) {
     }
     if (first == "--help" || first == "-h") {
         std::cout << "tessivo-host: the Tessivo browser extension's native messaging host\n"
-                     "  tessivo-host --install [--extension-id ID] [--manifest-dir DIR]\n"
+                     "  tessivo-host --install [--extension-id ID] [--manifest-dir DIR [--browser "
+                     "chromium|firefox]]\n"
                      "  tessivo-host --uninstall\n"
                      "  tessivo-host --version\n";
         return 0;

@@ -23,6 +23,7 @@
 #include "peer/Script.h"
 #include "peer/TokenRequests.h"
 #include "platform/codepage.h"
+#include "platform/secure_memory.h"
 #include "platform/terminal.h"
 #include "protocol/Base64.h"
 #include "protocol/Frames.h"
@@ -50,7 +51,7 @@ void Warn(const std::string& text) {
 std::string ReadPin(const CommandOptions& options) {
     std::string pin;
     if (options.pinStdin) {
-        if (!std::getline(std::cin, pin)) {
+        if (!plat::ReadStandardInputLine(pin)) {
             throw Failure(PeerError::File, "no PIN on standard input");
         }
         if (!pin.empty() && pin.back() == '\r') {
@@ -65,10 +66,7 @@ std::string ReadPin(const CommandOptions& options) {
 }
 
 void Wipe(std::string& secret) {
-    if (!secret.empty()) {
-        OPENSSL_cleanse(&secret[0], secret.size());
-    }
-    secret.clear();
+    plat::WipeString(secret);
 }
 
 // The agent turns the PIN into ANSI code-page bytes, at most 63 of them, and a character the
@@ -78,7 +76,7 @@ void CheckPinFits(const std::string& pin) {
     if (pin.empty()) {
         throw Failure(PeerError::PinIncorrect, "the PIN is empty; nothing was sent");
     }
-    const std::u16string wide = Utf8ToU16(pin);
+    std::u16string wide = Utf8ToU16(pin);
     const int size = wide.empty()
                          ? 0
                          : plat::WideToMultiByte(plat::kCpAcp, 0, wide.data(),
@@ -96,8 +94,9 @@ void CheckPinFits(const std::string& pin) {
                                     back.data(), static_cast<int>(back.size()));
     back.resize(static_cast<std::size_t>(units > 0 ? units : 0));
     const bool fits = back == wide && narrow.size() <= 63;
-    OPENSSL_cleanse(narrow.data(), narrow.size());
-    OPENSSL_cleanse(back.data(), back.size() * sizeof(char16_t));
+    plat::WipeString(narrow);
+    plat::WipeString(back);
+    plat::WipeString(wide);
     if (!fits) {
         throw Failure(PeerError::PinIncorrect,
                       "the PIN is not UTF-8 text of at most 63 bytes in the agent's code page " +

@@ -24,6 +24,46 @@ const char* ErrorCode(PeerError error) {
         return "agent-failed";
     case PeerError::File:
         return "file";
+    case PeerError::UnsupportedCard:
+        return "unsupported-card";
+    case PeerError::AmbiguousReader:
+        return "ambiguous-reader";
+    case PeerError::InvalidMessage:
+        return "invalid-message";
+    case PeerError::InvalidJson:
+        return "invalid-json";
+    case PeerError::InvalidUtf8:
+        return "invalid-utf8";
+    case PeerError::MessageTooLarge:
+        return "message-too-large";
+    case PeerError::UnsupportedVersion:
+        return "unsupported-version";
+    case PeerError::UnknownCommand:
+        return "unknown-command";
+    case PeerError::OriginRefused:
+        return "origin-refused";
+    case PeerError::InvalidCertificate:
+        return "invalid-certificate";
+    case PeerError::InvalidHash:
+        return "invalid-hash";
+    case PeerError::InvalidHashAlgorithm:
+        return "invalid-hash-algorithm";
+    case PeerError::InvalidPin:
+        return "invalid-pin";
+    case PeerError::NoCertificate:
+        return "no-certificate";
+    case PeerError::CertificateNotPublic:
+        return "certificate-not-public";
+    case PeerError::CertificateMismatch:
+        return "certificate-mismatch";
+    case PeerError::PinRequired:
+        return "pin-required";
+    case PeerError::SignFailed:
+        return "sign-failed";
+    case PeerError::ReplyTooLarge:
+        return "reply-too-large";
+    case PeerError::InternalError:
+        return "internal-error";
     }
     return "failed";
 }
@@ -50,6 +90,12 @@ int ExitStatus(PeerError error) {
         return 9;
     case PeerError::File:
         return 10;
+    case PeerError::UnsupportedCard:
+        return 11;
+    case PeerError::AmbiguousReader:
+        return 12;
+    default:
+        return 1;
     }
     return 1;
 }

@@ -9,16 +9,37 @@
 namespace peer {
 
 enum class PeerError {
-    Failed,       // 1: anything not listed below
-    Usage,        // 2: the command line cannot be used
-    ModuleFailed, // 3: the PKCS#11 module cannot be loaded, is not one, or does not start
-    NoReader,     // 4: no reader or token matches, or more than one does
-    NoCard,       // 5: the reader is empty
-    PinIncorrect, // 6: the card refused the PIN
-    PinLocked,    // 7: the PIN is locked or has expired and must be changed
-    CertExpired,  // 8: the signing certificate is past its end date
-    AgentFailed,  // 9: the agent could not start, died, or did not answer in time
-    File,         // 10: the input or output file cannot be used
+    Failed,          // 1: anything not listed below
+    Usage,           // 2: the command line cannot be used
+    ModuleFailed,    // 3: the PKCS#11 module cannot be loaded, is not one, or does not start
+    NoReader,        // 4: no reader or token matches, or more than one does
+    NoCard,          // 5: the reader is empty
+    PinIncorrect,    // 6: the card refused the PIN
+    PinLocked,       // 7: the PIN is locked or has expired and must be changed
+    CertExpired,     // 8: the signing certificate is past its end date
+    AgentFailed,     // 9: the agent could not start, died, or did not answer in time
+    File,            // 10: the input or output file cannot be used
+    UnsupportedCard, // 11: the card lacks a certificate the agent's login needs
+    AmbiguousReader, // 12: readers share the description the agent selects them by
+    // The browser host's own failures (exit status 1 should tessivo-peer ever meet one).
+    InvalidMessage,       // not a request: wrong or missing field, wrong type, empty frame
+    InvalidJson,          // the body is not JSON
+    InvalidUtf8,          // the body is not UTF-8
+    MessageTooLarge,      // the request is above the limit
+    UnsupportedVersion,   // the request's protocol version is not spoken here
+    UnknownCommand,       // no such command
+    OriginRefused,        // the requesting page's origin may not ask
+    InvalidCertificate,   // the request's certificate is not a DER certificate
+    InvalidHash,          // the hash is not Base64 or not the algorithm's length
+    InvalidHashAlgorithm, // the hash algorithm is not one of those offered
+    InvalidPin,           // the PIN is empty, too long or holds NUL
+    NoCertificate,        // the card holds no signing certificate
+    CertificateNotPublic, // the card shows its certificate only after the PIN
+    CertificateMismatch,  // the card's signing certificate is not the request's
+    PinRequired,          // a signature without a PIN on a reader without a PIN pad
+    SignFailed,           // the card refused to sign
+    ReplyTooLarge,        // the reply would be above the browser's limit
+    InternalError,        // anything else in the host
 };
 
 // The stable text code ("no-reader", ...); the codes the browser host shares have its spelling.

@@ -1,5 +1,6 @@
 #include "peer/ReaderChoice.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <filesystem>
@@ -228,19 +229,23 @@ SlotView ChooseReader(const std::vector<SlotView>& slots, const ReaderQuery& que
                           query.given + " matches more than one reader: " + DescribeAll(matches));
     }
     // The agent is told the description and takes the first reader that has it.
-    for (const SlotView* slot : all) {
-        if (slot == matches.front()) {
-            break;
-        }
-        if (slot->description == matches.front()->description) {
-            throw PeerFailure(PeerError::NoReader,
-                              query.given + " is the reader " + Describe(*matches.front()) +
-                                  ", but an earlier reader has the same description and the "
-                                  "agent would use that one: " +
-                                  Describe(*slot));
-        }
+    const std::vector<SlotView> namesakes = SlotsDescribedAs(slots, matches.front()->description);
+    if (namesakes.front().id != matches.front()->id) {
+        throw PeerFailure(PeerError::NoReader,
+                          query.given + " is the reader " + Describe(*matches.front()) +
+                              ", but an earlier reader has the same description and the "
+                              "agent would use that one: " +
+                              Describe(namesakes.front()));
     }
     return *matches.front();
+}
+
+std::vector<SlotView> SlotsDescribedAs(const std::vector<SlotView>& slots,
+                                       const std::string& description) {
+    std::vector<SlotView> out;
+    std::copy_if(slots.begin(), slots.end(), std::back_inserter(out),
+                 [&](const SlotView& s) { return s.description == description; });
+    return out;
 }
 
 std::string RegisteredModulePath(const std::string& name) {

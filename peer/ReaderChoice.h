@@ -35,6 +35,12 @@ std::string RequestedModule(const std::string& option, const ReaderQuery& query)
 // agent selects readers by description and would reach that one instead).
 SlotView ChooseReader(const std::vector<SlotView>& slots, const ReaderQuery& query);
 
+// Every slot whose description is `description`, in the module's order. The agent is told a
+// description and takes the first slot that has it: with more than one, a request meant for a
+// later one reaches the first card.
+std::vector<SlotView> SlotsDescribedAs(const std::vector<SlotView>& slots,
+                                       const std::string& description);
+
 // True when the slot matches the query (for reading the same slot again later).
 bool ReaderMatches(const SlotView& slot, const ReaderQuery& query);
 

@@ -18,6 +18,7 @@
 #include "peer/TokenRequests.h"
 #include "platform/command_line.h"
 #include "platform/process.h"
+#include "platform/secure_memory.h"
 #include "tessivo_version.h"
 
 namespace {
@@ -105,6 +106,7 @@ void AddPinOption(CLI::App* command, peer::CommandOptions& options) {
 } // namespace
 
 int main(int argc, char** argv) {
+    plat::KeepMemoryPrivate(); // it handles PINs
     CLI::App app{"Starts a Tessivo agent and sends it requests."};
     app.set_version_flag("--version", "tessivo-peer " TESSIVO_VERSION);
     app.footer(kHelpFooter);

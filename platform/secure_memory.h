@@ -3,8 +3,25 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 namespace plat {
+
+// Zeroes memory in a way the compiler may not leave out.
+void WipeBytes(void* data, std::size_t size);
+
+// Zeroes a string's whole buffer (its capacity, not only its length: a moved-from or shortened
+// string keeps old bytes there) and empties it.
+template <typename Char> void WipeString(std::basic_string<Char>& text) {
+    text.resize(text.capacity());
+    WipeBytes(&text[0], text.size() * sizeof(Char));
+    text.clear();
+}
+
+// For the rest of the process's life, other processes of the same user may not read its memory
+// (Linux: /proc/PID/mem and ptrace) and it writes no core dump: a process that handles a PIN
+// calls it first thing. Nothing to do on Windows, where no core dump is written unasked.
+void KeepMemoryPrivate();
 
 class LockedPage {
 public:

@@ -9,4 +9,9 @@ namespace plat {
 // line end. False when there is no terminal to read from (the caller may read standard input).
 bool ReadSecretLine(const std::string& prompt, std::string& line);
 
+// Reads one line of standard input (without its "\n") a byte at a time, past the C library's
+// buffer, which would keep a copy of a secret for the rest of the process's life; what follows
+// the line stays unread for later reads. False when the input ends before any byte.
+bool ReadStandardInputLine(std::string& line);
+
 } // namespace plat

@@ -2,46 +2,23 @@
 # Lints the browser extension with Mozilla's web-ext: the Firefox side of the one extension
 # source, which no browser on these machines can run. Fails on any error, and on any warning not
 # accepted below (with its reason). web-ext is installed on first use into a cache folder outside
-# the tree (TESSIVO_TOOLS_CACHE, default ~/.cache/tessivo). Exits 77 (a skipped test for CTest)
-# when npm is missing or the install fails.
+# the tree (scripts/npm_tool.sh). Exits 77 (a skipped test for CTest) when npm is missing or the
+# install fails.
 #
 # usage: lint_extension.sh [EXTENSION_DIR]   (default: web/extension)
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 source_dir=${1:-$root/web/extension}
-version=10.8.0
-cache=${TESSIVO_TOOLS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/tessivo}
-tool=$cache/web-ext-$version
-web_ext=$tool/node_modules/.bin/web-ext
+. "$root/scripts/npm_tool.sh"
 
 say() { echo "lint_extension: $*"; }
 
-if [ ! -x "$web_ext" ]; then
-    if ! command -v npm >/dev/null; then
-        say "npm is not installed: skipped"
-        exit 77
-    fi
-    mkdir -p "$cache"
-    # One install at a time (parallel test runs share the cache); into a temporary folder moved
-    # into place whole, so a broken install is never taken for a finished one.
-    exec 9>"$tool.lock"
-    flock 9
-    if [ ! -x "$web_ext" ]; then
-        say "installing web-ext $version into $tool"
-        partial=$(mktemp -d "$tool.partial.XXXXXX")
-        if ! npm install --prefix "$partial" --no-audit --no-fund --loglevel=error \
-            "web-ext@$version" >"$partial.log" 2>&1; then
-            cat "$partial.log" >&2
-            rm -rf "$partial" "$partial.log"
-            say "web-ext cannot be installed: skipped"
-            exit 77
-        fi
-        rm -f "$partial.log"
-        mv "$partial" "$tool"
-    fi
-    flock -u 9
+if ! npm_tool web-ext 10.8.0 node_modules/.bin/web-ext; then
+    say "web-ext cannot be installed: skipped"
+    exit 77
 fi
+web_ext=$npm_tool_dir/node_modules/.bin/web-ext
 
 report=$(mktemp)
 trap 'rm -f "$report"' EXIT

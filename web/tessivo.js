@@ -1,15 +1,20 @@
 // tessivo.js: signing with the card holder's smart card from a web page, through the Tessivo
 // extension. Every call returns a promise; a failure is a TessivoError with a stable `code`:
-//   no-extension, timeout, origin-refused, user-cancelled, no-card, no-reader, pin-locked,
-//   certificate-mismatch, certificate-not-public, no-certificate, no-host, sign-failed,
-//   invalid-request, and the host's other codes.
-// The PIN is typed in the extension's own window: this page never sees it.
+//   no-extension, timeout, origin-refused, user-cancelled, busy, no-card, no-reader,
+//   ambiguous-reader, unsupported-card, pin-locked, certificate-mismatch,
+//   certificate-not-public, no-certificate, no-host, sign-failed, invalid-request, and the
+//   host's other codes.
+// The PIN is typed in the extension's own window: this page never sees it. The card holder's
+// certificate reaches the page only after the holder allowed it in the extension's window (once,
+// or for good for this site until they take it back in the extension's options).
+// `busy`: this page already has a request pending, another of this site is already waiting, or
+// the holder has just declined this site (it may ask again after a few seconds).
 // getSigningCertificate() and sign() take `options.timeLimitMs`: a page may shorten a request's
 // time limit (the extension then closes its PIN window and answers `timeout`), never lengthen it.
 
 const TIME_LIMITS_MS = {
   'status': 25000,
-  'get-signing-certificate': 35000,
+  'get-signing-certificate': 125000,
   'sign': 190000,
 };
 // How long the extension has to show that it is there.
@@ -87,13 +92,14 @@ function toBase64(bytes) {
   return btoa(text);
 }
 
-// Versions of the extension, the host and the agent.
+// Whether the extension and its host are there: { extension: true, host: true, protocolVersion }.
 export function status() {
   return call('status');
 }
 
-// The card's signing certificate, read without a PIN: { certificate (Base64 DER), reader,
-// holderName, subject, issuer, serialNumber, notBefore, notAfter, cardSerial }.
+// The card's signing certificate, read without a PIN once the holder allowed this site:
+// { certificate (Base64 DER), reader, holderName, subject, issuer, serialNumber, notBefore,
+// notAfter, cardSerial }. Declined: `user-cancelled`.
 export function getSigningCertificate(options = {}) {
   return call('get-signing-certificate', options.reader ? { reader: options.reader } : {},
               options.timeLimitMs);
@@ -102,11 +108,16 @@ export function getSigningCertificate(options = {}) {
 // Signs a hash made by the page (e.g. crypto.subtle.digest) with the certificate's card key.
 // `certificate` is getSigningCertificate()'s result or its Base64 certificate; `hash` an
 // ArrayBuffer, typed array or Base64 text; `hashAlgorithm` SHA-224, SHA-256, SHA-384 or SHA-512.
+// `options.description`: what is signed, in the site's own words, shown as plain text in the PIN
+// window (at most 200 characters on one line).
 // Resolves to { signature (Base64, RSASSA-PKCS1-v1_5), hashAlgorithm, signatureAlgorithm }.
 // A card that shows its certificate only after the PIN (`certificate-not-public`) still signs
 // when the page has the certificate from elsewhere; the card's is compared after the PIN.
 export function sign(certificate, hash, hashAlgorithm, options = {}) {
   const args = { hashAlgorithm };
+  if (options.description !== undefined) {
+    args.description = options.description;
+  }
   if (certificate && typeof certificate === 'object') {
     args.certificate = certificate.certificate;
     if (certificate.reader) {

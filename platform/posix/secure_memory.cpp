@@ -4,9 +4,20 @@
 #include <cstring>
 
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 namespace plat {
+
+void WipeBytes(void* data, std::size_t size) {
+    if (data != nullptr && size > 0) {
+        explicit_bzero(data, size);
+    }
+}
+
+void KeepMemoryPrivate() {
+    prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+}
 
 bool LockedPage::Allocate() {
     Release();

@@ -6,6 +6,14 @@
 
 namespace plat {
 
+void WipeBytes(void* data, std::size_t size) {
+    if (data != nullptr && size > 0) {
+        SecureZeroMemory(data, size);
+    }
+}
+
+void KeepMemoryPrivate() {}
+
 bool LockedPage::Allocate() {
     Release();
     SYSTEM_INFO info;

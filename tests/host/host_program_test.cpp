@@ -201,9 +201,10 @@ TEST_F(HostWithCard, StatusAndReaders) {
     HostProcess host;
     const json status = host.Ask(Request("s1", "status"));
     EXPECT_EQ(status["id"], "s1");
-    EXPECT_EQ(status["result"]["hostVersion"], status["result"]["agentVersion"]);
-    EXPECT_EQ(status["result"]["agentRunning"], false);
-    EXPECT_EQ(status["result"]["module"], NativePath(TESSIVO_HOST_MODULE));
+    // Presence and versions only: nothing of the machine's set-up (such as the module's path).
+    EXPECT_EQ(status["result"], (json{{"hostVersion", status["result"]["hostVersion"]},
+                                      {"protocolVersion", 1},
+                                      {"agentRunning", false}}));
 
     config_.Write(kCard_ + "token_flags = 0x30000\n"); // PIN count low, final try
     const json readers = host.Ask(Request("s2", "readers"));
@@ -229,6 +230,14 @@ TEST_F(HostWithCard, SigningCertificateWithoutPin) {
         EXPECT_EQ(r["serialNumber"], "1234");
         EXPECT_EQ(r["notAfter"].get<std::string>().substr(0, 4), "2035");
     }
+    // The PIN window's tries state, from the token's flags, before any PIN.
+    config_.Write(kCard_ + "token_flags = 0x10000\n"); // PIN count low
+    const json low = host.Ask(Request("c0", "get-signing-certificate", {{"origin", kOrigin}}));
+    EXPECT_EQ(low["result"]["pinCountLow"], true) << low;
+    EXPECT_EQ(low["result"]["pinFinalTry"], false);
+    EXPECT_EQ(low["result"]["pinLocked"], false);
+    EXPECT_EQ(low["result"]["pinPad"], false);
+    config_.Write(kCard_);
     const struct {
         json arguments;
         const char* code;
@@ -246,13 +255,76 @@ TEST_F(HostWithCard, SigningCertificateWithoutPin) {
     EXPECT_EQ(
         host.Ask(Request("c3", "get-signing-certificate", {{"origin", kOrigin}}))["error"]["code"],
         "no-card");
-    // A card without a certificate marked for signing: only the encipherment one.
-    config_.Write("slot = Tessivo Reader ; 1 ; CITIZEN ; CARD0001\n"
-                  "object = cert ; KEYX ; " +
-                  CertsFile("encipher.der") + "\n");
-    EXPECT_EQ(
-        host.Ask(Request("c4", "get-signing-certificate", {{"origin", kOrigin}}))["error"]["code"],
-        "no-certificate");
+}
+
+// The agent's login needs the signature and the encipherment certificate, and reaches a reader
+// by its description: a card it cannot use, or readers sharing a description, are refused before
+// any PIN, without starting the agent.
+TEST_F(HostWithCard, RefusedBeforeAnyPin) {
+    const std::string log = config_.Folder() + "/login.log";
+    auto object = [](const char* kind, const char* id, const char* file) {
+        return std::string("object = ") + kind + " ; " + id + " ; " + NativePath(CertsFile(file)) +
+               "\n";
+    };
+    const std::string card = "slot = Tessivo Reader ; 1 ; CITIZEN ; CARD0001\npin = 123456\n";
+    const struct {
+        const char* what;
+        std::string config;
+        const char* reader;
+        const char* code;
+        const char* says;
+    } cases[] = {
+        {"no encipherment certificate",
+         card + object("cert", "SIGN", "citizen.der") + object("key", "SIGN", "ee.key"),
+         "Tessivo Reader", "unsupported-card", "lacks an encipherment certificate"},
+        {"signing certificate of another id, key usage 0xC0",
+         card + object("cert", "S1", "ku_c0.der") + object("key", "S1", "ee.key") +
+             object("cert", "KEYX", "encipher.der"),
+         "Tessivo Reader", "unsupported-card", "lacks a signature certificate"},
+        {"two readers of one name",
+         "slot = Twin Reader ; 1 ; A ; S1\nslot = Twin Reader ; 1 ; B ; S2\npin = 123456\n" +
+             FixtureCardObjects(TESSIVO_TEST_CERTS_DIR),
+         "Twin Reader", "ambiguous-reader", "2 readers are named \"Twin Reader\""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        config_.Write(c.config + "login_log = " + NativePath(log) + "\n");
+        HostProcess host;
+        for (const bool named : {false, true}) {
+            json look = {{"origin", kOrigin}};
+            json sign = SignArguments("x");
+            if (named) {
+                look["reader"] = sign["reader"] = c.reader;
+            }
+            for (const json& request :
+                 {Request("c", "get-signing-certificate", look), Request("s", "sign", sign)}) {
+                const json reply = host.Ask(request);
+                ASSERT_TRUE(reply.contains("error")) << reply;
+                EXPECT_EQ(reply["error"]["code"], c.code) << request;
+                EXPECT_NE(reply["error"]["message"].get<std::string>().find(c.says),
+                          std::string::npos)
+                    << reply;
+            }
+        }
+        EXPECT_EQ(host.Ask(Request("st", "status"))["result"]["agentRunning"], false);
+    }
+    // The certificates found are listed for the holder.
+    config_.Write(cases[1].config);
+    HostProcess host;
+    const std::string message = host.Ask(
+        Request("c", "get-signing-certificate", {{"origin", kOrigin}}))["error"]["message"];
+    EXPECT_NE(message.find("label \"S1\", id \"S1\", key usage c0 (digitalSignature, "
+                           "nonRepudiation)"),
+              std::string::npos)
+        << message;
+    // Another certificate than the card's is refused before the PIN too.
+    config_.Write(kCard_ + "login_log = " + NativePath(log) + "\n");
+    json other = SignArguments("x");
+    other["certificate"] =
+        tessivo::EncodeBase64(Bytes(fixtures::ReadFileText(CertsFile("ku_c0.der"))));
+    EXPECT_EQ(host.Ask(Request("m", "sign", other))["error"]["code"], "certificate-mismatch");
+    EXPECT_EQ(host.Ask(Request("st", "status"))["result"]["agentRunning"], false);
+    EXPECT_FALSE(fs::exists(log)) << fixtures::ReadFileText(log);
 }
 
 TEST_F(HostWithCard, SignsEveryHashWithOneLoginEach) {
@@ -490,6 +562,54 @@ TEST(HostInstall, WritesAndRemovesEveryBrowsersManifest) {
 }
 
 #endif
+
+// One browser's manifest into a folder of the caller's choosing: a test profile's, or a private
+// $HOME/.mozilla/native-messaging-hosts for Firefox.
+TEST(HostInstall, ManifestDirWritesEitherBrowsersForm) {
+    const std::string chromiumOrigin =
+        "chrome-extension://" + std::string(host::kExtensionId) + "/";
+    const struct {
+        std::vector<std::string> options;
+        int status;
+        const char* list;   // the manifest's list of allowed callers; null: no file
+        const char* caller; // its one entry
+    } cases[] = {
+        {{}, 0, "allowed_origins", chromiumOrigin.c_str()},
+        {{"--browser", "chromium"}, 0, "allowed_origins", chromiumOrigin.c_str()},
+        {{"--browser", "firefox"}, 0, "allowed_extensions", host::kFirefoxExtensionId},
+        {{"--browser", "firefox", "--extension-id", "other@example.tw"},
+         0,
+         "allowed_extensions",
+         "other@example.tw"},
+        {{"--browser", "firefox", "--extension-id", "{0f8e3a52-1c7b-4d29-9e61-5b2a7c9d4e10}"},
+         0,
+         "allowed_extensions",
+         "{0f8e3a52-1c7b-4d29-9e61-5b2a7c9d4e10}"},
+        {{"--browser", "firefox", "--extension-id", host::kExtensionId}, 2, nullptr, nullptr},
+        {{"--extension-id", "other@example.tw"}, 2, nullptr, nullptr},
+        {{"--browser", "safari"}, 2, nullptr, nullptr},
+    };
+    for (const auto& c : cases) {
+        fixtures::TempDir dir;
+        std::vector<std::string> args = {"--install", "--manifest-dir", NativePath(dir.Path())};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        HostProcess host(args);
+        EXPECT_EQ(host.Wait(60000), c.status) << args.back();
+        const std::string file = dir.Path() + "/org.tessivo.host.json";
+        if (c.list == nullptr) {
+            EXPECT_FALSE(fs::exists(file)) << args.back();
+            continue;
+        }
+        const json manifest = json::parse(fixtures::ReadFileText(file));
+        EXPECT_EQ(manifest["name"], "org.tessivo.host");
+        EXPECT_EQ(manifest["type"], "stdio");
+        EXPECT_EQ(manifest[c.list], json::array({c.caller})) << manifest;
+        EXPECT_EQ(manifest.size(), 5u) << manifest; // name, description, path, type, the list
+    }
+    // Firefox's form needs a folder: it has no profile folder of its own to write into.
+    HostProcess bare({"--install", "--browser", "firefox"});
+    EXPECT_EQ(bare.Wait(60000), 2);
+}
 
 // The id the host's manifest names is the one the extension's key gives it.
 TEST(HostInstall, ExtensionIdFollowsFromTheManifestKey) {

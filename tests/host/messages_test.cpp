@@ -131,6 +131,72 @@ TEST(HostMessages, EveryFaultHasItsCode) {
     }
 }
 
+// Origins as a browser serialises them; anything else may not ask.
+TEST(HostMessages, OnlyStrictOrigins) {
+    const struct {
+        std::string origin;
+        bool allowed;
+    } cases[] = {
+        {"https://gov.example.tw", true},
+        {"https://gov.example.tw:8443", true},
+        {"https://a.tw:65535", true},
+        {"https://xn--kpry57d.tw", true}, // an IDN in its ASCII form
+        {"https://192.0.2.10", true},
+        {"https://[2001:db8::1]:8443", true},
+        {"https://[::1]", true},
+        {"http://localhost", true},
+        {"http://localhost:8080", true},
+        {"https://localhost", true},
+        {"https://..", false},
+        {"https://a..b", false},
+        {"https://.example.tw", false},
+        {"https://example.tw.", false}, // the same site under a second name
+        {"https://", false},
+        {"https://:443", false},
+        {"https://u@x.tw", false},
+        {"https://u:p@x.tw", false},
+        {"https://x.tw/", false},
+        {"https://x.tw/form", false},
+        {"https://x.tw?q=1", false},
+        {"https://x.tw#f", false},
+        {"https://GOV.example.tw", false},
+        {"HTTPS://gov.example.tw", false},
+        {"https://gov_x.example.tw", false},
+        {"https://-a.tw", false},
+        {"https://a-.tw", false},
+        {"https://" + std::string(64, 'a') + ".tw", false},
+        {"https://a.tw:", false},
+        {"https://a.tw:0", false},
+        {"https://a.tw:0443", false},
+        {"https://a.tw:65536", false},
+        {"https://a.tw:+443", false},
+        {"https://a.tw: 443", false},
+        {"https://a.tw:443x", false},
+        {"https://a.tw:1:2", false},
+        {"https://256.0.0.1", false},
+        {"https://1.2.3", false},
+        {"https://01.2.3.4", false},
+        {"https://a.123", false},
+        {"https://[2001:db8::1", false},
+        {"https://[2001:DB8::1]", false},
+        {"https://[1::2::3]", false},
+        {"https://[::1]x", false},
+        {"https://2001:db8::1", false},
+        {"http://gov.example.tw", false},
+        {"http://127.0.0.1", false},
+        {"http://[::1]", false},
+        {"http://localhost.example.tw", false},
+        {"http://localhost.", false},
+        {"ftp://localhost", false},
+        {"chrome-extension://odjbehelncmcpifhghbpaeabblndacbo", false},
+        {"null", false},
+        {"", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(host::OriginAllowed(c.origin), c.allowed) << c.origin;
+    }
+}
+
 TEST(HostMessages, SignRequestIsDecoded) {
     json arguments = SignArguments();
     arguments["hash"] = tessivo::EncodeBase64(std::vector<std::uint8_t>(64, 0xAB));

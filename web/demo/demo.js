@@ -58,7 +58,8 @@ $('sign').addEventListener('click', async () => {
     const certificate = await getSigningCertificate();
     $('holder').textContent = certificate.holderName;
     $('reader').textContent = certificate.reader;
-    const signed = await sign(certificate, hash, 'SHA-256');
+    const signed = await sign(certificate, hash, 'SHA-256',
+      { description: $('text').value.split('\n')[0].slice(0, 200) });
     $('signature').textContent = signed.signature;
     const key = await crypto.subtle.importKey('spki', publicKeyInfo(fromBase64(certificate.certificate)),
       { name: 'RSASSA-PKCS1-v1_5', hash: 'SHA-256' }, false, ['verify']);

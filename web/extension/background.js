@@ -1,22 +1,31 @@
-// The extension's background worker: takes page requests from the content script, one at a
-// time, asks the native host, and for a signature opens the extension's own PIN window. The
-// PIN goes from that window to the host only.
+// The extension's background: takes page requests from the content script, asks the holder in
+// a window of its own (consent before the card's holder data leaves, the PIN for a signature),
+// and asks the native host. The PIN goes from the PIN window to the host only.
+//
+// One window at a time: requests wait in one queue and run one after the other. A page (one
+// document of a tab) may have one request pending; a site (origin) one more waiting. A page's
+// requests go with it: when it closes, reloads or navigates away its window closes and nothing
+// more is asked of the card for it.
 'use strict';
 
 const api = typeof browser !== 'undefined' ? browser : chrome;
 
 const HOST_NAME = 'org.tessivo.host';
 const PROTOCOL_VERSION = 1;
-// The longest each request may take, PIN typing included for a signature.
+// The longest each request may take, the holder's answer in its window included.
 const TIME_LIMITS_MS = {
   'status': 20000,
-  'readers': 20000,
-  'get-signing-certificate': 30000,
+  'get-signing-certificate': 120000,
   'sign': 180000,
 };
 const HASH_ALGORITHMS = ['SHA-224', 'SHA-256', 'SHA-384', 'SHA-512'];
 // A page may ask for a shorter limit, down to this, but never for a longer one.
 const SHORTEST_LIMIT_MS = 1000;
+// After the holder declines a site, that site may not open another window for this long.
+const COOL_DOWN_MS = 3000;
+const DESCRIPTION_MAX = 200;
+// Remembered sites, kept by the extension: { origin: { since: ISO date } }.
+const ALLOWED_KEY = 'allowedOrigins';
 
 class RequestError extends Error {
   constructor(code, message, details) {
@@ -85,19 +94,37 @@ function originAllowed(origin) {
   }
 }
 
-function pinPageUrl() {
-  return api.runtime.getURL('pin.html');
+// Content scripts run beside pages: they have no business with the remembered sites.
+if (api.storage.local.setAccessLevel) {
+  api.storage.local.setAccessLevel({ accessLevel: 'TRUSTED_CONTEXTS' }).catch(() => {});
 }
 
-// ---- one request at a time ----
-
-let queue = Promise.resolve();
-
-function enqueue(task) {
-  const run = queue.then(task, task);
-  queue = run.catch(() => {});
-  return run;
+async function rememberedOrigins() {
+  const stored = await api.storage.local.get(ALLOWED_KEY);
+  return stored[ALLOWED_KEY] || {};
 }
+
+async function remember(origin) {
+  const allowed = await rememberedOrigins();
+  allowed[origin] = { since: new Date().toISOString() };
+  await api.storage.local.set({ [ALLOWED_KEY]: allowed });
+}
+
+const coolDownUntil = new Map();
+
+function coolingDown(origin) {
+  const until = coolDownUntil.get(origin);
+  if (until && until > Date.now()) {
+    return true;
+  }
+  coolDownUntil.delete(origin);
+  return false;
+}
+
+// ---- the queue ----
+
+let current = null;
+const queue = [];
 
 function timeLimit(command, asked) {
   const standard = TIME_LIMITS_MS[command] || 20000;
@@ -107,78 +134,198 @@ function timeLimit(command, asked) {
   return Math.min(standard, Math.max(SHORTEST_LIMIT_MS, Math.ceil(asked)));
 }
 
-function withTimeLimit(promise, ms, onTimeout) {
-  let timer;
-  const limit = new Promise((_, reject) => {
-    timer = setTimeout(() => {
-      if (onTimeout) {
-        onTimeout();
-      }
-      reject(new RequestError('timeout', 'the request took too long'));
-    }, ms);
-  });
-  return Promise.race([promise, limit]).finally(() => clearTimeout(timer));
-}
-
-// ---- the PIN window ----
-
-// The signature waiting for its PIN, at most one (requests are queued).
-let pinRequest = null;
-
 function randomId() {
   const bytes = new Uint8Array(16);
   crypto.getRandomValues(bytes);
   return Array.from(bytes, (b) => b.toString(16).padStart(2, '0')).join('');
 }
 
-function closePinWindow(request) {
-  if (request && request.windowId !== undefined) {
+function closeWindow(request) {
+  if (request.windowId !== undefined) {
     const id = request.windowId;
     request.windowId = undefined;
     api.windows.remove(id).catch(() => {});
   }
 }
 
-function finishPin(request, error, result) {
-  if (pinRequest !== request || request.done) {
+// Ends a request once: its window closes, the page gets its answer (if it is still there), and
+// the next request in the queue may start.
+function finish(request, error, result) {
+  if (request.done) {
     return;
   }
   request.done = true;
-  pinRequest = null;
-  closePinWindow(request);
-  if (error) {
-    request.reject(error);
+  clearTimeout(request.timer);
+  closeWindow(request);
+  if (current === request) {
+    current = null;
   } else {
-    request.resolve(result);
+    const at = queue.indexOf(request);
+    if (at >= 0) {
+      queue.splice(at, 1);
+    }
+  }
+  if (error && error.declined) {
+    coolDownUntil.set(request.origin, Date.now() + COOL_DOWN_MS);
+  }
+  request.reply(error ? { error: Object.assign({}, error.details || {}, {
+    code: error.code || 'extension-failed', message: error.message || String(error),
+  }) } : { result });
+  pump();
+}
+
+function declined(message) {
+  const error = new RequestError('user-cancelled', message);
+  error.declined = true;
+  return error;
+}
+
+function pump() {
+  while (!current && queue.length > 0) {
+    const request = queue.shift();
+    if (coolingDown(request.origin)) {
+      finish(request, new RequestError('busy', 'the holder has just declined this site: ask again in a few seconds'));
+      continue;
+    }
+    current = request;
+    run(request).then((result) => finish(request, null, result), (e) => finish(request, e));
   }
 }
 
+function submit(request) {
+  const samePage = (r) => r.page === request.page;
+  if ((current && samePage(current)) || queue.some(samePage)) {
+    throw new RequestError('busy', 'this page already has a request pending');
+  }
+  if (queue.some((r) => r.origin === request.origin)) {
+    throw new RequestError('busy', 'a request of this site is already waiting');
+  }
+  if (coolingDown(request.origin)) {
+    throw new RequestError('busy', 'the holder has just declined this site: ask again in a few seconds');
+  }
+  request.timer = setTimeout(() => {
+    finish(request, new RequestError('timeout', 'the request took too long'));
+  }, request.limitMs);
+  queue.push(request);
+  pump();
+}
+
+// A page went away: its requests are dropped, their windows closed, nothing more done for them.
+function dropPage(page) {
+  for (const request of [current, ...queue]) {
+    if (request && request.page === page) {
+      finish(request, new RequestError('page-gone', 'the page went away'));
+    }
+  }
+}
+
+// ---- the holder's windows ----
+
+async function openWindow(request, page, height) {
+  const created = await api.windows.create({
+    url: api.runtime.getURL(page) + '?request=' + request.id, type: 'popup', width: 480, height,
+    focused: true,
+  });
+  request.windowId = created.id;
+  if (request.done) {
+    closeWindow(request);
+  }
+  return new Promise((resolve, reject) => {
+    request.answer = resolve;
+    request.fail = reject;
+  });
+}
+
 api.windows.onRemoved.addListener((windowId) => {
-  if (pinRequest && pinRequest.windowId === windowId) {
-    pinRequest.windowId = undefined;
-    finishPin(pinRequest, new RequestError('user-cancelled', 'the PIN window was closed'));
+  if (current && current.windowId === windowId) {
+    current.windowId = undefined;
+    if (current.fail) {
+      current.fail(declined('the window was closed'));
+    }
   }
 });
 
-async function sign(origin, args, ticket) {
-  args = args || {};
+// ---- the commands ----
+
+async function cardFor(request, reader) {
+  const card = await askHost('get-signing-certificate', { origin: request.origin, reader });
+  if (card.pinLocked === true) {
+    throw new RequestError('pin-locked', 'the card\'s PIN is locked');
+  }
+  return card;
+}
+
+async function getSigningCertificate(request, args) {
+  const reader = typeof args.reader === 'string' ? args.reader : undefined;
+  const allowed = await rememberedOrigins();
+  if (!allowed[request.origin]) {
+    request.kind = 'consent';
+    const answer = await openWindow(request, 'consent.html', 420);
+    if (answer.remember) {
+      await remember(request.origin);
+    }
+  }
+  if (request.done) {
+    return undefined;
+  }
+  const card = await cardFor(request, reader);
+  return {
+    certificate: card.certificate, reader: card.reader, subject: card.subject,
+    holderName: card.holderName, issuer: card.issuer, serialNumber: card.serialNumber,
+    notBefore: card.notBefore, notAfter: card.notAfter, cardSerial: card.cardSerial,
+  };
+}
+
+function checkDescription(description) {
+  if (description === undefined) {
+    return '';
+  }
+  // Plain text on one line: control characters and direction overrides could make it say
+  // something else than it reads.
+  if (typeof description !== 'string' || [...description].length > DESCRIPTION_MAX ||
+      /[\u0000-\u001f\u007f-\u009f\u200e\u200f\u202a-\u202e\u2066-\u2069]/.test(description)) {
+    throw new RequestError('invalid-request',
+      `the description is plain text on one line, at most ${DESCRIPTION_MAX} characters`);
+  }
+  return description.trim();
+}
+
+// The first eight bytes of the hash, in groups of four hex digits: enough for the holder to
+// compare with what the site shows.
+function fingerprint(hashBase64) {
+  try {
+    const bytes = Array.from(atob(hashBase64).slice(0, 8), (c) => c.charCodeAt(0));
+    const hex = bytes.map((b) => b.toString(16).padStart(2, '0')).join('').toUpperCase();
+    return hex.match(/.{1,4}/g).join(' ');
+  } catch (e) {
+    throw new RequestError('invalid-request', 'the hash is not Base64');
+  }
+}
+
+async function sign(request, args) {
   if (typeof args.certificate !== 'string' || typeof args.hash !== 'string' ||
       !HASH_ALGORITHMS.includes(args.hashAlgorithm)) {
     throw new RequestError('invalid-request', 'sign needs a certificate, a hash and its algorithm');
   }
+  const description = checkDescription(args.description);
   const reader = typeof args.reader === 'string' ? args.reader : undefined;
-  // The certificate's holder and reader, shown in the PIN window; the card must hold it.
-  let holder = '';
-  let readerName = reader || '';
-  let pinPad = false;
+  // What the PIN window shows of the card; the card must hold the certificate. Anything the
+  // card cannot do is answered here, before any window.
+  const shown = {
+    origin: request.origin, description, hashAlgorithm: args.hashAlgorithm,
+    fingerprint: fingerprint(args.hash), holder: '', issuer: '', notAfter: '',
+    reader: reader || '', pinPad: false, pinCountLow: false, pinFinalTry: false,
+  };
   try {
-    const card = await askHost('get-signing-certificate', { origin, reader });
+    const card = await cardFor(request, reader);
     if (card.certificate !== args.certificate) {
       throw new RequestError('certificate-mismatch', 'the card holds another certificate');
     }
-    holder = card.holderName;
-    readerName = card.reader;
-    pinPad = card.pinPad === true;
+    Object.assign(shown, {
+      holder: card.holderName, issuer: card.issuer, notAfter: card.notAfter, reader: card.reader,
+      pinPad: card.pinPad === true, pinCountLow: card.pinCountLow === true,
+      pinFinalTry: card.pinFinalTry === true,
+    });
   } catch (e) {
     if (e.code !== 'certificate-not-public') {
       throw e;
@@ -188,85 +335,63 @@ async function sign(origin, args, ticket) {
     const { readers } = await askHost('readers');
     const cards = readers.filter((r) => r.cardPresent && (!reader || r.name === reader));
     if (cards.length === 1) {
-      readerName = cards[0].name;
-      pinPad = cards[0].pinPad === true;
+      Object.assign(shown, { reader: cards[0].name, pinPad: cards[0].pinPad === true,
+                             pinCountLow: cards[0].pinCountLow === true,
+                             pinFinalTry: cards[0].pinFinalTry === true });
     }
   }
-  // The page got its `timeout` while the card was read: no PIN window for it any more.
-  if (ticket.expired) {
-    throw new RequestError('timeout', 'the request took too long');
-  }
-  const request = {
-    id: randomId(), origin, holder, reader: readerName, pinPad, done: false, busy: false,
-    hostArguments: { origin, reader: readerName || undefined, certificate: args.certificate,
-                     hash: args.hash, hashAlgorithm: args.hashAlgorithm },
-  };
-  const result = new Promise((resolve, reject) => {
-    request.resolve = resolve;
-    request.reject = reject;
-  });
-  pinRequest = request;
-  const created = await api.windows.create({
-    url: pinPageUrl() + '?request=' + request.id, type: 'popup', width: 440, height: 400,
-    focused: true,
-  });
-  request.windowId = created.id;
   if (request.done) {
-    closePinWindow(request);
+    return undefined;
   }
-  return result;
+  request.kind = 'pin';
+  request.shown = shown;
+  request.hostArguments = {
+    origin: request.origin, reader: shown.reader || undefined, certificate: args.certificate,
+    hash: args.hash, hashAlgorithm: args.hashAlgorithm,
+  };
+  return openWindow(request, 'pin.html', 560);
+}
+
+async function run(request) {
+  const args = request.arguments;
+  switch (request.command) {
+  case 'get-signing-certificate':
+    return getSigningCertificate(request, args);
+  case 'sign':
+    return sign(request, args);
+  default:
+    throw new RequestError('unknown-command', 'no such command');
+  }
 }
 
 // A PIN from the window: one signature attempt; a wrong PIN lets the window ask again.
-async function submitPin(requestId, pin) {
-  const request = pinRequest;
-  if (!request || request.id !== requestId || request.done || request.busy) {
-    return { done: true };
+async function submitPin(request, pin) {
+  if (request.busy) {
+    return { done: false };
   }
   // On a reader with its own PIN pad the holder types the PIN there: none travels from here.
-  if (!request.pinPad && (typeof pin !== 'string' || pin.length === 0)) {
+  if (!request.shown.pinPad && (typeof pin !== 'string' || pin.length === 0)) {
     return { retry: true, reason: 'empty' };
   }
   request.busy = true;
   try {
-    const pinArgument = request.pinPad ? {} : { pin };
+    const pinArgument = request.shown.pinPad ? {} : { pin };
     const result = await askHost('sign', Object.assign({}, request.hostArguments, pinArgument));
-    finishPin(request, null, result);
+    request.answer(result);
     return { done: true };
   } catch (e) {
     if (e.code === 'pin-incorrect' && !request.done) {
       return { retry: true, reason: 'pin-incorrect', pinCountLow: !!e.details.pinCountLow,
                pinFinalTry: !!e.details.pinFinalTry };
     }
-    finishPin(request, e);
+    request.fail(e);
     return { done: true };
   } finally {
     request.busy = false;
   }
 }
 
-// ---- requests from pages ----
-
-async function pageRequest(origin, command, args, ticket) {
-  if (!originAllowed(origin)) {
-    throw new RequestError('origin-refused', 'only https pages (and http://localhost) may ask');
-  }
-  args = args && typeof args === 'object' ? args : {};
-  switch (command) {
-  case 'status': {
-    const status = await askHost('status');
-    return Object.assign({ extensionVersion: api.runtime.getManifest().version }, status);
-  }
-  case 'get-signing-certificate':
-    return askHost('get-signing-certificate', {
-      origin, reader: typeof args.reader === 'string' ? args.reader : undefined,
-    });
-  case 'sign':
-    return sign(origin, args, ticket);
-  default:
-    throw new RequestError('unknown-command', 'no such command');
-  }
-}
+// ---- pages: one port per document, opened by the content script ----
 
 function senderOrigin(sender) {
   if (sender.origin) {
@@ -279,61 +404,100 @@ function senderOrigin(sender) {
   }
 }
 
-function asReply(promise) {
-  return promise.then(
-    (result) => ({ result }),
-    (e) => ({ error: Object.assign({}, e.details || {}, {
-      code: e.code || 'extension-failed', message: e.message || String(e),
-    }) }));
+let nextPage = 1;
+
+api.runtime.onConnect.addListener((pagePort) => {
+  const sender = pagePort.sender || {};
+  if (pagePort.name !== 'tessivo-page' || sender.id !== api.runtime.id || !sender.tab) {
+    pagePort.disconnect();
+    return;
+  }
+  const page = nextPage++;
+  const origin = senderOrigin(sender);
+  let connected = true;
+  pagePort.onDisconnect.addListener(() => {
+    connected = false;
+    dropPage(page);
+  });
+  pagePort.onMessage.addListener((message) => {
+    if (!message || typeof message.requestId !== 'string' || typeof message.command !== 'string') {
+      return;
+    }
+    const reply = (answer) => {
+      if (connected) {
+        pagePort.postMessage(Object.assign({ requestId: message.requestId }, answer));
+      }
+    };
+    const args = message.arguments && typeof message.arguments === 'object' ? message.arguments : {};
+    if (!originAllowed(origin)) {
+      reply({ error: { code: 'origin-refused', message: 'only https pages (and http://localhost) may ask' } });
+      return;
+    }
+    if (message.command === 'status') {
+      // Only that the extension and the host are there, and the protocol they speak.
+      askHost('status').then(
+        (s) => reply({ result: { extension: true, host: true, protocolVersion: s.protocolVersion } }),
+        (e) => reply({ error: { code: e.code || 'extension-failed', message: e.message } }));
+      return;
+    }
+    const request = {
+      id: randomId(), page, origin, command: message.command, arguments: args, done: false,
+      limitMs: timeLimit(message.command, message.timeLimitMs), reply,
+    };
+    try {
+      submit(request);
+    } catch (e) {
+      reply({ error: { code: e.code, message: e.message } });
+    }
+  });
+});
+
+// ---- the holder's windows talk to the background ----
+
+function windowRequest(message, kind) {
+  const request = current;
+  return request && request.id === message.request && request.kind === kind && !request.done
+    ? request : null;
 }
 
 api.runtime.onMessage.addListener((message, sender, sendResponse) => {
-  if (sender.id !== api.runtime.id || !message || typeof message.type !== 'string') {
+  if (sender.id !== api.runtime.id || !message || typeof message.type !== 'string' ||
+      typeof sender.url !== 'string') {
     return false;
   }
-  const fromPinPage = typeof sender.url === 'string' && sender.url.startsWith(pinPageUrl());
-  if (message.type === 'page-request' && sender.tab && !fromPinPage) {
-    const origin = senderOrigin(sender);
-    const command = message.command;
-    // The limit counts from the page's request, time in the queue included, as the page's does.
-    const deadline = Date.now() + timeLimit(command, message.timeLimitMs);
-    const ticket = { expired: false };
-    const work = enqueue(() => {
-      if (Date.now() >= deadline) {
-        return Promise.reject(new RequestError('timeout', 'the request waited too long'));
+  const fromConsent = sender.url.startsWith(api.runtime.getURL('consent.html'));
+  const fromPin = sender.url.startsWith(api.runtime.getURL('pin.html'));
+  if (message.type === 'consent-details' && fromConsent) {
+    const request = windowRequest(message, 'consent');
+    sendResponse(request ? { origin: request.origin } : { gone: true });
+  } else if (message.type === 'consent-answer' && fromConsent) {
+    const request = windowRequest(message, 'consent');
+    if (request) {
+      closeWindow(request);
+      if (message.allow === true) {
+        request.answer({ remember: message.remember === true });
+      } else {
+        request.fail(declined('the holder declined'));
       }
-      return withTimeLimit(pageRequest(origin, command, message.arguments, ticket),
-        deadline - Date.now(), () => {
-          ticket.expired = true;
-          if (pinRequest) {
-            finishPin(pinRequest, new RequestError('timeout', 'no PIN was given in time'));
-          }
-        });
-    });
-    asReply(work).then(sendResponse);
-    return true; // the answer comes later
-  }
-  if (!fromPinPage) {
-    return false;
-  }
-  const request = pinRequest;
-  if (message.type === 'pin-details') {
-    sendResponse(request && request.id === message.request
-      ? { origin: request.origin, holder: request.holder, reader: request.reader,
-          pinPad: request.pinPad }
-      : { gone: true });
-    return false;
-  }
-  if (message.type === 'pin-submit') {
-    submitPin(message.request, message.pin).then(sendResponse);
-    return true;
-  }
-  if (message.type === 'pin-cancel') {
-    if (request && request.id === message.request) {
-      finishPin(request, new RequestError('user-cancelled', 'the user cancelled'));
     }
     sendResponse({ done: true });
-    return false;
+  } else if (message.type === 'pin-details' && fromPin) {
+    const request = windowRequest(message, 'pin');
+    sendResponse(request ? request.shown : { gone: true });
+  } else if (message.type === 'pin-submit' && fromPin) {
+    const request = windowRequest(message, 'pin');
+    if (!request) {
+      sendResponse({ done: true });
+      return false;
+    }
+    submitPin(request, message.pin).then(sendResponse);
+    return true;
+  } else if (message.type === 'pin-cancel' && fromPin) {
+    const request = windowRequest(message, 'pin');
+    if (request) {
+      request.fail(declined('the holder cancelled'));
+    }
+    sendResponse({ done: true });
   }
   return false;
 });

@@ -1,34 +1,59 @@
-// The extension's PIN window: shows who asks and with which card, takes the PIN and hands it
-// to the background worker, which passes it to the host. The page never sees it.
+// The PIN window: shows who asks, what is signed and with which card, takes the PIN and hands
+// it to the background, which passes it to the host. The page never sees it.
 'use strict';
 
 (() => {
-  const api = typeof browser !== 'undefined' ? browser : chrome;
-  const requestId = new URLSearchParams(window.location.search).get('request') || '';
-  const text = (key) => api.i18n.getMessage(key) || key;
-  const $ = (id) => document.getElementById(id);
-
-  document.documentElement.lang = api.i18n.getUILanguage();
-  for (const element of document.querySelectorAll('[data-i18n]')) {
-    element.textContent = text(element.dataset.i18n);
-  }
+  const { api, text, $, requestId } = ui;
 
   function setBusy(busy) {
     $('pin').disabled = busy;
     $('ok').disabled = busy;
   }
 
+  function showDate(iso) {
+    const date = new Date(iso);
+    if (!iso || Number.isNaN(date.getTime())) {
+      return '';
+    }
+    return date.toLocaleDateString(document.documentElement.lang,
+      { year: 'numeric', month: 'long', day: 'numeric', timeZone: 'UTC' });
+  }
+
+  function commonName(distinguishedName) {
+    const found = /(?:^|,)\s*CN=((?:\\.|[^,\\])*)/.exec(distinguishedName || '');
+    return found ? found[1].replace(/\\(.)/g, '$1') : distinguishedName;
+  }
+
+  function showTries(countLow, finalTry) {
+    $('tries').hidden = !countLow && !finalTry;
+    $('tries').textContent = finalTry ? text('pinFinalTry') : countLow ? text('pinCountLow') : '';
+  }
+
   let pinPad = false;
 
-  api.runtime.sendMessage({ type: 'pin-details', request: requestId }).then((details) => {
-    if (!details || details.gone) {
+  const details = api.runtime.sendMessage({ type: 'pin-details', request: requestId });
+  Promise.all([details, ui.buttonsOrdered]).then(([shown]) => {
+    if (!shown || shown.gone) {
       window.close();
       return;
     }
-    $('origin').textContent = details.origin;
-    $('holder').textContent = details.holder || text('pinUnknown');
-    $('reader').textContent = details.reader || text('pinUnknown');
-    pinPad = details.pinPad === true;
+    ui.showSite(shown.origin);
+    // The site's own words, as plain text: never read as markup.
+    $('description').textContent = shown.description
+      ? text('pinQuoted', shown.description) : text('pinNoDescription');
+    $('description').classList.toggle('none', !shown.description);
+    $('hash').textContent = `${shown.hashAlgorithm} · ${shown.fingerprint}…`;
+    $('holder').textContent = shown.holder || text('pinUnknown');
+    // The issuer by its common name, as a holder knows it; the whole name on hover.
+    $('issuer').textContent = commonName(shown.issuer);
+    $('issuer').title = shown.issuer;
+    $('valid-until').textContent = showDate(shown.notAfter);
+    for (const element of document.querySelectorAll('.known')) {
+      element.hidden = !shown.issuer;
+    }
+    $('reader').textContent = shown.reader || text('pinUnknown');
+    showTries(shown.pinCountLow, shown.pinFinalTry);
+    pinPad = shown.pinPad === true;
     if (pinPad) {
       // The reader asks for the PIN on its own keypad once OK is pressed. The instruction takes
       // the prompt's place: it is what to do, not an error.
@@ -38,6 +63,8 @@
     } else {
       $('pin').focus();
     }
+    // When the window was ready, for tests and the latency benchmark.
+    document.body.dataset.ready = String(Date.now());
   });
 
   // Progress ("signing…") is shown plain; only what the holder must act on is in the error colour.
@@ -59,12 +86,13 @@
       $('pin').value = '';
       if (answer && answer.retry) {
         setBusy(false);
-        showMessage(answer.reason === 'empty' ? text('pinEmpty')
-          : answer.pinFinalTry ? text('pinWrongFinal')
-          : answer.pinCountLow ? text('pinWrongLow') : text('pinWrong'), true);
+        showMessage(answer.reason === 'empty' ? text('pinEmpty') : text('pinWrong'), true);
+        if (answer.reason !== 'empty') {
+          showTries(answer.pinCountLow, answer.pinFinalTry);
+        }
         $('pin').focus();
       }
-      // Otherwise the background worker closes this window.
+      // Otherwise the background closes this window.
     });
   });
 
