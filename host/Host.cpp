@@ -50,17 +50,6 @@ X509Ptr ParseDer(const std::vector<std::uint8_t>& der) {
     return cert;
 }
 
-std::string NameText(const X509_NAME* name) {
-    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
-    if (!bio ||
-        X509_NAME_print_ex(bio.get(), name, 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB) < 0) {
-        return {};
-    }
-    char* data = nullptr;
-    const long length = BIO_get_mem_data(bio.get(), &data);
-    return std::string(data, static_cast<std::size_t>(length));
-}
-
 std::string CommonName(const X509_NAME* name) {
     const int index = X509_NAME_get_index_by_NID(name, NID_commonName, -1);
     if (index < 0) {
@@ -107,9 +96,9 @@ json CertificateFields(const std::vector<std::uint8_t>& der) {
         Fail(peer::PeerError::ModuleFailed, "the card's certificate cannot be read");
     }
     return {{"certificate", tessivo::EncodeBase64(der)},
-            {"subject", NameText(X509_get_subject_name(cert.get()))},
+            {"subject", peer::DistinguishedNameText(X509_get_subject_name(cert.get()))},
             {"holderName", CommonName(X509_get_subject_name(cert.get()))},
-            {"issuer", NameText(X509_get_issuer_name(cert.get()))},
+            {"issuer", peer::DistinguishedNameText(X509_get_issuer_name(cert.get()))},
             {"serialNumber", SerialHex(cert.get())},
             {"notBefore", IsoTime(X509_get0_notBefore(cert.get()))},
             {"notAfter", IsoTime(X509_get0_notAfter(cert.get()))}};

@@ -98,17 +98,6 @@ std::string UsageText(const std::optional<std::vector<std::uint8_t>>& bytes) {
     return Hex(*bytes) + " (" + (named.empty() ? "no bits" : named) + ")";
 }
 
-std::string NameText(const X509_NAME* name) {
-    ossl::BioPtr bio(BIO_new(BIO_s_mem()));
-    if (!bio ||
-        X509_NAME_print_ex(bio.get(), name, 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB) < 0) {
-        return {};
-    }
-    char* data = nullptr;
-    const long length = BIO_get_mem_data(bio.get(), &data);
-    return std::string(data, static_cast<std::size_t>(length));
-}
-
 CertificateFacts FactsOf(const PublicCertificate& c) {
     CertificateFacts facts;
     facts.label = ModuleTextToUtf8(c.label);
@@ -124,7 +113,7 @@ CertificateFacts FactsOf(const PublicCertificate& c) {
     facts.parsed = cert != nullptr;
     facts.keyUsage = cert ? UsageText(KeyUsageBytes(cert.get())) : "unreadable";
     if (cert) {
-        facts.subject = NameText(X509_get_subject_name(cert.get()));
+        facts.subject = DistinguishedNameText(X509_get_subject_name(cert.get()));
     }
     return facts;
 }
@@ -156,6 +145,17 @@ LoginCheck CheckLoginRule(const std::vector<PublicCertificate>& certificates) {
                                  : (!check.signature ? signature : encipherment);
     check.missing = "The card lacks " + what + ", which the agent's login needs.";
     return check;
+}
+
+std::string DistinguishedNameText(const X509_NAME* name) {
+    ossl::BioPtr bio(BIO_new(BIO_s_mem()));
+    if (!bio ||
+        X509_NAME_print_ex(bio.get(), name, 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB) < 0) {
+        return {};
+    }
+    char* data = nullptr;
+    const long length = BIO_get_mem_data(bio.get(), &data);
+    return std::string(data, static_cast<std::size_t>(length));
 }
 
 std::string DescribeCertificate(const CertificateFacts& facts) {

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include <openssl/x509.h>
+
 #include "peer/ModuleView.h"
 
 namespace peer {
@@ -48,5 +50,8 @@ LoginCheck CheckLoginRule(const std::vector<PublicCertificate>& certificates);
 
 // One line for a message: label, id, key usage and subject.
 std::string DescribeCertificate(const CertificateFacts& facts);
+
+// A distinguished name as RFC 2253 text, non-ASCII characters kept as UTF-8.
+std::string DistinguishedNameText(const X509_NAME* name);
 
 } // namespace peer
