@@ -83,6 +83,7 @@ expect_contents "${debs[2]}" <<LIST
 usr/include/vantrel.h
 usr/lib/$multiarch/libvantrel.so
 usr/lib/$multiarch/pkgconfig/vantrel.pc
+usr/share/doc-base/libvantrel-dev.libvantrel-dev
 usr/share/doc/libvantrel-dev/changelog.gz
 usr/share/doc/libvantrel-dev/copyright
 usr/share/doc/libvantrel-dev/examples/vantrel_sign.c
