@@ -83,9 +83,15 @@ if(NOT WIN32)
     set(TESSIVO_HOST_ALLOWED "\"allowed_extensions\": [\"${kFirefoxExtensionId}\"]")
     configure_file(${CMAKE_SOURCE_DIR}/cmake/host-manifest.json.in
       ${CMAKE_BINARY_DIR}/manifests/firefox/${kHostName}.json @ONLY)
-    set(chromium_manifest ${CMAKE_BINARY_DIR}/manifests/chromium/${kHostName}.json)
-    install(FILES ${chromium_manifest} DESTINATION /etc/chromium/native-messaging-hosts)
-    install(FILES ${chromium_manifest} DESTINATION /etc/opt/chrome/native-messaging-hosts)
+    # Chromium and Chrome read /etc. Links there, not files: a file in /etc would be kept as a
+    # configuration file when the package is removed, naming a host that is gone.
+    set(chromium_dir ${CMAKE_INSTALL_DATADIR}/tessivo/native-messaging-hosts)
+    install(FILES ${CMAKE_BINARY_DIR}/manifests/chromium/${kHostName}.json DESTINATION ${chromium_dir})
+    foreach(etc /etc/chromium/native-messaging-hosts /etc/opt/chrome/native-messaging-hosts)
+      install(CODE "file(MAKE_DIRECTORY \$ENV{DESTDIR}${etc})
+        file(CREATE_LINK ${CMAKE_INSTALL_PREFIX}/${chromium_dir}/${kHostName}.json
+          \$ENV{DESTDIR}${etc}/${kHostName}.json SYMBOLIC)")
+    endforeach()
     install(FILES ${CMAKE_BINARY_DIR}/manifests/firefox/${kHostName}.json
       DESTINATION lib/mozilla/native-messaging-hosts)
   endif()

@@ -72,6 +72,7 @@ usr/share/lintian/overrides/tessivo
 usr/share/man/man1/tessivo-host.1.gz
 usr/share/man/man1/tessivo-peer.1.gz
 usr/share/man/man1/tessivo.1.gz
+usr/share/tessivo/native-messaging-hosts/org.tessivo.host.json
 LIST
 expect_contents "${debs[1]}" <<LIST
 usr/lib/$multiarch/libvantrel.so.1
@@ -116,9 +117,12 @@ loaded=$(ldd "$bin/tessivo" | awk '$1 == "libvantrel.so.1" { print $3 }')
 # The browsers' manifests name the installed host and the extension's ids.
 for manifest in etc/chromium etc/opt/chrome usr/lib/mozilla; do
     file=$root/$manifest/native-messaging-hosts/org.tessivo.host.json
-    python3 - "$file" "$manifest" <<'PY' || fail "$file is not the host's manifest"
-import json, sys
-m = json.load(open(sys.argv[1]))
+    python3 - "$file" "$manifest" "$root" <<'PY' || fail "$file is not the host's manifest"
+import json, os, sys
+path = sys.argv[1]
+if os.path.islink(path):  # a link names its target as installed, outside the temporary root
+    path = sys.argv[3] + os.readlink(path)
+m = json.load(open(path))
 assert m["name"] == "org.tessivo.host" and m["type"] == "stdio", m
 assert m["path"] == "/usr/bin/tessivo-host", m
 if sys.argv[2] == "usr/lib/mozilla":
@@ -163,6 +167,10 @@ CPP
 c++ -std=c++17 -Wall -Wextra -Werror "$work/uses_vantrel.cpp" $flags -o "$work/uses_vantrel" &&
     "$work/uses_vantrel" || fail "a C++ program cannot use the installed header and library"
 
+# Removed (not yet purged), the package leaves no browser a manifest naming a host that is gone.
+dpkg_root --remove tessivo
+left=$(cd "$root" && find . -name org.tessivo.host.json)
+[ -z "$left" ] || fail "removing tessivo left:"$'\n'"$left"
 # Purged, the packages leave nothing behind: no file, no empty folder.
 dpkg_root --purge tessivo libvantrel-dev libvantrel1
 left=$(cd "$root" && find . -mindepth 1 | grep -v -e '^\./var/lib/dpkg' -e '^\./var$' -e '^\./var/lib$' || true)
