@@ -1,6 +1,6 @@
-# What `cmake --install` puts where, and the packages CPack makes from it: a .deb on Linux, a
-# zip for the Windows build. Only the programs, the library, its header and the documentation
-# are installed; nothing a test uses.
+# What `cmake --install` puts where, and the zip CPack makes of it for the Windows build (the
+# Debian packages are made by debian/ from the same install). Only the programs, the library, its
+# header and the documentation are installed; nothing a test uses.
 include(GNUInstallDirs)
 
 set(TESSIVO_PROGRAMS tessivo tessivo-peer tessivo-host)
@@ -17,9 +17,13 @@ install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DATADIR}
 if(NOT WIN32)
   # On Windows the library lives inside tessivo.exe; here it is a shared library of its own.
   install(TARGETS vantrel LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
-  # The agent finds the library in the package's own lib folder, wherever it was unpacked.
-  file(RELATIVE_PATH bin_to_lib /${CMAKE_INSTALL_BINDIR} /${CMAKE_INSTALL_LIBDIR})
-  set_target_properties(tessivo PROPERTIES INSTALL_RPATH "$ORIGIN/${bin_to_lib}")
+  # The agent finds the library in the install's own lib folder, wherever it was unpacked; a
+  # system package leaves that to the dynamic linker.
+  option(TESSIVO_INSTALL_RPATH "Installed agent looks for libvantrel beside its bin folder" ON)
+  if(TESSIVO_INSTALL_RPATH)
+    file(RELATIVE_PATH bin_to_lib /${CMAKE_INSTALL_BINDIR} /${CMAKE_INSTALL_LIBDIR})
+    set_target_properties(tessivo PROPERTIES INSTALL_RPATH "$ORIGIN/${bin_to_lib}")
+  endif()
 
   file(RELATIVE_PATH VANTREL_PC_TO_PREFIX /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
   string(REGEX REPLACE "/$" "" VANTREL_PC_TO_PREFIX "${VANTREL_PC_TO_PREFIX}")
@@ -31,8 +35,71 @@ if(NOT WIN32)
           DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES ${CMAKE_SOURCE_DIR}/peer/completion/tessivo-peer
           DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+
+  # For developers: a C example beside the library's documentation.
+  set(vantrel_docdir ${CMAKE_INSTALL_DATADIR}/doc/libvantrel-dev)
+  install(FILES ${CMAKE_SOURCE_DIR}/examples/vantrel_sign.c DESTINATION ${vantrel_docdir}/examples)
+  # The API reference, made by Doxygen from the header's comments.
+  option(TESSIVO_API_DOCS "Build and install the library's HTML reference (Doxygen)" OFF)
+  if(TESSIVO_API_DOCS)
+    find_package(Doxygen REQUIRED)
+    set(DOXYGEN_PROJECT_NAME Vantrel)
+    set(DOXYGEN_PROJECT_BRIEF "Smart-card token and certificate library")
+    set(DOXYGEN_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/apidoc)
+    set(DOXYGEN_GENERATE_HTML YES)
+    set(DOXYGEN_GENERATE_LATEX NO)
+    set(DOXYGEN_OPTIMIZE_OUTPUT_FOR_C YES)
+    set(DOXYGEN_EXTRACT_ALL YES)
+    set(DOXYGEN_SEARCHENGINE NO)
+    set(DOXYGEN_HTML_TIMESTAMP NO)
+    set(DOXYGEN_FULL_PATH_NAMES NO)
+    set(DOXYGEN_EXAMPLE_PATH ${CMAKE_SOURCE_DIR}/examples)
+    # Document what a C++ program sees: all of the library's functions.
+    set(DOXYGEN_PREDEFINED __cplusplus VANTREL_API= VANTREL_CPP_API=
+      "VANTREL_CODE(name,value)=const VR_RESULT name = value\;")
+    set(DOXYGEN_MACRO_EXPANSION YES)
+    set(DOXYGEN_EXPAND_ONLY_PREDEF YES)
+    set(DOXYGEN_WARN_AS_ERROR YES)
+    doxygen_add_docs(vantrel_docs ${CMAKE_SOURCE_DIR}/include/vantrel.h ALL
+      COMMENT "Making the Vantrel API reference")
+    install(DIRECTORY ${CMAKE_BINARY_DIR}/apidoc/html DESTINATION ${vantrel_docdir})
+  endif()
+
+  # The browsers' system-wide host registrations, naming the installed host. The names and
+  # extension ids are the host's own (its per-user --install writes the same manifests).
+  option(TESSIVO_INSTALL_BROWSER_MANIFESTS "Install the browsers' system-wide host manifests" OFF)
+  if(TESSIVO_INSTALL_BROWSER_MANIFESTS)
+    file(READ ${CMAKE_SOURCE_DIR}/host/Install.h install_h)
+    foreach(name kHostName kExtensionId kFirefoxExtensionId)
+      if(NOT install_h MATCHES "${name} = \"([^\"]+)\"")
+        message(FATAL_ERROR "host/Install.h has no ${name}")
+      endif()
+      set(${name} ${CMAKE_MATCH_1})
+    endforeach()
+    set(TESSIVO_HOST_PATH ${CMAKE_INSTALL_FULL_BINDIR}/tessivo-host)
+    set(TESSIVO_HOST_ALLOWED "\"allowed_origins\": [\"chrome-extension://${kExtensionId}/\"]")
+    configure_file(${CMAKE_SOURCE_DIR}/cmake/host-manifest.json.in
+      ${CMAKE_BINARY_DIR}/manifests/chromium/${kHostName}.json @ONLY)
+    set(TESSIVO_HOST_ALLOWED "\"allowed_extensions\": [\"${kFirefoxExtensionId}\"]")
+    configure_file(${CMAKE_SOURCE_DIR}/cmake/host-manifest.json.in
+      ${CMAKE_BINARY_DIR}/manifests/firefox/${kHostName}.json @ONLY)
+    # Chromium and Chrome read /etc. Links there, not files: a file in /etc would be kept as a
+    # configuration file when the package is removed, naming a host that is gone.
+    set(chromium_dir ${CMAKE_INSTALL_DATADIR}/tessivo/native-messaging-hosts)
+    install(FILES ${CMAKE_BINARY_DIR}/manifests/chromium/${kHostName}.json DESTINATION ${chromium_dir})
+    foreach(etc /etc/chromium/native-messaging-hosts /etc/opt/chrome/native-messaging-hosts)
+      install(CODE "file(MAKE_DIRECTORY \$ENV{DESTDIR}${etc})
+        file(CREATE_LINK ${CMAKE_INSTALL_PREFIX}/${chromium_dir}/${kHostName}.json
+          \$ENV{DESTDIR}${etc}/${kHostName}.json SYMBOLIC)")
+    endforeach()
+    install(FILES ${CMAKE_BINARY_DIR}/manifests/firefox/${kHostName}.json
+      DESTINATION lib/mozilla/native-messaging-hosts)
+  endif()
 endif()
 
+if(NOT WIN32)
+  return()
+endif()
 set(CPACK_PACKAGE_NAME tessivo)
 set(CPACK_PACKAGE_VENDOR Tessivo)
 set(CPACK_PACKAGE_CONTACT "Tessivo developers")
@@ -41,15 +108,7 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
 # Debug information stays in the build tree.
 set(CPACK_STRIP_FILES ON)
-if(WIN32)
-  set(CPACK_GENERATOR ZIP)
-  set(CPACK_SYSTEM_NAME win64)
-  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
-else()
-  set(CPACK_GENERATOR DEB)
-  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-  set(CPACK_DEBIAN_PACKAGE_SECTION utils)
-  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "opensc-pkcs11, pcscd")
-endif()
+set(CPACK_GENERATOR ZIP)
+set(CPACK_SYSTEM_NAME win64)
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
 include(CPack)

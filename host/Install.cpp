@@ -38,6 +38,12 @@ bool WriteText(const fs::path& path, const std::string& text, InstallResult& res
     return true;
 }
 
+// Removes a folder that holds nothing; true when it is gone.
+bool RemoveIfEmpty(const fs::path& folder) {
+    std::error_code ec;
+    return fs::is_directory(folder, ec) && fs::is_empty(folder, ec) && fs::remove(folder, ec);
+}
+
 #if defined(_WIN32)
 // The registry keys each browser reads, under HKEY_CURRENT_USER.
 const char* const kRegistryRoots[] = {
@@ -190,6 +196,7 @@ InstallResult Uninstall() {
     plat::DeleteUserKey(peer::Utf8ToU16(std::string(kFirefoxRoot) + kHostName));
     remove(WindowsFolder() / ("chromium-" + file));
     remove(WindowsFolder() / ("firefox-" + file));
+    RemoveIfEmpty(WindowsFolder());
 #else
     const std::string home = Environment("HOME");
     if (home.empty()) {
@@ -199,6 +206,12 @@ InstallResult Uninstall() {
     }
     for (const LinuxPlace& place : kLinuxPlaces) {
         remove(fs::path(home) / place.folder / file);
+        // The folders --install made for a browser that never used them go too; ~/.config is
+        // everyone's and stays.
+        for (fs::path folder = place.folder;
+             !folder.empty() && folder != ".config" && RemoveIfEmpty(fs::path(home) / folder);
+             folder = folder.parent_path()) {
+        }
     }
 #endif
     return result;

@@ -11,6 +11,7 @@
 #include <openssl/sha.h>
 #include <openssl/x509.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -533,6 +534,8 @@ TEST(HostInstall, WritesAndRemovesEveryBrowsersManifest) {
     const char* previous = std::getenv("HOME");
     const std::string saved = previous ? previous : "";
     fixtures::SetEnvironment("HOME", home.Path());
+    // Chrome has a profile here; Chromium and Firefox were never used.
+    fs::create_directories(home.Path() + "/.config/google-chrome/Default");
     const int installed =
         std::system((std::string(TESSIVO_HOST_PATH) + " --install >/dev/null").c_str());
     const std::string chromium =
@@ -551,6 +554,14 @@ TEST(HostInstall, WritesAndRemovesEveryBrowsersManifest) {
     EXPECT_EQ(installed, 0);
     EXPECT_EQ(removed, 0);
     EXPECT_FALSE(anyLeft);
+    // The folders it made are gone again; the browser's own and ~/.config stay.
+    std::vector<std::string> left;
+    for (const auto& entry : fs::recursive_directory_iterator(home.Path())) {
+        left.push_back(fs::relative(entry.path(), home.Path()).string());
+    }
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{".config", ".config/google-chrome",
+                                              ".config/google-chrome/Default"}));
     EXPECT_EQ(c, g);
     EXPECT_EQ(c["name"], "org.tessivo.host");
     EXPECT_EQ(c["type"], "stdio");
