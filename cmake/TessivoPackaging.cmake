@@ -70,12 +70,16 @@ if(NOT WIN32)
   option(TESSIVO_INSTALL_BROWSER_MANIFESTS "Install the browsers' system-wide host manifests" OFF)
   if(TESSIVO_INSTALL_BROWSER_MANIFESTS)
     file(READ ${CMAKE_SOURCE_DIR}/host/Install.h install_h)
-    foreach(name kHostName kExtensionId kFirefoxExtensionId)
+    foreach(name kHostName kExtensionId)
       if(NOT install_h MATCHES "${name} = \"([^\"]+)\"")
         message(FATAL_ERROR "host/Install.h has no ${name}")
       endif()
       set(${name} ${CMAKE_MATCH_1})
     endforeach()
+    # Firefox knows the extension by the id its manifest declares, as the host does.
+    file(READ ${CMAKE_SOURCE_DIR}/web/extension/manifest.json extension_manifest_text)
+    string(JSON kFirefoxExtensionId GET "${extension_manifest_text}"
+      browser_specific_settings gecko id)
     set(TESSIVO_HOST_PATH ${CMAKE_INSTALL_FULL_BINDIR}/tessivo-host)
     set(TESSIVO_HOST_ALLOWED "\"allowed_origins\": [\"chrome-extension://${kExtensionId}/\"]")
     configure_file(${CMAKE_SOURCE_DIR}/cmake/host-manifest.json.in
