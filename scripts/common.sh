@@ -6,7 +6,7 @@ TESSIVO_PACKAGES=(cmake make g++ pkg-config libssl-dev libp11-kit-dev libgtest-d
     libbenchmark-dev softhsm2 opensc openssl g++-mingw-w64-x86-64 wine wine64 xvfb xauth
     nlohmann-json3-dev libcli11-dev dpkg-dev clang-format binutils clang libclang-rt-14-dev
     pcscd vsmartcard-vpcd opensc-pkcs11 python3-cryptography man-db groff-base unzip
-    chromium chromium-driver python3-selenium fonts-wqy-microhei)
+    chromium chromium-driver python3-selenium fonts-wqy-microhei wixl msitools osslsigncode)
 # What configuring the Linux tree and running the demo need, without the Windows and browser tools.
 TESSIVO_DEMO_PACKAGES=(cmake make g++ pkg-config libssl-dev libp11-kit-dev libgtest-dev libgmock-dev
     libbenchmark-dev nlohmann-json3-dev libcli11-dev softhsm2 opensc openssl)
