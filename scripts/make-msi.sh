@@ -38,13 +38,14 @@ firefox_id=$(constant kFirefoxExtensionId)
 
 stage=$(mktemp -d "${TMPDIR:-/tmp}/tessivo-msi-XXXXXX")
 trap 'rm -rf "$stage"' EXIT
-mkdir -p "$stage/sdk/include" "$stage/sdk/lib"
+mkdir -p "$stage/sdk/include" "$stage/sdk/lib" "$stage/sdk/examples"
 for program in tessivo.exe tessivo-peer.exe tessivo-host.exe Vantrel.dll; do
     x86_64-w64-mingw32-strip -o "$stage/$program" "$build/bin/$program"
 done
 cp "$root/README.md" "$stage/"
 cp "$root/include/vantrel.h" "$stage/sdk/include/"
 cp "$build/lib/libvantrel.dll.a" "$build/token/vantrel.def" "$stage/sdk/lib/"
+cp "$root/examples/vantrel_sign.c" "$stage/sdk/examples/"
 
 # The host manifests name the host relative to their own folder (the install folder), which
 # Chrome, Edge and Firefox accept on Windows: the registry keys carry the installed path.

@@ -4,10 +4,10 @@
 #    program and library inside it verify against that CA;
 #  - installed per machine (msiexec /i /qn, with the SDK): the files in Program Files\Tessivo,
 #    the browsers' host keys naming the manifests there, the installed host answering `status`
-#    through the manifest Chrome's key names, a program built on the installed SDK running on
-#    the installed Vantrel.dll;
+#    through the manifest Chrome's key names;
 #  - the module choice of the installed programs: HKLM\Software\Tessivo\Module, and
-#    tessivo-peer --module, each signing through a module of another name;
+#    tessivo-peer --module, each signing through a module of another name; the SDK's C example
+#    built on the installed header and import library, signing on the installed Vantrel.dll;
 #  - a newer MSI (with the extension's update URL) upgrades: one product, the newer version;
 #  - msiexec /x leaves no file, folder or key behind.
 # usage: msi_test.sh BUILD-DIR SOURCE-DIR VERSION TEST-MODULE CERTS-DIR
@@ -67,6 +67,7 @@ files="README.md
 Vantrel.dll
 chromium-org.tessivo.host.json
 firefox-org.tessivo.host.json
+sdk/examples/vantrel_sign.c
 sdk/include/vantrel.h
 sdk/lib/libvantrel.dll.a
 sdk/lib/vantrel.def
@@ -141,27 +142,6 @@ status=$(ask_status) || fail "the installed host does not answer status"
 [ "$status" = "$version TorvexPKCS11.dll" ] || fail "status: $status"
 step "  the host answers status: $status"
 
-# A program built on the installed SDK runs on the installed Vantrel.dll.
-cat >"$work/sdk_user.cpp" <<'CPP'
-#include <cstdio>
-#include "vantrel.h"
-int main() {
-    PKCS11 p11{};
-    char text[64];
-    std::uint32_t len = sizeof text;
-    const VR_RESULT before = GetLibraryDesc(&p11, text, &len);
-    const VR_RESULT missing = InitLibrary("no-such-module.dll", &p11);
-    std::printf("%08X %08X\n", before, missing);
-    return before == BASIC_MODULE_NOT_LOADED && missing == 0xDA000006u ? 0 : 1;
-}
-CPP
-x86_64-w64-mingw32-g++-posix -std=c++17 -I"$install_dir/sdk/include" "$work/sdk_user.cpp" \
-    "$install_dir/sdk/lib/libvantrel.dll.a" -static -o "$work/sdk_user.exe" || fail "cannot build on the SDK"
-sdk_out=$(WINEPATH='C:\Program Files\Tessivo' win "$work/sdk_user.exe" | tr -d '\r') ||
-    fail "the SDK program failed: $sdk_out"
-x86_64-w64-mingw32-objdump -p "$work/sdk_user.exe" | grep 'DLL Name: Vantrel.dll' >/dev/null ||
-    fail "the SDK program does not import Vantrel.dll"
-
 step "module choice"
 # The test module under other names.
 cards="$WINEPREFIX/drive_c/cards"
@@ -194,6 +174,18 @@ status=$(ask_status) || fail "no status with a configured module"
 [ "$status" = "$version C:\\cards\\configured.dll" ] || fail "status with a configured module: $status"
 sign_with "HKLM\\Software\\Tessivo\\Module"
 wine reg delete 'HKLM\Software\Tessivo' /v Module /f >/dev/null
+# The SDK's C example, built on the installed header and import library, signs through the
+# installed Vantrel.dll.
+x86_64-w64-mingw32-gcc -std=c11 -Wall -I"$install_dir/sdk/include" "$install_dir/sdk/examples/vantrel_sign.c" \
+    "$install_dir/sdk/lib/libvantrel.dll.a" -o "$work/vantrel_sign.exe" || fail "cannot build the example on the SDK"
+x86_64-w64-mingw32-objdump -p "$work/vantrel_sign.exe" | grep 'DLL Name: Vantrel.dll' >/dev/null ||
+    fail "the example does not import Vantrel.dll"
+rm -f "$work/sig.bin"
+echo 1234 | WINEPATH='C:\Program Files\Tessivo' win "$work/vantrel_sign.exe" 'C:\cards\other.dll' \
+    "$(winpath "$work/data.txt")" "$(winpath "$work/sig.bin")" >/dev/null || fail "the example did not sign"
+openssl dgst -sha256 -verify "$work/citizen.pub" -signature "$work/sig.bin" "$work/data.txt" >/dev/null ||
+    fail "the example's signature does not verify"
+step "  the SDK's C example: signed and verified"
 sign_with "--module other.dll" --module 'C:\cards\other.dll'
 # Neither chosen nor configured: the default name, which nothing here provides.
 ! peer readers >/dev/null 2>&1 || fail "readers listed without a module"
