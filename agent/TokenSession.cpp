@@ -15,6 +15,7 @@
 #include "agent/TextConvert.h"
 #include "agent/TokenAgent.h"
 #include "platform/codepage.h"
+#include "platform/module_choice.h"
 
 namespace {
 
@@ -25,18 +26,6 @@ constexpr std::uint32_t kDescriptionBuffer = 128;
 constexpr std::uint32_t kCardSerialBuffer = 17;
 constexpr int kPinBuffer = 64;
 constexpr std::int32_t kSerialBuffer = 1024;
-
-// The module the agent loads: the card vendor's by default; on Linux the environment may name
-// another one (OpenSC's, a vendor's, SoftHSM2 in tests).
-const char* ModuleFileName() {
-#if !defined(_WIN32)
-    const char* chosen = std::getenv("TESSIVO_PKCS11_MODULE");
-    if (chosen != nullptr && chosen[0] != '\0') {
-        return chosen;
-    }
-#endif
-    return "TorvexPKCS11.dll";
-}
 
 // Narrow values to UTF-16 with invalid sequences refused, as the record wants them.
 std::u16string WidenValue(const std::string& narrow) {
@@ -66,7 +55,7 @@ bool CTokenAgent::StartLibrary() {
             CloseLibrary(&m_Pkcs11);
         }
         m_LibraryOpen = false;
-        if (InitLibrary(ModuleFileName(), &m_Pkcs11) == OK) {
+        if (InitLibrary(plat::ChosenPkcs11Module().c_str(), &m_Pkcs11) == OK) {
             m_LibraryOpen = true;
             return true;
         }
@@ -279,7 +268,7 @@ std::uint32_t CTokenAgent::Logout() {
         ReleaseKey();
         CloseLibrary(&m_Pkcs11);
         m_LibraryOpen = false;
-        if (InitLibrary(ModuleFileName(), &m_Pkcs11) == OK) {
+        if (InitLibrary(plat::ChosenPkcs11Module().c_str(), &m_Pkcs11) == OK) {
             m_LibraryOpen = true;
             return OK;
         }

@@ -14,8 +14,11 @@ install(TARGETS ${TESSIVO_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${CMAKE_SOURCE_DIR}/include/vantrel.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/tessivo)
 
-if(NOT WIN32)
-  # On Windows the library lives inside tessivo.exe; here it is a shared library of its own.
+if(WIN32)
+  # Vantrel.dll beside the programs that load it; its import library for programs built on it.
+  install(TARGETS vantrel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+else()
   install(TARGETS vantrel LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
   # The agent finds the library in the install's own lib folder, wherever it was unpacked; a
   # system package leaves that to the dynamic linker.
@@ -112,6 +115,27 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
 # Debug information stays in the build tree.
 set(CPACK_STRIP_FILES ON)
+# The installer: `cmake --build <tree> --target msi` makes packages/tessivo-<version>-x64.msi
+# with scripts/make-msi.sh (wixl). TESSIVO_SIGN signs the programs, Vantrel.dll and the MSI
+# with the certificate and key that TESSIVO_SIGN_CERT and TESSIVO_SIGN_KEY name in the
+# environment of the build (scripts/sign-release.sh), so no key path is kept in the cache.
+option(TESSIVO_SIGN "Sign the programs, Vantrel.dll and the MSI (Authenticode)" OFF)
+set(TESSIVO_EXTENSION_UPDATE_URL "" CACHE STRING
+  "Offer the browser extension to Chrome and Edge from this update URL (empty: not offered)")
+set(msi_options "")
+if(TESSIVO_EXTENSION_UPDATE_URL)
+  list(APPEND msi_options --update-url ${TESSIVO_EXTENSION_UPDATE_URL})
+endif()
+if(TESSIVO_SIGN)
+  list(APPEND msi_options --sign)
+endif()
+add_custom_target(msi
+  COMMAND ${CMAKE_SOURCE_DIR}/scripts/make-msi.sh ${CMAKE_BINARY_DIR}
+          ${CMAKE_BINARY_DIR}/packages/tessivo-${PROJECT_VERSION}-x64.msi ${msi_options}
+  DEPENDS ${TESSIVO_PROGRAMS} vantrel
+  COMMENT "Making the Windows installer"
+  VERBATIM)
+
 set(CPACK_GENERATOR ZIP)
 set(CPACK_SYSTEM_NAME win64)
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)

@@ -7,12 +7,11 @@
 #include "cryptoki.h"
 #include "platform/codepage.h"
 #include "platform/module.h"
+#include "platform/module_choice.h"
 
 namespace peer {
 
 namespace {
-
-constexpr const char* kVendorModule = "TorvexPKCS11.dll";
 
 CK_FUNCTION_LIST_PTR Table(void* functions) {
     return static_cast<CK_FUNCTION_LIST_PTR>(functions);
@@ -68,21 +67,19 @@ std::string AgentModulePath(const std::string& modulePath, const std::string& ag
     if (!modulePath.empty()) {
         return modulePath;
     }
-#if !defined(_WIN32)
-    const char* chosen = std::getenv("TESSIVO_PKCS11_MODULE");
-    if (chosen != nullptr && chosen[0] != '\0') {
-        return chosen;
-    }
-    (void)agentPath;
-#else
+    const std::string chosen = plat::ChosenPkcs11Module();
+#if defined(_WIN32)
+    // A bare file name is found in the agent's own folder first, as its loader looks there.
     std::error_code ignored;
-    const std::filesystem::path beside =
-        std::filesystem::path(agentPath).parent_path() / kVendorModule;
-    if (!agentPath.empty() && std::filesystem::exists(beside, ignored)) {
+    const std::filesystem::path beside = std::filesystem::path(agentPath).parent_path() / chosen;
+    if (!agentPath.empty() && !std::filesystem::path(chosen).has_parent_path() &&
+        std::filesystem::exists(beside, ignored)) {
         return beside.string();
     }
+#else
+    (void)agentPath;
 #endif
-    return kVendorModule;
+    return chosen;
 }
 
 ModuleView::~ModuleView() {

@@ -24,9 +24,9 @@ struct SlotView {
     std::uint64_t tokenFlags = 0;
 };
 
-// The module the agent will load: `modulePath` when given, else TESSIVO_PKCS11_MODULE (Linux),
-// else the card vendor's module, looked for first in the agent's own folder as the agent's
-// loader does on Windows.
+// The module the agent will load: `modulePath` when given, else the agent's own choice
+// (plat::ChosenPkcs11Module), looked for first in the agent's own folder when it is a bare file
+// name on Windows, as the agent's loader does.
 std::string AgentModulePath(const std::string& modulePath, const std::string& agentPath);
 
 // A certificate object that can be read without logging in.

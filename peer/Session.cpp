@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "platform/codepage.h"
+#include "platform/module_choice.h"
 #include "platform/process.h"
 #include "platform/window.h"
 #include "protocol/Frames.h"
@@ -42,9 +43,9 @@ std::u16string OwnName(const char* role, std::uint32_t session) {
 
 void SetModuleVariable(const std::string& module) {
 #if defined(_WIN32)
-    _putenv_s("TESSIVO_PKCS11_MODULE", module.c_str());
+    _putenv_s(plat::kPkcs11ModuleVariable, module.c_str());
 #else
-    setenv("TESSIVO_PKCS11_MODULE", module.c_str(), 1);
+    setenv(plat::kPkcs11ModuleVariable, module.c_str(), 1);
 #endif
 }
 

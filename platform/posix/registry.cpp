@@ -15,4 +15,8 @@ bool DeleteUserKey(const std::u16string&) {
     return false;
 }
 
+bool GetMachineValue(const std::u16string&, const std::u16string&, std::u16string&) {
+    return false;
+}
+
 } // namespace plat

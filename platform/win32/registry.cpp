@@ -1,4 +1,4 @@
-// The current user's registry keys on Windows.
+// The registry on Windows: the current user's keys and machine-wide settings.
 #include "platform/registry.h"
 
 #include <vector>
@@ -11,6 +11,26 @@ namespace {
 
 const wchar_t* wide(const std::u16string& text) {
     return reinterpret_cast<const wchar_t*>(text.c_str());
+}
+
+// A string value of a key under `root` (the default value when `name` is null). RRF_RT_REG_SZ
+// also takes REG_EXPAND_SZ, expanded; the expanded text may need more room than first reported.
+bool GetString(HKEY root, const std::u16string& key, const wchar_t* name, std::u16string& value) {
+    DWORD bytes = 0;
+    LONG rc = ::RegGetValueW(root, wide(key), name, RRF_RT_REG_SZ, nullptr, nullptr, &bytes);
+    for (int round = 0; round < 3 && rc == ERROR_SUCCESS; ++round) {
+        std::vector<char16_t> buffer(bytes / sizeof(char16_t) + 1, u'\0');
+        bytes = static_cast<DWORD>(buffer.size() * sizeof(char16_t));
+        rc = ::RegGetValueW(root, wide(key), name, RRF_RT_REG_SZ, nullptr, buffer.data(), &bytes);
+        if (rc == ERROR_SUCCESS) {
+            value.assign(buffer.data());
+            return true;
+        }
+        if (rc == ERROR_MORE_DATA) {
+            rc = ERROR_SUCCESS;
+        }
+    }
+    return false;
 }
 
 } // namespace
@@ -29,19 +49,11 @@ bool SetUserKeyDefault(const std::u16string& key, const std::u16string& value) {
 }
 
 bool GetUserKeyDefault(const std::u16string& key, std::u16string& value) {
-    DWORD bytes = 0;
-    if (::RegGetValueW(HKEY_CURRENT_USER, wide(key), nullptr, RRF_RT_REG_SZ, nullptr, nullptr,
-                       &bytes) != ERROR_SUCCESS) {
-        return false;
-    }
-    std::vector<char16_t> buffer(bytes / sizeof(char16_t) + 1, u'\0');
-    bytes = static_cast<DWORD>(buffer.size() * sizeof(char16_t));
-    if (::RegGetValueW(HKEY_CURRENT_USER, wide(key), nullptr, RRF_RT_REG_SZ, nullptr, buffer.data(),
-                       &bytes) != ERROR_SUCCESS) {
-        return false;
-    }
-    value.assign(buffer.data());
-    return true;
+    return GetString(HKEY_CURRENT_USER, key, nullptr, value);
+}
+
+bool GetMachineValue(const std::u16string& key, const std::u16string& name, std::u16string& value) {
+    return GetString(HKEY_LOCAL_MACHINE, key, wide(name), value);
 }
 
 bool DeleteUserKey(const std::u16string& key) {
