@@ -19,6 +19,7 @@
 #include "protocol/Messages.h"
 #include "openssl_owned.h"
 #include "peer/ModuleView.h"
+#include "peer/OutputFile.h"
 #include "peer/ReaderChoice.h"
 #include "peer/Script.h"
 #include "peer/TokenRequests.h"
@@ -35,12 +36,9 @@ namespace {
 
 using Failure = PeerFailure;
 
+// Standard output is checked once written: a result that did not reach it is a failure.
 void Print(const CommandOptions& options, const nlohmann::json& object, const std::string& text) {
-    if (options.json) {
-        std::cout << ToLine(object) << std::endl;
-    } else {
-        std::cout << text << std::endl;
-    }
+    WriteStandardOutput((options.json ? ToLine(object) : text) + "\n");
 }
 
 void Warn(const std::string& text) {
@@ -77,6 +75,10 @@ void Wipe(std::string& secret) {
 void CheckPinFits(const std::string& pin) {
     if (pin.empty()) {
         throw Failure(PeerError::PinIncorrect, "the PIN is empty; nothing was sent");
+    }
+    // The agent reads the PIN as a C string: a NUL would cut it short.
+    if (pin.find('\0') != std::string::npos) {
+        throw Failure(PeerError::PinIncorrect, "the PIN holds a NUL character; nothing was sent");
     }
     const std::u16string wide = Utf8ToU16(pin);
     const int size = wide.empty()
@@ -605,6 +607,15 @@ int RunSign(const SessionOptions& session, const CommandOptions& options) {
         } else {
             data = ReadWhole(source);
         }
+        // Every output is made before the PIN: a folder that cannot take it costs no try.
+        std::optional<OutputFile> output;
+        if (!options.output.empty()) {
+            output.emplace(options.output);
+        }
+        std::optional<OutputFile> rawOutput;
+        if (!options.rawSignature.empty()) {
+            rawOutput.emplace(options.rawSignature);
+        }
         CommandSession agent(session, options);
         agent.SelectAndLogin(options, !options.allowExpired, pinFirst ? &pin : nullptr);
         const SignReply signedReply =
@@ -617,16 +628,27 @@ int RunSign(const SessionOptions& session, const CommandOptions& options) {
             throw Failure(PeerError::AgentFailed, *signedReply.error);
         }
         const std::string& element = signedReply.signature;
-        if (!options.rawSignature.empty()) {
-            const std::vector<unsigned char> raw = DecodeBase64(ElementContent(element));
-            std::ofstream out(std::filesystem::u8path(options.rawSignature), std::ios::binary);
-            out.write(reinterpret_cast<const char*>(raw.data()),
-                      static_cast<std::streamsize>(raw.size()));
-            if (!out) {
-                throw Failure(PeerError::File, "cannot write " + options.rawSignature);
-            }
+        const std::vector<unsigned char> raw = DecodeBase64(ElementContent(element));
+        const std::string rawBytes(raw.begin(), raw.end());
+        if (rawOutput) {
+            rawOutput->Commit(rawBytes);
         }
-        Print(options, ToJson(signedReply), element);
+        std::string formatted;
+        if (options.format == "raw") {
+            formatted = rawBytes;
+        } else if (options.format == "base64") {
+            formatted = tessivo::EncodeBase64(rawBytes) + "\n";
+        } else {
+            formatted = element + "\n";
+        }
+        if (output) {
+            output->Commit(formatted);
+        }
+        if (options.json) {
+            Print(options, ToJson(signedReply), element);
+        } else if (!output) {
+            WriteStandardOutput(formatted);
+        }
         return 0;
     });
 }

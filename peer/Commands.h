@@ -15,9 +15,11 @@ struct CommandOptions {
     bool json = false;     // print the requests' JSON objects instead of plain text
     bool pinStdin = false; // the PIN is the first line of standard input
     std::string mechanism = "sha256";
-    std::string file;          // data to sign; empty: standard input
-    std::string rawSignature;  // where to write the bare signature bytes, when not empty
-    bool allowExpired = false; // sign with a certificate past its end date
+    std::string file;           // data to sign; empty: standard input
+    std::string rawSignature;   // where to write the bare signature bytes, when not empty
+    std::string output;         // where to write the signature; empty: standard output
+    std::string format = "xml"; // xml (the <SignatureValue> element), raw or base64
+    bool allowExpired = false;  // sign with a certificate past its end date
 };
 
 // Prints a failure: one line on standard error (the agent's text beside the message), and with

@@ -106,7 +106,7 @@ bool ModuleView::Open(const std::string& path, std::string& error) {
     path_ = path;
     handle_ = plat::LoadModule(path.c_str());
     if (handle_ == nullptr) {
-        error = "cannot load the PKCS#11 module " + path;
+        error = "cannot load the PKCS#11 module " + path + ": " + plat::LastLoadError();
         return false;
     }
     auto getList =

@@ -2,6 +2,8 @@
 //   tessivo-peer [--agent PATH] [--module PATH] script [FILE]
 //   tessivo-peer [options] readers | card READER | certinfo READER | cert READER
 //                         | sign READER --mech NAME [FILE] [--raw-signature OUT]
+#include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -117,11 +119,23 @@ int main(int argc, char** argv) {
     app.add_flag("--verbose", options.showAgentLines,
                  "show the agent's console lines on standard error (they include the signed data)");
     double timeoutS = options.sendTimeoutMs / 1000.0;
-    app.add_option("--timeout", timeoutS,
-                   "seconds a request may take before the agent is given up (PIN-pad readers "
-                   "need time)")
-        ->check(CLI::Range(0.1, 86400.0))
-        ->capture_default_str();
+    CLI::Option* timeout =
+        app.add_option("--timeout", timeoutS,
+                       "seconds a request may take before the agent is given up (PIN-pad readers "
+                       "need time)")
+            ->check(CLI::Validator(
+                [](std::string& text) -> std::string {
+                    // Only a finite number of seconds in range: "nan" and "inf" read as numbers.
+                    char* end = nullptr;
+                    const double value = std::strtod(text.c_str(), &end);
+                    if (text.empty() || end == nullptr || *end != '\0' || !std::isfinite(value) ||
+                        value < 0.1 || value > 86400.0) {
+                        return "a number of seconds from 0.1 to 86400 is needed, not " + text;
+                    }
+                    return {};
+                },
+                "SECONDS"))
+            ->capture_default_str();
     app.require_subcommand(1);
 
     std::string file;
@@ -146,6 +160,13 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     sign->add_option("--raw-signature", command.rawSignature,
                      "also write the bare signature bytes to this file");
+    sign->add_option("--output,-o", command.output,
+                     "write the signature to this file instead of standard output (written "
+                     "whole or not at all)");
+    sign->add_option("--format", command.format,
+                     "xml (the <SignatureValue> element), raw (the bare bytes) or base64")
+        ->check(CLI::IsMember({"xml", "raw", "base64"}))
+        ->capture_default_str();
     sign->add_flag("--allow-expired", command.allowExpired,
                    "sign even when the signing certificate has expired");
     AddPinOption(sign, command);
@@ -177,6 +198,10 @@ int main(int argc, char** argv) {
         return peer::ExitStatus(peer::PeerError::Usage);
     }
     options.sendTimeoutMs = static_cast<std::uint32_t>(timeoutS * 1000.0);
+    if (timeout->count() > 0) {
+        // The agent's start is waited for no longer than any request.
+        options.windowTimeoutMs = options.sendTimeoutMs;
+    }
     if (*script) {
         return RunScript(options, file);
     }
