@@ -18,6 +18,7 @@
 
 #include "protocol/Messages.h"
 #include "openssl_owned.h"
+#include "peer/LoginRule.h"
 #include "peer/ModuleView.h"
 #include "peer/OutputFile.h"
 #include "peer/ReaderChoice.h"
@@ -210,6 +211,7 @@ public:
             throw Failure(PeerError::PinLocked, "the PIN of the card in " + name_ +
                                                     " is locked: unblock it with the PUK");
         }
+        CheckCardBeforePin();
         LoginReply login;
         if (HasPinPad(flags)) {
             std::cerr << "tessivo-peer: enter the PIN on the reader's pad" << std::endl;
@@ -273,6 +275,28 @@ public:
     }
 
 private:
+    // A card whose public certificates show that the agent's login cannot use it is refused
+    // before its PIN is asked: the login would spend a try and then sign nothing. A card that
+    // shows no certificate without its PIN cannot be judged, and goes on to the login.
+    void CheckCardBeforePin() const {
+        std::vector<PublicCertificate> certificates;
+        std::string error;
+        if (!view_.PublicCertificates(reader_.id, certificates, error)) {
+            return; // the login reports what is wrong with the card
+        }
+        const LoginCheck check = CheckLoginRule(certificates);
+        if (check.verdict != CardVerdict::Unusable) {
+            return;
+        }
+        std::string message = "the card in " + name_ +
+                              " holds no certificate the agent can sign with. " + check.missing +
+                              " Certificates on the card:";
+        for (const CertificateFacts& facts : check.certificates) {
+            message += "\n  " + DescribeCertificate(facts);
+        }
+        throw Failure(PeerError::CardUnusable, message);
+    }
+
     // The token flags of the card in the chosen reader, read now (0 when they cannot be read).
     std::uint64_t TokenFlags() const {
         std::vector<SlotView> slots;

@@ -24,6 +24,8 @@ const char* ErrorCode(PeerError error) {
         return "agent-failed";
     case PeerError::File:
         return "file";
+    case PeerError::CardUnusable:
+        return "card-unusable";
     }
     return "failed";
 }
@@ -50,6 +52,8 @@ int ExitStatus(PeerError error) {
         return 9;
     case PeerError::File:
         return 10;
+    case PeerError::CardUnusable:
+        return 11;
     }
     return 1;
 }

@@ -19,6 +19,7 @@ enum class PeerError {
     CertExpired,  // 8: the signing certificate is past its end date
     AgentFailed,  // 9: the agent could not start, died, or did not answer in time
     File,         // 10: the input or output file cannot be used
+    CardUnusable, // 11: the card holds no certificate the agent can sign with
 };
 
 // The stable text code ("no-reader", ...); the codes the browser host shares have its spelling.

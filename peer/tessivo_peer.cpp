@@ -64,6 +64,15 @@ constexpr const char kHelpFooter[] = R"help(READER
   the query choose the module, as --module does. What matches no reader, or more than one,
   is an error that lists the readers or the matches.
 
+CARDS
+  The agent's login takes two certificates from the card: the signature certificate (the
+  object with id "SIGN", else the first certificate whose key usage is digitalSignature alone)
+  and the encipherment certificate (id "KEYX", else the first whose key usage is
+  keyEncipherment and dataEncipherment alone). A card without both cannot sign through the
+  agent. Before asking the PIN, tessivo-peer reads the certificates the card shows without it
+  and refuses such a card (exit 11), naming what is missing and listing the certificates found,
+  so no PIN try is spent on it.
+
 PIN
   The PIN is read from the terminal without echo, or with --pin-stdin from the first line of
   standard input, as UTF-8. The agent hands it to the card in the ANSI code page (Windows: the
@@ -86,6 +95,7 @@ EXIT STATUS
    8 signing certificate expired
    9 the agent failed, died or did not answer in time
   10 input or output file
+  11 the card holds no certificate the agent can sign with (see CARDS)
   An expired signing certificate makes `sign` fail (8) unless --allow-expired is given; the
   other commands warn and go on. `script` exits 1 when a line printed an error, 9 when the
   agent was lost, 10 when the script cannot be read.
@@ -96,7 +106,7 @@ ERRORS
   on standard output as one object:
     {"error":{"code":"pin-incorrect","message":"wrong PIN","exit":6,"agent":"..."}}
   code is one of failed, usage, module-failed, no-reader, no-card, pin-incorrect, pin-locked,
-  certificate-expired, agent-failed, file. `certinfo --json` adds "fields": the record's
+  certificate-expired, agent-failed, file, card-unusable. `certinfo --json` adds "fields": the record's
   attributes as keys ("ID" is a list).)help";
 
 void AddPinOption(CLI::App* command, peer::CommandOptions& options) {

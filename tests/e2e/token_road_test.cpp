@@ -10,6 +10,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -197,6 +198,101 @@ Output CommandFailure(const std::string& command) {
     return out;
 }
 
+// A signature reaches its file whole or not at all: the file appears only after a good run, a
+// failed run leaves neither the file nor a temporary one beside it, and output that the system
+// refused (a full device) is a failure with its reason.
+TEST_F(TestModuleRoad, OutputIsWholeOrAbsent) {
+    const std::string peer = Peer(Module());
+    const std::string data = TempFile("whole-data", kData);
+    const fixtures::TempDir folder;
+    const std::string out = folder.Path() + "/signature";
+    const std::string raw = folder.Path() + "/signature.bin";
+    const std::string sign = peer + " sign ROAD --pin-stdin -o " + out + " --raw-signature " + raw;
+
+    const Output wrong = CommandFailure("echo 0000 | " + sign + " --format base64 " + data);
+    EXPECT_EQ(wrong.status, 6);
+    EXPECT_TRUE(std::filesystem::is_empty(folder.Path()));
+
+    ASSERT_EQ(
+        RunCommandLine("echo 123456 | " + sign + " --format base64 " + data + NullErrors()).status,
+        0);
+    const std::string signature = fixtures::ReadFileText(raw);
+    EXPECT_TRUE(VerifiesWithCitizenKey(signature, kData));
+    EXPECT_EQ(fixtures::ReadFileText(out), Base64(signature) + "\n");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.Path()),
+                            std::filesystem::directory_iterator()),
+              2);
+
+    const std::string errors = folder.Path() + "/errors";
+    const Output full = RunCommandLine("echo 123456 | " + peer + " sign ROAD --pin-stdin " + data +
+                                       " >/dev/full 2>" + errors + "; echo $?");
+    EXPECT_EQ(full.text, "10\n");
+    EXPECT_NE(
+        fixtures::ReadFileText(errors).find("tessivo-peer: cannot write the standard output: " +
+                                            std::string(std::strerror(ENOSPC))),
+        std::string::npos);
+    std::filesystem::remove(data);
+}
+
+// A card whose public certificates show that the agent's login cannot use it is refused before
+// its PIN is asked, with what is missing and what the card holds; a card the login can use,
+// whatever the ids of its certificates, and a card that shows nothing before the PIN, go on.
+TEST_F(TestModuleRoad, CardTheLoginCannotUseIsToldApartBeforeThePin) {
+    const std::string slot = "slot = Tessivo Reader ; 1 ; ROAD ; ROAD0001\npin = 123456\n";
+    const std::string log = config_.AddFile("login.log", "");
+    const auto object = [](const std::string& kind, const std::string& id,
+                           const std::string& file) {
+        return "object = " + kind + " ; " + id + " ; " + CertsFile(file) + "\n";
+    };
+    const std::string keys = object("key", "SIGN", "ee.key") + object("key", "KEYX", "ee.key");
+    struct Case {
+        std::string objects;
+        int status;
+        std::string missing; // in the message when refused
+    };
+    const Case cases[] = {
+        {object("cert", "SIGN", "citizen.der"), 11, "lacks an encipherment certificate"},
+        // digitalSignature with nonRepudiation is not the login's key usage.
+        {object("cert", "Q1", "ku_c0.der") + object("cert", "KEYX", "encipher.der"), 11,
+         "lacks a signature certificate"},
+        {object("cert", "Q1", "ku_c0.der"), 11,
+         "lacks a signature certificate (id \"SIGN\", or "
+         "key usage digitalSignature alone) and an "
+         "encipherment certificate"},
+        {FixtureCardObjects(TESSIVO_TEST_CERTS_DIR), 0, ""},
+        // Nothing shown before the PIN: nothing can be told, the login decides.
+        {object("private_cert", "SIGN", "citizen.der") +
+             object("private_cert", "KEYX", "encipher.der"),
+         0, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.objects);
+        config_.Write(slot + c.objects + keys + "login_log = " + log + "\n");
+        std::ofstream(log, std::ios::trunc).close();
+        const std::string command = "echo 123456 | " + Peer(Module());
+        const std::string cert = " cert ROAD --pin-stdin";
+        const Output out = CommandFailure(command + cert);
+        EXPECT_EQ(out.status, c.status);
+        EXPECT_EQ(!fixtures::ReadFileText(log).empty(), c.status == 0);
+        if (c.status != 0) {
+            EXPECT_NE(out.text.find("holds no certificate the agent can sign with. The card " +
+                                    c.missing),
+                      std::string::npos)
+                << out.text;
+            const std::vector<json> lines =
+                JsonLines(RunCommandLine(command + " --json" + cert + NullErrors()).text);
+            ASSERT_FALSE(lines.empty());
+            const std::string message = lines.back()["error"]["message"];
+            EXPECT_EQ(lines.back()["error"]["code"], "card-unusable");
+            // Each certificate found is listed on a line of its own.
+            const bool listed =
+                message.find("\n  label \"Q1\", id \"Q1\", key usage c0 "
+                             "(digitalSignature, nonRepudiation), subject ") != std::string::npos;
+            EXPECT_EQ(listed, c.objects.find("Q1") != std::string::npos) << message;
+        }
+    }
+}
+
 TEST_F(TestModuleRoad, UserCommandFailuresNameTheirCause) {
     const std::string peer = Peer(Module());
     const std::string data = TempFile("data", kData);
@@ -305,6 +401,21 @@ TEST_F(TestModuleRoad, FailuresExitWithTheirOwnStatusAndCode) {
         {"echo |" + peer + cert, "", 6, "pin-incorrect", false},
         // Not in the agent's code page (Big5): the card would get '?' in its place.
         {"echo 'caf\xC3\xA9' |" + peer + cert, "", 6, "pin-incorrect", false},
+        // The agent would read the PIN only up to its NUL.
+        {"printf '12\\0003456\\n' |" + peer + cert, "", 6, "pin-incorrect", false},
+        // An output that cannot be made is found before the PIN.
+        {"echo 123456 |" + peer + " sign ROAD --pin-stdin -o /no/such/folder/sig " + data, "", 10,
+         "file", false},
+        {"echo 123456 |" + peer + " sign ROAD --pin-stdin --raw-signature " + data + "/sig " + data,
+         "", 10, "file", false},
+        // Written and flushed, but the device is full: no success.
+        {"echo 123456 |" + peer + " sign ROAD --pin-stdin -o /dev/full " + data, "", 10, "file",
+         true},
+        {"echo 123456 |" + peer + " --timeout nan" + cert, "", 2, "usage", false},
+        {"echo 123456 |" + peer + " --timeout inf" + cert, "", 2, "usage", false},
+        {"echo 123456 |" + peer + " --timeout -1" + cert, "", 2, "usage", false},
+        {"echo 123456 |" + peer + " --timeout 0" + cert, "", 2, "usage", false},
+        {"echo 123456 |" + peer + " --timeout abc" + cert, "", 2, "usage", false},
         {"echo 123456 |" + peer + cert, "login_rv = 0xA4\n", 7, "pin-locked", true},
         {"echo 123456 |" + peer + cert, "login_rv = 0xA3\n", 7, "pin-locked", true},
         {"echo 123456 |" + peer + cert, "token_flags = 0x40000\n", 7, "pin-locked", false},
