@@ -196,6 +196,9 @@ public:
         if (card.noCard) {
             throw Failure(PeerError::NoCard, "no card in " + name_);
         }
+        if (!query_.objectAttributes.empty()) {
+            CheckCardBeforePin(); // a URI's object is never ignored, even where nothing signs
+        }
         return card;
     }
 
@@ -278,14 +281,22 @@ private:
     // A card whose public certificates show that the agent's login cannot use it is refused
     // before its PIN is asked: the login would spend a try and then sign nothing. A card that
     // shows no certificate without its PIN cannot be judged, and goes on to the login.
-    void CheckCardBeforePin() const {
+    void CheckCardBeforePin() {
+        if (cardChecked_) {
+            return;
+        }
+        cardChecked_ = true;
         std::vector<PublicCertificate> certificates;
         std::string error;
         if (!view_.PublicCertificates(reader_.id, certificates, error)) {
+            if (!query_.objectAttributes.empty()) {
+                throw Failure(PeerError::NoReader, query_.given + " names an object, but " + error);
+            }
             return; // the login reports what is wrong with the card
         }
         const LoginCheck check = CheckLoginRule(certificates);
         if (check.verdict != CardVerdict::Unusable) {
+            CheckNamedObject(certificates, check);
             return;
         }
         std::string message = "the card in " + name_ +
@@ -295,6 +306,36 @@ private:
             message += "\n  " + DescribeCertificate(facts);
         }
         throw Failure(PeerError::CardUnusable, message);
+    }
+
+    // A URI's id and object must be those of the certificate the login signs with (its key has
+    // the same id and, on cards made by the usual tools, the same label); anything else would be
+    // a signature by another key than the one named.
+    void CheckNamedObject(const std::vector<PublicCertificate>& certificates,
+                          const LoginCheck& check) const {
+        const auto& named = query_.objectAttributes;
+        const auto id = named.find("id");
+        const auto object = named.find("object");
+        if (id == named.end() && object == named.end()) {
+            return;
+        }
+        if (!check.signature) {
+            throw Failure(PeerError::NoReader,
+                          query_.given + " names an object, but the card in " + name_ +
+                              " shows no certificate before its PIN to compare it with");
+        }
+        const PublicCertificate& signing = certificates[*check.signature];
+        const bool idMatches =
+            id == named.end() ||
+            std::vector<std::uint8_t>(id->second.begin(), id->second.end()) == signing.id;
+        const bool labelMatches = object == named.end() || object->second == signing.label;
+        if (!idMatches || !labelMatches) {
+            throw Failure(PeerError::NoReader,
+                          query_.given +
+                              " names another object than the agent signs with; the agent "
+                              "signs with the key of the certificate " +
+                              DescribeCertificate(check.certificates[*check.signature]));
+        }
     }
 
     // The token flags of the card in the chosen reader, read now (0 when they cannot be read).
@@ -318,6 +359,7 @@ private:
     SlotView reader_;
     std::string name_; // the reader's description as the user reads it
     bool loggedIn_ = false;
+    bool cardChecked_ = false;
     AgentSession session_;
     TokenRequests requests_{session_};
 };

@@ -59,8 +59,11 @@ constexpr const char kHelpFooter[] = R"help(READER
   shows them), or a PKCS#11 URI (RFC 7512) such as
     pkcs11:token=My%20Card;serial=1234
   with the attributes token, serial, manufacturer, model, slot-description, slot-manufacturer
-  and slot-id (percent-encoded UTF-8); id, object, type and library-* are accepted and do not
-  choose anything. module-path=FILE or module-name=NAME (a module registered with p11-kit) in
+  and slot-id (percent-encoded UTF-8). id, object and type name the object to sign with: the
+  agent signs only with the card's signature key, so they must name it or its certificate (the
+  id and label of the signature certificate, type private or cert); a URI that names another
+  object is refused (exit 4) before the PIN is asked. library-* attributes are accepted and
+  choose nothing. module-path=FILE or module-name=NAME (a module registered with p11-kit) in
   the query choose the module, as --module does. What matches no reader, or more than one,
   is an error that lists the readers or the matches.
 

@@ -339,6 +339,14 @@ TEST_F(TestModuleRoad, ReaderChosenByDescriptionTokenOrUri) {
         {peer + " card 'PKCS11:slot-description=Tessivo%20Reader;serial=ROAD0001;type=cert'", 0,
          "ROAD0001\n"},
         {peer + " card pkcs11:token=T1", 0, "S1\n"},
+        // An object named must be the signing key or its certificate.
+        {peer + " card 'pkcs11:token=ROAD;id=%53IGN;object=SIGN;type=private'", 0, "ROAD0001\n"},
+        {peer + " card 'pkcs11:token=ROAD;object=KEYX'", 4,
+         "tessivo-peer: pkcs11:token=ROAD;object=KEYX names another object than the agent signs "
+         "with; the agent signs with the key of the certificate label \"SIGN\", id \"SIGN\""},
+        {peer + " card 'pkcs11:token=ROAD;type=public'", 4,
+         "tessivo-peer: pkcs11:token=ROAD;type=public names objects of type public, but the agent "
+         "signs only with"},
         // The module from the URI alone.
         {Peer("") + " card 'pkcs11:token=ROAD?module-path=" + Module() + "'", 0, "ROAD0001\n"},
         {peer + " card Twin", 4,
@@ -403,6 +411,8 @@ TEST_F(TestModuleRoad, FailuresExitWithTheirOwnStatusAndCode) {
         {"echo 'caf\xC3\xA9' |" + peer + cert, "", 6, "pin-incorrect", false},
         // The agent would read the PIN only up to its NUL.
         {"printf '12\\0003456\\n' |" + peer + cert, "", 6, "pin-incorrect", false},
+        {"echo 123456 |" + peer + " sign 'pkcs11:token=ROAD;id=KEYX' --pin-stdin " + data, "", 4,
+         "no-reader", false},
         // An output that cannot be made is found before the PIN.
         {"echo 123456 |" + peer + " sign ROAD --pin-stdin -o /no/such/folder/sig " + data, "", 10,
          "file", false},
