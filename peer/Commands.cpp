@@ -21,6 +21,7 @@
 #include "peer/LoginRule.h"
 #include "peer/ModuleView.h"
 #include "peer/OutputFile.h"
+#include "peer/PeerConfig.h"
 #include "peer/ReaderChoice.h"
 #include "peer/Script.h"
 #include "peer/TokenRequests.h"
@@ -151,15 +152,29 @@ Failure LoginFailure(std::uint32_t status, const std::string& agentText, const s
     }
 }
 
+// The reader given, else the configuration file's.
+std::string ReaderOrDefault(const std::string& given) {
+    if (!given.empty()) {
+        return given;
+    }
+    const PeerConfig config = ReadPeerConfig();
+    if (config.reader.empty()) {
+        throw Failure(PeerError::Usage,
+                      "no READER given, and no configuration file names one (reader = ...)");
+    }
+    return config.reader;
+}
+
 // The agent, started and ready for requests.
 class CommandSession {
 public:
     // The reader is looked up in the module while the agent starts, so that the module's
     // start-up in this process costs no time of its own.
     CommandSession(SessionOptions session, const CommandOptions& options)
-        : query_(ParseReader(options.reader)) {
+        : query_(ParseReader(ReaderOrDefault(options.reader))) {
         session.modulePath = RequestedModule(session.modulePath, query_);
         modulePath_ = AgentModulePath(session.modulePath, session.agentPath);
+        session.modulePath = modulePath_; // the agent loads what the view shows
         std::optional<SlotView> found;
         std::optional<Failure> lookupFailed;
         std::thread lookup([&] {
@@ -601,6 +616,25 @@ int RunReaders(const SessionOptions& session, const CommandOptions& options) {
             std::cout << ToLine({{"readers", readers}}) << std::endl;
         } else {
             std::cout << text << std::flush;
+        }
+        return 0;
+    });
+}
+
+int RunModules(const SessionOptions& session, const CommandOptions& options) {
+    return Guarded(options, [&] {
+        const std::string used = AgentModulePath(session.modulePath, session.agentPath);
+        nlohmann::json list = nlohmann::json::array();
+        std::string text;
+        for (const RegisteredModule& module : RegisteredModules()) {
+            list.push_back({{"name", module.name}, {"file", module.file}});
+            text += module.name + "\t" + module.file + "\n";
+        }
+        text += "used: " + used + "\n";
+        if (options.json) {
+            WriteStandardOutput(ToLine({{"modules", list}, {"used", used}}) + "\n");
+        } else {
+            WriteStandardOutput(text);
         }
         return 0;
     });

@@ -34,6 +34,8 @@ nlohmann::json RecordFields(const std::string& record);
 // Each returns the process's exit status: 0 on success, otherwise after reporting the failure
 // (ReportFailure). READER is a description, token label or serial, or a PKCS#11 URI.
 int RunReaders(const SessionOptions& session, const CommandOptions& options);
+// The modules registered with p11-kit (name and file), and the module the peer would use.
+int RunModules(const SessionOptions& session, const CommandOptions& options);
 int RunCard(const SessionOptions& session, const CommandOptions& options);
 int RunCertinfo(const SessionOptions& session, const CommandOptions& options);
 int RunCert(const SessionOptions& session, const CommandOptions& options);

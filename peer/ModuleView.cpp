@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "cryptoki.h"
+#include "peer/PeerConfig.h"
 #include "platform/codepage.h"
 #include "platform/module.h"
 
@@ -13,6 +14,9 @@ namespace peer {
 namespace {
 
 constexpr const char* kVendorModule = "TorvexPKCS11.dll";
+#if !defined(_WIN32)
+constexpr const char* kP11KitProxy = "p11-kit-proxy.so";
+#endif
 
 CK_FUNCTION_LIST_PTR Table(void* functions) {
     return static_cast<CK_FUNCTION_LIST_PTR>(functions);
@@ -69,11 +73,31 @@ std::string AgentModulePath(const std::string& modulePath, const std::string& ag
         return modulePath;
     }
 #if !defined(_WIN32)
+    (void)agentPath;
     const char* chosen = std::getenv("TESSIVO_PKCS11_MODULE");
     if (chosen != nullptr && chosen[0] != '\0') {
         return chosen;
     }
-    (void)agentPath;
+    const PeerConfig config = ReadPeerConfig();
+    if (!config.module.empty()) {
+        return config.module;
+    }
+    // The card vendor's module where the system has it, else every module registered with
+    // p11-kit through its proxy, as other PKCS#11 tools do.
+    if (plat::ModuleHandle vendor = plat::LoadModule(kVendorModule)) {
+        plat::UnloadModule(vendor);
+        return kVendorModule;
+    }
+    std::error_code ignored;
+#if defined(TESSIVO_P11KIT_PROXY)
+    if (std::filesystem::exists(TESSIVO_P11KIT_PROXY, ignored)) {
+        return TESSIVO_P11KIT_PROXY;
+    }
+#endif
+    if (plat::ModuleHandle proxy = plat::LoadModule(kP11KitProxy)) {
+        plat::UnloadModule(proxy);
+        return kP11KitProxy;
+    }
 #else
     std::error_code ignored;
     const std::filesystem::path beside =

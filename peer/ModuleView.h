@@ -24,9 +24,12 @@ struct SlotView {
     std::uint64_t tokenFlags = 0;
 };
 
-// The module the agent will load: `modulePath` when given, else TESSIVO_PKCS11_MODULE (Linux),
-// else the card vendor's module, looked for first in the agent's own folder as the agent's
-// loader does on Windows.
+// The one choice of the module the agent will load and the peer views. `modulePath` when given
+// (--module, a URI's module); on Linux then TESSIVO_PKCS11_MODULE, the configuration file's
+// module, the card vendor's module when the system finds it, else p11-kit's proxy (every module
+// registered with p11-kit); on Windows the card vendor's module, looked for first in the agent's
+// own folder as the agent's loader does. The peer hands the choice to the agents it starts
+// (TESSIVO_PKCS11_MODULE on Linux).
 std::string AgentModulePath(const std::string& modulePath, const std::string& agentPath);
 
 // A certificate object that can be read without logging in.

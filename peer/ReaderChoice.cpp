@@ -254,26 +254,36 @@ SlotView ChooseReader(const std::vector<SlotView>& slots, const ReaderQuery& que
     return *matches.front();
 }
 
-std::string RegisteredModulePath(const std::string& name) {
+std::vector<RegisteredModule> RegisteredModules() {
+    std::vector<RegisteredModule> out;
 #if defined(TESSIVO_HAVE_P11KIT)
     // Loaded only to read p11-kit's registry: no module is initialised here.
     CK_FUNCTION_LIST** modules = p11_kit_modules_load(nullptr, P11_KIT_MODULE_UNMANAGED);
-    std::string found;
-    std::string names;
     for (CK_FUNCTION_LIST** m = modules; m != nullptr && *m != nullptr; ++m) {
         char* moduleName = p11_kit_module_get_name(*m);
         char* file = p11_kit_module_get_filename(*m);
         if (moduleName != nullptr) {
-            names += (names.empty() ? "" : ", ") + std::string(moduleName);
-            if (name == moduleName && file != nullptr) {
-                found = file;
-            }
+            out.push_back({moduleName, file != nullptr ? file : ""});
         }
         std::free(moduleName);
         std::free(file);
     }
     if (modules != nullptr) {
         p11_kit_modules_release(modules);
+    }
+#endif
+    return out;
+}
+
+std::string RegisteredModulePath(const std::string& name) {
+#if defined(TESSIVO_HAVE_P11KIT)
+    std::string found;
+    std::string names;
+    for (const RegisteredModule& module : RegisteredModules()) {
+        names += (names.empty() ? "" : ", ") + module.name;
+        if (module.name == name && !module.file.empty()) {
+            found = module.file;
+        }
     }
     if (!found.empty()) {
         return found;

@@ -45,4 +45,11 @@ bool ReaderMatches(const SlotView& slot, const ReaderQuery& query);
 // naming the registered modules when none has that name, or where p11-kit is not available.
 std::string RegisteredModulePath(const std::string& name);
 
+struct RegisteredModule {
+    std::string name;
+    std::string file;
+};
+// Every module p11-kit registers, in its order; empty where p11-kit is not available.
+std::vector<RegisteredModule> RegisteredModules();
+
 } // namespace peer

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "peer/ModuleView.h"
 #include "platform/codepage.h"
 #include "platform/process.h"
 #include "platform/window.h"
@@ -131,9 +132,14 @@ bool AgentSession::Start(const SessionOptions& options, std::string& error) {
                 plat::ErrorText(!request_.IsOpen() ? requestError : plat::LastError());
         return false;
     }
+#if !defined(_WIN32)
+    // The agent loads the module this peer chose, by the same rule when none was given.
+    SetModuleVariable(AgentModulePath(options.modulePath, options.agentPath));
+#else
     if (!options.modulePath.empty()) {
         SetModuleVariable(options.modulePath);
     }
+#endif
     std::u16string commandLine =
         u"-/" + ToU16(plat::CurrentProcessId()) + u" -/" + requestName + u" -/" + logName;
     process_ = plat::StartProcess(options.agentPath, commandLine,

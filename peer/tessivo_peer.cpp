@@ -54,6 +54,10 @@ int RunScript(const peer::SessionOptions& options, const std::string& file) {
 constexpr const char kReaderHelp[] =
     "the reader: its description, its token's label or serial, or a PKCS#11 URI";
 
+constexpr const char kReaderDefaultHelp[] =
+    "the reader: its description, its token's label or serial, or a PKCS#11 URI (default: the "
+    "configuration file's reader)";
+
 constexpr const char kHelpFooter[] = R"help(READER
   A reader's description, the label or the serial of the token in it (exactly as `readers`
   shows them), or a PKCS#11 URI (RFC 7512) such as
@@ -75,6 +79,17 @@ CARDS
   agent. Before asking the PIN, tessivo-peer reads the certificates the card shows without it
   and refuses such a card (exit 11), naming what is missing and listing the certificates found,
   so no PIN try is spent on it.
+
+MODULE
+  The PKCS#11 module is --module, else a URI's module-path or module-name, else (Linux)
+  TESSIVO_PKCS11_MODULE, else the configuration file's, else the card vendor's module when the
+  system finds it, else p11-kit's proxy, which offers every module registered with p11-kit
+  (`modules` lists them). The agent loads the same module.
+
+CONFIGURATION (Linux)
+  $XDG_CONFIG_HOME/tessivo/peer.conf (~/.config/tessivo/peer.conf), else
+  /etc/tessivo/peer.conf: lines "module = PATH" and "reader = READER" ('#' starts a comment).
+  The reader is used by card, cert, certinfo and certs when none is given.
 
 PIN
   The PIN is read from the terminal without echo, or with --pin-stdin from the first line of
@@ -156,14 +171,16 @@ int main(int argc, char** argv) {
     script->add_option("FILE", file, "the script (default: standard input)");
 
     CLI::App* readers = app.add_subcommand("readers", "list the card readers");
+    CLI::App* modules = app.add_subcommand(
+        "modules", "list the PKCS#11 modules registered with p11-kit and the one used");
     CLI::App* card = app.add_subcommand("card", "print the serial number of the card in READER");
-    card->add_option("READER", command.reader, kReaderHelp)->required();
+    card->add_option("READER", command.reader, kReaderDefaultHelp);
     CLI::App* certinfo =
         app.add_subcommand("certinfo", "log in and print the signature certificate's record");
-    certinfo->add_option("READER", command.reader, kReaderHelp)->required();
+    certinfo->add_option("READER", command.reader, kReaderDefaultHelp);
     AddPinOption(certinfo, command);
     CLI::App* cert = app.add_subcommand("cert", "log in and print the signature certificate (PEM)");
-    cert->add_option("READER", command.reader, kReaderHelp)->required();
+    cert->add_option("READER", command.reader, kReaderDefaultHelp);
     AddPinOption(cert, command);
     CLI::App* sign = app.add_subcommand("sign", "log in and sign FILE or standard input");
     sign->add_option("READER", command.reader, kReaderHelp)->required();
@@ -220,6 +237,9 @@ int main(int argc, char** argv) {
     }
     if (*readers) {
         return peer::RunReaders(options, command);
+    }
+    if (*modules) {
+        return peer::RunModules(options, command);
     }
     if (*card) {
         return peer::RunCard(options, command);

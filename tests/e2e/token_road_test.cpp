@@ -293,6 +293,46 @@ TEST_F(TestModuleRoad, CardTheLoginCannotUseIsToldApartBeforeThePin) {
     }
 }
 
+// The module is --module, else TESSIVO_PKCS11_MODULE, else the configuration file's, else (no
+// card vendor's module on this system) p11-kit's proxy; the configuration's reader stands in
+// for a missing READER.
+TEST_F(TestModuleRoad, ModuleAndReaderFromTheirOneRule) {
+    const std::string config = config_.AddFile(
+        "peer.conf", "# the test module\nmodule = " + Module() + "\nreader = ROAD\n");
+    std::filesystem::create_directory(config_.Folder() + "/tessivo");
+    std::filesystem::copy_file(config, config_.Folder() + "/tessivo/peer.conf");
+    const std::string peer = Peer(""); // the agent of this build, no --module
+    const std::string none = "TESSIVO_PEER_CONFIG=/no/such/peer.conf ";
+    struct Case {
+        std::string environment;
+        std::string options;
+        std::string used;
+    };
+    const Case cases[] = {
+        {"TESSIVO_PEER_CONFIG=" + config, "", Module()},
+        {"TESSIVO_PEER_CONFIG=" + config, " --module /elsewhere.so", "/elsewhere.so"},
+        {"XDG_CONFIG_HOME=" + config_.Folder(), "", Module()},
+        {"TESSIVO_PEER_CONFIG=" + config + " TESSIVO_PKCS11_MODULE=/env.so", "", "/env.so"},
+        {none, "", "p11-kit-proxy.so"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.environment + c.options);
+        const Output out = RunCommandLine("env -u TESSIVO_PKCS11_MODULE " + c.environment + " " +
+                                          peer + c.options + " --json modules" + NullErrors());
+        ASSERT_EQ(out.status, 0);
+        const std::string used = JsonLines(out.text).back()["used"];
+        EXPECT_EQ(used.substr(used.size() - std::min(used.size(), c.used.size())), c.used);
+    }
+    // The agent loads the module the peer chose from the configuration.
+    EXPECT_EQ(RunCommandLine("env -u TESSIVO_PKCS11_MODULE TESSIVO_PEER_CONFIG=" + config + " " +
+                             peer + " card" + NullErrors())
+                  .text,
+              "ROAD0001\n");
+    const Output noReader =
+        CommandFailure("env " + none + peer + " --module " + Module() + " card");
+    EXPECT_EQ(noReader.status, 2);
+}
+
 TEST_F(TestModuleRoad, UserCommandFailuresNameTheirCause) {
     const std::string peer = Peer(Module());
     const std::string data = TempFile("data", kData);
