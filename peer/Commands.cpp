@@ -152,7 +152,89 @@ Failure LoginFailure(std::uint32_t status, const std::string& agentText, const s
     }
 }
 
+// A URI's id and object must be those of the certificate the login signs with (its key has
+// the same id and, on cards made by the usual tools, the same label); anything else would be
+// a signature by another key than the one named.
+void CheckNamedObject(const ReaderQuery& query, const std::string& name,
+                      const std::vector<PublicCertificate>& certificates, const LoginCheck& check) {
+    const auto& named = query.objectAttributes;
+    const auto id = named.find("id");
+    const auto object = named.find("object");
+    if (id == named.end() && object == named.end()) {
+        return;
+    }
+    if (!check.signature) {
+        throw Failure(PeerError::NoReader,
+                      query.given + " names an object, but the card in " + name +
+                          " shows no certificate before its PIN to compare it with");
+    }
+    const PublicCertificate& signing = certificates[*check.signature];
+    const bool idMatches =
+        id == named.end() ||
+        std::vector<std::uint8_t>(id->second.begin(), id->second.end()) == signing.id;
+    const bool labelMatches = object == named.end() || object->second == signing.label;
+    if (!idMatches || !labelMatches) {
+        throw Failure(PeerError::NoReader,
+                      query.given +
+                          " names another object than the agent signs with; the agent "
+                          "signs with the key of the certificate " +
+                          DescribeCertificate(check.certificates[*check.signature]));
+    }
+}
+
 // The reader given, else the configuration file's.
+std::string ReaderOrDefault(const std::string& given);
+
+// A token read through the module view alone, without the agent: what the card shows before
+// its PIN.
+struct ViewedToken {
+    ModuleView view;
+    ReaderQuery query;
+    SlotView slot;
+    std::string name; // the reader's description as the user reads it
+    std::vector<PublicCertificate> certificates;
+    LoginCheck check;
+
+    ViewedToken(const SessionOptions& session, const CommandOptions& options)
+        : query(ParseReader(ReaderOrDefault(options.reader))) {
+        const std::string path =
+            AgentModulePath(RequestedModule(session.modulePath, query), session.agentPath);
+        slot = ChooseReader(ViewSlots(view, path), query);
+        name = ModuleTextToUtf8(slot.description);
+        if (!slot.tokenPresent) {
+            throw Failure(PeerError::NoCard, "no card in " + name);
+        }
+        std::string error;
+        if (!view.PublicCertificates(slot.id, certificates, error)) {
+            throw Failure(PeerError::Failed, error);
+        }
+        check = CheckLoginRule(certificates);
+    }
+};
+
+// A certificate's time as ISO 8601 text ("2036-01-01T00:00:00Z").
+std::string IsoTime(const ASN1_TIME* time) {
+    struct tm parts {};
+    if (time == nullptr || ASN1_TIME_to_tm(time, &parts) != 1) {
+        return {};
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", parts.tm_year + 1900,
+                  parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec);
+    return text;
+}
+
+std::string IssuerText(X509* cert) {
+    const ossl::BioPtr bio(BIO_new(BIO_s_mem()));
+    if (!bio || X509_NAME_print_ex(bio.get(), X509_get_issuer_name(cert), 0,
+                                   XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB) < 0) {
+        return {};
+    }
+    char* data = nullptr;
+    const long length = BIO_get_mem_data(bio.get(), &data);
+    return std::string(data, static_cast<std::size_t>(length));
+}
+
 std::string ReaderOrDefault(const std::string& given) {
     if (!given.empty()) {
         return given;
@@ -323,34 +405,9 @@ private:
         throw Failure(PeerError::CardUnusable, message);
     }
 
-    // A URI's id and object must be those of the certificate the login signs with (its key has
-    // the same id and, on cards made by the usual tools, the same label); anything else would be
-    // a signature by another key than the one named.
     void CheckNamedObject(const std::vector<PublicCertificate>& certificates,
                           const LoginCheck& check) const {
-        const auto& named = query_.objectAttributes;
-        const auto id = named.find("id");
-        const auto object = named.find("object");
-        if (id == named.end() && object == named.end()) {
-            return;
-        }
-        if (!check.signature) {
-            throw Failure(PeerError::NoReader,
-                          query_.given + " names an object, but the card in " + name_ +
-                              " shows no certificate before its PIN to compare it with");
-        }
-        const PublicCertificate& signing = certificates[*check.signature];
-        const bool idMatches =
-            id == named.end() ||
-            std::vector<std::uint8_t>(id->second.begin(), id->second.end()) == signing.id;
-        const bool labelMatches = object == named.end() || object->second == signing.label;
-        if (!idMatches || !labelMatches) {
-            throw Failure(PeerError::NoReader,
-                          query_.given +
-                              " names another object than the agent signs with; the agent "
-                              "signs with the key of the certificate " +
-                              DescribeCertificate(check.certificates[*check.signature]));
-        }
+        peer::CheckNamedObject(query_, name_, certificates, check);
     }
 
     // The token flags of the card in the chosen reader, read now (0 when they cannot be read).
@@ -662,17 +719,78 @@ int RunCertinfo(const SessionOptions& session, const CommandOptions& options) {
     });
 }
 
+int RunCerts(const SessionOptions& session, const CommandOptions& options) {
+    return Guarded(options, [&] {
+        const ViewedToken token(session, options);
+        nlohmann::json list = nlohmann::json::array();
+        std::string text;
+        for (std::size_t i = 0; i < token.certificates.size(); ++i) {
+            const CertificateFacts& facts = token.check.certificates[i];
+            const std::vector<std::uint8_t>& der = token.certificates[i].der;
+            const unsigned char* p = der.data();
+            const ossl::X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+            const bool signing = token.check.signature == i;
+            const bool encipherment = token.check.encipherment == i;
+            nlohmann::json entry = {{"label", facts.label},        {"id", facts.id},
+                                    {"idHex", facts.idHex},        {"keyUsage", facts.keyUsage},
+                                    {"subject", facts.subject},    {"signing", signing},
+                                    {"encipherment", encipherment}};
+            std::string role = signing ? " [the agent signs with this one]"
+                                       : (encipherment ? " [the agent's encipherment one]" : "");
+            text += DescribeCertificate(facts) + role + "\n";
+            if (cert) {
+                entry["issuer"] = IssuerText(cert.get());
+                entry["notBefore"] = IsoTime(X509_get0_notBefore(cert.get()));
+                entry["notAfter"] = IsoTime(X509_get0_notAfter(cert.get()));
+                text += "  issuer " + entry["issuer"].get<std::string>() + "\n  valid " +
+                        entry["notBefore"].get<std::string>() + " to " +
+                        entry["notAfter"].get<std::string>() + "\n";
+            }
+            list.push_back(std::move(entry));
+        }
+        const char* verdict =
+            token.check.verdict == CardVerdict::Usable
+                ? "usable"
+                : (token.check.verdict == CardVerdict::Unusable ? "unusable" : "unknown");
+        if (token.check.verdict == CardVerdict::Unusable) {
+            text += token.check.missing + "\n";
+        } else if (token.check.verdict == CardVerdict::Unknown) {
+            text += "The card shows no certificate before its PIN.\n";
+        }
+        nlohmann::json out = {{"certificates", list}, {"verdict", verdict}};
+        if (!token.check.missing.empty()) {
+            out["missing"] = token.check.missing;
+        }
+        WriteStandardOutput(options.json ? ToLine(out) + "\n" : text);
+        return 0;
+    });
+}
+
 int RunCert(const SessionOptions& session, const CommandOptions& options) {
     return Guarded(options, [&] {
+        {
+            // The signature certificate as the card shows it without a PIN; a login only when
+            // it is private.
+            const ViewedToken token(session, options);
+            if (token.check.signature) {
+                CheckNamedObject(token.query, token.name, token.certificates, token.check);
+                const std::vector<std::uint8_t>& der =
+                    token.certificates[*token.check.signature].der;
+                const unsigned char* p = der.data();
+                const ossl::X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+                if (cert && X509_cmp_current_time(X509_get0_notAfter(cert.get())) < 0) {
+                    Warn("the signing certificate has expired");
+                }
+                const std::string pem = ToPem(std::vector<unsigned char>(der.begin(), der.end()));
+                WriteStandardOutput(options.json ? ToLine({{"certificate", pem}}) + "\n" : pem);
+                return 0;
+            }
+        }
         CommandSession agent(session, options);
         const LoginReply login = agent.SelectAndLogin(options, false);
         agent.Logout();
         const std::string pem = ToPem(DecodeBase64(login.certificate.value_or(std::string())));
-        if (options.json) {
-            std::cout << ToLine({{"certificate", pem}}) << std::endl;
-        } else {
-            std::cout << pem;
-        }
+        WriteStandardOutput(options.json ? ToLine({{"certificate", pem}}) + "\n" : pem);
         return 0;
     });
 }

@@ -39,6 +39,8 @@ int RunModules(const SessionOptions& session, const CommandOptions& options);
 int RunCard(const SessionOptions& session, const CommandOptions& options);
 int RunCertinfo(const SessionOptions& session, const CommandOptions& options);
 int RunCert(const SessionOptions& session, const CommandOptions& options);
+// Every certificate the token shows without its PIN, and which ones the agent's login takes.
+int RunCerts(const SessionOptions& session, const CommandOptions& options);
 int RunSign(const SessionOptions& session, const CommandOptions& options);
 
 } // namespace peer

@@ -179,7 +179,12 @@ int main(int argc, char** argv) {
         app.add_subcommand("certinfo", "log in and print the signature certificate's record");
     certinfo->add_option("READER", command.reader, kReaderDefaultHelp);
     AddPinOption(certinfo, command);
-    CLI::App* cert = app.add_subcommand("cert", "log in and print the signature certificate (PEM)");
+    CLI::App* certs = app.add_subcommand(
+        "certs", "list the certificates the token in READER shows without its PIN");
+    certs->add_option("READER", command.reader, kReaderDefaultHelp);
+    CLI::App* cert = app.add_subcommand(
+        "cert", "print the signature certificate (PEM), logging in only when the card keeps it "
+                "private");
     cert->add_option("READER", command.reader, kReaderDefaultHelp);
     AddPinOption(cert, command);
     CLI::App* sign = app.add_subcommand("sign", "log in and sign FILE or standard input");
@@ -249,6 +254,9 @@ int main(int argc, char** argv) {
     }
     if (*cert) {
         return peer::RunCert(options, command);
+    }
+    if (*certs) {
+        return peer::RunCerts(options, command);
     }
     return peer::RunSign(options, command);
 }

@@ -270,7 +270,7 @@ TEST_F(TestModuleRoad, CardTheLoginCannotUseIsToldApartBeforeThePin) {
         config_.Write(slot + c.objects + keys + "login_log = " + log + "\n");
         std::ofstream(log, std::ios::trunc).close();
         const std::string command = "echo 123456 | " + Peer(Module());
-        const std::string cert = " cert ROAD --pin-stdin";
+        const std::string cert = " certinfo ROAD --pin-stdin";
         const Output out = CommandFailure(command + cert);
         EXPECT_EQ(out.status, c.status);
         EXPECT_EQ(!fixtures::ReadFileText(log).empty(), c.status == 0);
@@ -331,6 +331,45 @@ TEST_F(TestModuleRoad, ModuleAndReaderFromTheirOneRule) {
     const Output noReader =
         CommandFailure("env " + none + peer + " --module " + Module() + " card");
     EXPECT_EQ(noReader.status, 2);
+}
+
+// Certificates the card shows without its PIN are read without it: `certs` lists them with the
+// one the agent signs with, `cert` prints that one; a card that keeps them private gets a login.
+TEST_F(TestModuleRoad, CertificatesWithoutThePin) {
+    const std::string base = fixtures::ReadFileText(config_.Path());
+    const std::string log = config_.AddFile("login.log", "");
+    const std::string peer = Peer(Module());
+    config_.Write(base + "login_log = " + log + "\n");
+    const std::vector<json> listed =
+        JsonLines(RunCommandLine(peer + " --json certs ROAD </dev/null" + NullErrors()).text);
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_EQ(listed[0]["verdict"], "usable");
+    ASSERT_EQ(listed[0]["certificates"].size(), 2u);
+    const json& signing = listed[0]["certificates"][0];
+    EXPECT_EQ(signing["id"], "SIGN");
+    EXPECT_EQ(signing["signing"], true);
+    EXPECT_EQ(signing["keyUsage"], "80 (digitalSignature)");
+    EXPECT_EQ(signing["subject"], "CN=王小明,O=Tessivo Citizens,C=TW");
+    EXPECT_EQ(signing["issuer"], "CN=Tessivo Test CA,O=Tessivo Test,C=TW");
+    EXPECT_EQ(signing["notAfter"], "2035-12-31T23:59:59Z");
+    EXPECT_EQ(listed[0]["certificates"][1]["encipherment"], true);
+
+    const std::string pem = fixtures::ReadFileText(CertsFile("citizen.pem"));
+    EXPECT_EQ(RunCommandLine(peer + " cert ROAD </dev/null" + NullErrors()).text, pem);
+    EXPECT_TRUE(fixtures::ReadFileText(log).empty()); // no login at all
+
+    config_.Write("slot = Tessivo Reader ; 1 ; ROAD ; ROAD0001\npin = 123456\n"
+                  "object = private_cert ; SIGN ; " +
+                  CertsFile("citizen.der") + "\nobject = key ; SIGN ; " + CertsFile("ee.key") +
+                  "\nobject = private_cert ; KEYX ; " + CertsFile("encipher.der") +
+                  "\nobject = key ; KEYX ; " + CertsFile("ee.key") + "\nlogin_log = " + log + "\n");
+    EXPECT_EQ(JsonLines(RunCommandLine(peer + " --json certs ROAD" + NullErrors()).text)
+                  .back()["verdict"],
+              "unknown");
+    EXPECT_EQ(
+        RunCommandLine("echo 123456 | " + peer + " cert ROAD --pin-stdin" + NullErrors()).text,
+        pem);
+    EXPECT_FALSE(fixtures::ReadFileText(log).empty());
 }
 
 TEST_F(TestModuleRoad, UserCommandFailuresNameTheirCause) {
@@ -433,7 +472,7 @@ TEST_F(TestModuleRoad, FailuresExitWithTheirOwnStatusAndCode) {
     const std::string base = fixtures::ReadFileText(config_.Path());
     const std::string log = config_.AddFile("login.log", "");
     const std::string peer = Peer(Module()) + " --json";
-    const std::string cert = " cert ROAD --pin-stdin";
+    const std::string cert = " certinfo ROAD --pin-stdin";
     const std::string data = TempFile("exit-data", kData);
     struct Case {
         std::string command;
@@ -748,7 +787,7 @@ TEST_F(SoftHsmRoad, UserCommands) {
         EXPECT_EQ(byToken.text, hsm_->SerialOf("road") + "\n");
     }
 
-    const Output wrongPin = RunCommandLine("echo 0000 | " + peer + " cert " + Quote(reader_) +
+    const Output wrongPin = RunCommandLine("echo 0000 | " + peer + " certinfo " + Quote(reader_) +
                                            " --pin-stdin 2>&1 >/dev/null | grep tessivo-peer");
     // SoftHSM2 counts the wrong PIN in the token flags, and the peer says so.
     EXPECT_EQ(wrongPin.text, "tessivo-peer: wrong PIN; a wrong PIN has been entered since the last "
@@ -809,12 +848,17 @@ TEST_F(SoftHsmRoad, ExpiredCertificate) {
     EXPECT_EQ(FromBase64(out[1]["certificate"].get<std::string>()),
               fixtures::ReadFileText(dir + "/expired.der"));
 
-    // Reading the certificate warns; signing with it needs the user's say-so.
+    // Reading the certificate warns (without a login as with one); signing with it needs the
+    // user's say-so.
     const std::string pin = "echo " + std::string(kPin) + " | ";
     const std::string reader = Quote(ReaderOf("expired"));
-    const Output cert = CommandFailure(pin + Peer(Module()) + " cert " + reader + " --pin-stdin");
+    const Output cert = CommandFailure(Peer(Module()) + " cert " + reader + " </dev/null");
     EXPECT_EQ(cert.status, 0);
-    EXPECT_EQ(cert.text, "tessivo-peer: warning: the signing certificate has expired (agent: "
+    EXPECT_EQ(cert.text, "tessivo-peer: warning: the signing certificate has expired");
+    const Output info =
+        CommandFailure(pin + Peer(Module()) + " certinfo " + reader + " --pin-stdin");
+    EXPECT_EQ(info.status, 0);
+    EXPECT_EQ(info.text, "tessivo-peer: warning: the signing certificate has expired (agent: "
                          "憑證卡已逾期)");
     const std::string data = TempFile("expired-data", kData);
     const Output refused =
