@@ -18,6 +18,7 @@
 
 #include "protocol/Messages.h"
 #include "openssl_owned.h"
+#include "peer/Cms.h"
 #include "peer/LoginRule.h"
 #include "peer/ModuleView.h"
 #include "peer/OutputFile.h"
@@ -544,6 +545,16 @@ std::vector<std::uint8_t> HashStream(DataSource& source, tessivo::HashAlgorithm 
     return hash;
 }
 
+std::vector<std::uint8_t> DigestOf(const EVP_MD* md, const std::uint8_t* data, std::size_t size) {
+    std::vector<std::uint8_t> hash(EVP_MAX_MD_SIZE);
+    unsigned int length = 0;
+    if (md == nullptr || EVP_Digest(data, size, hash.data(), &length, md, nullptr) != 1) {
+        throw Failure(PeerError::Failed, "cannot hash the signed attributes");
+    }
+    hash.resize(length);
+    return hash;
+}
+
 // The Base64 text between the element's tags.
 std::string ElementContent(const std::string& element) {
     const std::string open = "<SignatureValue>";
@@ -697,6 +708,28 @@ int RunModules(const SessionOptions& session, const CommandOptions& options) {
     });
 }
 
+int RunVerify(const CommandOptions& options) {
+    return Guarded(options, [&] {
+        const std::optional<std::uint32_t> mechanism = ParseMechanism(options.mechanism);
+        const tessivo::Mechanism* known = mechanism ? tessivo::FindMechanism(*mechanism) : nullptr;
+        if (known == nullptr || !known->hash) {
+            throw Failure(PeerError::Usage,
+                          "verify needs a digest mechanism, not " + options.mechanism);
+        }
+        std::string detail;
+        const bool ok =
+            VerifySignature(options.file, options.signatureFile, options.certificate,
+                            EVP_get_digestbyname(tessivo::HashOpenSslName(*known->hash)), detail);
+        nlohmann::json out = {{"verified", ok}};
+        if (!ok) {
+            out["reason"] = detail;
+        }
+        WriteStandardOutput(options.json ? ToLine(out) + "\n"
+                                         : (ok ? "verified\n" : "not verified: " + detail + "\n"));
+        return ok ? 0 : 1;
+    });
+}
+
 int RunCard(const SessionOptions& session, const CommandOptions& options) {
     return Guarded(options, [&] {
         CommandSession agent(session, options);
@@ -817,9 +850,17 @@ int RunSign(const SessionOptions& session, const CommandOptions& options) {
         std::string data;
         std::uint32_t sentMechanism = *mechanism;
         const tessivo::Mechanism* known = tessivo::FindMechanism(*mechanism);
+        const bool cms = options.format == "cms";
+        if (cms &&
+            (known == nullptr || !known->hash || *known->hash == tessivo::HashAlgorithm::Md5)) {
+            throw Failure(PeerError::Usage,
+                          "--format cms needs a digest mechanism: sha1, sha224, sha256, sha384 "
+                          "or sha512");
+        }
+        std::vector<std::uint8_t> dataDigest;
         if (known != nullptr && known->hash) {
-            const std::vector<std::uint8_t> info =
-                tessivo::DigestInfo(*known->hash, HashStream(source, *known->hash));
+            dataDigest = HashStream(source, *known->hash);
+            const std::vector<std::uint8_t> info = tessivo::DigestInfo(*known->hash, dataDigest);
             data.assign(info.begin(), info.end());
             sentMechanism = tessivo::kRsaPkcs;
         } else {
@@ -835,7 +876,20 @@ int RunSign(const SessionOptions& session, const CommandOptions& options) {
             rawOutput.emplace(options.rawSignature);
         }
         CommandSession agent(session, options);
-        agent.SelectAndLogin(options, !options.allowExpired, pinFirst ? &pin : nullptr);
+        const LoginReply login =
+            agent.SelectAndLogin(options, !options.allowExpired, pinFirst ? &pin : nullptr);
+        // CMS: the card signs the signed attributes, which carry the data's digest.
+        std::optional<CmsSignature> envelope;
+        if (cms) {
+            const std::vector<unsigned char> certificate =
+                DecodeBase64(login.certificate.value_or(std::string()));
+            const EVP_MD* md = EVP_get_digestbyname(tessivo::HashOpenSslName(*known->hash));
+            envelope.emplace(certificate, md, dataDigest);
+            const std::vector<std::uint8_t> attributes = envelope->SignedAttributes();
+            const std::vector<std::uint8_t> info = tessivo::DigestInfo(
+                *known->hash, DigestOf(md, attributes.data(), attributes.size()));
+            data.assign(info.begin(), info.end());
+        }
         const SignReply signedReply =
             agent.Requests().Sign(sentMechanism, tessivo::EncodeBase64(data));
         agent.Logout();
@@ -852,7 +906,11 @@ int RunSign(const SessionOptions& session, const CommandOptions& options) {
             rawOutput->Commit(rawBytes);
         }
         std::string formatted;
-        if (options.format == "raw") {
+        if (envelope) {
+            const std::vector<std::uint8_t> der =
+                envelope->Finish(std::vector<std::uint8_t>(raw.begin(), raw.end()));
+            formatted = options.pem ? CmsPem(der) : std::string(der.begin(), der.end());
+        } else if (options.format == "raw") {
             formatted = rawBytes;
         } else if (options.format == "base64") {
             formatted = tessivo::EncodeBase64(rawBytes) + "\n";

@@ -18,7 +18,10 @@ struct CommandOptions {
     std::string file;           // data to sign; empty: standard input
     std::string rawSignature;   // where to write the bare signature bytes, when not empty
     std::string output;         // where to write the signature; empty: standard output
-    std::string format = "xml"; // xml (the <SignatureValue> element), raw or base64
+    std::string format = "xml"; // xml (the <SignatureValue> element), raw, base64 or cms
+    bool pem = false;           // CMS as PEM text instead of DER
+    std::string signatureFile;  // verify: the signature
+    std::string certificate;    // verify: the signer's certificate (PEM or DER)
     bool allowExpired = false;  // sign with a certificate past its end date
 };
 
@@ -42,5 +45,7 @@ int RunCert(const SessionOptions& session, const CommandOptions& options);
 // Every certificate the token shows without its PIN, and which ones the agent's login takes.
 int RunCerts(const SessionOptions& session, const CommandOptions& options);
 int RunSign(const SessionOptions& session, const CommandOptions& options);
+// Checks a CMS or bare signature of `file` offline: 0 when it verifies, 1 when it does not.
+int RunVerify(const CommandOptions& options);
 
 } // namespace peer

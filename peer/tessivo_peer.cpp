@@ -199,12 +199,27 @@ int main(int argc, char** argv) {
                      "write the signature to this file instead of standard output (written "
                      "whole or not at all)");
     sign->add_option("--format", command.format,
-                     "xml (the <SignatureValue> element), raw (the bare bytes) or base64")
-        ->check(CLI::IsMember({"xml", "raw", "base64"}))
+                     "xml (the <SignatureValue> element), raw (the bare bytes), base64, or cms "
+                     "(a detached CMS SignedData with the signer's certificate, DER)")
+        ->check(CLI::IsMember({"xml", "raw", "base64", "cms"}))
         ->capture_default_str();
+    sign->add_flag("--pem", command.pem, "with --format cms: PEM text instead of DER");
     sign->add_flag("--allow-expired", command.allowExpired,
                    "sign even when the signing certificate has expired");
     AddPinOption(sign, command);
+
+    CLI::App* verify = app.add_subcommand(
+        "verify", "check a CMS or bare signature of DATA offline (exit 0 verified, 1 not)");
+    verify->add_option("DATA", command.file, "the signed data")->required();
+    verify
+        ->add_option("SIGNATURE", command.signatureFile,
+                     "a CMS SignedData (DER or PEM), or a bare signature (bytes, Base64 or "
+                     "<SignatureValue>)")
+        ->required();
+    verify->add_option("--certificate", command.certificate,
+                       "the signer's certificate (PEM or DER); a bare signature needs it");
+    verify->add_option("--mech", command.mechanism, "a bare signature's digest")
+        ->capture_default_str();
 
     // Arguments as UTF-8 on both platforms, so that a reader's name outside the ANSI code page
     // can be given under Windows.
@@ -242,6 +257,9 @@ int main(int argc, char** argv) {
     }
     if (*readers) {
         return peer::RunReaders(options, command);
+    }
+    if (*verify) {
+        return peer::RunVerify(command);
     }
     if (*modules) {
         return peer::RunModules(options, command);

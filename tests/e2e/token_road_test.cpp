@@ -372,6 +372,56 @@ TEST_F(TestModuleRoad, CertificatesWithoutThePin) {
     EXPECT_FALSE(fixtures::ReadFileText(log).empty());
 }
 
+// A CMS signature is a detached SignedData that openssl accepts, with the four signed
+// attributes; `verify` tells a good signature (CMS or bare) from a bad one, offline.
+TEST_F(TestModuleRoad, CmsSignaturesAndTheirCheck) {
+    const std::string peer = Peer(Module());
+    const fixtures::TempDir folder;
+    const std::string data = folder.Path() + "/data";
+    const std::string other = folder.Path() + "/other";
+    std::ofstream(data) << kData;
+    std::ofstream(other) << kData << ".";
+    const std::string der = folder.Path() + "/sig.p7s";
+    const std::string pem = folder.Path() + "/sig.pem";
+    const std::string raw = folder.Path() + "/sig.xml";
+    const std::string sign = "echo 123456 | " + peer + " sign ROAD --pin-stdin " + data;
+    ASSERT_EQ(RunCommandLine(sign + " --format cms -o " + der + NullErrors()).status, 0);
+    ASSERT_EQ(
+        RunCommandLine(sign + " --format cms --pem --mech sha384 -o " + pem + NullErrors()).status,
+        0);
+    ASSERT_EQ(RunCommandLine(sign + " -o " + raw + NullErrors()).status, 0);
+    const std::string openssl = "openssl cms -verify -binary -purpose any -CAfile " +
+                                CertsFile("ca.pem") + " -content " + data + " -out /dev/null";
+    EXPECT_EQ(RunCommandLine(openssl + " -inform DER -in " + der + NullErrors()).status, 0);
+    EXPECT_EQ(RunCommandLine(openssl + " -inform PEM -in " + pem + NullErrors()).status, 0);
+    const std::string printed =
+        RunCommandLine("openssl cms -cmsout -print -inform DER -in " + der).text;
+    for (const char* attribute :
+         {"contentType", "messageDigest", "signingTime", "id-smime-aa-signingCertificateV2"}) {
+        EXPECT_NE(printed.find("object: " + std::string(attribute)), std::string::npos)
+            << attribute;
+    }
+    struct Case {
+        std::string arguments;
+        int status;
+    };
+    const std::string cert = " --certificate " + CertsFile("citizen.pem") + " ";
+    const Case cases[] = {
+        {data + " " + der, 0},
+        {data + " " + pem, 0},
+        {other + " " + der, 1},
+        {cert + data + " " + raw, 0},
+        {cert + other + " " + raw, 1},
+        {cert + "--mech sha1 " + data + " " + raw, 1},
+        {data + " " + raw, 2}, // a bare signature without its certificate
+        {data + " " + folder.Path() + "/missing", 10},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        EXPECT_EQ(RunCommandLine(peer + " verify " + c.arguments + NullErrors()).status, c.status);
+    }
+}
+
 TEST_F(TestModuleRoad, UserCommandFailuresNameTheirCause) {
     const std::string peer = Peer(Module());
     const std::string data = TempFile("data", kData);
