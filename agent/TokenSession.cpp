@@ -8,6 +8,7 @@
 #include <openssl/crypto.h>
 
 #include "protocol/Base64.h"
+#include "protocol/Messages.h"
 #include "protocol/ResultCodes.h"
 #include "agent/CertDates.h"
 #include "agent/CertFields.h"
@@ -35,7 +36,7 @@ const char* ModuleFileName() {
         return chosen;
     }
 #endif
-    return "TorvexPKCS11.dll";
+    return kVendorModuleName;
 }
 
 // Narrow values to UTF-16 with invalid sequences refused, as the record wants them.

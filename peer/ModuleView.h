@@ -5,10 +5,15 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/types.h"
+
+namespace p11view {
+class ReadOnlyModule;
+}
 
 namespace peer {
 
@@ -41,7 +46,7 @@ struct PublicCertificate {
 
 class ModuleView {
 public:
-    ModuleView() = default;
+    ModuleView();
     ~ModuleView();
     ModuleView(const ModuleView&) = delete;
     ModuleView& operator=(const ModuleView&) = delete;
@@ -56,11 +61,7 @@ public:
                             std::string& error) const;
 
 private:
-    void Close();
-
-    plat::ModuleHandle handle_ = nullptr;
-    void* functions_ = nullptr; // CK_FUNCTION_LIST_PTR, kept out of this header
-    bool finalize_ = false;
+    std::unique_ptr<p11view::ReadOnlyModule> module_; // the module's calls, all in the binding
     std::string path_;
 };
 

@@ -422,6 +422,21 @@ TEST_F(TestModuleRoad, CmsSignaturesAndTheirCheck) {
     }
 }
 
+// Channels take their space when they are made: a runtime directory on a full tmpfs is a clear
+// failure, never a SIGBUS. Needs a mount namespace of its own (root).
+TEST_F(TestModuleRoad, FullRuntimeFileSystemIsAClearFailure) {
+    const fixtures::TempDir dir;
+    const std::string mount = "unshare -m sh -c 'mount -t tmpfs -o size=64k,mode=0700 none " +
+                              dir.Path() + " && TESSIVO_RUNTIME_DIR=" + dir.Path() + " ";
+    if (RunCommandLine(mount + "true' 2>/dev/null").status != 0) {
+        GTEST_SKIP() << "no tmpfs of our own can be mounted here (needs root and unshare)";
+    }
+    const Output out = RunCommandLine(mount + Peer(Module()) + " --json card ROAD' 2>/dev/null");
+    EXPECT_EQ(out.status, 9);
+    EXPECT_EQ(JsonLines(out.text).back()["error"]["message"],
+              "cannot create the request and log channels: " + std::string(std::strerror(ENOSPC)));
+}
+
 TEST_F(TestModuleRoad, UserCommandFailuresNameTheirCause) {
     const std::string peer = Peer(Module());
     const std::string data = TempFile("data", kData);

@@ -12,6 +12,9 @@ inline constexpr char16_t kReturnChannelName[] = u"Global\\qorQorTessivonReturnF
 inline constexpr char16_t kReturnChannelFallback[] =
     u"/qorQorTarvesk2FileMappingObjectReturn/shellMemory";
 inline constexpr char16_t kAgentWindowClass[] = u"TESSIVO";
+// The card vendor's PKCS#11 module: what the agent loads unless told otherwise, and what the
+// peers look for first.
+inline constexpr char kVendorModuleName[] = "TorvexPKCS11.dll";
 
 // The return channel of an agent that found its fixed name already taken (another agent of the
 // user holds it): the name followed by "." and the agent's process id, which its peer knows.
