@@ -48,7 +48,8 @@ void Warn(const std::string& text) {
     std::cerr << "tessivo-peer: warning: " << text << std::endl;
 }
 
-std::string ReadPin(const CommandOptions& options) {
+// `token`: the token's label, named in the prompt so that the holder knows which PIN is meant.
+std::string ReadPin(const CommandOptions& options, const std::string& token = {}) {
     std::string pin;
     if (options.pinStdin) {
         if (!std::getline(std::cin, pin)) {
@@ -59,7 +60,8 @@ std::string ReadPin(const CommandOptions& options) {
         }
         return pin;
     }
-    if (!plat::ReadSecretLine("PIN: ", pin)) {
+    const std::string prompt = token.empty() ? "PIN: " : "PIN for " + token + ": ";
+    if (!plat::ReadSecretLine(prompt, pin)) {
         throw Failure(PeerError::Usage, "no terminal to read the PIN from (use --pin-stdin)");
     }
     return pin;
@@ -322,7 +324,8 @@ public:
             if (!warning.empty()) {
                 std::cerr << "tessivo-peer: " << warning << std::endl;
             }
-            std::string pin = given != nullptr ? std::move(*given) : ReadPin(options);
+            std::string pin = given != nullptr ? std::move(*given)
+                                               : ReadPin(options, ModuleTextToUtf8(reader_.label));
             CheckPinFits(pin);
             login = requests_.Login(pin);
             Wipe(pin);
