@@ -266,6 +266,12 @@ public:
             try {
                 // The one load of the module in this process for the whole command.
                 found = ChooseReader(ViewSlots(view_, modulePath_), query_);
+                // The card's public certificates are read while the agent starts, so that the
+                // check before the PIN adds no time of its own.
+                if (found->tokenPresent) {
+                    certificatesRead_ =
+                        view_.PublicCertificates(found->id, certificates_, certificatesError_);
+                }
             } catch (const Failure& f) {
                 lookupFailed = f;
             } catch (const std::exception& e) {
@@ -387,11 +393,11 @@ private:
             return;
         }
         cardChecked_ = true;
-        std::vector<PublicCertificate> certificates;
-        std::string error;
-        if (!view_.PublicCertificates(reader_.id, certificates, error)) {
+        const std::vector<PublicCertificate>& certificates = certificates_;
+        if (!certificatesRead_) {
             if (!query_.objectAttributes.empty()) {
-                throw Failure(PeerError::NoReader, query_.given + " names an object, but " + error);
+                throw Failure(PeerError::NoReader,
+                              query_.given + " names an object, but " + certificatesError_);
             }
             return; // the login reports what is wrong with the card
         }
@@ -436,6 +442,10 @@ private:
     std::string name_; // the reader's description as the user reads it
     bool loggedIn_ = false;
     bool cardChecked_ = false;
+    // What the card showed without its PIN when the command started.
+    bool certificatesRead_ = false;
+    std::vector<PublicCertificate> certificates_;
+    std::string certificatesError_ = "the reader had no card when the command started";
     AgentSession session_;
     TokenRequests requests_{session_};
 };
