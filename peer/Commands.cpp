@@ -1,6 +1,7 @@
 #include "peer/Commands.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -501,9 +502,10 @@ public:
         if (std::filesystem::is_directory(std::filesystem::u8path(name_), error)) {
             throw Failure(PeerError::File, options.file + " is a directory, not a file to sign");
         }
+        errno = 0;
         file_.open(std::filesystem::u8path(name_), std::ios::binary);
         if (!file_) {
-            throw Failure(PeerError::File, "cannot read " + options.file);
+            throw Failure(PeerError::File, "cannot read " + options.file + ": " + SystemReason());
         }
     }
     std::istream& Stream() { return name_.empty() ? std::cin : file_; }
@@ -547,7 +549,8 @@ std::vector<std::uint8_t> HashStream(DataSource& source, tessivo::HashAlgorithm 
     }
     if (in.bad()) {
         throw Failure(PeerError::File,
-                      "cannot read " + (source.Name().empty() ? "standard input" : source.Name()));
+                      "cannot read " + (source.Name().empty() ? "standard input" : source.Name()) +
+                          ": " + SystemReason());
     }
     std::vector<std::uint8_t> hash(EVP_MAX_MD_SIZE);
     unsigned int length = 0;

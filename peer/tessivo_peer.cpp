@@ -14,6 +14,7 @@
 
 #include "peer/Commands.h"
 #include "peer/ModuleView.h"
+#include "peer/OutputFile.h"
 #include "peer/PeerError.h"
 #include "peer/Script.h"
 #include "peer/Session.h"
@@ -31,7 +32,9 @@ int RunScript(const peer::SessionOptions& options, const std::string& file) {
     if (!file.empty()) {
         scriptFile.open(std::filesystem::u8path(file));
         if (!scriptFile) {
-            std::cout << peer::ToLine({{"error", "cannot read " + file}}) << std::endl;
+            std::cout << peer::ToLine(
+                             {{"error", "cannot read " + file + ": " + peer::SystemReason()}})
+                      << std::endl;
             return peer::ExitStatus(peer::PeerError::File);
         }
     }
