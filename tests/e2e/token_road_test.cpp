@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -435,6 +436,25 @@ TEST_F(TestModuleRoad, FullRuntimeFileSystemIsAClearFailure) {
     EXPECT_EQ(out.status, 9);
     EXPECT_EQ(JsonLines(out.text).back()["error"]["message"],
               "cannot create the request and log channels: " + std::string(std::strerror(ENOSPC)));
+}
+
+// An agent whose window never appears is waited for no longer than --timeout, and is ended.
+TEST_F(TestModuleRoad, AgentWithoutWindowIsEndedAfterTheTimeout) {
+    const std::string pidFile = config_.Folder() + "/agent.pid";
+    const std::string agent =
+        config_.AddFile("silent-agent", "#!/bin/sh\necho $$ >" + pidFile + "\nexec sleep 30\n");
+    std::filesystem::permissions(agent, std::filesystem::perms::owner_all);
+    const auto start = std::chrono::steady_clock::now();
+    const Output out = CommandFailure(Quote(NativePath(TESSIVO_PEER_PATH)) + " --agent " + agent +
+                                      " --module " + Module() + " --timeout 0.5 card ROAD");
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(out.status, 9);
+    EXPECT_EQ(out.text,
+              "tessivo-peer: the agent's window did not appear within 0.5 s; the agent was ended");
+    EXPECT_LT(took, std::chrono::seconds(5));
+    const std::string pid = fixtures::ReadFileText(pidFile);
+    ASSERT_FALSE(pid.empty());
+    EXPECT_FALSE(std::filesystem::exists("/proc/" + pid.substr(0, pid.find('\n'))));
 }
 
 TEST_F(TestModuleRoad, UserCommandFailuresNameTheirCause) {
