@@ -8,6 +8,7 @@
 #include <openssl/crypto.h>
 
 #include "protocol/Base64.h"
+#include "protocol/Messages.h"
 #include "protocol/ResultCodes.h"
 #include "agent/CertDates.h"
 #include "agent/CertFields.h"

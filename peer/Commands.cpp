@@ -1,6 +1,7 @@
 #include "peer/Commands.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -18,7 +19,11 @@
 
 #include "protocol/Messages.h"
 #include "openssl_owned.h"
+#include "peer/Cms.h"
+#include "peer/LoginRule.h"
 #include "peer/ModuleView.h"
+#include "peer/OutputFile.h"
+#include "peer/PeerConfig.h"
 #include "peer/ReaderChoice.h"
 #include "peer/Script.h"
 #include "peer/TokenRequests.h"
@@ -36,19 +41,17 @@ namespace {
 
 using Failure = PeerFailure;
 
+// Standard output is checked once written: a result that did not reach it is a failure.
 void Print(const CommandOptions& options, const nlohmann::json& object, const std::string& text) {
-    if (options.json) {
-        std::cout << ToLine(object) << std::endl;
-    } else {
-        std::cout << text << std::endl;
-    }
+    WriteStandardOutput((options.json ? ToLine(object) : text) + "\n");
 }
 
 void Warn(const std::string& text) {
     std::cerr << "tessivo-peer: warning: " << text << std::endl;
 }
 
-std::string ReadPin(const CommandOptions& options) {
+// `token`: the token's label, named in the prompt so that the holder knows which PIN is meant.
+std::string ReadPin(const CommandOptions& options, const std::string& token = {}) {
     std::string pin;
     if (options.pinStdin) {
         if (!plat::ReadStandardInputLine(pin)) {
@@ -59,7 +62,8 @@ std::string ReadPin(const CommandOptions& options) {
         }
         return pin;
     }
-    if (!plat::ReadSecretLine("PIN: ", pin)) {
+    const std::string prompt = token.empty() ? "PIN: " : "PIN for " + token + ": ";
+    if (!plat::ReadSecretLine(prompt, pin)) {
         throw Failure(PeerError::Usage, "no terminal to read the PIN from (use --pin-stdin)");
     }
     return pin;
@@ -75,6 +79,10 @@ void Wipe(std::string& secret) {
 void CheckPinFits(const std::string& pin) {
     if (pin.empty()) {
         throw Failure(PeerError::PinIncorrect, "the PIN is empty; nothing was sent");
+    }
+    // The agent reads the PIN as a C string: a NUL would cut it short.
+    if (pin.find('\0') != std::string::npos) {
+        throw Failure(PeerError::PinIncorrect, "the PIN holds a NUL character; nothing was sent");
     }
     std::u16string wide = Utf8ToU16(pin);
     const int size = wide.empty()
@@ -147,21 +155,123 @@ Failure LoginFailure(std::uint32_t status, const std::string& agentText, const s
     }
 }
 
+// A URI's id and object must be those of the certificate the login signs with (its key has
+// the same id and, on cards made by the usual tools, the same label); anything else would be
+// a signature by another key than the one named.
+void CheckNamedObject(const ReaderQuery& query, const std::string& name,
+                      const std::vector<PublicCertificate>& certificates, const LoginCheck& check) {
+    const auto& named = query.objectAttributes;
+    const auto id = named.find("id");
+    const auto object = named.find("object");
+    if (id == named.end() && object == named.end()) {
+        return;
+    }
+    if (!check.signature) {
+        throw Failure(PeerError::NoReader,
+                      query.given + " names an object, but the card in " + name +
+                          " shows no certificate before its PIN to compare it with");
+    }
+    const PublicCertificate& signing = certificates[*check.signature];
+    const bool idMatches =
+        id == named.end() ||
+        std::vector<std::uint8_t>(id->second.begin(), id->second.end()) == signing.id;
+    const bool labelMatches = object == named.end() || object->second == signing.label;
+    if (!idMatches || !labelMatches) {
+        throw Failure(PeerError::NoReader,
+                      query.given +
+                          " names another object than the agent signs with; the agent "
+                          "signs with the key of the certificate " +
+                          DescribeCertificate(check.certificates[*check.signature]));
+    }
+}
+
+// The reader given, else the configuration file's.
+std::string ReaderOrDefault(const std::string& given);
+
+// A token read through the module view alone, without the agent: what the card shows before
+// its PIN.
+struct ViewedToken {
+    ModuleView view;
+    ReaderQuery query;
+    SlotView slot;
+    std::string name; // the reader's description as the user reads it
+    std::vector<PublicCertificate> certificates;
+    LoginCheck check;
+
+    ViewedToken(const SessionOptions& session, const CommandOptions& options)
+        : query(ParseReader(ReaderOrDefault(options.reader))) {
+        const std::string path =
+            AgentModulePath(RequestedModule(session.modulePath, query), session.agentPath);
+        slot = ChooseReader(ViewSlots(view, path), query);
+        name = ModuleTextToUtf8(slot.description);
+        if (!slot.tokenPresent) {
+            throw Failure(PeerError::NoCard, "no card in " + name);
+        }
+        std::string error;
+        if (!view.PublicCertificates(slot.id, certificates, error)) {
+            throw Failure(PeerError::Failed, error);
+        }
+        check = CheckLoginRule(certificates);
+    }
+};
+
+// A certificate's time as ISO 8601 text ("2036-01-01T00:00:00Z").
+std::string IsoTime(const ASN1_TIME* time) {
+    struct tm parts {};
+    if (time == nullptr || ASN1_TIME_to_tm(time, &parts) != 1) {
+        return {};
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", parts.tm_year + 1900,
+                  parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec);
+    return text;
+}
+
+std::string IssuerText(X509* cert) {
+    const ossl::BioPtr bio(BIO_new(BIO_s_mem()));
+    if (!bio || X509_NAME_print_ex(bio.get(), X509_get_issuer_name(cert), 0,
+                                   XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB) < 0) {
+        return {};
+    }
+    char* data = nullptr;
+    const long length = BIO_get_mem_data(bio.get(), &data);
+    return std::string(data, static_cast<std::size_t>(length));
+}
+
+std::string ReaderOrDefault(const std::string& given) {
+    if (!given.empty()) {
+        return given;
+    }
+    const PeerConfig config = ReadPeerConfig();
+    if (config.reader.empty()) {
+        throw Failure(PeerError::Usage,
+                      "no READER given, and no configuration file names one (reader = ...)");
+    }
+    return config.reader;
+}
+
 // The agent, started and ready for requests.
 class CommandSession {
 public:
     // The reader is looked up in the module while the agent starts, so that the module's
     // start-up in this process costs no time of its own.
     CommandSession(SessionOptions session, const CommandOptions& options)
-        : query_(ParseReader(options.reader)) {
+        : query_(ParseReader(ReaderOrDefault(options.reader))) {
         session.modulePath = RequestedModule(session.modulePath, query_);
         modulePath_ = AgentModulePath(session.modulePath, session.agentPath);
+        session.modulePath = modulePath_; // the agent loads what the view shows
         std::optional<SlotView> found;
         std::optional<Failure> lookupFailed;
         std::thread lookup([&] {
             try {
                 // The one load of the module in this process for the whole command.
                 found = ChooseReader(ViewSlots(view_, modulePath_), query_);
+                // The card's public certificates are read while the agent starts, so that the
+                // check before the PIN adds no time of its own.
+                if (found->tokenPresent) {
+                    certificatesRead_ =
+                        view_.PublicCertificates(found->id, certificates_, certificatesError_);
+                }
             } catch (const Failure& f) {
                 lookupFailed = f;
             } catch (const std::exception& e) {
@@ -192,6 +302,9 @@ public:
         if (card.noCard) {
             throw Failure(PeerError::NoCard, "no card in " + name_);
         }
+        if (!query_.objectAttributes.empty()) {
+            CheckCardBeforePin(); // a URI's object is never ignored, even where nothing signs
+        }
         return card;
     }
 
@@ -207,6 +320,7 @@ public:
             throw Failure(PeerError::PinLocked, "the PIN of the card in " + name_ +
                                                     " is locked: unblock it with the PUK");
         }
+        CheckCardBeforePin();
         LoginReply login;
         if (HasPinPad(flags)) {
             std::cerr << "tessivo-peer: enter the PIN on the reader's pad" << std::endl;
@@ -216,7 +330,8 @@ public:
             if (!warning.empty()) {
                 std::cerr << "tessivo-peer: " << warning << std::endl;
             }
-            std::string pin = given != nullptr ? std::move(*given) : ReadPin(options);
+            std::string pin = given != nullptr ? std::move(*given)
+                                               : ReadPin(options, ModuleTextToUtf8(reader_.label));
             CheckPinFits(pin);
             login = requests_.Login(pin);
             Wipe(pin);
@@ -270,6 +385,41 @@ public:
     }
 
 private:
+    // A card whose public certificates show that the agent's login cannot use it is refused
+    // before its PIN is asked: the login would spend a try and then sign nothing. A card that
+    // shows no certificate without its PIN cannot be judged, and goes on to the login.
+    void CheckCardBeforePin() {
+        if (cardChecked_) {
+            return;
+        }
+        cardChecked_ = true;
+        const std::vector<PublicCertificate>& certificates = certificates_;
+        if (!certificatesRead_) {
+            if (!query_.objectAttributes.empty()) {
+                throw Failure(PeerError::NoReader,
+                              query_.given + " names an object, but " + certificatesError_);
+            }
+            return; // the login reports what is wrong with the card
+        }
+        const LoginCheck check = CheckLoginRule(certificates);
+        if (check.verdict != CardVerdict::Unusable) {
+            CheckNamedObject(certificates, check);
+            return;
+        }
+        std::string message = "the card in " + name_ +
+                              " holds no certificate the agent can sign with. " + check.missing +
+                              " Certificates on the card:";
+        for (const CertificateFacts& facts : check.certificates) {
+            message += "\n  " + DescribeCertificate(facts);
+        }
+        throw Failure(PeerError::CardUnusable, message);
+    }
+
+    void CheckNamedObject(const std::vector<PublicCertificate>& certificates,
+                          const LoginCheck& check) const {
+        peer::CheckNamedObject(query_, name_, certificates, check);
+    }
+
     // The token flags of the card in the chosen reader, read now (0 when they cannot be read).
     std::uint64_t TokenFlags() const {
         std::vector<SlotView> slots;
@@ -291,6 +441,11 @@ private:
     SlotView reader_;
     std::string name_; // the reader's description as the user reads it
     bool loggedIn_ = false;
+    bool cardChecked_ = false;
+    // What the card showed without its PIN when the command started.
+    bool certificatesRead_ = false;
+    std::vector<PublicCertificate> certificates_;
+    std::string certificatesError_ = "the reader had no card when the command started";
     AgentSession session_;
     TokenRequests requests_{session_};
 };
@@ -346,9 +501,10 @@ public:
         if (std::filesystem::is_directory(std::filesystem::u8path(name_), error)) {
             throw Failure(PeerError::File, options.file + " is a directory, not a file to sign");
         }
+        errno = 0;
         file_.open(std::filesystem::u8path(name_), std::ios::binary);
         if (!file_) {
-            throw Failure(PeerError::File, "cannot read " + options.file);
+            throw Failure(PeerError::File, "cannot read " + options.file + ": " + SystemReason());
         }
     }
     std::istream& Stream() { return name_.empty() ? std::cin : file_; }
@@ -392,12 +548,23 @@ std::vector<std::uint8_t> HashStream(DataSource& source, tessivo::HashAlgorithm 
     }
     if (in.bad()) {
         throw Failure(PeerError::File,
-                      "cannot read " + (source.Name().empty() ? "standard input" : source.Name()));
+                      "cannot read " + (source.Name().empty() ? "standard input" : source.Name()) +
+                          ": " + SystemReason());
     }
     std::vector<std::uint8_t> hash(EVP_MAX_MD_SIZE);
     unsigned int length = 0;
     if (EVP_DigestFinal_ex(ctx.get(), hash.data(), &length) != 1) {
         throw Failure(PeerError::Failed, "cannot hash the data");
+    }
+    hash.resize(length);
+    return hash;
+}
+
+std::vector<std::uint8_t> DigestOf(const EVP_MD* md, const std::uint8_t* data, std::size_t size) {
+    std::vector<std::uint8_t> hash(EVP_MAX_MD_SIZE);
+    unsigned int length = 0;
+    if (md == nullptr || EVP_Digest(data, size, hash.data(), &length, md, nullptr) != 1) {
+        throw Failure(PeerError::Failed, "cannot hash the signed attributes");
     }
     hash.resize(length);
     return hash;
@@ -537,6 +704,47 @@ int RunReaders(const SessionOptions& session, const CommandOptions& options) {
     });
 }
 
+int RunModules(const SessionOptions& session, const CommandOptions& options) {
+    return Guarded(options, [&] {
+        const std::string used = AgentModulePath(session.modulePath, session.agentPath);
+        nlohmann::json list = nlohmann::json::array();
+        std::string text;
+        for (const RegisteredModule& module : RegisteredModules()) {
+            list.push_back({{"name", module.name}, {"file", module.file}});
+            text += module.name + "\t" + module.file + "\n";
+        }
+        text += "used: " + used + "\n";
+        if (options.json) {
+            WriteStandardOutput(ToLine({{"modules", list}, {"used", used}}) + "\n");
+        } else {
+            WriteStandardOutput(text);
+        }
+        return 0;
+    });
+}
+
+int RunVerify(const CommandOptions& options) {
+    return Guarded(options, [&] {
+        const std::optional<std::uint32_t> mechanism = ParseMechanism(options.mechanism);
+        const tessivo::Mechanism* known = mechanism ? tessivo::FindMechanism(*mechanism) : nullptr;
+        if (known == nullptr || !known->hash) {
+            throw Failure(PeerError::Usage,
+                          "verify needs a digest mechanism, not " + options.mechanism);
+        }
+        std::string detail;
+        const bool ok =
+            VerifySignature(options.file, options.signatureFile, options.certificate,
+                            EVP_get_digestbyname(tessivo::HashOpenSslName(*known->hash)), detail);
+        nlohmann::json out = {{"verified", ok}};
+        if (!ok) {
+            out["reason"] = detail;
+        }
+        WriteStandardOutput(options.json ? ToLine(out) + "\n"
+                                         : (ok ? "verified\n" : "not verified: " + detail + "\n"));
+        return ok ? 0 : 1;
+    });
+}
+
 int RunCard(const SessionOptions& session, const CommandOptions& options) {
     return Guarded(options, [&] {
         CommandSession agent(session, options);
@@ -559,17 +767,78 @@ int RunCertinfo(const SessionOptions& session, const CommandOptions& options) {
     });
 }
 
+int RunCerts(const SessionOptions& session, const CommandOptions& options) {
+    return Guarded(options, [&] {
+        const ViewedToken token(session, options);
+        nlohmann::json list = nlohmann::json::array();
+        std::string text;
+        for (std::size_t i = 0; i < token.certificates.size(); ++i) {
+            const CertificateFacts& facts = token.check.certificates[i];
+            const std::vector<std::uint8_t>& der = token.certificates[i].der;
+            const unsigned char* p = der.data();
+            const ossl::X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+            const bool signing = token.check.signature == i;
+            const bool encipherment = token.check.encipherment == i;
+            nlohmann::json entry = {{"label", facts.label},        {"id", facts.id},
+                                    {"idHex", facts.idHex},        {"keyUsage", facts.keyUsage},
+                                    {"subject", facts.subject},    {"signing", signing},
+                                    {"encipherment", encipherment}};
+            std::string role = signing ? " [the agent signs with this one]"
+                                       : (encipherment ? " [the agent's encipherment one]" : "");
+            text += DescribeCertificate(facts) + role + "\n";
+            if (cert) {
+                entry["issuer"] = IssuerText(cert.get());
+                entry["notBefore"] = IsoTime(X509_get0_notBefore(cert.get()));
+                entry["notAfter"] = IsoTime(X509_get0_notAfter(cert.get()));
+                text += "  issuer " + entry["issuer"].get<std::string>() + "\n  valid " +
+                        entry["notBefore"].get<std::string>() + " to " +
+                        entry["notAfter"].get<std::string>() + "\n";
+            }
+            list.push_back(std::move(entry));
+        }
+        const char* verdict =
+            token.check.verdict == CardVerdict::Usable
+                ? "usable"
+                : (token.check.verdict == CardVerdict::Unusable ? "unusable" : "unknown");
+        if (token.check.verdict == CardVerdict::Unusable) {
+            text += token.check.missing + "\n";
+        } else if (token.check.verdict == CardVerdict::Unknown) {
+            text += "The card shows no certificate before its PIN.\n";
+        }
+        nlohmann::json out = {{"certificates", list}, {"verdict", verdict}};
+        if (!token.check.missing.empty()) {
+            out["missing"] = token.check.missing;
+        }
+        WriteStandardOutput(options.json ? ToLine(out) + "\n" : text);
+        return 0;
+    });
+}
+
 int RunCert(const SessionOptions& session, const CommandOptions& options) {
     return Guarded(options, [&] {
+        {
+            // The signature certificate as the card shows it without a PIN; a login only when
+            // it is private.
+            const ViewedToken token(session, options);
+            if (token.check.signature) {
+                CheckNamedObject(token.query, token.name, token.certificates, token.check);
+                const std::vector<std::uint8_t>& der =
+                    token.certificates[*token.check.signature].der;
+                const unsigned char* p = der.data();
+                const ossl::X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+                if (cert && X509_cmp_current_time(X509_get0_notAfter(cert.get())) < 0) {
+                    Warn("the signing certificate has expired");
+                }
+                const std::string pem = ToPem(std::vector<unsigned char>(der.begin(), der.end()));
+                WriteStandardOutput(options.json ? ToLine({{"certificate", pem}}) + "\n" : pem);
+                return 0;
+            }
+        }
         CommandSession agent(session, options);
         const LoginReply login = agent.SelectAndLogin(options, false);
         agent.Logout();
         const std::string pem = ToPem(DecodeBase64(login.certificate.value_or(std::string())));
-        if (options.json) {
-            std::cout << ToLine({{"certificate", pem}}) << std::endl;
-        } else {
-            std::cout << pem;
-        }
+        WriteStandardOutput(options.json ? ToLine({{"certificate", pem}}) + "\n" : pem);
         return 0;
     });
 }
@@ -596,16 +865,46 @@ int RunSign(const SessionOptions& session, const CommandOptions& options) {
         std::string data;
         std::uint32_t sentMechanism = *mechanism;
         const tessivo::Mechanism* known = tessivo::FindMechanism(*mechanism);
+        const bool cms = options.format == "cms";
+        if (cms &&
+            (known == nullptr || !known->hash || *known->hash == tessivo::HashAlgorithm::Md5)) {
+            throw Failure(PeerError::Usage,
+                          "--format cms needs a digest mechanism: sha1, sha224, sha256, sha384 "
+                          "or sha512");
+        }
+        std::vector<std::uint8_t> dataDigest;
         if (known != nullptr && known->hash) {
-            const std::vector<std::uint8_t> info =
-                tessivo::DigestInfo(*known->hash, HashStream(source, *known->hash));
+            dataDigest = HashStream(source, *known->hash);
+            const std::vector<std::uint8_t> info = tessivo::DigestInfo(*known->hash, dataDigest);
             data.assign(info.begin(), info.end());
             sentMechanism = tessivo::kRsaPkcs;
         } else {
             data = ReadWhole(source);
         }
+        // Every output is made before the PIN: a folder that cannot take it costs no try.
+        std::optional<OutputFile> output;
+        if (!options.output.empty()) {
+            output.emplace(options.output);
+        }
+        std::optional<OutputFile> rawOutput;
+        if (!options.rawSignature.empty()) {
+            rawOutput.emplace(options.rawSignature);
+        }
         CommandSession agent(session, options);
-        agent.SelectAndLogin(options, !options.allowExpired, pinFirst ? &pin : nullptr);
+        const LoginReply login =
+            agent.SelectAndLogin(options, !options.allowExpired, pinFirst ? &pin : nullptr);
+        // CMS: the card signs the signed attributes, which carry the data's digest.
+        std::optional<CmsSignature> envelope;
+        if (cms) {
+            const std::vector<unsigned char> certificate =
+                DecodeBase64(login.certificate.value_or(std::string()));
+            const EVP_MD* md = EVP_get_digestbyname(tessivo::HashOpenSslName(*known->hash));
+            envelope.emplace(certificate, md, dataDigest);
+            const std::vector<std::uint8_t> attributes = envelope->SignedAttributes();
+            const std::vector<std::uint8_t> info = tessivo::DigestInfo(
+                *known->hash, DigestOf(md, attributes.data(), attributes.size()));
+            data.assign(info.begin(), info.end());
+        }
         const SignReply signedReply =
             agent.Requests().Sign(sentMechanism, tessivo::EncodeBase64(data));
         agent.Logout();
@@ -616,16 +915,31 @@ int RunSign(const SessionOptions& session, const CommandOptions& options) {
             throw Failure(PeerError::AgentFailed, *signedReply.error);
         }
         const std::string& element = signedReply.signature;
-        if (!options.rawSignature.empty()) {
-            const std::vector<unsigned char> raw = DecodeBase64(ElementContent(element));
-            std::ofstream out(std::filesystem::u8path(options.rawSignature), std::ios::binary);
-            out.write(reinterpret_cast<const char*>(raw.data()),
-                      static_cast<std::streamsize>(raw.size()));
-            if (!out) {
-                throw Failure(PeerError::File, "cannot write " + options.rawSignature);
-            }
+        const std::vector<unsigned char> raw = DecodeBase64(ElementContent(element));
+        const std::string rawBytes(raw.begin(), raw.end());
+        if (rawOutput) {
+            rawOutput->Commit(rawBytes);
         }
-        Print(options, ToJson(signedReply), element);
+        std::string formatted;
+        if (envelope) {
+            const std::vector<std::uint8_t> der =
+                envelope->Finish(std::vector<std::uint8_t>(raw.begin(), raw.end()));
+            formatted = options.pem ? CmsPem(der) : std::string(der.begin(), der.end());
+        } else if (options.format == "raw") {
+            formatted = rawBytes;
+        } else if (options.format == "base64") {
+            formatted = tessivo::EncodeBase64(rawBytes) + "\n";
+        } else {
+            formatted = element + "\n";
+        }
+        if (output) {
+            output->Commit(formatted);
+        }
+        if (options.json) {
+            Print(options, ToJson(signedReply), element);
+        } else if (!output) {
+            WriteStandardOutput(formatted);
+        }
         return 0;
     });
 }

@@ -5,6 +5,8 @@
 #include <filesystem>
 
 #include "cryptoki.h"
+#include "p11/p11_view.h"
+#include "peer/PeerConfig.h"
 #include "platform/codepage.h"
 #include "platform/module.h"
 #include "platform/module_choice.h"
@@ -13,9 +15,9 @@ namespace peer {
 
 namespace {
 
-CK_FUNCTION_LIST_PTR Table(void* functions) {
-    return static_cast<CK_FUNCTION_LIST_PTR>(functions);
-}
+#if !defined(_WIN32)
+constexpr const char* kP11KitProxy = "p11-kit-proxy.so";
+#endif
 
 std::string Trimmed(const unsigned char* field, std::size_t width) {
     std::size_t n = width;
@@ -76,106 +78,86 @@ std::string AgentModulePath(const std::string& modulePath, const std::string& ag
         std::filesystem::exists(beside, ignored)) {
         return beside.string();
     }
+    return chosen;
 #else
     (void)agentPath;
+    if (chosen != plat::kDefaultPkcs11Module) {
+        return chosen; // named in the environment
+    }
+    const PeerConfig config = ReadPeerConfig();
+    if (!config.module.empty()) {
+        return config.module;
+    }
+    // The card vendor's module where the system has it, else every module registered with
+    // p11-kit through its proxy, as other PKCS#11 tools do.
+    if (plat::ModuleHandle vendor = plat::LoadModule(plat::kDefaultPkcs11Module)) {
+        plat::UnloadModule(vendor);
+        return chosen;
+    }
+#if defined(TESSIVO_P11KIT_PROXY)
+    std::error_code ignored;
+    if (std::filesystem::exists(TESSIVO_P11KIT_PROXY, ignored)) {
+        return TESSIVO_P11KIT_PROXY;
+    }
 #endif
+    if (plat::ModuleHandle proxy = plat::LoadModule(kP11KitProxy)) {
+        plat::UnloadModule(proxy);
+        return kP11KitProxy;
+    }
     return chosen;
+#endif
 }
 
-ModuleView::~ModuleView() {
-    Close();
-}
-
-void ModuleView::Close() {
-    if (functions_ != nullptr && finalize_) {
-        Table(functions_)->C_Finalize(nullptr);
-    }
-    if (handle_ != nullptr) {
-        plat::UnloadModule(handle_);
-    }
-    handle_ = nullptr;
-    functions_ = nullptr;
-    finalize_ = false;
-}
+ModuleView::ModuleView() = default;
+ModuleView::~ModuleView() = default;
 
 bool ModuleView::Open(const std::string& path, std::string& error) {
-    Close();
     path_ = path;
-    handle_ = plat::LoadModule(path.c_str());
-    if (handle_ == nullptr) {
-        error = "cannot load the PKCS#11 module " + path;
-        return false;
-    }
-    auto getList =
-        reinterpret_cast<CK_C_GetFunctionList>(plat::FindSymbol(handle_, "C_GetFunctionList"));
-    CK_FUNCTION_LIST_PTR list = nullptr;
-    if (getList == nullptr || getList(&list) != CKR_OK || list == nullptr) {
-        Close();
+    module_ = std::make_unique<p11view::ReadOnlyModule>();
+    CK_RV rv = CKR_OK;
+    switch (module_->Open(path.c_str(), rv)) {
+    case p11view::OpenStep::Opened:
+        return true;
+    case p11view::OpenStep::Load:
+        error = "cannot load the PKCS#11 module " + path + ": " + plat::LastLoadError();
+        break;
+    case p11view::OpenStep::FunctionList:
         error = path + " is not a PKCS#11 module (no C_GetFunctionList)";
-        return false;
-    }
-    CK_C_INITIALIZE_ARGS args;
-    std::memset(&args, 0, sizeof args);
-    const CK_RV rv = list->C_Initialize(&args);
-    if (rv != CKR_OK && rv != CKR_CRYPTOKI_ALREADY_INITIALIZED) {
-        Close();
+        break;
+    case p11view::OpenStep::Initialize:
         error = "the PKCS#11 module " + path + " refused to start (" + HexRv(rv) + ")";
-        return false;
+        break;
     }
-    functions_ = list;
-    finalize_ = rv == CKR_OK;
-    return true;
+    module_.reset();
+    return false;
 }
 
 bool ModuleView::Slots(std::vector<SlotView>& out, std::string& error) const {
     out.clear();
-    CK_FUNCTION_LIST_PTR f = Table(functions_);
-    if (f == nullptr) {
+    if (!module_) {
         error = "no PKCS#11 module is open";
         return false;
     }
-    // A reader plugged in between the two calls makes the list longer: ask again.
-    std::vector<CK_SLOT_ID> ids;
-    CK_RV rv = CKR_BUFFER_TOO_SMALL;
-    for (int round = 0; round < 4 && rv == CKR_BUFFER_TOO_SMALL; ++round) {
-        CK_ULONG count = 0;
-        rv = f->C_GetSlotList(CK_FALSE, nullptr, &count);
-        if (rv != CKR_OK) {
-            break;
-        }
-        ids.resize(count);
-        rv = count == 0 ? CKR_OK : f->C_GetSlotList(CK_FALSE, ids.data(), &count);
-        if (rv == CKR_OK) {
-            ids.resize(count);
-        }
-    }
+    std::vector<p11view::SlotFacts> slots;
+    const CK_RV rv = module_->Slots(slots);
     if (rv != CKR_OK) {
         error = "the PKCS#11 module " + path_ + " cannot list its slots (" + HexRv(rv) + ")";
         return false;
     }
-    for (CK_SLOT_ID id : ids) {
-        CK_SLOT_INFO slot;
-        std::memset(&slot, 0, sizeof slot);
-        if (f->C_GetSlotInfo(id, &slot) != CKR_OK) {
-            continue; // a reader unplugged meanwhile
-        }
+    for (const p11view::SlotFacts& facts : slots) {
         SlotView view;
-        view.id = id;
-        view.description = Trimmed(slot.slotDescription, sizeof slot.slotDescription);
-        view.slotManufacturer = Trimmed(slot.manufacturerID, sizeof slot.manufacturerID);
-        view.tokenPresent = (slot.flags & CKF_TOKEN_PRESENT) != 0;
+        view.id = facts.id;
+        view.description = Trimmed(facts.slot.slotDescription, sizeof facts.slot.slotDescription);
+        view.slotManufacturer =
+            Trimmed(facts.slot.manufacturerID, sizeof facts.slot.manufacturerID);
+        view.tokenPresent = facts.tokenPresent;
         if (view.tokenPresent) {
-            CK_TOKEN_INFO token;
-            std::memset(&token, 0, sizeof token);
-            if (f->C_GetTokenInfo(id, &token) == CKR_OK) {
-                view.label = Trimmed(token.label, sizeof token.label);
-                view.serial = Trimmed(token.serialNumber, sizeof token.serialNumber);
-                view.manufacturer = Trimmed(token.manufacturerID, sizeof token.manufacturerID);
-                view.model = Trimmed(token.model, sizeof token.model);
-                view.tokenFlags = token.flags;
-            } else {
-                view.tokenPresent = false; // pulled meanwhile
-            }
+            const CK_TOKEN_INFO& token = facts.token;
+            view.label = Trimmed(token.label, sizeof token.label);
+            view.serial = Trimmed(token.serialNumber, sizeof token.serialNumber);
+            view.manufacturer = Trimmed(token.manufacturerID, sizeof token.manufacturerID);
+            view.model = Trimmed(token.model, sizeof token.model);
+            view.tokenFlags = token.flags;
         }
         out.push_back(std::move(view));
     }
@@ -234,95 +216,25 @@ bool HasPinPad(std::uint64_t tokenFlags) {
     return (tokenFlags & CKF_PROTECTED_AUTHENTICATION_PATH) != 0;
 }
 
-namespace {
-
-// A read-only session, closed when it goes out of scope.
-class ReadOnlySession {
-public:
-    ReadOnlySession(CK_FUNCTION_LIST_PTR f, CK_SLOT_ID slot) : f_(f) {
-        rv_ = f_->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &handle_);
-    }
-    ~ReadOnlySession() {
-        if (rv_ == CKR_OK) {
-            f_->C_CloseSession(handle_);
-        }
-    }
-    ReadOnlySession(const ReadOnlySession&) = delete;
-    ReadOnlySession& operator=(const ReadOnlySession&) = delete;
-    CK_RV Rv() const { return rv_; }
-    CK_SESSION_HANDLE Handle() const { return handle_; }
-
-private:
-    CK_FUNCTION_LIST_PTR f_;
-    CK_SESSION_HANDLE handle_ = 0;
-    CK_RV rv_ = CKR_GENERAL_ERROR;
-};
-
-// An attribute's bytes; empty when the object does not have it or shows it only after a login.
-std::vector<std::uint8_t> Attribute(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE session,
-                                    CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type) {
-    CK_ATTRIBUTE query = {type, nullptr, 0};
-    if (f->C_GetAttributeValue(session, object, &query, 1) != CKR_OK ||
-        query.ulValueLen == CK_UNAVAILABLE_INFORMATION || query.ulValueLen == 0 ||
-        query.ulValueLen > 1024 * 1024) {
-        return {};
-    }
-    std::vector<std::uint8_t> value(query.ulValueLen);
-    query.pValue = value.data();
-    if (f->C_GetAttributeValue(session, object, &query, 1) != CKR_OK) {
-        return {};
-    }
-    value.resize(query.ulValueLen);
-    return value;
-}
-
-} // namespace
-
 bool ModuleView::PublicCertificates(std::uint64_t slotId, std::vector<PublicCertificate>& out,
                                     std::string& error) const {
     out.clear();
-    CK_FUNCTION_LIST_PTR f = Table(functions_);
-    if (f == nullptr) {
+    if (!module_) {
         error = "no PKCS#11 module is open";
         return false;
     }
-    ReadOnlySession session(f, static_cast<CK_SLOT_ID>(slotId));
-    if (session.Rv() != CKR_OK) {
-        error = "the PKCS#11 module " + path_ + " opens no session on the token (" +
-                HexRv(session.Rv()) + ")";
-        return false;
-    }
-    CK_OBJECT_CLASS cls = CKO_CERTIFICATE;
-    CK_ATTRIBUTE filter = {CKA_CLASS, &cls, sizeof cls};
-    CK_RV rv = f->C_FindObjectsInit(session.Handle(), &filter, 1);
-    std::vector<CK_OBJECT_HANDLE> objects;
-    while (rv == CKR_OK) {
-        CK_OBJECT_HANDLE batch[16];
-        CK_ULONG count = 0;
-        rv = f->C_FindObjects(session.Handle(), batch, 16, &count);
-        if (rv != CKR_OK || count == 0) {
-            break;
-        }
-        objects.insert(objects.end(), batch, batch + count);
-        if (objects.size() > 4096) {
-            break; // no card holds that many; a module that never ends its list is not followed
-        }
-    }
-    f->C_FindObjectsFinal(session.Handle());
+    std::vector<p11view::CertificateFacts> certificates;
+    const CK_RV rv = module_->Certificates(static_cast<CK_SLOT_ID>(slotId), certificates);
     if (rv != CKR_OK) {
         error = "the PKCS#11 module " + path_ + " cannot list the token's certificates (" +
                 HexRv(rv) + ")";
         return false;
     }
-    for (CK_OBJECT_HANDLE object : objects) {
+    for (p11view::CertificateFacts& facts : certificates) {
         PublicCertificate cert;
-        cert.der = Attribute(f, session.Handle(), object, CKA_VALUE);
-        if (cert.der.empty()) {
-            continue;
-        }
-        cert.id = Attribute(f, session.Handle(), object, CKA_ID);
-        const std::vector<std::uint8_t> label = Attribute(f, session.Handle(), object, CKA_LABEL);
-        cert.label.assign(label.begin(), label.end());
+        cert.id = std::move(facts.id);
+        cert.label.assign(facts.label.begin(), facts.label.end());
+        cert.der = std::move(facts.der);
         out.push_back(std::move(cert));
     }
     return true;

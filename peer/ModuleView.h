@@ -5,10 +5,15 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/types.h"
+
+namespace p11view {
+class ReadOnlyModule;
+}
 
 namespace peer {
 
@@ -24,9 +29,13 @@ struct SlotView {
     std::uint64_t tokenFlags = 0;
 };
 
-// The module the agent will load: `modulePath` when given, else the agent's own choice
-// (plat::ChosenPkcs11Module), looked for first in the agent's own folder when it is a bare file
-// name on Windows, as the agent's loader does.
+// The one choice of the module the agent will load and the peer views: `modulePath` when given
+// (--module, a URI's module), else the agent's own choice (plat::ChosenPkcs11Module: the
+// environment's TESSIVO_PKCS11_MODULE, on Windows then the installation's registry value); on
+// Linux then the configuration file's module, the card vendor's module when the system finds it,
+// else p11-kit's proxy (every module registered with p11-kit). On Windows a bare file name is
+// looked for first in the agent's own folder, as the agent's loader does. The peer hands the
+// choice to the agents it starts (TESSIVO_PKCS11_MODULE).
 std::string AgentModulePath(const std::string& modulePath, const std::string& agentPath);
 
 // A certificate object that can be read without logging in.
@@ -38,7 +47,7 @@ struct PublicCertificate {
 
 class ModuleView {
 public:
-    ModuleView() = default;
+    ModuleView();
     ~ModuleView();
     ModuleView(const ModuleView&) = delete;
     ModuleView& operator=(const ModuleView&) = delete;
@@ -53,11 +62,7 @@ public:
                             std::string& error) const;
 
 private:
-    void Close();
-
-    plat::ModuleHandle handle_ = nullptr;
-    void* functions_ = nullptr; // CK_FUNCTION_LIST_PTR, kept out of this header
-    bool finalize_ = false;
+    std::unique_ptr<p11view::ReadOnlyModule> module_; // the module's calls, all in the binding
     std::string path_;
 };
 

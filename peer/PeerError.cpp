@@ -24,6 +24,8 @@ const char* ErrorCode(PeerError error) {
         return "agent-failed";
     case PeerError::File:
         return "file";
+    case PeerError::CardUnusable:
+        return "card-unusable";
     case PeerError::UnsupportedCard:
         return "unsupported-card";
     case PeerError::AmbiguousReader:
@@ -90,10 +92,11 @@ int ExitStatus(PeerError error) {
         return 9;
     case PeerError::File:
         return 10;
+    case PeerError::CardUnusable:
     case PeerError::UnsupportedCard:
         return 11;
     case PeerError::AmbiguousReader:
-        return 12;
+        return 4;
     default:
         return 1;
     }

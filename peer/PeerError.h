@@ -19,9 +19,11 @@ enum class PeerError {
     CertExpired,     // 8: the signing certificate is past its end date
     AgentFailed,     // 9: the agent could not start, died, or did not answer in time
     File,            // 10: the input or output file cannot be used
-    UnsupportedCard, // 11: the card lacks a certificate the agent's login needs
-    AmbiguousReader, // 12: readers share the description the agent selects them by
-    // The browser host's own failures (exit status 1 should tessivo-peer ever meet one).
+    CardUnusable,    // 11: the card holds no certificate the agent can sign with
+    // The browser host's own failures (exit status 1 should tessivo-peer ever meet one, except
+    // where noted).
+    UnsupportedCard, // CardUnusable as the host names it (exit status 11)
+    AmbiguousReader, // readers share the description the agent selects them by (exit status 4)
     InvalidMessage,       // not a request: wrong or missing field, wrong type, empty frame
     InvalidJson,          // the body is not JSON
     InvalidUtf8,          // the body is not UTF-8

@@ -22,10 +22,13 @@ constexpr const char kScheme[] = "pkcs11:";
 // Slot and token attributes a URI may use to choose a reader.
 const char* const kSlotAttributes[] = {
     "token", "manufacturer", "serial", "model", "slot-description", "slot-manufacturer", "slot-id"};
-// Attributes that name the module or an object: the module is chosen apart, and the agent signs
-// with the card's own signature key whatever object a URI names.
-const char* const kIgnoredAttributes[] = {
-    "library-manufacturer", "library-description", "library-version", "id", "object", "type"};
+// Attributes that describe the module: the module itself is chosen by module-path or
+// module-name.
+const char* const kIgnoredAttributes[] = {"library-manufacturer", "library-description",
+                                          "library-version"};
+// Attributes that name an object: the agent signs with the card's signature key only, so they
+// must name that key or its certificate (checked against the card before the PIN).
+const char* const kObjectAttributes[] = {"id", "object", "type"};
 
 bool Listed(const std::string& name, const char* const* names, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
@@ -140,6 +143,14 @@ ReaderQuery ParseReader(const std::string& given) {
     for (const auto& [name, value] : path) {
         if (Listed(name, kSlotAttributes, std::size(kSlotAttributes))) {
             query.attributes[name] = value;
+        } else if (Listed(name, kObjectAttributes, std::size(kObjectAttributes))) {
+            if (name == "type" && value != "cert" && value != "private") {
+                throw PeerFailure(PeerError::NoReader,
+                                  given + " names objects of type " + value +
+                                      ", but the agent signs only with the card's signature key "
+                                      "(type=private) and its certificate (type=cert)");
+            }
+            query.objectAttributes[name] = value;
         } else if (!Listed(name, kIgnoredAttributes, std::size(kIgnoredAttributes))) {
             BadUri(given, "unknown attribute " + name);
         }
@@ -248,26 +259,36 @@ std::vector<SlotView> SlotsDescribedAs(const std::vector<SlotView>& slots,
     return out;
 }
 
-std::string RegisteredModulePath(const std::string& name) {
+std::vector<RegisteredModule> RegisteredModules() {
+    std::vector<RegisteredModule> out;
 #if defined(TESSIVO_HAVE_P11KIT)
     // Loaded only to read p11-kit's registry: no module is initialised here.
     CK_FUNCTION_LIST** modules = p11_kit_modules_load(nullptr, P11_KIT_MODULE_UNMANAGED);
-    std::string found;
-    std::string names;
     for (CK_FUNCTION_LIST** m = modules; m != nullptr && *m != nullptr; ++m) {
         char* moduleName = p11_kit_module_get_name(*m);
         char* file = p11_kit_module_get_filename(*m);
         if (moduleName != nullptr) {
-            names += (names.empty() ? "" : ", ") + std::string(moduleName);
-            if (name == moduleName && file != nullptr) {
-                found = file;
-            }
+            out.push_back({moduleName, file != nullptr ? file : ""});
         }
         std::free(moduleName);
         std::free(file);
     }
     if (modules != nullptr) {
         p11_kit_modules_release(modules);
+    }
+#endif
+    return out;
+}
+
+std::string RegisteredModulePath(const std::string& name) {
+#if defined(TESSIVO_HAVE_P11KIT)
+    std::string found;
+    std::string names;
+    for (const RegisteredModule& module : RegisteredModules()) {
+        names += (names.empty() ? "" : ", ") + module.name;
+        if (module.name == name && !module.file.empty()) {
+            found = module.file;
+        }
     }
     if (!found.empty()) {
         return found;

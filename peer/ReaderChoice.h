@@ -17,6 +17,9 @@ struct ReaderQuery {
     // Without a URI `given` is the description, label or serial of the one slot meant; a URI's
     // slot and token attributes, percent-decoded, by name.
     std::map<std::string, std::string> attributes;
+    // The URI's id, object and type, percent-decoded: they must name the agent's signing key or
+    // certificate.
+    std::map<std::string, std::string> objectAttributes;
     std::string modulePath; // from the URI; empty when it names none
     std::string moduleName; // a module registered with p11-kit, from the URI
 };
@@ -47,5 +50,12 @@ bool ReaderMatches(const SlotView& slot, const ReaderQuery& query);
 // The path of the module that p11-kit registers under `name`. PeerFailure (ModuleFailed)
 // naming the registered modules when none has that name, or where p11-kit is not available.
 std::string RegisteredModulePath(const std::string& name);
+
+struct RegisteredModule {
+    std::string name;
+    std::string file;
+};
+// Every module p11-kit registers, in its order; empty where p11-kit is not available.
+std::vector<RegisteredModule> RegisteredModules();
 
 } // namespace peer

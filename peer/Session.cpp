@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "peer/ModuleView.h"
 #include "platform/codepage.h"
 #include "platform/module_choice.h"
 #include "platform/process.h"
@@ -125,14 +126,21 @@ bool AgentSession::Start(const SessionOptions& options, std::string& error) {
         options.requestName.empty() ? OwnName("Request", sessions) : options.requestName;
     std::u16string logName = options.logName.empty() ? OwnName("Log", sessions) : options.logName;
     request_ = Channel::Create(requestName);
+    const std::uint32_t requestError = plat::LastError();
     log_ = Channel::Create(logName);
     if (!request_.IsOpen() || !log_.IsOpen()) {
-        error = "cannot create the request and log channels";
+        error = "cannot create the request and log channels: " +
+                plat::ErrorText(!request_.IsOpen() ? requestError : plat::LastError());
         return false;
     }
+#if !defined(_WIN32)
+    // The agent loads the module this peer chose, by the same rule when none was given.
+    SetModuleVariable(AgentModulePath(options.modulePath, options.agentPath));
+#else
     if (!options.modulePath.empty()) {
         SetModuleVariable(options.modulePath);
     }
+#endif
     std::u16string commandLine =
         u"-/" + ToU16(plat::CurrentProcessId()) + u" -/" + requestName + u" -/" + logName;
     process_ = plat::StartProcess(options.agentPath, commandLine,
@@ -145,7 +153,15 @@ bool AgentSession::Start(const SessionOptions& options, std::string& error) {
     pid_ = plat::ProcessId(process_);
     window_ = WaitForWindow(pid_, process_, options.windowTimeoutMs);
     if (window_ == 0) {
-        error = "the agent's window did not appear";
+        // An agent that never showed its window is of no use and must not linger.
+        const bool running = plat::IsProcessRunning(process_);
+        if (running) {
+            plat::KillProcess(process_);
+            plat::WaitProcess(process_, 5000);
+        }
+        error = running ? "the agent's window did not appear within " +
+                              SecondsText(options.windowTimeoutMs) + " s; the agent was ended"
+                        : "the agent ended before its window appeared";
         return false;
     }
     return true;

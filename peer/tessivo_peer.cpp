@@ -2,6 +2,8 @@
 //   tessivo-peer [--agent PATH] [--module PATH] script [FILE]
 //   tessivo-peer [options] readers | card READER | certinfo READER | cert READER
 //                         | sign READER --mech NAME [FILE] [--raw-signature OUT]
+#include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -12,6 +14,7 @@
 
 #include "peer/Commands.h"
 #include "peer/ModuleView.h"
+#include "peer/OutputFile.h"
 #include "peer/PeerError.h"
 #include "peer/Script.h"
 #include "peer/Session.h"
@@ -30,7 +33,9 @@ int RunScript(const peer::SessionOptions& options, const std::string& file) {
     if (!file.empty()) {
         scriptFile.open(std::filesystem::u8path(file));
         if (!scriptFile) {
-            std::cout << peer::ToLine({{"error", "cannot read " + file}}) << std::endl;
+            std::cout << peer::ToLine(
+                             {{"error", "cannot read " + file + ": " + peer::SystemReason()}})
+                      << std::endl;
             return peer::ExitStatus(peer::PeerError::File);
         }
     }
@@ -53,15 +58,42 @@ int RunScript(const peer::SessionOptions& options, const std::string& file) {
 constexpr const char kReaderHelp[] =
     "the reader: its description, its token's label or serial, or a PKCS#11 URI";
 
+constexpr const char kReaderDefaultHelp[] =
+    "the reader: its description, its token's label or serial, or a PKCS#11 URI (default: the "
+    "configuration file's reader)";
+
 constexpr const char kHelpFooter[] = R"help(READER
   A reader's description, the label or the serial of the token in it (exactly as `readers`
   shows them), or a PKCS#11 URI (RFC 7512) such as
     pkcs11:token=My%20Card;serial=1234
   with the attributes token, serial, manufacturer, model, slot-description, slot-manufacturer
-  and slot-id (percent-encoded UTF-8); id, object, type and library-* are accepted and do not
-  choose anything. module-path=FILE or module-name=NAME (a module registered with p11-kit) in
+  and slot-id (percent-encoded UTF-8). id, object and type name the object to sign with: the
+  agent signs only with the card's signature key, so they must name it or its certificate (the
+  id and label of the signature certificate, type private or cert); a URI that names another
+  object is refused (exit 4) before the PIN is asked. library-* attributes are accepted and
+  choose nothing. module-path=FILE or module-name=NAME (a module registered with p11-kit) in
   the query choose the module, as --module does. What matches no reader, or more than one,
   is an error that lists the readers or the matches.
+
+CARDS
+  The agent's login takes two certificates from the card: the signature certificate (the
+  object with id "SIGN", else the first certificate whose key usage is digitalSignature alone)
+  and the encipherment certificate (id "KEYX", else the first whose key usage is
+  keyEncipherment and dataEncipherment alone). A card without both cannot sign through the
+  agent. Before asking the PIN, tessivo-peer reads the certificates the card shows without it
+  and refuses such a card (exit 11), naming what is missing and listing the certificates found,
+  so no PIN try is spent on it.
+
+MODULE
+  The PKCS#11 module is --module, else a URI's module-path or module-name, else (Linux)
+  TESSIVO_PKCS11_MODULE, else the configuration file's, else the card vendor's module when the
+  system finds it, else p11-kit's proxy, which offers every module registered with p11-kit
+  (`modules` lists them). The agent loads the same module.
+
+CONFIGURATION (Linux)
+  $XDG_CONFIG_HOME/tessivo/peer.conf (~/.config/tessivo/peer.conf), else
+  /etc/tessivo/peer.conf: lines "module = PATH" and "reader = READER" ('#' starts a comment).
+  The reader is used by card, cert, certinfo and certs when none is given.
 
 PIN
   The PIN is read from the terminal without echo, or with --pin-stdin from the first line of
@@ -85,6 +117,7 @@ EXIT STATUS
    8 signing certificate expired
    9 the agent failed, died or did not answer in time
   10 input or output file
+  11 the card holds no certificate the agent can sign with (see CARDS)
   An expired signing certificate makes `sign` fail (8) unless --allow-expired is given; the
   other commands warn and go on. `script` exits 1 when a line printed an error, 9 when the
   agent was lost, 10 when the script cannot be read.
@@ -95,7 +128,7 @@ ERRORS
   on standard output as one object:
     {"error":{"code":"pin-incorrect","message":"wrong PIN","exit":6,"agent":"..."}}
   code is one of failed, usage, module-failed, no-reader, no-card, pin-incorrect, pin-locked,
-  certificate-expired, agent-failed, file. `certinfo --json` adds "fields": the record's
+  certificate-expired, agent-failed, file, card-unusable. `certinfo --json` adds "fields": the record's
   attributes as keys ("ID" is a list).)help";
 
 void AddPinOption(CLI::App* command, peer::CommandOptions& options) {
@@ -119,11 +152,23 @@ int main(int argc, char** argv) {
     app.add_flag("--verbose", options.showAgentLines,
                  "show the agent's console lines on standard error (they include the signed data)");
     double timeoutS = options.sendTimeoutMs / 1000.0;
-    app.add_option("--timeout", timeoutS,
-                   "seconds a request may take before the agent is given up (PIN-pad readers "
-                   "need time)")
-        ->check(CLI::Range(0.1, 86400.0))
-        ->capture_default_str();
+    CLI::Option* timeout =
+        app.add_option("--timeout", timeoutS,
+                       "seconds a request may take before the agent is given up (PIN-pad readers "
+                       "need time)")
+            ->check(CLI::Validator(
+                [](std::string& text) -> std::string {
+                    // Only a finite number of seconds in range: "nan" and "inf" read as numbers.
+                    char* end = nullptr;
+                    const double value = std::strtod(text.c_str(), &end);
+                    if (text.empty() || end == nullptr || *end != '\0' || !std::isfinite(value) ||
+                        value < 0.1 || value > 86400.0) {
+                        return "a number of seconds from 0.1 to 86400 is needed, not " + text;
+                    }
+                    return {};
+                },
+                "SECONDS"))
+            ->capture_default_str();
     app.require_subcommand(1);
 
     std::string file;
@@ -131,14 +176,21 @@ int main(int argc, char** argv) {
     script->add_option("FILE", file, "the script (default: standard input)");
 
     CLI::App* readers = app.add_subcommand("readers", "list the card readers");
+    CLI::App* modules = app.add_subcommand(
+        "modules", "list the PKCS#11 modules registered with p11-kit and the one used");
     CLI::App* card = app.add_subcommand("card", "print the serial number of the card in READER");
-    card->add_option("READER", command.reader, kReaderHelp)->required();
+    card->add_option("READER", command.reader, kReaderDefaultHelp);
     CLI::App* certinfo =
         app.add_subcommand("certinfo", "log in and print the signature certificate's record");
-    certinfo->add_option("READER", command.reader, kReaderHelp)->required();
+    certinfo->add_option("READER", command.reader, kReaderDefaultHelp);
     AddPinOption(certinfo, command);
-    CLI::App* cert = app.add_subcommand("cert", "log in and print the signature certificate (PEM)");
-    cert->add_option("READER", command.reader, kReaderHelp)->required();
+    CLI::App* certs = app.add_subcommand(
+        "certs", "list the certificates the token in READER shows without its PIN");
+    certs->add_option("READER", command.reader, kReaderDefaultHelp);
+    CLI::App* cert = app.add_subcommand(
+        "cert", "print the signature certificate (PEM), logging in only when the card keeps it "
+                "private");
+    cert->add_option("READER", command.reader, kReaderDefaultHelp);
     AddPinOption(cert, command);
     CLI::App* sign = app.add_subcommand("sign", "log in and sign FILE or standard input");
     sign->add_option("READER", command.reader, kReaderHelp)->required();
@@ -148,9 +200,31 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     sign->add_option("--raw-signature", command.rawSignature,
                      "also write the bare signature bytes to this file");
+    sign->add_option("--output,-o", command.output,
+                     "write the signature to this file instead of standard output (written "
+                     "whole or not at all)");
+    sign->add_option("--format", command.format,
+                     "xml (the <SignatureValue> element), raw (the bare bytes), base64, or cms "
+                     "(a detached CMS SignedData with the signer's certificate, DER)")
+        ->check(CLI::IsMember({"xml", "raw", "base64", "cms"}))
+        ->capture_default_str();
+    sign->add_flag("--pem", command.pem, "with --format cms: PEM text instead of DER");
     sign->add_flag("--allow-expired", command.allowExpired,
                    "sign even when the signing certificate has expired");
     AddPinOption(sign, command);
+
+    CLI::App* verify = app.add_subcommand(
+        "verify", "check a CMS or bare signature of DATA offline (exit 0 verified, 1 not)");
+    verify->add_option("DATA", command.file, "the signed data")->required();
+    verify
+        ->add_option("SIGNATURE", command.signatureFile,
+                     "a CMS SignedData (DER or PEM), or a bare signature (bytes, Base64 or "
+                     "<SignatureValue>)")
+        ->required();
+    verify->add_option("--certificate", command.certificate,
+                       "the signer's certificate (PEM or DER); a bare signature needs it");
+    verify->add_option("--mech", command.mechanism, "a bare signature's digest")
+        ->capture_default_str();
 
     // Arguments as UTF-8 on both platforms, so that a reader's name outside the ANSI code page
     // can be given under Windows.
@@ -179,11 +253,21 @@ int main(int argc, char** argv) {
         return peer::ExitStatus(peer::PeerError::Usage);
     }
     options.sendTimeoutMs = static_cast<std::uint32_t>(timeoutS * 1000.0);
+    if (timeout->count() > 0) {
+        // The agent's start is waited for no longer than any request.
+        options.windowTimeoutMs = options.sendTimeoutMs;
+    }
     if (*script) {
         return RunScript(options, file);
     }
     if (*readers) {
         return peer::RunReaders(options, command);
+    }
+    if (*verify) {
+        return peer::RunVerify(command);
+    }
+    if (*modules) {
+        return peer::RunModules(options, command);
     }
     if (*card) {
         return peer::RunCard(options, command);
@@ -193,6 +277,9 @@ int main(int argc, char** argv) {
     }
     if (*cert) {
         return peer::RunCert(options, command);
+    }
+    if (*certs) {
+        return peer::RunCerts(options, command);
     }
     return peer::RunSign(options, command);
 }

@@ -1,6 +1,8 @@
 // Loading a shared library by file name at run time.
 #pragma once
 
+#include <string>
+
 #include "platform/types.h"
 
 namespace plat {
@@ -10,5 +12,8 @@ ModuleHandle LoadModule(const char* fileName);
 // Null when the symbol is missing or the module is null.
 void* FindSymbol(ModuleHandle module, const char* name);
 bool UnloadModule(ModuleHandle module);
+// Why the thread's last LoadModule failed, as the system says it (dlerror, or the Windows
+// error's message).
+std::string LastLoadError();
 
 } // namespace plat

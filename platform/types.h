@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace plat {
 
@@ -20,6 +21,9 @@ using ModuleHandle = void*;  // null is "not loaded"
 // The thread's last error: GetLastError() on Windows, errno on Linux.
 std::uint32_t LastError();
 void SetLastError(std::uint32_t code);
+// The system's text for an error code of LastError(): strerror on Linux, FormatMessage on
+// Windows (in the user's language, without the trailing line break).
+std::string ErrorText(std::uint32_t code);
 
 std::uint32_t CurrentProcessId();
 

@@ -2,7 +2,7 @@
 # Sourced, not run.
 
 TESSIVO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-TESSIVO_PACKAGES=(cmake make g++ pkg-config libssl-dev libp11-kit-dev libgtest-dev libgmock-dev
+TESSIVO_PACKAGES=(cmake make g++ pkg-config libssl-dev libp11-kit-dev p11-kit-modules libgtest-dev libgmock-dev
     libbenchmark-dev softhsm2 opensc openssl g++-mingw-w64-x86-64 wine wine64 xvfb xauth
     nlohmann-json3-dev libcli11-dev dpkg-dev clang-format binutils clang libclang-rt-14-dev
     pcscd vsmartcard-vpcd opensc-pkcs11 python3-cryptography man-db groff-base unzip

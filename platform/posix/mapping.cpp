@@ -147,9 +147,12 @@ MappingHandle CreateMapping(const std::u16string& name, std::uint32_t size) {
             open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (fd) {
             // Held before it is sized, so that nobody takes the new file for a stale one.
+            // The space is taken now: a sparse file on a full tmpfs would be found full only
+            // by a write into the mapped view, as SIGBUS.
+            int allocated = 0;
             if (flock(fd.Get(), LOCK_SH) != 0 ||
-                ftruncate(fd.Get(), static_cast<off_t>(size)) != 0) {
-                const int error = errno;
+                (allocated = posix_fallocate(fd.Get(), 0, static_cast<off_t>(size))) != 0) {
+                const int error = allocated != 0 ? allocated : errno;
                 unlink(path.c_str());
                 errno = error;
                 return nullptr;

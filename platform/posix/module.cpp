@@ -10,19 +10,26 @@
 
 namespace plat {
 
+namespace {
+thread_local std::string g_loadError;
+} // namespace
+
 ModuleHandle LoadModule(const char* fileName) {
     // dlopen(nullptr) would hand back the program itself.
     if (fileName == nullptr || *fileName == '\0') {
         errno = EINVAL;
+        g_loadError = std::strerror(EINVAL);
         return nullptr;
     }
     if (std::strlen(fileName) >= PATH_MAX) {
         errno = ENAMETOOLONG;
+        g_loadError = std::strerror(ENAMETOOLONG);
         return nullptr;
     }
     void* module = dlopen(fileName, RTLD_NOW | RTLD_LOCAL);
     if (module == nullptr) {
         const char* reason = dlerror();
+        g_loadError = reason != nullptr ? reason : std::strerror(ENOEXEC);
         const bool missing = reason != nullptr && std::strstr(reason, "No such file") != nullptr;
         errno = missing ? ENOENT : ENOEXEC;
     }
@@ -52,6 +59,10 @@ bool UnloadModule(ModuleHandle module) {
         return false;
     }
     return true;
+}
+
+std::string LastLoadError() {
+    return g_loadError;
 }
 
 } // namespace plat

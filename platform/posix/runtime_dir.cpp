@@ -122,7 +122,9 @@ bool HomeDirectory(std::string& home) {
 
 // The directory named by the record, when it is still private.
 bool ReadRecord(const std::string& record, std::string& dir) {
-    UniqueFd fd(open(record.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    // O_NONBLOCK: a FIFO in the record's place must not hold the open; it is refused below and
+    // replaced.
+    UniqueFd fd(open(record.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat st {};
     if (!fd || fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
         return false;
@@ -153,7 +155,14 @@ bool WriteRecord(const std::string& record, const std::string& dir) {
         write(fd.Get(), text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
         fsync(fd.Get()) == 0;
     fd.Reset();
-    if (!written || rename(temporary.c_str(), record.c_str()) != 0) {
+    // An empty directory in the record's place is taken away; rename replaces anything else
+    // (a FIFO, a symbolic link, a device node) without opening it.
+    bool renamed = written && rename(temporary.c_str(), record.c_str()) == 0;
+    if (written && !renamed && (errno == EISDIR || errno == ENOTEMPTY || errno == EEXIST) &&
+        rmdir(record.c_str()) == 0) {
+        renamed = rename(temporary.c_str(), record.c_str()) == 0;
+    }
+    if (!renamed) {
         const int error = errno;
         unlink(temporary.c_str());
         errno = error;

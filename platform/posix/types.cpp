@@ -1,5 +1,7 @@
 // Last error, process id and the small shared helpers of the Linux layer.
 #include <cerrno>
+#include <cstring>
+#include <string>
 
 #include "platform/posix/posix_util.h"
 #include "platform/codepage.h"
@@ -116,4 +118,8 @@ bool UnescapeName(const std::string& escaped, std::string& bytes) {
 }
 
 } // namespace detail
+std::string ErrorText(std::uint32_t code) {
+    return std::strerror(static_cast<int>(code));
+}
+
 } // namespace plat

@@ -29,4 +29,8 @@ bool UnloadModule(ModuleHandle module) {
     return ::FreeLibrary(static_cast<HMODULE>(module)) != 0;
 }
 
+std::string LastLoadError() {
+    return ErrorText(::GetLastError());
+}
+
 } // namespace plat

@@ -54,7 +54,7 @@ def main():
         pid, terminal = pty.fork()
         if pid == 0:
             os.execve(peer, [peer, '--module', module, 'sign', 'Reader A', data], env)
-        read_until(terminal, b'PIN: ', 30)
+        read_until(terminal, b'PIN for Token A: ', 30)  # the prompt names the token
         failures = []
         if echo_on(terminal):
             failures.append('echo is on while the PIN is asked for')

@@ -8,8 +8,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -197,6 +199,264 @@ Output CommandFailure(const std::string& command) {
     return out;
 }
 
+// A signature reaches its file whole or not at all: the file appears only after a good run, a
+// failed run leaves neither the file nor a temporary one beside it, and output that the system
+// refused (a full device) is a failure with its reason.
+TEST_F(TestModuleRoad, OutputIsWholeOrAbsent) {
+    const std::string peer = Peer(Module());
+    const std::string data = TempFile("whole-data", kData);
+    const fixtures::TempDir folder;
+    const std::string out = folder.Path() + "/signature";
+    const std::string raw = folder.Path() + "/signature.bin";
+    const std::string sign = peer + " sign ROAD --pin-stdin -o " + out + " --raw-signature " + raw;
+
+    const Output wrong = CommandFailure("echo 0000 | " + sign + " --format base64 " + data);
+    EXPECT_EQ(wrong.status, 6);
+    EXPECT_TRUE(std::filesystem::is_empty(folder.Path()));
+
+    ASSERT_EQ(
+        RunCommandLine("echo 123456 | " + sign + " --format base64 " + data + NullErrors()).status,
+        0);
+    const std::string signature = fixtures::ReadFileText(raw);
+    EXPECT_TRUE(VerifiesWithCitizenKey(signature, kData));
+    EXPECT_EQ(fixtures::ReadFileText(out), Base64(signature) + "\n");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.Path()),
+                            std::filesystem::directory_iterator()),
+              2);
+
+    const std::string errors = folder.Path() + "/errors";
+    const Output full = RunCommandLine("echo 123456 | " + peer + " sign ROAD --pin-stdin " + data +
+                                       " >/dev/full 2>" + errors + "; echo $?");
+    EXPECT_EQ(full.text, "10\n");
+    EXPECT_NE(
+        fixtures::ReadFileText(errors).find("tessivo-peer: cannot write the standard output: " +
+                                            std::string(std::strerror(ENOSPC))),
+        std::string::npos);
+    std::filesystem::remove(data);
+}
+
+// A card whose public certificates show that the agent's login cannot use it is refused before
+// its PIN is asked, with what is missing and what the card holds; a card the login can use,
+// whatever the ids of its certificates, and a card that shows nothing before the PIN, go on.
+TEST_F(TestModuleRoad, CardTheLoginCannotUseIsToldApartBeforeThePin) {
+    const std::string slot = "slot = Tessivo Reader ; 1 ; ROAD ; ROAD0001\npin = 123456\n";
+    const std::string log = config_.AddFile("login.log", "");
+    const auto object = [](const std::string& kind, const std::string& id,
+                           const std::string& file) {
+        return "object = " + kind + " ; " + id + " ; " + CertsFile(file) + "\n";
+    };
+    const std::string keys = object("key", "SIGN", "ee.key") + object("key", "KEYX", "ee.key");
+    struct Case {
+        std::string objects;
+        int status;
+        std::string missing; // in the message when refused
+    };
+    const Case cases[] = {
+        {object("cert", "SIGN", "citizen.der"), 11, "lacks an encipherment certificate"},
+        // digitalSignature with nonRepudiation is not the login's key usage.
+        {object("cert", "Q1", "ku_c0.der") + object("cert", "KEYX", "encipher.der"), 11,
+         "lacks a signature certificate"},
+        {object("cert", "Q1", "ku_c0.der"), 11,
+         "lacks a signature certificate (id \"SIGN\", or "
+         "key usage digitalSignature alone) and an "
+         "encipherment certificate"},
+        {FixtureCardObjects(TESSIVO_TEST_CERTS_DIR), 0, ""},
+        // Nothing shown before the PIN: nothing can be told, the login decides.
+        {object("private_cert", "SIGN", "citizen.der") +
+             object("private_cert", "KEYX", "encipher.der"),
+         0, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.objects);
+        config_.Write(slot + c.objects + keys + "login_log = " + log + "\n");
+        std::ofstream(log, std::ios::trunc).close();
+        const std::string command = "echo 123456 | " + Peer(Module());
+        const std::string cert = " certinfo ROAD --pin-stdin";
+        const Output out = CommandFailure(command + cert);
+        EXPECT_EQ(out.status, c.status);
+        EXPECT_EQ(!fixtures::ReadFileText(log).empty(), c.status == 0);
+        if (c.status != 0) {
+            EXPECT_NE(out.text.find("holds no certificate the agent can sign with. The card " +
+                                    c.missing),
+                      std::string::npos)
+                << out.text;
+            const std::vector<json> lines =
+                JsonLines(RunCommandLine(command + " --json" + cert + NullErrors()).text);
+            ASSERT_FALSE(lines.empty());
+            const std::string message = lines.back()["error"]["message"];
+            EXPECT_EQ(lines.back()["error"]["code"], "card-unusable");
+            // Each certificate found is listed on a line of its own.
+            const bool listed =
+                message.find("\n  label \"Q1\", id \"Q1\", key usage c0 "
+                             "(digitalSignature, nonRepudiation), subject ") != std::string::npos;
+            EXPECT_EQ(listed, c.objects.find("Q1") != std::string::npos) << message;
+        }
+    }
+}
+
+// The module is --module, else TESSIVO_PKCS11_MODULE, else the configuration file's, else (no
+// card vendor's module on this system) p11-kit's proxy; the configuration's reader stands in
+// for a missing READER.
+TEST_F(TestModuleRoad, ModuleAndReaderFromTheirOneRule) {
+    const std::string config = config_.AddFile(
+        "peer.conf", "# the test module\nmodule = " + Module() + "\nreader = ROAD\n");
+    std::filesystem::create_directory(config_.Folder() + "/tessivo");
+    std::filesystem::copy_file(config, config_.Folder() + "/tessivo/peer.conf");
+    const std::string peer = Peer(""); // the agent of this build, no --module
+    const std::string none = "TESSIVO_PEER_CONFIG=/no/such/peer.conf ";
+    struct Case {
+        std::string environment;
+        std::string options;
+        std::string used;
+    };
+    const Case cases[] = {
+        {"TESSIVO_PEER_CONFIG=" + config, "", Module()},
+        {"TESSIVO_PEER_CONFIG=" + config, " --module /elsewhere.so", "/elsewhere.so"},
+        {"XDG_CONFIG_HOME=" + config_.Folder(), "", Module()},
+        {"TESSIVO_PEER_CONFIG=" + config + " TESSIVO_PKCS11_MODULE=/env.so", "", "/env.so"},
+        {none, "", "p11-kit-proxy.so"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.environment + c.options);
+        const Output out = RunCommandLine("env -u TESSIVO_PKCS11_MODULE " + c.environment + " " +
+                                          peer + c.options + " --json modules" + NullErrors());
+        ASSERT_EQ(out.status, 0);
+        const std::string used = JsonLines(out.text).back()["used"];
+        EXPECT_EQ(used.substr(used.size() - std::min(used.size(), c.used.size())), c.used);
+    }
+    // The agent loads the module the peer chose from the configuration.
+    EXPECT_EQ(RunCommandLine("env -u TESSIVO_PKCS11_MODULE TESSIVO_PEER_CONFIG=" + config + " " +
+                             peer + " card" + NullErrors())
+                  .text,
+              "ROAD0001\n");
+    const Output noReader =
+        CommandFailure("env " + none + peer + " --module " + Module() + " card");
+    EXPECT_EQ(noReader.status, 2);
+}
+
+// Certificates the card shows without its PIN are read without it: `certs` lists them with the
+// one the agent signs with, `cert` prints that one; a card that keeps them private gets a login.
+TEST_F(TestModuleRoad, CertificatesWithoutThePin) {
+    const std::string base = fixtures::ReadFileText(config_.Path());
+    const std::string log = config_.AddFile("login.log", "");
+    const std::string peer = Peer(Module());
+    config_.Write(base + "login_log = " + log + "\n");
+    const std::vector<json> listed =
+        JsonLines(RunCommandLine(peer + " --json certs ROAD </dev/null" + NullErrors()).text);
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_EQ(listed[0]["verdict"], "usable");
+    ASSERT_EQ(listed[0]["certificates"].size(), 2u);
+    const json& signing = listed[0]["certificates"][0];
+    EXPECT_EQ(signing["id"], "SIGN");
+    EXPECT_EQ(signing["signing"], true);
+    EXPECT_EQ(signing["keyUsage"], "80 (digitalSignature)");
+    EXPECT_EQ(signing["subject"], "CN=王小明,O=Tessivo Citizens,C=TW");
+    EXPECT_EQ(signing["issuer"], "CN=Tessivo Test CA,O=Tessivo Test,C=TW");
+    EXPECT_EQ(signing["notAfter"], "2035-12-31T23:59:59Z");
+    EXPECT_EQ(listed[0]["certificates"][1]["encipherment"], true);
+
+    const std::string pem = fixtures::ReadFileText(CertsFile("citizen.pem"));
+    EXPECT_EQ(RunCommandLine(peer + " cert ROAD </dev/null" + NullErrors()).text, pem);
+    EXPECT_TRUE(fixtures::ReadFileText(log).empty()); // no login at all
+
+    config_.Write("slot = Tessivo Reader ; 1 ; ROAD ; ROAD0001\npin = 123456\n"
+                  "object = private_cert ; SIGN ; " +
+                  CertsFile("citizen.der") + "\nobject = key ; SIGN ; " + CertsFile("ee.key") +
+                  "\nobject = private_cert ; KEYX ; " + CertsFile("encipher.der") +
+                  "\nobject = key ; KEYX ; " + CertsFile("ee.key") + "\nlogin_log = " + log + "\n");
+    EXPECT_EQ(JsonLines(RunCommandLine(peer + " --json certs ROAD" + NullErrors()).text)
+                  .back()["verdict"],
+              "unknown");
+    EXPECT_EQ(
+        RunCommandLine("echo 123456 | " + peer + " cert ROAD --pin-stdin" + NullErrors()).text,
+        pem);
+    EXPECT_FALSE(fixtures::ReadFileText(log).empty());
+}
+
+// A CMS signature is a detached SignedData that openssl accepts, with the four signed
+// attributes; `verify` tells a good signature (CMS or bare) from a bad one, offline.
+TEST_F(TestModuleRoad, CmsSignaturesAndTheirCheck) {
+    const std::string peer = Peer(Module());
+    const fixtures::TempDir folder;
+    const std::string data = folder.Path() + "/data";
+    const std::string other = folder.Path() + "/other";
+    std::ofstream(data) << kData;
+    std::ofstream(other) << kData << ".";
+    const std::string der = folder.Path() + "/sig.p7s";
+    const std::string pem = folder.Path() + "/sig.pem";
+    const std::string raw = folder.Path() + "/sig.xml";
+    const std::string sign = "echo 123456 | " + peer + " sign ROAD --pin-stdin " + data;
+    ASSERT_EQ(RunCommandLine(sign + " --format cms -o " + der + NullErrors()).status, 0);
+    ASSERT_EQ(
+        RunCommandLine(sign + " --format cms --pem --mech sha384 -o " + pem + NullErrors()).status,
+        0);
+    ASSERT_EQ(RunCommandLine(sign + " -o " + raw + NullErrors()).status, 0);
+    const std::string openssl = "openssl cms -verify -binary -purpose any -CAfile " +
+                                CertsFile("ca.pem") + " -content " + data + " -out /dev/null";
+    EXPECT_EQ(RunCommandLine(openssl + " -inform DER -in " + der + NullErrors()).status, 0);
+    EXPECT_EQ(RunCommandLine(openssl + " -inform PEM -in " + pem + NullErrors()).status, 0);
+    const std::string printed =
+        RunCommandLine("openssl cms -cmsout -print -inform DER -in " + der).text;
+    for (const char* attribute :
+         {"contentType", "messageDigest", "signingTime", "id-smime-aa-signingCertificateV2"}) {
+        EXPECT_NE(printed.find("object: " + std::string(attribute)), std::string::npos)
+            << attribute;
+    }
+    struct Case {
+        std::string arguments;
+        int status;
+    };
+    const std::string cert = " --certificate " + CertsFile("citizen.pem") + " ";
+    const Case cases[] = {
+        {data + " " + der, 0},
+        {data + " " + pem, 0},
+        {other + " " + der, 1},
+        {cert + data + " " + raw, 0},
+        {cert + other + " " + raw, 1},
+        {cert + "--mech sha1 " + data + " " + raw, 1},
+        {data + " " + raw, 2}, // a bare signature without its certificate
+        {data + " " + folder.Path() + "/missing", 10},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        EXPECT_EQ(RunCommandLine(peer + " verify " + c.arguments + NullErrors()).status, c.status);
+    }
+}
+
+// Channels take their space when they are made: a runtime directory on a full tmpfs is a clear
+// failure, never a SIGBUS. Needs a mount namespace of its own (root).
+TEST_F(TestModuleRoad, FullRuntimeFileSystemIsAClearFailure) {
+    const fixtures::TempDir dir;
+    const std::string mount = "unshare -m sh -c 'mount -t tmpfs -o size=64k,mode=0700 none " +
+                              dir.Path() + " && TESSIVO_RUNTIME_DIR=" + dir.Path() + " ";
+    if (RunCommandLine(mount + "true' 2>/dev/null").status != 0) {
+        GTEST_SKIP() << "no tmpfs of our own can be mounted here (needs root and unshare)";
+    }
+    const Output out = RunCommandLine(mount + Peer(Module()) + " --json card ROAD' 2>/dev/null");
+    EXPECT_EQ(out.status, 9);
+    EXPECT_EQ(JsonLines(out.text).back()["error"]["message"],
+              "cannot create the request and log channels: " + std::string(std::strerror(ENOSPC)));
+}
+
+// An agent whose window never appears is waited for no longer than --timeout, and is ended.
+TEST_F(TestModuleRoad, AgentWithoutWindowIsEndedAfterTheTimeout) {
+    const std::string pidFile = config_.Folder() + "/agent.pid";
+    const std::string agent =
+        config_.AddFile("silent-agent", "#!/bin/sh\necho $$ >" + pidFile + "\nexec sleep 30\n");
+    std::filesystem::permissions(agent, std::filesystem::perms::owner_all);
+    const auto start = std::chrono::steady_clock::now();
+    const Output out = CommandFailure(Quote(NativePath(TESSIVO_PEER_PATH)) + " --agent " + agent +
+                                      " --module " + Module() + " --timeout 0.5 card ROAD");
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(out.status, 9);
+    EXPECT_EQ(out.text,
+              "tessivo-peer: the agent's window did not appear within 0.5 s; the agent was ended");
+    EXPECT_LT(took, std::chrono::seconds(5));
+    const std::string pid = fixtures::ReadFileText(pidFile);
+    ASSERT_FALSE(pid.empty());
+    EXPECT_FALSE(std::filesystem::exists("/proc/" + pid.substr(0, pid.find('\n'))));
+}
+
 TEST_F(TestModuleRoad, UserCommandFailuresNameTheirCause) {
     const std::string peer = Peer(Module());
     const std::string data = TempFile("data", kData);
@@ -243,6 +503,14 @@ TEST_F(TestModuleRoad, ReaderChosenByDescriptionTokenOrUri) {
         {peer + " card 'PKCS11:slot-description=Tessivo%20Reader;serial=ROAD0001;type=cert'", 0,
          "ROAD0001\n"},
         {peer + " card pkcs11:token=T1", 0, "S1\n"},
+        // An object named must be the signing key or its certificate.
+        {peer + " card 'pkcs11:token=ROAD;id=%53IGN;object=SIGN;type=private'", 0, "ROAD0001\n"},
+        {peer + " card 'pkcs11:token=ROAD;object=KEYX'", 4,
+         "tessivo-peer: pkcs11:token=ROAD;object=KEYX names another object than the agent signs "
+         "with; the agent signs with the key of the certificate label \"SIGN\", id \"SIGN\""},
+        {peer + " card 'pkcs11:token=ROAD;type=public'", 4,
+         "tessivo-peer: pkcs11:token=ROAD;type=public names objects of type public, but the agent "
+         "signs only with"},
         // The module from the URI alone.
         {Peer("") + " card 'pkcs11:token=ROAD?module-path=" + Module() + "'", 0, "ROAD0001\n"},
         {peer + " card Twin", 4,
@@ -289,7 +557,7 @@ TEST_F(TestModuleRoad, FailuresExitWithTheirOwnStatusAndCode) {
     const std::string base = fixtures::ReadFileText(config_.Path());
     const std::string log = config_.AddFile("login.log", "");
     const std::string peer = Peer(Module()) + " --json";
-    const std::string cert = " cert ROAD --pin-stdin";
+    const std::string cert = " certinfo ROAD --pin-stdin";
     const std::string data = TempFile("exit-data", kData);
     struct Case {
         std::string command;
@@ -305,6 +573,23 @@ TEST_F(TestModuleRoad, FailuresExitWithTheirOwnStatusAndCode) {
         {"echo |" + peer + cert, "", 6, "pin-incorrect", false},
         // Not in the agent's code page (Big5): the card would get '?' in its place.
         {"echo 'caf\xC3\xA9' |" + peer + cert, "", 6, "pin-incorrect", false},
+        // The agent would read the PIN only up to its NUL.
+        {"printf '12\\0003456\\n' |" + peer + cert, "", 6, "pin-incorrect", false},
+        {"echo 123456 |" + peer + " sign 'pkcs11:token=ROAD;id=KEYX' --pin-stdin " + data, "", 4,
+         "no-reader", false},
+        // An output that cannot be made is found before the PIN.
+        {"echo 123456 |" + peer + " sign ROAD --pin-stdin -o /no/such/folder/sig " + data, "", 10,
+         "file", false},
+        {"echo 123456 |" + peer + " sign ROAD --pin-stdin --raw-signature " + data + "/sig " + data,
+         "", 10, "file", false},
+        // Written and flushed, but the device is full: no success.
+        {"echo 123456 |" + peer + " sign ROAD --pin-stdin -o /dev/full " + data, "", 10, "file",
+         true},
+        {"echo 123456 |" + peer + " --timeout nan" + cert, "", 2, "usage", false},
+        {"echo 123456 |" + peer + " --timeout inf" + cert, "", 2, "usage", false},
+        {"echo 123456 |" + peer + " --timeout -1" + cert, "", 2, "usage", false},
+        {"echo 123456 |" + peer + " --timeout 0" + cert, "", 2, "usage", false},
+        {"echo 123456 |" + peer + " --timeout abc" + cert, "", 2, "usage", false},
         {"echo 123456 |" + peer + cert, "login_rv = 0xA4\n", 7, "pin-locked", true},
         {"echo 123456 |" + peer + cert, "login_rv = 0xA3\n", 7, "pin-locked", true},
         {"echo 123456 |" + peer + cert, "token_flags = 0x40000\n", 7, "pin-locked", false},
@@ -587,7 +872,7 @@ TEST_F(SoftHsmRoad, UserCommands) {
         EXPECT_EQ(byToken.text, hsm_->SerialOf("road") + "\n");
     }
 
-    const Output wrongPin = RunCommandLine("echo 0000 | " + peer + " cert " + Quote(reader_) +
+    const Output wrongPin = RunCommandLine("echo 0000 | " + peer + " certinfo " + Quote(reader_) +
                                            " --pin-stdin 2>&1 >/dev/null | grep tessivo-peer");
     // SoftHSM2 counts the wrong PIN in the token flags, and the peer says so.
     EXPECT_EQ(wrongPin.text, "tessivo-peer: wrong PIN; a wrong PIN has been entered since the last "
@@ -648,12 +933,17 @@ TEST_F(SoftHsmRoad, ExpiredCertificate) {
     EXPECT_EQ(FromBase64(out[1]["certificate"].get<std::string>()),
               fixtures::ReadFileText(dir + "/expired.der"));
 
-    // Reading the certificate warns; signing with it needs the user's say-so.
+    // Reading the certificate warns (without a login as with one); signing with it needs the
+    // user's say-so.
     const std::string pin = "echo " + std::string(kPin) + " | ";
     const std::string reader = Quote(ReaderOf("expired"));
-    const Output cert = CommandFailure(pin + Peer(Module()) + " cert " + reader + " --pin-stdin");
+    const Output cert = CommandFailure(Peer(Module()) + " cert " + reader + " </dev/null");
     EXPECT_EQ(cert.status, 0);
-    EXPECT_EQ(cert.text, "tessivo-peer: warning: the signing certificate has expired (agent: "
+    EXPECT_EQ(cert.text, "tessivo-peer: warning: the signing certificate has expired");
+    const Output info =
+        CommandFailure(pin + Peer(Module()) + " certinfo " + reader + " --pin-stdin");
+    EXPECT_EQ(info.status, 0);
+    EXPECT_EQ(info.text, "tessivo-peer: warning: the signing certificate has expired (agent: "
                          "憑證卡已逾期)");
     const std::string data = TempFile("expired-data", kData);
     const Output refused =

@@ -391,7 +391,7 @@ TEST_F(CardStack, CardPulledAndInsertedAgain) {
 // The PIN's state reaches the user from the token flags: one try left after two wrong PINs,
 // locked after three, and no PIN goes to a locked card; the PUK (OpenSC's own tool) unblocks it.
 TEST_F(CardStack, WrongPinsLockAndThePukUnblocks) {
-    const std::string cert = Peer() + " cert '" + kReader + "' --pin-stdin";
+    const std::string cert = Peer() + " certinfo '" + kReader + "' --pin-stdin";
     const std::string agentText = " (agent: 錯誤的 PIN 碼)\n";
     struct Step {
         std::string pin;

@@ -32,11 +32,14 @@ expect() {
     fi
 }
 
-expect "tessivo-peer " "readers|card|certinfo|cert|sign|script"
-expect "tessivo-peer c" "card|certinfo|cert"
+expect "tessivo-peer " "readers|modules|card|certs|certinfo|cert|sign|verify|script"
+expect "tessivo-peer c" "card|certs|certinfo|cert"
 expect "tessivo-peer --mo" "--module"
 expect "tessivo-peer --json sign --mech sha2" "sha256|sha224"
-expect "tessivo-peer sign 'Reader A' --" "--mech|--raw-signature|--allow-expired|--pin-stdin|--help"
+expect "tessivo-peer sign 'Reader A' --" \
+    "--mech|--format|--pem|--output|--raw-signature|--allow-expired|--pin-stdin|--help"
+expect "tessivo-peer sign --format " "xml|raw|base64|cms"
+expect "$peer --module $module certs " "Reader A|Gemalto USB Reader 00 00"
 expect "tessivo-peer readers " ""
 # Reader names, the --module on the line passed on to the program that lists them.
 expect "$peer --module $module card " "Reader A|Gemalto USB Reader 00 00"

@@ -137,6 +137,35 @@ TEST_F(RuntimeDirTest, WithoutXdgAnUnpredictableDirectoryOnDevShmIsKeptInTheHome
     }
 }
 
+// A record that is not a regular file is replaced without being read: a FIFO would otherwise
+// hold the open forever (the alarm ends a test that hangs).
+TEST_F(RuntimeDirTest, ARecordThatIsNoFileIsReplacedUnread) {
+    ASSERT_FALSE(Resolve().empty());
+    struct Case {
+        const char* what;
+        int (*make)(const std::string& record);
+    };
+    const Case cases[] = {
+        {"FIFO", [](const std::string& r) { return mkfifo(r.c_str(), 0600); }},
+        {"directory", [](const std::string& r) { return mkdir(r.c_str(), 0700); }},
+        {"link", [](const std::string& r) { return symlink("/dev/zero", r.c_str()); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(unlink(Record().c_str()), 0);
+        ASSERT_EQ(c.make(Record()), 0);
+        alarm(10);
+        const std::string dir = Resolve();
+        alarm(0);
+        ASSERT_FALSE(dir.empty()) << "last error " << plat::LastError();
+        ExpectPrivate(dir);
+        struct stat st {};
+        ASSERT_EQ(lstat(Record().c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        EXPECT_EQ(ReadAll(Record()), dir + "\n");
+    }
+}
+
 TEST_F(RuntimeDirTest, ProcessesStartingTogetherAgreeOnOneDirectory) {
     constexpr int kProcesses = 6;
     int fds[2];
