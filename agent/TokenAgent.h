@@ -30,6 +30,7 @@ public:
     // Token session: the library, the readers, the card, login and logout, signing.
     bool StartLibrary();
     bool ShutdownLibrary();
+    bool ReopenLibrary();
     std::u16string GetReaderName(std::uint32_t slotId);
     // With a null buffer the size to allocate; otherwise fills at most `capacity` units.
     std::int32_t ListReaders(char16_t* buffer, std::int32_t capacity = 0);

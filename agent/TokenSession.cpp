@@ -49,6 +49,12 @@ std::u16string WidenValue(const std::string& narrow) {
     return std::u16string(buffer.data());
 }
 
+// Whether CloseLibrary left the module finalised: it answers CKR_CRYPTOKI_NOT_INITIALIZED for
+// a module that was no longer initialised, and unloads it all the same.
+bool Closed(VR_RESULT result) {
+    return result == OK || result == (BASIC_ERRORS | 0x190u);
+}
+
 } // namespace
 
 // ---- Library start and reader selection ----
@@ -59,20 +65,30 @@ bool CTokenAgent::StartLibrary() {
         slot = kNoSlot;
     }
     m_SlotSelected = false;
+    return ReopenLibrary();
+}
+
+// The one way the module is opened afresh, at start and after a refused logout. What calls into
+// the module (the key and the certificates) goes before it is unloaded. A module that refuses
+// to finalise keeps its state, its login among it, and an open that followed would only attach
+// to that state: every later login would fail as already logged in. It gets one more close
+// before the fresh open; a module that refuses twice leaves the library closed.
+bool CTokenAgent::ReopenLibrary() {
     try {
         if (m_LibraryOpen) {
             ReleaseCerts();
             ReleaseKey();
-            CloseLibrary(&m_Pkcs11);
+            m_LibraryOpen = false;
+            if (!Closed(CloseLibrary(&m_Pkcs11)) &&
+                (InitLibrary(ModuleFileName(), &m_Pkcs11) != OK ||
+                 !Closed(CloseLibrary(&m_Pkcs11)))) {
+                return false;
+            }
         }
-        m_LibraryOpen = false;
-        if (InitLibrary(ModuleFileName(), &m_Pkcs11) == OK) {
-            m_LibraryOpen = true;
-            return true;
-        }
+        m_LibraryOpen = InitLibrary(ModuleFileName(), &m_Pkcs11) == OK;
     } catch (...) {
     }
-    return false;
+    return m_LibraryOpen;
 }
 
 bool CTokenAgent::ShutdownLibrary() {
@@ -272,15 +288,8 @@ std::uint32_t CTokenAgent::Logout() {
         if (result == OK) {
             return OK;
         }
-        // Recover by opening the library afresh. The key and the certificates call into the
-        // module that is about to be unloaded: they go first, so a later sign fails cleanly
-        // instead of calling through a freed function table. The texts of the record stay.
-        ReleaseCerts();
-        ReleaseKey();
-        CloseLibrary(&m_Pkcs11);
-        m_LibraryOpen = false;
-        if (InitLibrary(ModuleFileName(), &m_Pkcs11) == OK) {
-            m_LibraryOpen = true;
+        // Recover by opening the library afresh. The texts of the record stay.
+        if (ReopenLibrary()) {
             return OK;
         }
     } catch (...) {

@@ -436,6 +436,20 @@ TEST_F(Session, FailedLogoutLeavesNoKeyOfTheUnloadedModule) {
     EXPECT_EQ(Sign(64, "QUJD"), 0);
 }
 
+// A refused logout whose recovery also finds the module refusing to finalise must not leave the
+// module's login behind a "successful" reopen: the next login would fail as already logged in
+// until the agent restarts.
+TEST_F(Session, FailedLogoutWithRefusedFinalizeCanLogInAgain) {
+    Start(CardConfig("logout_rv = 0x30\nfinalize_rv = 0x5\n"));
+    Slot(u"Card Reader");
+    ASSERT_EQ(tessivo::DecodeLoginRecord(Login()).status, 0u);
+    EXPECT_EQ(agent_->Dispatch(window_, MWM_LOGOUT, 0, 0), 0);
+    EXPECT_EQ(LastLine(), u"message:MWM_LOGOUT,wparam:0,data:->sucess;");
+    Slot(u"Card Reader");
+    EXPECT_EQ(tessivo::DecodeLoginRecord(Login()).status, 0u);
+    EXPECT_TRUE(SignAbc());
+}
+
 // A second agent of the same user must not share the first one's return channel: it takes the
 // fixed name followed by its process id, and says so wherever the name travels.
 TEST_F(Session, SecondAgentTakesAReturnChannelOfItsOwn) {
