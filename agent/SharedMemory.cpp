@@ -4,7 +4,7 @@
 #include <string>
 
 #include "protocol/Messages.h"
-#include "agent/TextConvert.h"
+#include "platform/text.h"
 #include "agent/TokenAgent.h"
 #include "platform/format.h"
 #include "platform/mapping.h"

@@ -12,7 +12,7 @@
 #include "agent/CertDates.h"
 #include "agent/CertFields.h"
 #include "agent/CertInfo.h"
-#include "agent/TextConvert.h"
+#include "platform/text.h"
 #include "agent/TokenAgent.h"
 #include "platform/codepage.h"
 
@@ -44,8 +44,8 @@ std::u16string WidenValue(const std::string& narrow) {
         return {};
     }
     std::vector<char16_t> buffer(narrow.size() + 1, u'\0');
-    WidenInto(narrow.data(), static_cast<int>(narrow.size()), buffer.data(),
-              static_cast<int>(buffer.size()));
+    plat::WidenInto(narrow.data(), static_cast<int>(narrow.size()), buffer.data(),
+                    static_cast<int>(buffer.size()));
     return std::u16string(buffer.data());
 }
 
@@ -113,7 +113,7 @@ std::u16string CTokenAgent::GetReaderName(std::uint32_t slotId) {
     char buffer[kDescriptionBuffer + 1] = {};
     std::uint32_t length = kDescriptionBuffer;
     GetSlotDesc(&m_Pkcs11, slotId, buffer, &length);
-    return WidenText(buffer);
+    return plat::WidenText(buffer);
 }
 
 bool CTokenAgent::EnumerateSlots(std::uint32_t (&slots)[kMaxSlots], std::uint32_t& count) {
@@ -197,7 +197,7 @@ std::u16string CTokenAgent::ReadCardSerial() {
         if (GetTokenSerialNumber(&m_Pkcs11, slot, buffer, &length) != OK) {
             return {};
         }
-        return WidenText(buffer);
+        return plat::WidenText(buffer);
     } catch (...) {
         return {};
     }
@@ -215,7 +215,7 @@ std::uint32_t CTokenAgent::Login(const char16_t* pin) {
         const bool pinFits =
             plat::WideToMultiByte(plat::kCpAcp, 0, pin, -1, nullptr, 0) <= kPinBuffer;
         if (pinFits) {
-            NarrowInto(pin, narrowPin, kPinBuffer);
+            plat::NarrowInto(pin, narrowPin, kPinBuffer);
         }
         if (m_LoggedIn) {
             LogoutToken(&m_Pkcs11);
@@ -257,7 +257,7 @@ void CTokenAgent::StoreCertTexts() {
         std::vector<unsigned char> der(static_cast<std::size_t>(derLength));
         if (Cert2DER(m_SignCert, der.data(), &derLength) == OK && derLength > 0 &&
             static_cast<std::size_t>(derLength) <= der.size()) {
-            m_SignCertB64 = WidenText(tessivo::EncodeBase64Lines(der.data(), derLength));
+            m_SignCertB64 = plat::WidenText(tessivo::EncodeBase64Lines(der.data(), derLength));
         }
     }
     unsigned char serial[kSerialBuffer] = {};
@@ -352,7 +352,7 @@ std::uint32_t CTokenAgent::SignData(std::uint32_t mechanism, const char* data,
             return 1;
         }
         reply = u"<SignatureValue>";
-        reply += WidenText(tessivo::EncodeBase64Lines(signature.data(), nSignatureLen));
+        reply += plat::WidenText(tessivo::EncodeBase64Lines(signature.data(), nSignatureLen));
         reply += u"</SignatureValue>";
         return 0;
     } catch (...) {
