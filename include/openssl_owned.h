@@ -22,7 +22,6 @@ using PkeyPtr = Owned<EVP_PKEY, EVP_PKEY_free>;
 using PkeyCtxPtr = Owned<EVP_PKEY_CTX, EVP_PKEY_CTX_free>;
 using MdCtxPtr = Owned<EVP_MD_CTX, EVP_MD_CTX_free>;
 using X509Ptr = Owned<X509, X509_free>;
-using X509SigPtr = Owned<X509_SIG, X509_SIG_free>;
 using BioPtr = Owned<BIO, BIO_free_all>;
 
 // Memory that OpenSSL allocated for us (i2d output); OPENSSL_free is a macro, hence no Owned.

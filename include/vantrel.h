@@ -209,8 +209,7 @@ VANTREL_API VR_RESULT GetCertSerialNumber(VR_CERT cert, unsigned char* buf, std:
 // writes names), zero-terminated; the length word counts the zero.
 VANTREL_API VR_RESULT GetSubjectDN(VR_CERT cert, std::int32_t reverse, char* buf,
                                    std::int32_t* len);
-VANTREL_API VR_RESULT GetIssuerDN(VR_CERT cert, std::int32_t reverse, char* buf,
-                                  std::int32_t* len);
+VANTREL_API VR_RESULT GetIssuerDN(VR_CERT cert, std::int32_t reverse, char* buf, std::int32_t* len);
 // Always 0. The time as written in the certificate (UTC); weekday and day of the year are filled
 // for dates from 1970 to January 2038 only.
 VANTREL_API VR_RESULT GetNotBefore(VR_CERT cert, struct tm* time);

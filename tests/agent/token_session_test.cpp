@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "openssl_owned.h"
 #include "protocol/Base64.h"
 #include "protocol/Frames.h"
 #include "agent/MainWindow.h"
@@ -55,10 +56,10 @@ struct OwnCert {
     std::string certDer;
 };
 OwnCert MakeCert(long validFromDays, long validToDays, int serialBytes = 4) {
-    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(EVP_RSA_gen(1024), EVP_PKEY_free);
-    std::unique_ptr<X509, decltype(&X509_free)> cert(X509_new(), X509_free);
+    ossl::PkeyPtr key(EVP_RSA_gen(1024));
+    ossl::X509Ptr cert(X509_new());
     X509_set_version(cert.get(), 2);
-    std::unique_ptr<BIGNUM, decltype(&BN_free)> serial(BN_new(), BN_free);
+    ossl::BnPtr serial(BN_new());
     BN_rand(serial.get(), serialBytes * 8, BN_RAND_TOP_ONE, BN_RAND_BOTTOM_ANY);
     BN_to_ASN1_INTEGER(serial.get(), X509_get_serialNumber(cert.get()));
     X509_gmtime_adj(X509_getm_notBefore(cert.get()), validFromDays * 86400);
@@ -74,7 +75,7 @@ OwnCert MakeCert(long validFromDays, long validToDays, int serialBytes = 4) {
     const int n = i2d_X509(cert.get(), &der);
     out.certDer.assign(reinterpret_cast<char*>(der), static_cast<std::size_t>(n));
     OPENSSL_free(der);
-    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
+    ossl::BioPtr bio(BIO_new(BIO_s_mem()));
     PEM_write_bio_PrivateKey(bio.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr);
     char* pem = nullptr;
     const long len = BIO_get_mem_data(bio.get(), &pem);
@@ -186,9 +187,8 @@ bool SignsAbc(const std::string& element) {
         tessivo::DecodeBase64Lenient(element.substr(16, 352));
     const std::string der = fixtures::ReadFileText(CertsFile("citizen.der"));
     const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
-    std::unique_ptr<X509, decltype(&X509_free)> cert(d2i_X509(nullptr, &p, long(der.size())),
-                                                     X509_free);
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    ossl::X509Ptr cert(d2i_X509(nullptr, &p, long(der.size())));
+    ossl::MdCtxPtr ctx(EVP_MD_CTX_new());
     return cert && ctx &&
            EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr,
                                 X509_get0_pubkey(cert.get())) == 1 &&
