@@ -6,12 +6,16 @@
 #include <map>
 #include <string>
 
+#include "agent/CardSession.h"
 #include "platform/types.h"
 #include "vantrel.h"
 
 inline constexpr int kMaxSlots = 100;
 
 class CTokenAgent {
+    // The card's owner; the token-session fields below are its parts under their fixed names.
+    TokenSession session_;
+
 public:
     CTokenAgent();
     ~CTokenAgent();
@@ -30,7 +34,6 @@ public:
     // Token session: the library, the readers, the card, login and logout, signing.
     bool StartLibrary();
     bool ShutdownLibrary();
-    bool ReopenLibrary();
     std::u16string GetReaderName(std::uint32_t slotId);
     // With a null buffer the size to allocate; otherwise fills at most `capacity` units.
     std::int32_t ListReaders(char16_t* buffer, std::int32_t capacity = 0);
@@ -55,12 +58,12 @@ public:
     std::int32_t m_HelloTicks = 0;
     std::int32_t m_PeerGoneCount = 0;
     bool m_SlotSelected = false;
-    bool m_LibraryOpen = false;
-    bool m_LoggedIn = false;
-    PKCS11 m_Pkcs11{};
-    VR_CERT m_SignCert = nullptr;
-    VR_CERT m_EncCert = nullptr;
-    VR_KEY m_SignKey = nullptr;
+    bool& m_LibraryOpen = session_.library.open;
+    bool& m_LoggedIn = session_.loggedIn;
+    PKCS11& m_Pkcs11 = session_.library.pkcs11;
+    CertOwner& m_SignCert = session_.objects.signCert;
+    CertOwner& m_EncCert = session_.objects.encCert;
+    KeyOwner& m_SignKey = session_.objects.signKey;
     std::int32_t m_SlotIndex = -1;
     std::uint32_t m_SlotID[kMaxSlots];
     std::u16string m_CertSerial;

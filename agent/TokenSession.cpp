@@ -1,6 +1,5 @@
 // The agent's token session: the library opened for the agent's lifetime, reader listing and
 // selection, card serial, login and logout, the certificate texts built at login, and signing.
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <vector>
@@ -12,6 +11,7 @@
 #include "agent/CertDates.h"
 #include "agent/CertFields.h"
 #include "agent/CertInfo.h"
+#include "agent/CardSession.h"
 #include "platform/text.h"
 #include "agent/TokenAgent.h"
 #include "platform/codepage.h"
@@ -26,18 +26,6 @@ constexpr std::uint32_t kCardSerialBuffer = 17;
 constexpr int kPinBuffer = 64;
 constexpr std::int32_t kSerialBuffer = 1024;
 
-// The module the agent loads: the card vendor's by default; on Linux the environment may name
-// another one (OpenSC's, a vendor's, SoftHSM2 in tests).
-const char* ModuleFileName() {
-#if !defined(_WIN32)
-    const char* chosen = std::getenv("TESSIVO_PKCS11_MODULE");
-    if (chosen != nullptr && chosen[0] != '\0') {
-        return chosen;
-    }
-#endif
-    return "TorvexPKCS11.dll";
-}
-
 // Narrow values to UTF-16 with invalid sequences refused, as the record wants them.
 std::u16string WidenValue(const std::string& narrow) {
     if (narrow.empty()) {
@@ -47,12 +35,6 @@ std::u16string WidenValue(const std::string& narrow) {
     plat::WidenInto(narrow.data(), static_cast<int>(narrow.size()), buffer.data(),
                     static_cast<int>(buffer.size()));
     return std::u16string(buffer.data());
-}
-
-// Whether CloseLibrary left the module finalised: it answers CKR_CRYPTOKI_NOT_INITIALIZED for
-// a module that was no longer initialised, and unloads it all the same.
-bool Closed(VR_RESULT result) {
-    return result == OK || result == (BASIC_ERRORS | 0x190u);
 }
 
 } // namespace
@@ -65,30 +47,7 @@ bool CTokenAgent::StartLibrary() {
         slot = kNoSlot;
     }
     m_SlotSelected = false;
-    return ReopenLibrary();
-}
-
-// The one way the module is opened afresh, at start and after a refused logout. What calls into
-// the module (the key and the certificates) goes before it is unloaded. A module that refuses
-// to finalise keeps its state, its login among it, and an open that followed would only attach
-// to that state: every later login would fail as already logged in. It gets one more close
-// before the fresh open; a module that refuses twice leaves the library closed.
-bool CTokenAgent::ReopenLibrary() {
-    try {
-        if (m_LibraryOpen) {
-            ReleaseCerts();
-            ReleaseKey();
-            m_LibraryOpen = false;
-            if (!Closed(CloseLibrary(&m_Pkcs11)) &&
-                (InitLibrary(ModuleFileName(), &m_Pkcs11) != OK ||
-                 !Closed(CloseLibrary(&m_Pkcs11)))) {
-                return false;
-            }
-        }
-        m_LibraryOpen = InitLibrary(ModuleFileName(), &m_Pkcs11) == OK;
-    } catch (...) {
-    }
-    return m_LibraryOpen;
+    return session_.Reopen();
 }
 
 bool CTokenAgent::ShutdownLibrary() {
@@ -96,10 +55,9 @@ bool CTokenAgent::ShutdownLibrary() {
         return false;
     }
     try {
-        ReleaseCerts();
-        ReleaseKey();
+        session_.objects.Release();
         Logout();
-        CloseLibrary(&m_Pkcs11);
+        session_.library.Close();
         return true;
     } catch (...) {
         return false;
@@ -231,11 +189,8 @@ std::uint32_t CTokenAgent::Login(const char16_t* pin) {
             m_LoggedIn = false;
             return rv;
         }
-        ReleaseCerts();
-        ReleaseKey();
-        if (GetSignatureCert(&m_Pkcs11, &m_SignCert) != OK ||
-            GetEnciphermentCert(&m_Pkcs11, &m_EncCert) != OK ||
-            GetSignatureKey(&m_Pkcs11, &m_SignKey) != OK) {
+        session_.objects.Release();
+        if (!session_.objects.Load(m_Pkcs11)) {
             m_LoggedIn = true;
             return OK;
         }
@@ -252,23 +207,23 @@ std::uint32_t CTokenAgent::Login(const char16_t* pin) {
 void CTokenAgent::StoreCertTexts() {
     std::int32_t derLength = 0;
     // A null buffer is a size query: the length comes back with BASIC_BUFFER_TOO_SMALL.
-    Cert2DER(m_SignCert, nullptr, &derLength);
+    Cert2DER(m_SignCert.get(), nullptr, &derLength);
     if (derLength > 0) {
         std::vector<unsigned char> der(static_cast<std::size_t>(derLength));
-        if (Cert2DER(m_SignCert, der.data(), &derLength) == OK && derLength > 0 &&
+        if (Cert2DER(m_SignCert.get(), der.data(), &derLength) == OK && derLength > 0 &&
             static_cast<std::size_t>(derLength) <= der.size()) {
             m_SignCertB64 = plat::WidenText(tessivo::EncodeBase64Lines(der.data(), derLength));
         }
     }
     unsigned char serial[kSerialBuffer] = {};
     std::int32_t serialLength = kSerialBuffer;
-    if (GetCertSerialNumber(m_SignCert, serial, &serialLength) == OK && serialLength >= 0 &&
+    if (GetCertSerialNumber(m_SignCert.get(), serial, &serialLength) == OK && serialLength >= 0 &&
         serialLength <= kSerialBuffer) {
         m_CertSerial =
             tessivo::HexText(std::string(reinterpret_cast<const char*>(serial), serialLength));
     }
     std::tm notAfter{};
-    if (GetNotAfter(m_SignCert, &notAfter) == OK) {
+    if (GetNotAfter(m_SignCert.get(), &notAfter) == OK) {
         m_NotAfter = tessivo::LocalDateText(tessivo::UtcToInstant(notAfter));
     }
 }
@@ -289,7 +244,7 @@ std::uint32_t CTokenAgent::Logout() {
             return OK;
         }
         // Recover by opening the library afresh. The texts of the record stay.
-        if (ReopenLibrary()) {
+        if (session_.Reopen()) {
             return OK;
         }
     } catch (...) {
@@ -298,19 +253,12 @@ std::uint32_t CTokenAgent::Logout() {
 }
 
 void CTokenAgent::ReleaseCerts() {
-    for (VR_CERT* cert : {&m_SignCert, &m_EncCert}) {
-        if (*cert != nullptr) {
-            FreeCert(*cert);
-            *cert = nullptr;
-        }
-    }
+    m_SignCert.reset();
+    m_EncCert.reset();
 }
 
 void CTokenAgent::ReleaseKey() {
-    if (m_SignKey != nullptr) {
-        FreeKey(m_SignKey);
-        m_SignKey = nullptr;
-    }
+    m_SignKey.reset();
 }
 
 bool CTokenAgent::IsCertExpired() {
@@ -327,7 +275,7 @@ std::u16string CTokenAgent::BuildCertInfo() {
     if (!m_LibraryOpen || !m_LoggedIn || m_SignCert == nullptr) {
         return {};
     }
-    return tessivo::FormatCertInfo(tessivo::ReadCertInfoFields(m_SignCert), m_CertSerial,
+    return tessivo::FormatCertInfo(tessivo::ReadCertInfoFields(m_SignCert.get()), m_CertSerial,
                                    WidenValue);
 }
 
@@ -340,13 +288,13 @@ std::uint32_t CTokenAgent::SignData(std::uint32_t mechanism, const char* data,
         const std::vector<std::uint8_t> decoded = tessivo::DecodeBase64Lenient(data, nDataLen);
         const auto nDestLen = static_cast<std::int32_t>(decoded.size());
         std::int32_t nSignatureLen = 0;
-        if (BasicSign(mechanism, decoded.data(), nDestLen, m_SignKey, nullptr, &nSignatureLen) !=
-                OK ||
+        if (BasicSign(mechanism, decoded.data(), nDestLen, m_SignKey.get(), nullptr,
+                      &nSignatureLen) != OK ||
             nSignatureLen <= 0) {
             return 1;
         }
         std::vector<unsigned char> signature(static_cast<std::size_t>(nSignatureLen) + 1, 0);
-        if (BasicSign(mechanism, decoded.data(), nDestLen, m_SignKey, signature.data(),
+        if (BasicSign(mechanism, decoded.data(), nDestLen, m_SignKey.get(), signature.data(),
                       &nSignatureLen) != OK ||
             nSignatureLen <= 0 || static_cast<std::size_t>(nSignatureLen) >= signature.size()) {
             return 1;
