@@ -6,6 +6,7 @@
 #include <map>
 #include <string>
 
+#include "agent/AgentResult.h"
 #include "agent/CardSession.h"
 #include "platform/types.h"
 #include "vantrel.h"
@@ -86,6 +87,10 @@ private:
     std::int32_t OnCertInf(std::uint32_t wParam);
     std::int32_t OnLogin(std::uint32_t wParam);
     std::int32_t OnLogout(std::uint32_t wParam);
+
+    // The token operations with their detail; Login and SignData give the peers' codes.
+    AgentResult LoginCard(const char16_t* pin);
+    AgentResult SignWithCard(std::uint32_t mechanism, const char* data, std::u16string& reply);
 
     bool EnumerateSlots(std::uint32_t (&slots)[kMaxSlots], std::uint32_t& count);
     void StoreCertTexts();

@@ -11,6 +11,7 @@
 #include "agent/CertDates.h"
 #include "agent/CertFields.h"
 #include "agent/CertInfo.h"
+#include "agent/AgentResult.h"
 #include "agent/CardSession.h"
 #include "platform/text.h"
 #include "agent/TokenAgent.h"
@@ -19,7 +20,6 @@
 namespace {
 
 constexpr std::uint32_t kNoSlot = 0xFFFFFFFFu;
-constexpr std::uint32_t kNotReady = 0xFFFFFFFFu;
 constexpr std::uint32_t kLibraryClosed = 1;
 constexpr std::uint32_t kDescriptionBuffer = 128;
 constexpr std::uint32_t kCardSerialBuffer = 17;
@@ -162,8 +162,12 @@ std::u16string CTokenAgent::ReadCardSerial() {
 }
 
 std::uint32_t CTokenAgent::Login(const char16_t* pin) {
+    return LoginResultCode(LoginCard(pin));
+}
+
+AgentResult CTokenAgent::LoginCard(const char16_t* pin) {
     if (!m_LibraryOpen || !m_SlotSelected || m_SlotIndex < 0 || m_SlotIndex >= kMaxSlots) {
-        return kNotReady;
+        return AgentResult::Fail(Failed::NotReady, "no library or no reader");
     }
     char narrowPin[kPinBuffer] = {};
     try {
@@ -180,27 +184,25 @@ std::uint32_t CTokenAgent::Login(const char16_t* pin) {
         }
         std::uint32_t deviceError = 0;
         const VR_RESULT rv =
-            pinFits ? LoginToken(&m_Pkcs11, m_SlotID[m_SlotIndex], narrowPin, &deviceError)
-                    : tessivo::kPinLengthRange;
+            pinFits ? LoginToken(&m_Pkcs11, m_SlotID[m_SlotIndex], narrowPin, &deviceError) : OK;
         OPENSSL_cleanse(narrowPin, sizeof narrowPin);
-        m_LoggedIn = rv == OK;
-        if (rv != OK) {
+        m_LoggedIn = pinFits && rv == OK;
+        if (!m_LoggedIn) {
             LogoutToken(&m_Pkcs11);
-            m_LoggedIn = false;
-            return rv;
+            return pinFits ? AgentResult::Fail(Failed::Library, "LoginToken", rv)
+                           : AgentResult::Fail(Failed::PinTooLong, "PIN");
         }
         session_.objects.Release();
         if (!session_.objects.Load(m_Pkcs11)) {
-            m_LoggedIn = true;
-            return OK;
+            // The login stands; without the card's objects there is nothing to describe.
+            return AgentResult::Done();
         }
         StoreCertTexts();
         m_CertInfo = BuildCertInfo();
-        m_LoggedIn = true;
-        return OK;
+        return AgentResult::Done();
     } catch (...) {
         OPENSSL_cleanse(narrowPin, sizeof narrowPin);
-        return plat::LastError();
+        return AgentResult::Fail(Failed::Unexpected, "login", OK, plat::LastError());
     }
 }
 
@@ -283,27 +285,38 @@ std::u16string CTokenAgent::BuildCertInfo() {
 
 std::uint32_t CTokenAgent::SignData(std::uint32_t mechanism, const char* data,
                                     std::u16string& reply) {
+    return SignResultCode(SignWithCard(mechanism, data, reply));
+}
+
+AgentResult CTokenAgent::SignWithCard(std::uint32_t mechanism, const char* data,
+                                      std::u16string& reply) {
     try {
         const std::size_t nDataLen = data == nullptr ? 0 : std::strlen(data);
         const std::vector<std::uint8_t> decoded = tessivo::DecodeBase64Lenient(data, nDataLen);
         const auto nDestLen = static_cast<std::int32_t>(decoded.size());
         std::int32_t nSignatureLen = 0;
-        if (BasicSign(mechanism, decoded.data(), nDestLen, m_SignKey.get(), nullptr,
-                      &nSignatureLen) != OK ||
-            nSignatureLen <= 0) {
-            return 1;
+        VR_RESULT rv = BasicSign(mechanism, decoded.data(), nDestLen, m_SignKey.get(), nullptr,
+                                 &nSignatureLen);
+        if (rv != OK) {
+            return AgentResult::Fail(Failed::Library, "BasicSign length", rv);
+        }
+        if (nSignatureLen <= 0) {
+            return AgentResult::Fail(Failed::NoSignature, "no signature key");
         }
         std::vector<unsigned char> signature(static_cast<std::size_t>(nSignatureLen) + 1, 0);
-        if (BasicSign(mechanism, decoded.data(), nDestLen, m_SignKey.get(), signature.data(),
-                      &nSignatureLen) != OK ||
-            nSignatureLen <= 0 || static_cast<std::size_t>(nSignatureLen) >= signature.size()) {
-            return 1;
+        rv = BasicSign(mechanism, decoded.data(), nDestLen, m_SignKey.get(), signature.data(),
+                       &nSignatureLen);
+        if (rv != OK) {
+            return AgentResult::Fail(Failed::Library, "BasicSign", rv);
+        }
+        if (nSignatureLen <= 0 || static_cast<std::size_t>(nSignatureLen) >= signature.size()) {
+            return AgentResult::Fail(Failed::NoSignature, "signature length");
         }
         reply = u"<SignatureValue>";
         reply += plat::WidenText(tessivo::EncodeBase64Lines(signature.data(), nSignatureLen));
         reply += u"</SignatureValue>";
-        return 0;
+        return AgentResult::Done();
     } catch (...) {
-        return 1;
+        return AgentResult::Fail(Failed::Unexpected, "sign", OK, plat::LastError());
     }
 }

@@ -554,8 +554,14 @@ TEST_F(Session, SignDataReplies) {
         EXPECT_EQ(agent_->SignData(mechanism, "QUJD", other), 0u) << mechanism;
         EXPECT_NE(other, reply);
     }
+    // A failure carries the library's code to the caller; the handler answers 1 all the same.
     std::u16string none;
-    EXPECT_NE(agent_->SignData(2, "QUJD", none), 0u);
+    EXPECT_EQ(agent_->SignData(2, "QUJD", none), CRYPTO_MECHANISM_INVALID);
+    EXPECT_TRUE(none.empty());
+    EXPECT_EQ(Sign(2, "QUJD"), 1);
+    agent_->Dispatch(window_, MWM_LOGOUT, 0, 0);
+    agent_->ReleaseKey();
+    EXPECT_EQ(agent_->SignData(64, "QUJD", none), 1u); // no key: nothing signed, no library code
 }
 
 // ---- faults ----
