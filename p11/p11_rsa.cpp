@@ -219,8 +219,9 @@ int Verify(int type, const unsigned char* m, unsigned int mLen, const unsigned c
         RecordError(kFuncVerify, kNoVerifyKey, __LINE__);
         return 0;
     }
-    nCopy.release();
-    eCopy.release();
+    // The key owns them now.
+    (void)nCopy.release();
+    (void)eCopy.release();
     return RSA_verify(type, m, mLen, sig, sigLen, pub.get());
 }
 
@@ -273,8 +274,9 @@ EVP_PKEY* p11_key_to_evp(const PKCS11_MODULE* module, const PKCS11_SESSION* sess
         RSA_set0_key(rsa.get(), n.get(), e.get(), nullptr) != 1) {
         return nullptr;
     }
-    n.release();
-    e.release();
+    // The key owns them now.
+    (void)n.release();
+    (void)e.release();
     auto* binding =
         new (std::nothrow) PKCS11_KEY_BINDING{call.Functions(), sessionHandle, keyHandle, nullptr};
     if (binding == nullptr) {
