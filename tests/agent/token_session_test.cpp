@@ -9,6 +9,7 @@
 #include <openssl/x509.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -123,6 +124,7 @@ protected:
         agent_.reset();
         if (window_ != 0)
             plat::DestroyWindow(window_);
+        window_ = 0;
     }
 
     std::int32_t Send(std::uint32_t message, const Bytes& payload, std::uint32_t wParam) {
@@ -748,21 +750,25 @@ TEST_F(Session, RefusedContextLoginFailsTheSignatureWithoutARetry) {
 // login with length 0 and the holder types the PIN on the reader; a key that needs the PIN before
 // every use sends each of its logins to the pad as well.
 TEST_F(Session, PinPadReaderLogsInWithAnEmptyPin) {
-    Start(CardConfig("protected_auth = 1\n" + LoginLogSetting()));
-    Slot(u"Card Reader");
-    ASSERT_EQ(Send(MWM_LOGIN, Bytes{0, 0}, 1), 0);
-    EXPECT_EQ(tessivo::DecodeLoginRecord(Request(620)).status, 0u);
-    EXPECT_TRUE(SignAbc());
-    EXPECT_EQ(LoginLog(), "user=1 length=0 rv=0x0\n");
-}
-
-TEST_F(Session, PinPadReaderAsksAgainForAKeyThatNeedsThePinForEveryUse) {
-    Start(CardConfig("protected_auth = 1\nalways_authenticate = 1\n" + LoginLogSetting()));
-    Slot(u"Card Reader");
-    ASSERT_EQ(Send(MWM_LOGIN, Bytes{0, 0}, 1), 0);
-    EXPECT_EQ(tessivo::DecodeLoginRecord(Request(620)).status, 0u);
-    EXPECT_TRUE(SignAbc());
-    EXPECT_EQ(LoginLog(), "user=1 length=0 rv=0x0\nuser=2 length=0 rv=0x0\n");
+    const struct {
+        const char* setting;
+        const char* logins;
+    } cases[] = {
+        {"", "user=1 length=0 rv=0x0\n"},
+        // A key that needs the PIN before every use asks the pad again.
+        {"always_authenticate = 1\n", "user=1 length=0 rv=0x0\nuser=2 length=0 rv=0x0\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.setting);
+        TearDown();
+        std::remove(LoginLogPath().c_str());
+        Start(CardConfig(std::string("protected_auth = 1\n") + c.setting + LoginLogSetting()));
+        Slot(u"Card Reader");
+        ASSERT_EQ(Send(MWM_LOGIN, Bytes{0, 0}, 1), 0);
+        EXPECT_EQ(tessivo::DecodeLoginRecord(Request(620)).status, 0u);
+        EXPECT_TRUE(SignAbc());
+        EXPECT_EQ(LoginLog(), c.logins);
+    }
 }
 
 } // namespace
