@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "agent/SharedMemory.h"
-#include "agent/TextConvert.h"
+#include "platform/text.h"
 #include "agent/TokenAgent.h"
 #include "platform/console.h"
 #include "platform/format.h"
@@ -62,7 +62,7 @@ void CTokenAgent::AppendLog(plat::WindowHandle console, const char16_t* text) {
         bool framed = false;
         tessivo::Bytes frame;
         try {
-            frame = tessivo::EncodeLogFrame(NarrowText(entry));
+            frame = tessivo::EncodeLogFrame(plat::NarrowText(entry));
             framed = true;
         } catch (...) {
             // No frame: the entry is shown without forwarding it.

@@ -6,9 +6,6 @@
 
 namespace {
 
-// The top-level window that the last MWM_HELLO search found.
-plat::WindowHandle g_helloWindow = 0;
-
 plat::WindowHandle FirstWindowOf(std::uint32_t processId) {
     for (const plat::TopLevelWindow& entry : plat::EnumTopLevelWindows()) {
         if (entry.processId == processId) {
@@ -66,9 +63,9 @@ std::int32_t CTokenAgent::Dispatch(plat::WindowHandle /*window*/, std::uint32_t 
 
 std::int32_t CTokenAgent::OnHello(std::int32_t lParam) {
     m_ProcessId = static_cast<std::uint32_t>(lParam);
-    g_helloWindow = FirstWindowOf(m_ProcessId);
-    if (g_helloWindow != 0) {
-        m_hWnd = g_helloWindow;
+    const plat::WindowHandle peerWindow = FirstWindowOf(m_ProcessId);
+    if (peerWindow != 0) {
+        m_hWnd = peerWindow;
     }
     Log(plat::Format(u"message:MWM_HELLO,m_ProcessId : %d,mem : %s;", static_cast<int>(m_ProcessId),
                      m_MemName.c_str()));

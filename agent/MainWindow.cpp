@@ -10,17 +10,18 @@ namespace {
 constexpr int kTextUnits = 100; // title and class name buffers, terminator included
 
 CTokenAgent* g_agent = nullptr;
-plat::WindowHandle g_console = 0;
 
 bool IsDispatched(plat::Message message) {
     return message == MWM_HELLO || (message >= MWM_SLOT && message <= MWM_LAST);
 }
 
 plat::LResult OnCreate(plat::WindowHandle window) {
-    g_console = plat::CreateConsole(window, kConsoleStyle, 0, 0, kConsoleWidth, kConsoleHeight);
-    plat::ShowWindow(g_console, plat::kSwShow);
+    // The agent keeps the console as its log window.
+    const plat::WindowHandle console =
+        plat::CreateConsole(window, kConsoleStyle, 0, 0, kConsoleWidth, kConsoleHeight);
+    plat::ShowWindow(console, plat::kSwShow);
     if (g_agent != nullptr) {
-        g_agent->AttachWindow(window, g_console);
+        g_agent->AttachWindow(window, console);
     }
     plat::SetTimer(window, kHelloTimer, kFirstTickMs);
     return 0;

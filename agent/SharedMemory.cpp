@@ -4,9 +4,6 @@
 #include <string>
 
 #include "protocol/Messages.h"
-#include "agent/TextConvert.h"
-#include "agent/TokenAgent.h"
-#include "platform/format.h"
 #include "platform/mapping.h"
 
 namespace {
@@ -144,42 +141,4 @@ plat::MappingHandle OpenDefaultRequestChannel() {
         return nullptr;
     }
     return handle;
-}
-
-namespace {
-
-std::int32_t HandleValue(plat::MappingHandle handle) {
-    return static_cast<std::int32_t>(reinterpret_cast<std::intptr_t>(handle));
-}
-
-} // namespace
-
-void CTokenAgent::ReopenChannels() {
-    if (_hMem == nullptr) {
-        _hMem = plat::OpenMapping(m_MemName);
-        if (_hMem == nullptr) {
-            Log(plat::Format(u"message:lastError:%d(ReTry open %s)",
-                             static_cast<int>(plat::LastError()), m_MemName.c_str()));
-        }
-    }
-    if (_hMem1 == nullptr) {
-        _hMem1 = CreateReturnChannel(m_MemName1);
-        if (_hMem1 == nullptr) {
-            Log(plat::Format(u"message:lastError:%d(ReTry create %s)",
-                             static_cast<int>(plat::LastError()), m_MemName1.c_str()));
-        }
-    }
-    if (_hMem2 == nullptr) {
-        _hMem2 = plat::OpenMapping(m_MemName2);
-        if (_hMem2 == nullptr) {
-            Log(plat::Format(u"message:lastError:%d(ReTry open %s)",
-                             static_cast<int>(plat::LastError()), m_MemName2.c_str()));
-        }
-    }
-    Log(plat::Format(u"message:WM_CREATE,_hMem:%d,data:%s;", HandleValue(_hMem),
-                     m_MemName.c_str()));
-    Log(plat::Format(u"message:WM_CREATE,_hMem1:%d,data:%s;", HandleValue(_hMem1),
-                     m_MemName1.c_str()));
-    Log(plat::Format(u"message:WM_CREATE,_hMem2:%d,data:%s;", HandleValue(_hMem2),
-                     m_MemName2.c_str()));
 }

@@ -6,12 +6,17 @@
 #include <map>
 #include <string>
 
+#include "agent/AgentResult.h"
+#include "agent/CardSession.h"
 #include "platform/types.h"
 #include "vantrel.h"
 
 inline constexpr int kMaxSlots = 100;
 
 class CTokenAgent {
+    // The card's owner; the token-session fields below are its parts under their fixed names.
+    TokenSession session_;
+
 public:
     CTokenAgent();
     ~CTokenAgent();
@@ -54,12 +59,12 @@ public:
     std::int32_t m_HelloTicks = 0;
     std::int32_t m_PeerGoneCount = 0;
     bool m_SlotSelected = false;
-    bool m_LibraryOpen = false;
-    bool m_LoggedIn = false;
-    PKCS11 m_Pkcs11{};
-    VR_CERT m_SignCert = nullptr;
-    VR_CERT m_EncCert = nullptr;
-    VR_KEY m_SignKey = nullptr;
+    bool& m_LibraryOpen = session_.library.open;
+    bool& m_LoggedIn = session_.loggedIn;
+    PKCS11& m_Pkcs11 = session_.library.pkcs11;
+    CertOwner& m_SignCert = session_.objects.signCert;
+    CertOwner& m_EncCert = session_.objects.encCert;
+    KeyOwner& m_SignKey = session_.objects.signKey;
     std::int32_t m_SlotIndex = -1;
     std::uint32_t m_SlotID[kMaxSlots];
     std::u16string m_CertSerial;
@@ -82,6 +87,10 @@ private:
     std::int32_t OnCertInf(std::uint32_t wParam);
     std::int32_t OnLogin(std::uint32_t wParam);
     std::int32_t OnLogout(std::uint32_t wParam);
+
+    // The token operations with their detail; Login and SignData give the peers' codes.
+    AgentResult LoginCard(const char16_t* pin);
+    AgentResult SignWithCard(std::uint32_t mechanism, const char* data, std::u16string& reply);
 
     bool EnumerateSlots(std::uint32_t (&slots)[kMaxSlots], std::uint32_t& count);
     void StoreCertTexts();

@@ -12,7 +12,7 @@
 #include "protocol/Messages.h"
 #include "protocol/ResultCodes.h"
 #include "agent/SharedMemory.h"
-#include "agent/TextConvert.h"
+#include "platform/text.h"
 #include "agent/TokenAgent.h"
 #include "platform/format.h"
 
@@ -86,7 +86,7 @@ void CTokenAgent::LogReaders() {
 // ---- MWM_CARD ----
 
 std::int32_t CTokenAgent::OnCard(std::uint32_t wParam) {
-    const std::string serial = NarrowText(ReadCardSerial());
+    const std::string serial = plat::NarrowText(ReadCardSerial());
     const tessivo::Bytes record =
         tessivo::EncodeCardRecord({serial, serial.empty() ? tessivo::kStatusNoCard : 0});
     if (_hMem == nullptr) {
@@ -94,7 +94,7 @@ std::int32_t CTokenAgent::OnCard(std::uint32_t wParam) {
         return 1;
     }
     // The line shows the serial as the record holds it, cut to its area.
-    const std::u16string text = WidenText(tessivo::DecodeCardRecord(record).serial);
+    const std::u16string text = plat::WidenText(tessivo::DecodeCardRecord(record).serial);
     Log(plat::Format(u"message:MWM_CARD,wparam:%d,data:-%s;", AsInt(wParam), text.c_str()));
     WriteSharedMemory(_hMem, record.data(), static_cast<std::int32_t>(record.size()));
     return 0;
@@ -145,25 +145,25 @@ std::int32_t CTokenAgent::OnLogin(std::uint32_t wParam) {
 }
 
 bool CTokenAgent::WriteLoginSuccess() {
-    const std::string cardSerial = NarrowText(ReadCardSerial());
+    const std::string cardSerial = plat::NarrowText(ReadCardSerial());
     if (_hMem == nullptr || _hMem1 == nullptr) {
         return false;
     }
     tessivo::LoginRecord login;
     login.cardSerial = cardSerial;
-    login.certSerial = NarrowText(m_CertSerial);
-    login.notAfter = NarrowText(m_NotAfter);
+    login.certSerial = plat::NarrowText(m_CertSerial);
+    login.notAfter = plat::NarrowText(m_NotAfter);
     login.certLength = static_cast<std::uint16_t>(2 * m_SignCertB64.size());
     login.infoLength = static_cast<std::uint16_t>(2 * m_CertInfo.size());
     if (IsCertExpired()) {
         login.status = tessivo::kStatusExpired;
         login.text = kExpiredText;
     } else {
-        login.text = NarrowText(m_MemName1);
+        login.text = plat::NarrowText(m_MemName1);
     }
     const tessivo::Bytes record = tessivo::EncodeLoginRecord(login);
     WriteSharedMemory(_hMem, record.data(), static_cast<std::int32_t>(record.size()));
-    const std::string certificate = NarrowText(m_SignCertB64);
+    const std::string certificate = plat::NarrowText(m_SignCertB64);
     WriteSharedMemory(_hMem1, certificate.data(), static_cast<std::int32_t>(certificate.size()));
     return true;
 }
@@ -174,7 +174,7 @@ bool CTokenAgent::WriteLoginFailure(std::uint32_t code, const std::u16string& er
     }
     tessivo::LoginRecord login;
     login.status = code;
-    login.text = NarrowText(errorText);
+    login.text = plat::NarrowText(errorText);
     const tessivo::Bytes record = tessivo::EncodeLoginRecord(login);
     WriteSharedMemory(_hMem, record.data(), static_cast<std::int32_t>(record.size()));
     return true;
@@ -227,7 +227,7 @@ std::int32_t CTokenAgent::OnSign(std::uint32_t wParam) {
     }
     const std::uint32_t mechanism = signRequest->mechanism;
     const char* data = signRequest->text.c_str();
-    const std::u16string shown = WidenText(data);
+    const std::u16string shown = plat::WidenText(data);
 
     std::u16string reply;
     if (SignData(mechanism, data, reply) != 0) {
@@ -237,14 +237,14 @@ std::int32_t CTokenAgent::OnSign(std::uint32_t wParam) {
     }
     const std::u16string line =
         plat::Format(u"message:MWM_SIGN,wparam:%d,data:%s->sucess;", AsInt(wParam), shown.c_str());
-    const std::string text = NarrowText(reply);
+    const std::string text = plat::NarrowText(reply);
     if (_hMem1 == nullptr) {
         Log(line);
         return 1;
     }
     WriteSharedMemory(_hMem1, text.data(), static_cast<std::int32_t>(text.size()));
 
-    const std::string channelName = NarrowText(m_MemName1);
+    const std::string channelName = plat::NarrowText(m_MemName1);
     const std::size_t nameBytes = std::min(m_MemName1.size(), channelName.size());
     const tessivo::Bytes signHeader = tessivo::EncodeSignHeader(
         {static_cast<std::uint16_t>(text.size()), channelName.substr(0, nameBytes)});

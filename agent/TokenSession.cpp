@@ -1,6 +1,5 @@
 // The agent's token session: the library opened for the agent's lifetime, reader listing and
 // selection, card serial, login and logout, the certificate texts built at login, and signing.
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <vector>
@@ -13,15 +12,15 @@
 #include "agent/CertDates.h"
 #include "agent/CertFields.h"
 #include "agent/CertInfo.h"
-#include "agent/TextConvert.h"
+#include "agent/AgentResult.h"
+#include "agent/CardSession.h"
+#include "platform/text.h"
 #include "agent/TokenAgent.h"
 #include "platform/codepage.h"
-#include "platform/module_choice.h"
 
 namespace {
 
 constexpr std::uint32_t kNoSlot = 0xFFFFFFFFu;
-constexpr std::uint32_t kNotReady = 0xFFFFFFFFu;
 constexpr std::uint32_t kLibraryClosed = 1;
 constexpr std::uint32_t kDescriptionBuffer = 128;
 constexpr std::uint32_t kCardSerialBuffer = 17;
@@ -34,8 +33,8 @@ std::u16string WidenValue(const std::string& narrow) {
         return {};
     }
     std::vector<char16_t> buffer(narrow.size() + 1, u'\0');
-    WidenInto(narrow.data(), static_cast<int>(narrow.size()), buffer.data(),
-              static_cast<int>(buffer.size()));
+    plat::WidenInto(narrow.data(), static_cast<int>(narrow.size()), buffer.data(),
+                    static_cast<int>(buffer.size()));
     return std::u16string(buffer.data());
 }
 
@@ -49,20 +48,7 @@ bool CTokenAgent::StartLibrary() {
         slot = kNoSlot;
     }
     m_SlotSelected = false;
-    try {
-        if (m_LibraryOpen) {
-            ReleaseCerts();
-            ReleaseKey();
-            CloseLibrary(&m_Pkcs11);
-        }
-        m_LibraryOpen = false;
-        if (InitLibrary(plat::ChosenPkcs11Module().c_str(), &m_Pkcs11) == OK) {
-            m_LibraryOpen = true;
-            return true;
-        }
-    } catch (...) {
-    }
-    return false;
+    return session_.Reopen();
 }
 
 bool CTokenAgent::ShutdownLibrary() {
@@ -70,10 +56,9 @@ bool CTokenAgent::ShutdownLibrary() {
         return false;
     }
     try {
-        ReleaseCerts();
-        ReleaseKey();
+        session_.objects.Release();
         Logout();
-        CloseLibrary(&m_Pkcs11);
+        session_.library.Close();
         return true;
     } catch (...) {
         return false;
@@ -87,7 +72,7 @@ std::u16string CTokenAgent::GetReaderName(std::uint32_t slotId) {
     char buffer[kDescriptionBuffer + 1] = {};
     std::uint32_t length = kDescriptionBuffer;
     GetSlotDesc(&m_Pkcs11, slotId, buffer, &length);
-    return WidenText(buffer);
+    return plat::WidenText(buffer);
 }
 
 bool CTokenAgent::EnumerateSlots(std::uint32_t (&slots)[kMaxSlots], std::uint32_t& count) {
@@ -171,15 +156,19 @@ std::u16string CTokenAgent::ReadCardSerial() {
         if (GetTokenSerialNumber(&m_Pkcs11, slot, buffer, &length) != OK) {
             return {};
         }
-        return WidenText(buffer);
+        return plat::WidenText(buffer);
     } catch (...) {
         return {};
     }
 }
 
 std::uint32_t CTokenAgent::Login(const char16_t* pin) {
+    return LoginResultCode(LoginCard(pin));
+}
+
+AgentResult CTokenAgent::LoginCard(const char16_t* pin) {
     if (!m_LibraryOpen || !m_SlotSelected || m_SlotIndex < 0 || m_SlotIndex >= kMaxSlots) {
-        return kNotReady;
+        return AgentResult::Fail(Failed::NotReady, "no library or no reader");
     }
     char narrowPin[kPinBuffer] = {};
     try {
@@ -189,60 +178,55 @@ std::uint32_t CTokenAgent::Login(const char16_t* pin) {
         const bool pinFits =
             plat::WideToMultiByte(plat::kCpAcp, 0, pin, -1, nullptr, 0) <= kPinBuffer;
         if (pinFits) {
-            NarrowInto(pin, narrowPin, kPinBuffer);
+            plat::NarrowInto(pin, narrowPin, kPinBuffer);
         }
         if (m_LoggedIn) {
             LogoutToken(&m_Pkcs11);
         }
         std::uint32_t deviceError = 0;
         const VR_RESULT rv =
-            pinFits ? LoginToken(&m_Pkcs11, m_SlotID[m_SlotIndex], narrowPin, &deviceError)
-                    : tessivo::kPinLengthRange;
+            pinFits ? LoginToken(&m_Pkcs11, m_SlotID[m_SlotIndex], narrowPin, &deviceError) : OK;
         OPENSSL_cleanse(narrowPin, sizeof narrowPin);
-        m_LoggedIn = rv == OK;
-        if (rv != OK) {
+        m_LoggedIn = pinFits && rv == OK;
+        if (!m_LoggedIn) {
             LogoutToken(&m_Pkcs11);
-            m_LoggedIn = false;
-            return rv;
+            return pinFits ? AgentResult::Fail(Failed::Library, "LoginToken", rv)
+                           : AgentResult::Fail(Failed::PinTooLong, "PIN");
         }
-        ReleaseCerts();
-        ReleaseKey();
-        if (GetSignatureCert(&m_Pkcs11, &m_SignCert) != OK ||
-            GetEnciphermentCert(&m_Pkcs11, &m_EncCert) != OK ||
-            GetSignatureKey(&m_Pkcs11, &m_SignKey) != OK) {
-            m_LoggedIn = true;
-            return OK;
+        session_.objects.Release();
+        if (!session_.objects.Load(m_Pkcs11)) {
+            // The login stands; without the card's objects there is nothing to describe.
+            return AgentResult::Done();
         }
         StoreCertTexts();
         m_CertInfo = BuildCertInfo();
-        m_LoggedIn = true;
-        return OK;
+        return AgentResult::Done();
     } catch (...) {
         OPENSSL_cleanse(narrowPin, sizeof narrowPin);
-        return plat::LastError();
+        return AgentResult::Fail(Failed::Unexpected, "login", OK, plat::LastError());
     }
 }
 
 void CTokenAgent::StoreCertTexts() {
     std::int32_t derLength = 0;
     // A null buffer is a size query: the length comes back with BASIC_BUFFER_TOO_SMALL.
-    Cert2DER(m_SignCert, nullptr, &derLength);
+    Cert2DER(m_SignCert.get(), nullptr, &derLength);
     if (derLength > 0) {
         std::vector<unsigned char> der(static_cast<std::size_t>(derLength));
-        if (Cert2DER(m_SignCert, der.data(), &derLength) == OK && derLength > 0 &&
+        if (Cert2DER(m_SignCert.get(), der.data(), &derLength) == OK && derLength > 0 &&
             static_cast<std::size_t>(derLength) <= der.size()) {
-            m_SignCertB64 = WidenText(tessivo::EncodeBase64Lines(der.data(), derLength));
+            m_SignCertB64 = plat::WidenText(tessivo::EncodeBase64Lines(der.data(), derLength));
         }
     }
     unsigned char serial[kSerialBuffer] = {};
     std::int32_t serialLength = kSerialBuffer;
-    if (GetCertSerialNumber(m_SignCert, serial, &serialLength) == OK && serialLength >= 0 &&
+    if (GetCertSerialNumber(m_SignCert.get(), serial, &serialLength) == OK && serialLength >= 0 &&
         serialLength <= kSerialBuffer) {
         m_CertSerial =
             tessivo::HexText(std::string(reinterpret_cast<const char*>(serial), serialLength));
     }
     std::tm notAfter{};
-    if (GetNotAfter(m_SignCert, &notAfter) == OK) {
+    if (GetNotAfter(m_SignCert.get(), &notAfter) == OK) {
         m_NotAfter = tessivo::LocalDateText(tessivo::UtcToInstant(notAfter));
     }
 }
@@ -262,15 +246,8 @@ std::uint32_t CTokenAgent::Logout() {
         if (result == OK) {
             return OK;
         }
-        // Recover by opening the library afresh. The key and the certificates call into the
-        // module that is about to be unloaded: they go first, so a later sign fails cleanly
-        // instead of calling through a freed function table. The texts of the record stay.
-        ReleaseCerts();
-        ReleaseKey();
-        CloseLibrary(&m_Pkcs11);
-        m_LibraryOpen = false;
-        if (InitLibrary(plat::ChosenPkcs11Module().c_str(), &m_Pkcs11) == OK) {
-            m_LibraryOpen = true;
+        // Recover by opening the library afresh. The texts of the record stay.
+        if (session_.Reopen()) {
             return OK;
         }
     } catch (...) {
@@ -279,19 +256,12 @@ std::uint32_t CTokenAgent::Logout() {
 }
 
 void CTokenAgent::ReleaseCerts() {
-    for (VR_CERT* cert : {&m_SignCert, &m_EncCert}) {
-        if (*cert != nullptr) {
-            FreeCert(*cert);
-            *cert = nullptr;
-        }
-    }
+    m_SignCert.reset();
+    m_EncCert.reset();
 }
 
 void CTokenAgent::ReleaseKey() {
-    if (m_SignKey != nullptr) {
-        FreeKey(m_SignKey);
-        m_SignKey = nullptr;
-    }
+    m_SignKey.reset();
 }
 
 bool CTokenAgent::IsCertExpired() {
@@ -308,7 +278,7 @@ std::u16string CTokenAgent::BuildCertInfo() {
     if (!m_LibraryOpen || !m_LoggedIn || m_SignCert == nullptr) {
         return {};
     }
-    return tessivo::FormatCertInfo(tessivo::ReadCertInfoFields(m_SignCert), m_CertSerial,
+    return tessivo::FormatCertInfo(tessivo::ReadCertInfoFields(m_SignCert.get()), m_CertSerial,
                                    WidenValue);
 }
 
@@ -316,27 +286,38 @@ std::u16string CTokenAgent::BuildCertInfo() {
 
 std::uint32_t CTokenAgent::SignData(std::uint32_t mechanism, const char* data,
                                     std::u16string& reply) {
+    return SignResultCode(SignWithCard(mechanism, data, reply));
+}
+
+AgentResult CTokenAgent::SignWithCard(std::uint32_t mechanism, const char* data,
+                                      std::u16string& reply) {
     try {
         const std::size_t nDataLen = data == nullptr ? 0 : std::strlen(data);
         const std::vector<std::uint8_t> decoded = tessivo::DecodeBase64Lenient(data, nDataLen);
         const auto nDestLen = static_cast<std::int32_t>(decoded.size());
         std::int32_t nSignatureLen = 0;
-        if (BasicSign(mechanism, decoded.data(), nDestLen, m_SignKey, nullptr, &nSignatureLen) !=
-                OK ||
-            nSignatureLen <= 0) {
-            return 1;
+        VR_RESULT rv = BasicSign(mechanism, decoded.data(), nDestLen, m_SignKey.get(), nullptr,
+                                 &nSignatureLen);
+        if (rv != OK) {
+            return AgentResult::Fail(Failed::Library, "BasicSign length", rv);
+        }
+        if (nSignatureLen <= 0) {
+            return AgentResult::Fail(Failed::NoSignature, "no signature key");
         }
         std::vector<unsigned char> signature(static_cast<std::size_t>(nSignatureLen) + 1, 0);
-        if (BasicSign(mechanism, decoded.data(), nDestLen, m_SignKey, signature.data(),
-                      &nSignatureLen) != OK ||
-            nSignatureLen <= 0 || static_cast<std::size_t>(nSignatureLen) >= signature.size()) {
-            return 1;
+        rv = BasicSign(mechanism, decoded.data(), nDestLen, m_SignKey.get(), signature.data(),
+                       &nSignatureLen);
+        if (rv != OK) {
+            return AgentResult::Fail(Failed::Library, "BasicSign", rv);
+        }
+        if (nSignatureLen <= 0 || static_cast<std::size_t>(nSignatureLen) >= signature.size()) {
+            return AgentResult::Fail(Failed::NoSignature, "signature length");
         }
         reply = u"<SignatureValue>";
-        reply += WidenText(tessivo::EncodeBase64Lines(signature.data(), nSignatureLen));
+        reply += plat::WidenText(tessivo::EncodeBase64Lines(signature.data(), nSignatureLen));
         reply += u"</SignatureValue>";
-        return 0;
+        return AgentResult::Done();
     } catch (...) {
-        return 1;
+        return AgentResult::Fail(Failed::Unexpected, "sign", OK, plat::LastError());
     }
 }

@@ -5,6 +5,7 @@
 #include "agent/CommandLine.h"
 #include "agent/MainWindow.h"
 #include "agent/TokenAgent.h"
+#include "platform/text.h"
 #include "platform/codepage.h"
 #include "platform/process.h"
 #include "platform/secure_memory.h"
@@ -60,21 +61,6 @@ extern "C" int wWinMain(HINSTANCE__* /*instance*/, HINSTANCE__* /*previous*/, wc
 
 #else
 
-namespace {
-
-std::u16string FromUtf8(const char* text) {
-    int units = plat::MultiByteToWide(plat::kCpUtf8, 0, text, -1, nullptr, 0);
-    if (units <= 0) {
-        return {};
-    }
-    std::u16string wide(static_cast<std::size_t>(units), u'\0');
-    plat::MultiByteToWide(plat::kCpUtf8, 0, text, -1, wide.data(), units);
-    wide.resize(static_cast<std::size_t>(units) - 1);
-    return wide;
-}
-
-} // namespace
-
 // The arguments joined with single blanks make the same command line Windows would pass.
 int main(int argc, char** argv) {
     plat::KeepMemoryPrivate(); // it receives PINs
@@ -86,7 +72,7 @@ int main(int argc, char** argv) {
         if (i > 1) {
             line += u' ';
         }
-        line += FromUtf8(argv[i]);
+        line += plat::Utf8ToUtf16(argv[i]);
     }
     int exitCode = 0;
     if (AnswerInfo(line, exitCode)) {

@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "agent/TextConvert.h"
+#include "platform/text.h"
 #include "bench/module_work.h"
 #include "cryptoki.h"
 #include "peer/Session.h"
@@ -417,13 +417,13 @@ void BmSignBase64(benchmark::State& state) {
 void BmSignLogText(benchmark::State& state) {
     const std::string signature(g_bench->replyBytes - 35, 'A');
     for (auto _ : state) {
-        const std::u16string shown = WidenText(kDataBase64);
+        const std::u16string shown = plat::WidenText(kDataBase64);
         const std::u16string reply =
-            u"<SignatureValue>" + WidenText(signature) + u"</SignatureValue>";
+            u"<SignatureValue>" + plat::WidenText(signature) + u"</SignatureValue>";
         const std::u16string line =
             plat::Format(u"message:MWM_SIGN,wparam:%d,data:%s->sucess;", 1430, shown.c_str());
-        benchmark::DoNotOptimize(NarrowText(line));
-        benchmark::DoNotOptimize(NarrowText(reply));
+        benchmark::DoNotOptimize(plat::NarrowText(line));
+        benchmark::DoNotOptimize(plat::NarrowText(reply));
     }
 }
 

@@ -128,20 +128,28 @@ P11_RV p11_get_slot_list(PKCS11_MODULE* module, std::uint32_t* slots,
     }
 }
 
-P11_RV p11_get_slot_info(const PKCS11_MODULE* module, std::uint32_t slot,
-                         CK_SLOT_INFO* info) noexcept {
+namespace {
+
+// One call that takes the module's id of a slot and an information record.
+template <typename Fn, typename Info>
+P11_RV SlotInfoCall(const PKCS11_MODULE* module, std::uint32_t slot, Fn CK_FUNCTION_LIST::*fn,
+                    Info* info) {
     CK_SLOT_ID id = 0;
     Call call(module);
     call.Slot(module, slot, id);
-    return call(&CK_FUNCTION_LIST::C_GetSlotInfo, id, info);
+    return call(fn, id, info);
+}
+
+} // namespace
+
+P11_RV p11_get_slot_info(const PKCS11_MODULE* module, std::uint32_t slot,
+                         CK_SLOT_INFO* info) noexcept {
+    return SlotInfoCall(module, slot, &CK_FUNCTION_LIST::C_GetSlotInfo, info);
 }
 
 P11_RV p11_get_token_info(const PKCS11_MODULE* module, std::uint32_t slot,
                           CK_TOKEN_INFO* info) noexcept {
-    CK_SLOT_ID id = 0;
-    Call call(module);
-    call.Slot(module, slot, id);
-    return call(&CK_FUNCTION_LIST::C_GetTokenInfo, id, info);
+    return SlotInfoCall(module, slot, &CK_FUNCTION_LIST::C_GetTokenInfo, info);
 }
 
 P11_RV p11_open_session(const PKCS11_MODULE* module, std::uint32_t slot, std::uint32_t flags,

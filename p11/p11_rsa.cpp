@@ -2,14 +2,16 @@
 #include "p11/p11_key.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <new>
+#include <optional>
+#include <vector>
 
 #include <openssl/err.h>
 #include <openssl/objects.h>
 
 #include "p11/p11_internal.h"
 #include "openssl_owned.h"
+#include "protocol/Mechanisms.h"
 
 namespace {
 
@@ -47,11 +49,9 @@ void RecordError(int func, long reason, int line) {
 }
 
 using ossl::BnPtr;
-using ossl::OpenSslBytes;
 using ossl::PkeyPtr;
 // The legacy RSA object is this unit's own business (built with the deprecated calls allowed).
 using RsaPtr = ossl::Owned<RSA, RSA_free>;
-using ossl::X509SigPtr;
 
 // The binding lives in the key's ex-data and is deleted when the key is.
 void FreeBinding(void*, void* ptr, CRYPTO_EX_DATA*, int, long, void*) {
@@ -91,7 +91,6 @@ int PrivEnc(int flen, const unsigned char* from, unsigned char* to, RSA* rsa, in
     CK_MECHANISM mech = RsaPkcs();
     CK_RV rv = call.Raw(&CK_FUNCTION_LIST::C_SignInit, b->session, &mech, b->key);
     if (rv != CKR_OK) {
-        std::printf("C_SignInit err=%lx\n", static_cast<unsigned long>(rv));
         RecordError(kFuncPrivEnc, static_cast<long>(rv), __LINE__);
         return -1;
     }
@@ -113,7 +112,6 @@ int PrivEnc(int flen, const unsigned char* from, unsigned char* to, RSA* rsa, in
     rv = call.Raw(&CK_FUNCTION_LIST::C_Sign, b->session, const_cast<unsigned char*>(from),
                   static_cast<CK_ULONG>(flen), to, &len);
     if (rv != CKR_OK || len > capacity) {
-        std::printf("C_Sign err=%lx\n", static_cast<unsigned long>(rv));
         RecordError(kFuncPrivEnc, static_cast<long>(rv), __LINE__);
         return -1;
     }
@@ -148,31 +146,24 @@ int PrivDec(int flen, const unsigned char* from, unsigned char* to, RSA* rsa, in
     return static_cast<int>(len);
 }
 
-// DER DigestInfo of a digest, or empty on failure.
-OpenSslBytes EncodeDigestInfo(int type, const unsigned char* m, unsigned int mLen, int& encLen) {
-    encLen = 0;
-    ASN1_OBJECT* obj = OBJ_nid2obj(type);
-    if (obj == nullptr || OBJ_length(obj) == 0) {
-        return nullptr;
+// The hash algorithm of an OpenSSL digest NID, for the ones a card signature is made with.
+std::optional<tessivo::HashAlgorithm> HashOfNid(int type) {
+    switch (type) {
+    case NID_md5:
+        return tessivo::HashAlgorithm::Md5;
+    case NID_sha1:
+        return tessivo::HashAlgorithm::Sha1;
+    case NID_sha224:
+        return tessivo::HashAlgorithm::Sha224;
+    case NID_sha256:
+        return tessivo::HashAlgorithm::Sha256;
+    case NID_sha384:
+        return tessivo::HashAlgorithm::Sha384;
+    case NID_sha512:
+        return tessivo::HashAlgorithm::Sha512;
+    default:
+        return std::nullopt;
     }
-    X509SigPtr sig(X509_SIG_new());
-    if (!sig) {
-        return nullptr;
-    }
-    X509_ALGOR* alg = nullptr;
-    ASN1_OCTET_STRING* digest = nullptr;
-    X509_SIG_getm(sig.get(), &alg, &digest);
-    if (X509_ALGOR_set0(alg, OBJ_dup(obj), V_ASN1_NULL, nullptr) != 1 ||
-        ASN1_OCTET_STRING_set(digest, m, static_cast<int>(mLen)) != 1) {
-        return nullptr;
-    }
-    unsigned char* der = nullptr;
-    const int len = i2d_X509_SIG(sig.get(), &der);
-    if (len <= 0) {
-        return nullptr;
-    }
-    encLen = len;
-    return OpenSslBytes(der);
 }
 
 int Sign(int type, const unsigned char* m, unsigned int mLen, unsigned char* sigret,
@@ -192,13 +183,16 @@ int Sign(int type, const unsigned char* m, unsigned int mLen, unsigned char* sig
         }
         result = PrivEnc(36, m, sigret, key, RSA_PKCS1_PADDING);
     } else {
-        int encLen = 0;
-        OpenSslBytes encoded = EncodeDigestInfo(type, m, mLen, encLen);
-        if (!encoded || encLen + RSA_PKCS1_PADDING_SIZE > size) {
+        const std::optional<tessivo::HashAlgorithm> algorithm = HashOfNid(type);
+        const std::vector<std::uint8_t> encoded =
+            algorithm ? tessivo::DigestInfo(*algorithm, std::vector<std::uint8_t>(m, m + mLen))
+                      : std::vector<std::uint8_t>();
+        const auto encLen = static_cast<int>(encoded.size());
+        if (encoded.empty() || encLen + RSA_PKCS1_PADDING_SIZE > size) {
             RecordError(kFuncSign, kBadDigestInfo, __LINE__);
             return 0;
         }
-        result = PrivEnc(encLen, encoded.get(), sigret, key, RSA_PKCS1_PADDING);
+        result = PrivEnc(encLen, encoded.data(), sigret, key, RSA_PKCS1_PADDING);
     }
     if (result <= 0) {
         return 0;
@@ -225,8 +219,9 @@ int Verify(int type, const unsigned char* m, unsigned int mLen, const unsigned c
         RecordError(kFuncVerify, kNoVerifyKey, __LINE__);
         return 0;
     }
-    nCopy.release();
-    eCopy.release();
+    // The key owns them now.
+    (void)nCopy.release();
+    (void)eCopy.release();
     return RSA_verify(type, m, mLen, sig, sigLen, pub.get());
 }
 
@@ -279,8 +274,9 @@ EVP_PKEY* p11_key_to_evp(const PKCS11_MODULE* module, const PKCS11_SESSION* sess
         RSA_set0_key(rsa.get(), n.get(), e.get(), nullptr) != 1) {
         return nullptr;
     }
-    n.release();
-    e.release();
+    // The key owns them now.
+    (void)n.release();
+    (void)e.release();
     auto* binding =
         new (std::nothrow) PKCS11_KEY_BINDING{call.Functions(), sessionHandle, keyHandle, nullptr};
     if (binding == nullptr) {

@@ -8,6 +8,7 @@
 #include "p11/p11_view.h"
 #include "peer/PeerConfig.h"
 #include "platform/codepage.h"
+#include "platform/text.h"
 #include "platform/module.h"
 #include "platform/module_choice.h"
 
@@ -31,36 +32,6 @@ std::string HexRv(CK_RV rv) {
     char text[24];
     std::snprintf(text, sizeof text, "0x%lx", static_cast<unsigned long>(rv));
     return text;
-}
-
-std::u16string Widen(unsigned int codePage, const std::string& bytes, std::uint32_t flags) {
-    if (bytes.empty()) {
-        return {};
-    }
-    const int units = plat::MultiByteToWide(codePage, flags, bytes.data(),
-                                            static_cast<int>(bytes.size()), nullptr, 0);
-    if (units <= 0) {
-        return {};
-    }
-    std::u16string wide(static_cast<std::size_t>(units), u'\0');
-    plat::MultiByteToWide(codePage, flags, bytes.data(), static_cast<int>(bytes.size()),
-                          wide.data(), units);
-    return wide;
-}
-
-std::string NarrowUtf8(const std::u16string& wide) {
-    if (wide.empty()) {
-        return {};
-    }
-    const int bytes = plat::WideToMultiByte(plat::kCpUtf8, 0, wide.data(),
-                                            static_cast<int>(wide.size()), nullptr, 0);
-    if (bytes <= 0) {
-        return {};
-    }
-    std::string out(static_cast<std::size_t>(bytes), '\0');
-    plat::WideToMultiByte(plat::kCpUtf8, 0, wide.data(), static_cast<int>(wide.size()), out.data(),
-                          bytes);
-    return out;
 }
 
 } // namespace
@@ -241,14 +212,15 @@ bool ModuleView::PublicCertificates(std::uint64_t slotId, std::vector<PublicCert
 }
 
 std::string ModuleTextToUtf8(const std::string& bytes) {
-    const std::u16string wide = Widen(plat::kCpUtf8, bytes, plat::kMbErrInvalidChars);
-    return !wide.empty() || bytes.empty() ? NarrowUtf8(wide)
-                                          : NarrowUtf8(Widen(plat::kCpAcp, bytes, 0));
+    const std::u16string wide = plat::WidenBytes(plat::kCpUtf8, bytes, plat::kMbErrInvalidChars);
+    return !wide.empty() || bytes.empty()
+               ? plat::Utf16ToUtf8(wide)
+               : plat::Utf16ToUtf8(plat::WidenBytes(plat::kCpAcp, bytes, 0));
 }
 
 std::u16string AgentReaderText(const std::string& description) {
     // The agent reads the description as a C string.
-    return Widen(plat::kCpAcp, description.substr(0, description.find('\0')), 0);
+    return plat::WidenBytes(plat::kCpAcp, description.substr(0, description.find('\0')), 0);
 }
 
 } // namespace peer

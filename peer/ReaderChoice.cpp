@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <iterator>
 
-#include "peer/HexDigit.h"
+#include "platform/text.h"
 #include "peer/PeerError.h"
 
 #if defined(TESSIVO_HAVE_P11KIT)
@@ -50,8 +50,8 @@ std::string PercentDecoded(const std::string& uri, const std::string& text) {
             out.push_back(text[i]);
             continue;
         }
-        const int high = i + 2 < text.size() ? HexDigitValue(text[i + 1]) : -1;
-        const int low = i + 2 < text.size() ? HexDigitValue(text[i + 2]) : -1;
+        const int high = i + 2 < text.size() ? plat::HexDigitValue(text[i + 1]) : -1;
+        const int low = i + 2 < text.size() ? plat::HexDigitValue(text[i + 2]) : -1;
         if (high < 0 || low < 0) {
             BadUri(uri, "a '%' not followed by two hex digits");
         }

@@ -9,7 +9,7 @@
 
 #include "protocol/Messages.h"
 #include "protocol/ResultCodes.h"
-#include "peer/HexDigit.h"
+#include "platform/text.h"
 #include "peer/ModuleView.h"
 #include "platform/types.h"
 
@@ -54,7 +54,7 @@ long long ParseNumber(const std::string& text, const char* what) {
 
 std::vector<std::uint8_t> ParseHex(const std::string& text) {
     auto digit = [&](char c) {
-        const int value = HexDigitValue(c);
+        const int value = plat::HexDigitValue(c);
         if (value < 0) {
             throw ScriptError("not a hex payload: " + text);
         }

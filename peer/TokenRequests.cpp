@@ -9,6 +9,7 @@
 #include "protocol/Messages.h"
 #include "protocol/ResultCodes.h"
 #include "platform/codepage.h"
+#include "platform/text.h"
 
 namespace peer {
 
@@ -23,33 +24,11 @@ std::string UntilZero(const std::vector<std::uint8_t>& bytes, std::size_t length
 } // namespace
 
 std::u16string Utf8ToU16(const std::string& text) {
-    if (text.empty()) {
-        return {};
-    }
-    const int units = plat::MultiByteToWide(plat::kCpUtf8, 0, text.data(),
-                                            static_cast<int>(text.size()), nullptr, 0);
-    if (units <= 0) {
-        return {};
-    }
-    std::u16string wide(static_cast<std::size_t>(units), u'\0');
-    plat::MultiByteToWide(plat::kCpUtf8, 0, text.data(), static_cast<int>(text.size()), &wide[0],
-                          units);
-    return wide;
+    return plat::Utf8ToUtf16(text);
 }
 
 std::string U16ToUtf8(const std::u16string& text) {
-    if (text.empty()) {
-        return {};
-    }
-    const int bytes = plat::WideToMultiByte(plat::kCpUtf8, 0, text.data(),
-                                            static_cast<int>(text.size()), nullptr, 0);
-    if (bytes <= 0) {
-        return {};
-    }
-    std::string narrow(static_cast<std::size_t>(bytes), '\0');
-    plat::WideToMultiByte(plat::kCpUtf8, 0, text.data(), static_cast<int>(text.size()), &narrow[0],
-                          bytes);
-    return narrow;
+    return plat::Utf16ToUtf8(text);
 }
 
 std::optional<std::uint32_t> ParseMechanism(const std::string& text) {

@@ -4,7 +4,7 @@
 TESSIVO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 TESSIVO_PACKAGES=(cmake make g++ pkg-config libssl-dev libp11-kit-dev p11-kit-modules libgtest-dev libgmock-dev
     libbenchmark-dev softhsm2 opensc openssl g++-mingw-w64-x86-64 wine wine64 xvfb xauth
-    nlohmann-json3-dev libcli11-dev dpkg-dev clang-format binutils clang libclang-rt-14-dev
+    nlohmann-json3-dev libcli11-dev dpkg-dev clang-format clang-tidy binutils clang libclang-rt-14-dev
     pcscd vsmartcard-vpcd opensc-pkcs11 python3-cryptography man-db groff-base unzip
     chromium chromium-driver python3-selenium fonts-wqy-microhei autoconf automake libtool
     wine64-tools firefox-esr nodejs npm debhelper lintian doxygen wixl msitools osslsigncode)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the Linux, sanitizer and Windows builds, and runs every test
-# (the Windows ones under Wine), then a few seconds of each fuzz harness. Exits non-zero when
-# anything failed.
+# (the Windows ones under Wine), then a few seconds of each fuzz harness, and with the Linux build
+# the style check (scripts/style.sh: clang-format and clang-tidy). Exits non-zero when anything
+# failed.
 #
 # usage: scripts/test.sh [linux|asan|win64|fuzz ...]   (default: all four)
 set -euo pipefail
@@ -33,6 +34,12 @@ for name in "${builds[@]}"; do
         status=1
     fi
 done
+if [[ " ${builds[*]} " == *" linux "* ]]; then
+    say "style"
+    if ! "$TESSIVO_ROOT/scripts/style.sh" "$TESSIVO_ROOT/build/linux"; then
+        status=1
+    fi
+fi
 if [ $fuzz = yes ]; then
     say "fuzz smoke"
     if ! "$TESSIVO_ROOT/scripts/fuzz.sh" --seeds-only 3; then

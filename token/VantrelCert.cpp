@@ -1,6 +1,7 @@
 // Certificate fields: DER and PKCS#7 in and out, signature check, serial number, names and the
 // validity dates.
 #include "vantrel.h"
+#include "platform/text.h"
 #include "token/VantrelCertCommon.h"
 
 #include <openssl/evp.h>
@@ -24,19 +25,6 @@ constexpr unsigned long kNameFlagsInOrder = 0x1010317;
 // The printed name is cut at this length.
 constexpr std::size_t kNameTextMax = 1024;
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return -1;
-}
-
 // Characters that RFC 2253 escapes with a backslash in front of the character itself.
 bool IsEscapedSpecial(char c) {
     return std::string_view(",+\"\\;=#<> ").find(c) != std::string_view::npos;
@@ -56,8 +44,8 @@ std::string UnescapeName(std::string_view text) {
                 ++i;
                 continue;
             }
-            const int hi = HexValue(next);
-            const int lo = i + 2 < text.size() ? HexValue(text[i + 2]) : -1;
+            const int hi = plat::HexDigitValue(next);
+            const int lo = i + 2 < text.size() ? plat::HexDigitValue(text[i + 2]) : -1;
             if (hi >= 0 && lo >= 0) {
                 out.push_back(static_cast<char>(hi * 16 + lo));
                 i += 2;

@@ -21,21 +21,8 @@
 
 namespace vantrel_cert {
 
-using ossl::BioPtr;
-using ossl::OpenSslBytes;
-using ossl::Owned;
-using ossl::PkeyPtr;
-using ossl::X509Ptr;
-
-using Pkcs7Ptr = Owned<PKCS7, PKCS7_free>;
-using ObjectPtr = Owned<ASN1_OBJECT, ASN1_OBJECT_free>;
-using AttributePtr = Owned<X509_ATTRIBUTE, X509_ATTRIBUTE_free>;
-using BitStringPtr = Owned<ASN1_BIT_STRING, ASN1_BIT_STRING_free>;
-using OctetStringPtr = Owned<ASN1_OCTET_STRING, ASN1_OCTET_STRING_free>;
-using DistPointsPtr = Owned<CRL_DIST_POINTS, CRL_DIST_POINTS_free>;
-using AuthorityKeyIdPtr = Owned<AUTHORITY_KEYID, AUTHORITY_KEYID_free>;
-using InfoAccessPtr = Owned<AUTHORITY_INFO_ACCESS, AUTHORITY_INFO_ACCESS_free>;
-using PoliciesPtr = Owned<CERTIFICATEPOLICIES, CERTIFICATEPOLICIES_free>;
+// The owners of OpenSSL objects are the shared ones.
+using namespace ossl;
 
 inline X509* AsX509(VR_CERT cert) {
     return static_cast<X509*>(cert);

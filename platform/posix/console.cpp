@@ -1,6 +1,7 @@
 // The console on Linux: an in-process text view with the rich-edit control's edit-message
 // semantics. A paragraph break is stored as one CR, as the rich-edit control stores it, and
 // every line finished at the end of the text is also written to standard error.
+#include "platform/text.h"
 #include "platform/console.h"
 
 #include <algorithm>
@@ -76,7 +77,7 @@ void MirrorFinishedLines(const std::u16string& text, long insertedAt, long inser
             continue;
         }
         const long start = LineStart(text, i);
-        const std::string line = detail::ToUtf8(
+        const std::string line = Utf16ToUtf8(
             text.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(i - start)));
         std::fprintf(stderr, "%s\n", line.c_str());
     }

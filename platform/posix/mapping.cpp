@@ -4,6 +4,7 @@
 // Windows, a name lives as long as some handle to it is open: every handle holds
 // a shared flock on its descriptor, the last one closed removes the name, and a name left
 // behind by a process that died (nobody holds it) counts as missing.
+#include "platform/text.h"
 #include "platform/mapping.h"
 
 #include <cerrno>
@@ -37,7 +38,7 @@ std::string MappingPath(const std::u16string& name) {
         errno = EINVAL;
         return {};
     }
-    const std::string file = detail::EscapeName(detail::ToUtf8(name)) + ".map";
+    const std::string file = detail::EscapeName(Utf16ToUtf8(name)) + ".map";
     if (file.size() > NAME_MAX) {
         errno = ENAMETOOLONG;
         return {};

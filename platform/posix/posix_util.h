@@ -39,10 +39,6 @@ private:
     int fd_ = -1;
 };
 
-// UTF-16 <-> UTF-8 for file and object names (invalid units become U+FFFD).
-std::string ToUtf8(const std::u16string& text);
-std::u16string FromUtf8(const std::string& text);
-
 // Every byte outside [A-Za-z0-9._-] as %XX, so any name is one safe file-name component.
 std::string EscapeName(const std::string& bytes);
 // The reverse; false on a malformed escape.

@@ -1,5 +1,6 @@
 // Processes on Linux through pidfds: a pidfd stays bound to its process even when the id is
 // later reused.
+#include "platform/text.h"
 #include "platform/process.h"
 
 #include <cerrno>
@@ -56,7 +57,7 @@ void Reap(Process& process) {
 std::vector<std::string> SplitArguments(const std::u16string& arguments) {
     std::vector<std::string> words;
     std::string word;
-    for (char c : detail::ToUtf8(arguments)) {
+    for (char c : Utf16ToUtf8(arguments)) {
         if (c == ' ' || c == '\t') {
             if (!word.empty()) {
                 words.push_back(word);

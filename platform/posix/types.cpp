@@ -4,7 +4,7 @@
 #include <string>
 
 #include "platform/posix/posix_util.h"
-#include "platform/codepage.h"
+#include "platform/text.h"
 
 namespace plat {
 
@@ -31,52 +31,11 @@ void UniqueFd::Reset(int fd) {
     fd_ = fd;
 }
 
-std::string ToUtf8(const std::u16string& text) {
-    std::string out;
-    if (text.empty()) {
-        return out;
-    }
-    int n = WideToMultiByte(kCpUtf8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    if (n <= 0) {
-        return out;
-    }
-    out.resize(static_cast<std::size_t>(n));
-    WideToMultiByte(kCpUtf8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-    return out;
-}
-
-std::u16string FromUtf8(const std::string& text) {
-    std::u16string out;
-    if (text.empty()) {
-        return out;
-    }
-    int n = MultiByteToWide(kCpUtf8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    if (n <= 0) {
-        return out;
-    }
-    out.resize(static_cast<std::size_t>(n));
-    MultiByteToWide(kCpUtf8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-    return out;
-}
-
 namespace {
 
 bool IsPlainNameByte(unsigned char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
            c == '_' || c == '-';
-}
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return -1;
 }
 
 } // namespace
@@ -106,8 +65,8 @@ bool UnescapeName(const std::string& escaped, std::string& bytes) {
         if (i + 2 >= escaped.size()) {
             return false;
         }
-        int high = HexValue(escaped[i + 1]);
-        int low = HexValue(escaped[i + 2]);
+        int high = HexDigitValue(escaped[i + 1]);
+        int low = HexDigitValue(escaped[i + 2]);
         if (high < 0 || low < 0) {
             return false;
         }

@@ -2,6 +2,7 @@
 // the user's private runtime directory, named <escaped class>.<pid>.<serial>; its handle packs
 // (pid, serial) so it names the same window in every process. Another process's SendMessage
 // arrives as one fixed-size record on that socket and is answered with the 32-bit result.
+#include "platform/text.h"
 #include "platform/window.h"
 
 #include <algorithm>
@@ -193,7 +194,7 @@ bool ParseEntryName(const std::string& file, DirectoryEntry& entry) {
         !detail::UnescapeName(file.substr(0, pidDot), className)) {
         return false;
     }
-    entry.className = detail::FromUtf8(className);
+    entry.className = Utf8ToUtf16(className);
     return true;
 }
 
@@ -609,7 +610,7 @@ WindowHandle CreateTopLevelWindow(const std::u16string& className, const std::u1
         return 0;
     }
     const std::uint32_t serial = state.nextSerial++;
-    const std::string path = dir + "/" + detail::EscapeName(detail::ToUtf8(className)) + "." +
+    const std::string path = dir + "/" + detail::EscapeName(Utf16ToUtf8(className)) + "." +
                              std::to_string(OwnPid()) + "." + std::to_string(serial);
     UniqueFd listener = Listen(path);
     if (!listener) {

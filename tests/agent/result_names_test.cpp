@@ -1,6 +1,8 @@
 // The agent's code catalogues and the display text of a code.
 #include <gtest/gtest.h>
 
+#include "agent/AgentResult.h"
+
 #include "agent/ResultNames.h"
 
 namespace {
@@ -46,3 +48,23 @@ TEST_F(ResultNames, ErrorText) {
 }
 
 } // namespace
+
+// The wire edge of the agent's results: what Login and SignData answer for each kind of failure.
+TEST(AgentResults, MapOntoThePeersCodes) {
+    const struct {
+        AgentResult result;
+        std::uint32_t login;
+        std::uint32_t sign;
+    } cases[] = {
+        {AgentResult::Done(), 0u, 0u},
+        {AgentResult::Fail(Failed::NotReady, ""), 0xFFFFFFFFu, 1u},
+        {AgentResult::Fail(Failed::PinTooLong, ""), 0xDA0000A2u, 1u},
+        {AgentResult::Fail(Failed::Library, "", 0xDA0000A0u), 0xDA0000A0u, 0xDA0000A0u},
+        {AgentResult::Fail(Failed::NoSignature, ""), 0u, 1u},
+        {AgentResult::Fail(Failed::Unexpected, "", OK, 8u), 8u, 1u},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(LoginResultCode(c.result), c.login) << static_cast<int>(c.result.what);
+        EXPECT_EQ(SignResultCode(c.result), c.sign) << static_cast<int>(c.result.what);
+    }
+}

@@ -9,11 +9,13 @@
 #include <openssl/x509.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "openssl_owned.h"
 #include "protocol/Base64.h"
 #include "protocol/Frames.h"
 #include "agent/MainWindow.h"
@@ -55,10 +57,10 @@ struct OwnCert {
     std::string certDer;
 };
 OwnCert MakeCert(long validFromDays, long validToDays, int serialBytes = 4) {
-    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(EVP_RSA_gen(1024), EVP_PKEY_free);
-    std::unique_ptr<X509, decltype(&X509_free)> cert(X509_new(), X509_free);
+    ossl::PkeyPtr key(EVP_RSA_gen(1024));
+    ossl::X509Ptr cert(X509_new());
     X509_set_version(cert.get(), 2);
-    std::unique_ptr<BIGNUM, decltype(&BN_free)> serial(BN_new(), BN_free);
+    ossl::BnPtr serial(BN_new());
     BN_rand(serial.get(), serialBytes * 8, BN_RAND_TOP_ONE, BN_RAND_BOTTOM_ANY);
     BN_to_ASN1_INTEGER(serial.get(), X509_get_serialNumber(cert.get()));
     X509_gmtime_adj(X509_getm_notBefore(cert.get()), validFromDays * 86400);
@@ -74,7 +76,7 @@ OwnCert MakeCert(long validFromDays, long validToDays, int serialBytes = 4) {
     const int n = i2d_X509(cert.get(), &der);
     out.certDer.assign(reinterpret_cast<char*>(der), static_cast<std::size_t>(n));
     OPENSSL_free(der);
-    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
+    ossl::BioPtr bio(BIO_new(BIO_s_mem()));
     PEM_write_bio_PrivateKey(bio.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr);
     char* pem = nullptr;
     const long len = BIO_get_mem_data(bio.get(), &pem);
@@ -122,6 +124,7 @@ protected:
         agent_.reset();
         if (window_ != 0)
             plat::DestroyWindow(window_);
+        window_ = 0;
     }
 
     std::int32_t Send(std::uint32_t message, const Bytes& payload, std::uint32_t wParam) {
@@ -186,9 +189,8 @@ bool SignsAbc(const std::string& element) {
         tessivo::DecodeBase64Lenient(element.substr(16, 352));
     const std::string der = fixtures::ReadFileText(CertsFile("citizen.der"));
     const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
-    std::unique_ptr<X509, decltype(&X509_free)> cert(d2i_X509(nullptr, &p, long(der.size())),
-                                                     X509_free);
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    ossl::X509Ptr cert(d2i_X509(nullptr, &p, long(der.size())));
+    ossl::MdCtxPtr ctx(EVP_MD_CTX_new());
     return cert && ctx &&
            EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr,
                                 X509_get0_pubkey(cert.get())) == 1 &&
@@ -436,6 +438,20 @@ TEST_F(Session, FailedLogoutLeavesNoKeyOfTheUnloadedModule) {
     EXPECT_EQ(Sign(64, "QUJD"), 0);
 }
 
+// A refused logout whose recovery also finds the module refusing to finalise must not leave the
+// module's login behind a "successful" reopen: the next login would fail as already logged in
+// until the agent restarts.
+TEST_F(Session, FailedLogoutWithRefusedFinalizeCanLogInAgain) {
+    Start(CardConfig("logout_rv = 0x30\nfinalize_rv = 0x5\n"));
+    Slot(u"Card Reader");
+    ASSERT_EQ(tessivo::DecodeLoginRecord(Login()).status, 0u);
+    EXPECT_EQ(agent_->Dispatch(window_, MWM_LOGOUT, 0, 0), 0);
+    EXPECT_EQ(LastLine(), u"message:MWM_LOGOUT,wparam:0,data:->sucess;");
+    Slot(u"Card Reader");
+    EXPECT_EQ(tessivo::DecodeLoginRecord(Login()).status, 0u);
+    EXPECT_TRUE(SignAbc());
+}
+
 // A second agent of the same user must not share the first one's return channel: it takes the
 // fixed name followed by its process id, and says so wherever the name travels.
 TEST_F(Session, SecondAgentTakesAReturnChannelOfItsOwn) {
@@ -540,8 +556,14 @@ TEST_F(Session, SignDataReplies) {
         EXPECT_EQ(agent_->SignData(mechanism, "QUJD", other), 0u) << mechanism;
         EXPECT_NE(other, reply);
     }
+    // A failure carries the library's code to the caller; the handler answers 1 all the same.
     std::u16string none;
-    EXPECT_NE(agent_->SignData(2, "QUJD", none), 0u);
+    EXPECT_EQ(agent_->SignData(2, "QUJD", none), CRYPTO_MECHANISM_INVALID);
+    EXPECT_TRUE(none.empty());
+    EXPECT_EQ(Sign(2, "QUJD"), 1);
+    agent_->Dispatch(window_, MWM_LOGOUT, 0, 0);
+    agent_->ReleaseKey();
+    EXPECT_EQ(agent_->SignData(64, "QUJD", none), 1u); // no key: nothing signed, no library code
 }
 
 // ---- faults ----
@@ -728,21 +750,25 @@ TEST_F(Session, RefusedContextLoginFailsTheSignatureWithoutARetry) {
 // login with length 0 and the holder types the PIN on the reader; a key that needs the PIN before
 // every use sends each of its logins to the pad as well.
 TEST_F(Session, PinPadReaderLogsInWithAnEmptyPin) {
-    Start(CardConfig("protected_auth = 1\n" + LoginLogSetting()));
-    Slot(u"Card Reader");
-    ASSERT_EQ(Send(MWM_LOGIN, Bytes{0, 0}, 1), 0);
-    EXPECT_EQ(tessivo::DecodeLoginRecord(Request(620)).status, 0u);
-    EXPECT_TRUE(SignAbc());
-    EXPECT_EQ(LoginLog(), "user=1 length=0 rv=0x0\n");
-}
-
-TEST_F(Session, PinPadReaderAsksAgainForAKeyThatNeedsThePinForEveryUse) {
-    Start(CardConfig("protected_auth = 1\nalways_authenticate = 1\n" + LoginLogSetting()));
-    Slot(u"Card Reader");
-    ASSERT_EQ(Send(MWM_LOGIN, Bytes{0, 0}, 1), 0);
-    EXPECT_EQ(tessivo::DecodeLoginRecord(Request(620)).status, 0u);
-    EXPECT_TRUE(SignAbc());
-    EXPECT_EQ(LoginLog(), "user=1 length=0 rv=0x0\nuser=2 length=0 rv=0x0\n");
+    const struct {
+        const char* setting;
+        const char* logins;
+    } cases[] = {
+        {"", "user=1 length=0 rv=0x0\n"},
+        // A key that needs the PIN before every use asks the pad again.
+        {"always_authenticate = 1\n", "user=1 length=0 rv=0x0\nuser=2 length=0 rv=0x0\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.setting);
+        TearDown();
+        std::remove(LoginLogPath().c_str());
+        Start(CardConfig(std::string("protected_auth = 1\n") + c.setting + LoginLogSetting()));
+        Slot(u"Card Reader");
+        ASSERT_EQ(Send(MWM_LOGIN, Bytes{0, 0}, 1), 0);
+        EXPECT_EQ(tessivo::DecodeLoginRecord(Request(620)).status, 0u);
+        EXPECT_TRUE(SignAbc());
+        EXPECT_EQ(LoginLog(), c.logins);
+    }
 }
 
 } // namespace

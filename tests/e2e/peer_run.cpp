@@ -1,3 +1,4 @@
+#include "openssl_owned.h"
 #include "tests/e2e/peer_run.h"
 
 #include <gtest/gtest.h>
@@ -196,9 +197,8 @@ std::string Sha256DigestInfo(const std::string& data) {
 bool VerifiesSha256(const std::string& certDer, const std::string& signature,
                     const std::string& data) {
     const unsigned char* p = reinterpret_cast<const unsigned char*>(certDer.data());
-    std::unique_ptr<X509, decltype(&X509_free)> cert(d2i_X509(nullptr, &p, long(certDer.size())),
-                                                     X509_free);
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    ossl::X509Ptr cert(d2i_X509(nullptr, &p, long(certDer.size())));
+    ossl::MdCtxPtr ctx(EVP_MD_CTX_new());
     return cert && ctx &&
            EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr,
                                 X509_get0_pubkey(cert.get())) == 1 &&

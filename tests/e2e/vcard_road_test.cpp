@@ -24,6 +24,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "openssl_owned.h"
 #include "tests/e2e/peer_run.h"
 #include "tests/fixtures/files.h"
 #include "tests/fixtures/host_process.h"
@@ -166,10 +167,8 @@ std::string OpensslSignature(const EVP_MD* md, const std::string& data) {
                                                        std::fclose);
     if (!file)
         return {};
-    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
-        PEM_read_PrivateKey(file.get(), nullptr, nullptr, nullptr), EVP_PKEY_free);
-    std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx(
-        key ? EVP_PKEY_CTX_new(key.get(), nullptr) : nullptr, EVP_PKEY_CTX_free);
+    ossl::PkeyPtr key(PEM_read_PrivateKey(file.get(), nullptr, nullptr, nullptr));
+    ossl::PkeyCtxPtr ctx(key ? EVP_PKEY_CTX_new(key.get(), nullptr) : nullptr);
     std::string input = data;
     if (md != nullptr) {
         unsigned char digest[EVP_MAX_MD_SIZE];

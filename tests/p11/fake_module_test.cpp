@@ -521,14 +521,16 @@ TEST_F(FakeCardKey, Sha256SendsThe51ByteDigestInfoToTheCard) {
     EXPECT_TRUE(std::equal(digest_, digest_ + 32, g_fake.signedData.begin() + 19));
 }
 
-TEST_F(FakeCardKey, CardRefusalsArePrintedAndQueuedWithTheModulesCode) {
+// A library writes nothing to the standard output (a peer's or a host's stream may be its
+// protocol): the module's code goes to the error queue only.
+TEST_F(FakeCardKey, CardRefusalsAreQueuedWithTheModulesCodeAndNotPrinted) {
     const struct {
         CK_RV signInit;
         CK_RV sign;
         const char* line;
     } cases[] = {
-        {CKR_SESSION_HANDLE_INVALID, CKR_OK, "C_SignInit err=b3\n"},
-        {CKR_OK, CKR_DEVICE_ERROR, "C_Sign err=30\n"},
+        {CKR_SESSION_HANDLE_INVALID, CKR_OK, "C_SignInit"},
+        {CKR_OK, CKR_DEVICE_ERROR, "C_Sign"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line);
@@ -541,7 +543,7 @@ TEST_F(FakeCardKey, CardRefusalsArePrintedAndQueuedWithTheModulesCode) {
         const int rc = SignSha256(sig, sigLen);
         const std::string printed = ::testing::internal::GetCapturedStdout();
         EXPECT_EQ(rc, 0);
-        EXPECT_EQ(printed, c.line);
+        EXPECT_EQ(printed, "");
         const unsigned long err = ERR_peek_last_error();
         EXPECT_EQ(ERR_GET_LIB(err), ERR_LIB_USER);
         EXPECT_EQ(static_cast<CK_RV>(ERR_GET_REASON(err)),
@@ -556,7 +558,7 @@ TEST_F(FakeCardKey, ACardWithoutSigningFunctionsFailsTheSignature) {
     unsigned int sigLen = 0;
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(SignSha256(sig, sigLen), 0);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "C_SignInit err=6\n");
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(ERR_GET_REASON(ERR_peek_last_error()), static_cast<int>(CKR_FUNCTION_FAILED));
     unsigned char in[256] = {};
     unsigned char out[256];

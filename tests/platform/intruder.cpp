@@ -19,6 +19,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "platform/text.h"
 #include "platform/mapping.h"
 #include "platform/posix/posix_util.h"
 #include "platform/window.h"
@@ -98,7 +99,7 @@ int Probe(const std::string& dir, const std::string& pid, const std::string& cla
     // The platform layer itself, pointed at the first user's directory.
     setenv("TESSIVO_RUNTIME_DIR", dir.c_str(), 1);
     for (const std::string& name : names) {
-        const std::u16string wide = plat::detail::FromUtf8(name);
+        const std::u16string wide = plat::Utf8ToUtf16(name);
         if (plat::MappingHandle mapping = plat::OpenMapping(wide)) {
             plat::CloseMapping(mapping);
             Could("open mapping " + name);
@@ -108,7 +109,7 @@ int Probe(const std::string& dir, const std::string& pid, const std::string& cla
             Could("create mapping " + name);
         }
     }
-    if (plat::FindTopLevelWindow(plat::detail::FromUtf8(className), 0) != 0) {
+    if (plat::FindTopLevelWindow(plat::Utf8ToUtf16(className), 0) != 0) {
         Could("find window " + className);
     }
     std::printf("done\n");

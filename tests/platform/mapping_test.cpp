@@ -122,7 +122,8 @@ TEST(Mapping, OwnedViewIsUnmappedOnceByItsLastHolder) {
     unsigned char* const moved = first.Data();
     {
         plat::OwnedView holder(std::move(first));
-        EXPECT_FALSE(first);
+        // The moved-from view's state is what is tested here.
+        EXPECT_FALSE(first); // NOLINT(bugprone-use-after-move)
         EXPECT_EQ(holder.Data(), moved);
         EXPECT_FALSE(first.Reset()) << "a moved-from view has nothing to unmap";
         EXPECT_TRUE(IsMapped(moved));

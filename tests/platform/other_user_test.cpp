@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "platform/text.h"
 #include "platform/mapping.h"
 #include "platform/posix/posix_util.h"
 #include "platform/process.h"
@@ -157,8 +158,7 @@ TEST_F(OtherUserTest, CannotReadWriteSquatOrReachChannelsAndWindows) {
     for (const std::string& name : names) {
         SCOPED_TRACE(name);
         plat::SetLastError(0);
-        plat::MappingHandle mapping =
-            plat::CreateMapping(plat::detail::FromUtf8(name), kChannelSize);
+        plat::MappingHandle mapping = plat::CreateMapping(plat::Utf8ToUtf16(name), kChannelSize);
         ASSERT_NE(mapping, nullptr) << "last error " << plat::LastError();
         EXPECT_EQ(plat::LastError(), 0u); // a new mapping, not one the other user made
         mappings.push_back(mapping);
@@ -168,9 +168,8 @@ TEST_F(OtherUserTest, CannotReadWriteSquatOrReachChannelsAndWindows) {
             view.Data()[0] = view.Data()[kChannelSize - 1] = 51;
         }
         // Another process of the first user finds it and answers through it.
-        plat::ProcessHandle peer =
-            plat::StartProcess(peer_protocol::HelperPath(PLATFORM_PEER_NAME),
-                               plat::detail::FromUtf8("map " + name + " 51"));
+        plat::ProcessHandle peer = plat::StartProcess(peer_protocol::HelperPath(PLATFORM_PEER_NAME),
+                                                      plat::Utf8ToUtf16("map " + name + " 51"));
         ASSERT_NE(peer, nullptr);
         std::uint32_t code = 99;
         EXPECT_TRUE(plat::WaitProcess(peer, 60000) && plat::ProcessExitCode(peer, code));
@@ -185,7 +184,7 @@ TEST_F(OtherUserTest, CannotReadWriteSquatOrReachChannelsAndWindows) {
 
     // Every way in, as the other user, fails.
     std::vector<std::string> probe = {"probe", dir, std::to_string(getpid()),
-                                      plat::detail::ToUtf8(kClass)};
+                                      plat::Utf16ToUtf8(kClass)};
     probe.insert(probe.end(), names.begin(), names.end());
     const std::string probed = RunAsOther(intruder_, probe);
     EXPECT_EQ(LinesStarting(probed, "done").size(), 1u) << probed;
@@ -195,7 +194,7 @@ TEST_F(OtherUserTest, CannotReadWriteSquatOrReachChannelsAndWindows) {
     EXPECT_EQ(plat::FindTopLevelWindow(kClass, plat::CurrentProcessId()), window);
     EXPECT_EQ(plat::SendMessage(window, peer_protocol::kEcho, 4, 2), 4002);
     for (const std::string& name : names) {
-        plat::MappingHandle again = plat::OpenMapping(plat::detail::FromUtf8(name));
+        plat::MappingHandle again = plat::OpenMapping(plat::Utf8ToUtf16(name));
         EXPECT_NE(again, nullptr) << name;
         plat::CloseMapping(again);
     }

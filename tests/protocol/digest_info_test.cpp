@@ -11,24 +11,16 @@
 #include <string>
 #include <vector>
 
+#include "openssl_owned.h"
 #include "protocol/Mechanisms.h"
 
 namespace {
 
 using tessivo::HashAlgorithm;
 
-struct PkeyFree {
-    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-struct PkeyCtxFree {
-    void operator()(EVP_PKEY_CTX* ctx) const { EVP_PKEY_CTX_free(ctx); }
-};
-struct MdCtxFree {
-    void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
-};
-using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
-using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
-using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
+using Pkey = ossl::PkeyPtr;
+using PkeyCtx = ossl::PkeyCtxPtr;
+using MdCtx = ossl::MdCtxPtr;
 
 struct Case {
     const char* name; // what HashAlgorithmName gives

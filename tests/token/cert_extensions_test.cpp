@@ -1,4 +1,5 @@
 // Certificate extensions and the subject directory attributes, against openssl's reading.
+#include "openssl_owned.h"
 #include "tests/token/test_certs.h"
 
 #include <gtest/gtest.h>
@@ -22,10 +23,7 @@ const std::vector<std::string> kAllCerts = {"ca",        "citizen", "encipher", 
                                             "ku_20",     "no_ku",   "sha512",   "times_utc",
                                             "times_gen", "negative"};
 
-struct X509Free {
-    void operator()(X509* x) const { X509_free(x); }
-};
-using X509Ptr = std::unique_ptr<X509, X509Free>;
+using ossl::X509Ptr;
 
 // A certificate object holding one extension with the given raw value.
 X509Ptr CertWithExtension(const char* oid, const Bytes& value) {

@@ -1,5 +1,6 @@
 // Certificate fields: DER and PKCS#7, signature check, public key, signature algorithm, serial,
 // names and validity dates.
+#include "openssl_owned.h"
 #include "tests/token/test_certs.h"
 
 #include <gtest/gtest.h>
@@ -51,10 +52,7 @@ std::string Name(bool subject, VR_CERT cert, int reverse, std::int32_t* lenOut =
 }
 
 // A certificate object made in memory, for inputs no certificate authority would issue.
-struct X509Free {
-    void operator()(X509* x) const { X509_free(x); }
-};
-using X509Ptr = std::unique_ptr<X509, X509Free>;
+using ossl::X509Ptr;
 
 X509Ptr CertWithNotAfter(int type, const std::string& text) {
     X509Ptr x(X509_new());
