@@ -158,8 +158,7 @@ VANTREL_API VR_RESULT GetSlotDesc(PKCS11* p11, VR_SLOT_ID slot, char* buf, uint3
 /// 1 when a card is present, 0 when not, otherwise an error code.
 VANTREL_API VR_RESULT IsTokenPresent(PKCS11* p11, VR_SLOT_ID slot);
 VANTREL_API VR_RESULT GetTokenLabel(PKCS11* p11, VR_SLOT_ID slot, char* buf, uint32_t* len);
-VANTREL_API VR_RESULT GetTokenSerialNumber(PKCS11* p11, VR_SLOT_ID slot, char* buf,
-                                           uint32_t* len);
+VANTREL_API VR_RESULT GetTokenSerialNumber(PKCS11* p11, VR_SLOT_ID slot, char* buf, uint32_t* len);
 /// deviceError receives the session's ulDeviceError after a login attempt (may be null).
 VANTREL_API VR_RESULT LoginToken(PKCS11* p11, VR_SLOT_ID slot, const char* pin,
                                  uint32_t* deviceError);
@@ -174,16 +173,12 @@ VANTREL_API VR_RESULT LogoutToken(PKCS11* p11);
 
 VANTREL_API VR_RESULT GetKeyNum(PKCS11* p11, uint32_t* count);
 /// Copies the id of the private key at index; a missing or short buffer gives the bare 0x150.
-VANTREL_API VR_RESULT GetKeyID(PKCS11* p11, uint32_t index, unsigned char* buf,
-                               uint32_t* len);
-VANTREL_API VR_RESULT GetKey(PKCS11* p11, const unsigned char* id, uint32_t idLen,
-                             VR_KEY* key);
+VANTREL_API VR_RESULT GetKeyID(PKCS11* p11, uint32_t index, unsigned char* buf, uint32_t* len);
+VANTREL_API VR_RESULT GetKey(PKCS11* p11, const unsigned char* id, uint32_t idLen, VR_KEY* key);
 VANTREL_API VR_RESULT FreeKey(VR_KEY key);
 VANTREL_API VR_RESULT GetCertNum(PKCS11* p11, uint32_t* count);
-VANTREL_API VR_RESULT GetCertID(PKCS11* p11, uint32_t index, unsigned char* buf,
-                                uint32_t* len);
-VANTREL_API VR_RESULT GetCert(PKCS11* p11, const unsigned char* id, uint32_t idLen,
-                              VR_CERT* cert);
+VANTREL_API VR_RESULT GetCertID(PKCS11* p11, uint32_t index, unsigned char* buf, uint32_t* len);
+VANTREL_API VR_RESULT GetCert(PKCS11* p11, const unsigned char* id, uint32_t idLen, VR_CERT* cert);
 VANTREL_API VR_RESULT GetSignatureCert(PKCS11* p11, VR_CERT* cert);
 VANTREL_API VR_RESULT GetEnciphermentCert(PKCS11* p11, VR_CERT* cert);
 VANTREL_API VR_RESULT GetSignatureKey(PKCS11* p11, VR_KEY* key);
@@ -208,16 +203,13 @@ extern "C" {
 /// A null or short sig buffer is answered with 0 and the key size in *sigLen (nothing signed).
 VANTREL_API VR_RESULT BasicSign(uint32_t mech, const unsigned char* data, int32_t dataLen,
                                 VR_KEY key, unsigned char* sig, int32_t* sigLen);
-VANTREL_API VR_RESULT BasicVerify(uint32_t mech, const unsigned char* data,
-                                  int32_t dataLen, VR_KEY key, const unsigned char* sig,
-                                  int32_t sigLen);
+VANTREL_API VR_RESULT BasicVerify(uint32_t mech, const unsigned char* data, int32_t dataLen,
+                                  VR_KEY key, const unsigned char* sig, int32_t sigLen);
 /// mech is not used. A null out gives 0 and the key size; a short one BASIC_BUFFER_TOO_SMALL.
-VANTREL_API VR_RESULT BasicAsymEncrypt(uint32_t mech, const unsigned char* in,
-                                       int32_t inLen, VR_KEY key, unsigned char* out,
-                                       int32_t* outLen);
-VANTREL_API VR_RESULT BasicAsymDecrypt(uint32_t mech, const unsigned char* in,
-                                       int32_t inLen, VR_KEY key, unsigned char* out,
-                                       int32_t* outLen);
+VANTREL_API VR_RESULT BasicAsymEncrypt(uint32_t mech, const unsigned char* in, int32_t inLen,
+                                       VR_KEY key, unsigned char* out, int32_t* outLen);
+VANTREL_API VR_RESULT BasicAsymDecrypt(uint32_t mech, const unsigned char* in, int32_t inLen,
+                                       VR_KEY key, unsigned char* out, int32_t* outLen);
 
 /** @} */
 
@@ -249,10 +241,8 @@ VANTREL_API VR_RESULT GetCertSignatureAlgorithm(VR_CERT cert, char* buf, int32_t
 VANTREL_API VR_RESULT GetCertSerialNumber(VR_CERT cert, unsigned char* buf, int32_t* len);
 /// The name as UTF-8 text "CN=..,O=..,C=.." (reverse non-zero: the last RDN first, as RFC 2253
 /// writes names), zero-terminated; the length word counts the zero.
-VANTREL_API VR_RESULT GetSubjectDN(VR_CERT cert, int32_t reverse, char* buf,
-                                   int32_t* len);
-VANTREL_API VR_RESULT GetIssuerDN(VR_CERT cert, int32_t reverse, char* buf,
-                                  int32_t* len);
+VANTREL_API VR_RESULT GetSubjectDN(VR_CERT cert, int32_t reverse, char* buf, int32_t* len);
+VANTREL_API VR_RESULT GetIssuerDN(VR_CERT cert, int32_t reverse, char* buf, int32_t* len);
 /// Always 0. The time as written in the certificate (UTC); weekday and day of the year are filled
 /// for dates from 1970 to January 2038 only.
 VANTREL_API VR_RESULT GetNotBefore(VR_CERT cert, struct tm* time);
@@ -271,10 +261,8 @@ VANTREL_API VR_RESULT GetExtensionDER(VR_CERT cert, const char* oid, int32_t* cr
 /// The content of the first general name followed by the encodings of any further names.
 VANTREL_API VR_RESULT GetSubjectAltName(VR_CERT cert, char* buf, int32_t* len);
 /// The first full name (normally a URL) of the distribution point at index.
-VANTREL_API VR_RESULT GetCRLDistributionPoint(VR_CERT cert, int32_t index, char* buf,
-                                              int32_t* len);
-VANTREL_API VR_RESULT GetCertAuthorityKeyIdentifier(VR_CERT cert, unsigned char* buf,
-                                                    int32_t* len);
+VANTREL_API VR_RESULT GetCRLDistributionPoint(VR_CERT cert, int32_t index, char* buf, int32_t* len);
+VANTREL_API VR_RESULT GetCertAuthorityKeyIdentifier(VR_CERT cert, unsigned char* buf, int32_t* len);
 VANTREL_API VR_RESULT GetSubjectKeyIdentifier(VR_CERT cert, unsigned char* buf, int32_t* len);
 /// The key usage bit string's bytes (0x80 digitalSignature ... ). With a null buf, len may be
 /// null too: the result then only tells whether the extension is there.

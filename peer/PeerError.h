@@ -9,21 +9,21 @@
 namespace peer {
 
 enum class PeerError {
-    Failed,          // 1: anything not listed below
-    Usage,           // 2: the command line cannot be used
-    ModuleFailed,    // 3: the PKCS#11 module cannot be loaded, is not one, or does not start
-    NoReader,        // 4: no reader or token matches, or more than one does
-    NoCard,          // 5: the reader is empty
-    PinIncorrect,    // 6: the card refused the PIN
-    PinLocked,       // 7: the PIN is locked or has expired and must be changed
-    CertExpired,     // 8: the signing certificate is past its end date
-    AgentFailed,     // 9: the agent could not start, died, or did not answer in time
-    File,            // 10: the input or output file cannot be used
-    CardUnusable,    // 11: the card holds no certificate the agent can sign with
+    Failed,       // 1: anything not listed below
+    Usage,        // 2: the command line cannot be used
+    ModuleFailed, // 3: the PKCS#11 module cannot be loaded, is not one, or does not start
+    NoReader,     // 4: no reader or token matches, or more than one does
+    NoCard,       // 5: the reader is empty
+    PinIncorrect, // 6: the card refused the PIN
+    PinLocked,    // 7: the PIN is locked or has expired and must be changed
+    CertExpired,  // 8: the signing certificate is past its end date
+    AgentFailed,  // 9: the agent could not start, died, or did not answer in time
+    File,         // 10: the input or output file cannot be used
+    CardUnusable, // 11: the card holds no certificate the agent can sign with
     // The browser host's own failures (exit status 1 should tessivo-peer ever meet one, except
     // where noted).
-    UnsupportedCard, // CardUnusable as the host names it (exit status 11)
-    AmbiguousReader, // readers share the description the agent selects them by (exit status 4)
+    UnsupportedCard,      // CardUnusable as the host names it (exit status 11)
+    AmbiguousReader,      // readers share the description the agent selects them by (exit status 4)
     InvalidMessage,       // not a request: wrong or missing field, wrong type, empty frame
     InvalidJson,          // the body is not JSON
     InvalidUtf8,          // the body is not UTF-8
