@@ -58,6 +58,9 @@ install_packages() {
     local missing=() p wanted=("$@")
     [ ${#wanted[@]} -gt 0 ] || wanted=("${TESSIVO_PACKAGES[@]}")
     for p in "${wanted[@]}"; do
+        # A machine may have Node.js with its own npm from elsewhere; Debian's npm conflicts with
+        # that nodejs, and either serves the browser tests.
+        case $p in nodejs | npm) command -v npm >/dev/null && continue ;; esac
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
