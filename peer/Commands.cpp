@@ -213,7 +213,7 @@ struct ViewedToken {
         slot = ChooseReader(ViewSlots(view, path), query);
         name = ModuleTextToUtf8(slot.description);
         if (!slot.tokenPresent) {
-            throw Failure(PeerError::NoCard, "no card in " + name);
+            throw Failure(PeerError::NoCard, Tr("no card in %s", name));
         }
         std::string error;
         if (!view.PublicCertificates(slot.id, certificates, error)) {
@@ -253,7 +253,7 @@ std::string ReaderOrDefault(const std::string& given) {
     const PeerConfig config = ReadPeerConfig();
     if (config.reader.empty()) {
         throw Failure(PeerError::Usage,
-                      "no READER given, and no configuration file names one (reader = ...)");
+                      Tr("no READER given, and no configuration file names one (reader = ...)"));
     }
     return config.reader;
 }
@@ -305,10 +305,10 @@ public:
         requests_.Slot(AgentReaderText(reader_.description));
         CardReply card = requests_.Card();
         if (card.result != 0) {
-            throw Failure(PeerError::AgentFailed, "the agent did not answer the card request");
+            throw Failure(PeerError::AgentFailed, Tr("the agent did not answer the card request"));
         }
         if (card.noCard) {
-            throw Failure(PeerError::NoCard, "no card in " + name_);
+            throw Failure(PeerError::NoCard, Tr("no card in %s", name_));
         }
         if (!query_.objectAttributes.empty()) {
             CheckCardBeforePin(); // a URI's object is never ignored, even where nothing signs
@@ -376,7 +376,7 @@ public:
             // The login stands, but whatever certificate came back belongs to no login of this
             // card.
             throw Failure(PeerError::Failed,
-                          "the card in " + name_ + " has no signature certificate");
+                          Tr("the card in %s has no signature certificate", name_));
         }
         return login;
     }
@@ -418,9 +418,9 @@ private:
             CheckNamedObject(certificates, check);
             return;
         }
-        std::string message = "the card in " + name_ +
-                              " holds no certificate the agent can sign with. " + check.missing +
-                              " Certificates on the card:";
+        std::string message =
+            Tr("the card in %s holds no certificate the agent can sign with.", name_) + " " +
+            check.missing + " " + Tr("Certificates on the card:");
         for (const CertificateFacts& facts : check.certificates) {
             message += "\n  " + DescribeCertificate(facts);
         }
@@ -516,7 +516,8 @@ public:
         errno = 0;
         file_.open(std::filesystem::u8path(name_), std::ios::binary);
         if (!file_) {
-            throw Failure(PeerError::File, "cannot read " + options.file + ": " + SystemReason());
+            throw Failure(PeerError::File,
+                          Tr("cannot read %s", options.file) + ": " + SystemReason());
         }
     }
     std::istream& Stream() { return name_.empty() ? std::cin : file_; }
@@ -560,7 +561,8 @@ std::vector<std::uint8_t> HashStream(DataSource& source, tessivo::HashAlgorithm 
     }
     if (in.bad()) {
         throw Failure(PeerError::File,
-                      "cannot read " + (source.Name().empty() ? "standard input" : source.Name()) +
+                      (source.Name().empty() ? Tr("cannot read standard input")
+                                             : Tr("cannot read %s", source.Name())) +
                           ": " + SystemReason());
     }
     std::vector<std::uint8_t> hash(EVP_MAX_MD_SIZE);
@@ -920,7 +922,7 @@ int RunSign(const SessionOptions& session, const CommandOptions& options) {
             agent.Requests().Sign(sentMechanism, tessivo::EncodeBase64(data));
         agent.Logout();
         if (signedReply.result != 0) {
-            throw Failure(PeerError::Failed, "signing refused");
+            throw Failure(PeerError::Failed, Tr("signing refused"));
         }
         if (signedReply.error) {
             throw Failure(PeerError::AgentFailed, *signedReply.error);
