@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <string>
 
 #include "platform/process.h"
 
@@ -16,15 +17,27 @@ namespace {
 
 constexpr const char* kDomain = "tessivo-peer";
 
-// The first language the environment names for messages, in gettext's own order.
+std::string Environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+// The language the environment chooses for messages, as gettext does: the locale from LC_ALL,
+// LC_MESSAGES or LANG; under the plain C locale (also when none is set) untranslated, else
+// LANGUAGE's list first.
 std::string MessageLanguage() {
-    for (const char* name : {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"}) {
-        const char* value = std::getenv(name);
-        if (value != nullptr && *value != '\0') {
-            return value;
+    std::string locale;
+    for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+        locale = Environment(name);
+        if (!locale.empty()) {
+            break;
         }
     }
-    return {};
+    if (locale.empty() || locale == "C" || locale == "POSIX") {
+        return {};
+    }
+    const std::string languages = Environment("LANGUAGE");
+    return languages.empty() ? locale : languages;
 }
 
 } // namespace
@@ -33,13 +46,12 @@ void InitTranslations() {
 #ifndef _WIN32
     // Only the messages follow the locale: numbers and character handling stay as they are.
     std::setlocale(LC_MESSAGES, "");
-    // gettext ignores LANGUAGE when the messages locale is "C" (e.g. with only C.UTF-8
-    // generated); a Chinese LANGUAGE is honoured all the same by running messages under C.UTF-8.
+    // A Chinese locale the system has not generated leaves the messages under "C", where gettext
+    // translates nothing: they run under C.UTF-8 instead, with the language named in LANGUAGE.
     const char* current = std::setlocale(LC_MESSAGES, nullptr);
     if (current != nullptr && std::string(current) == "C" && ChineseMessages()) {
         std::setlocale(LC_MESSAGES, "C.UTF-8");
-        // Under C.UTF-8 gettext takes the language from LANGUAGE alone.
-        if (std::getenv("LANGUAGE") == nullptr) {
+        if (Environment("LANGUAGE").empty()) {
             setenv("LANGUAGE", MessageLanguage().c_str(), 1);
         }
     }

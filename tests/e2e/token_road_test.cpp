@@ -637,6 +637,8 @@ TEST_F(TestModuleRoad, FailuresExitWithTheirOwnStatusAndCode) {
         {"LANGUAGE=zh_TW LC_ALL=C.UTF-8", "", "tessivo-peer: PIN 碼錯誤 (agent: 錯誤的 PIN 碼)",
          "PIN 碼錯誤"},
         {"LC_ALL=zh_TW.UTF-8", "", "tessivo-peer: PIN 碼錯誤 (agent: 錯誤的 PIN 碼)", "PIN 碼錯誤"},
+        // As gettext does, the plain C locale translates nothing.
+        {"LANGUAGE=zh_TW LC_ALL=C", "", "tessivo-peer: wrong PIN", "wrong PIN"},
     };
     for (const Language& l : languages) {
         SCOPED_TRACE(l.environment + l.options);
