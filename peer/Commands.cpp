@@ -27,6 +27,7 @@
 #include "peer/ReaderChoice.h"
 #include "peer/Script.h"
 #include "peer/TokenRequests.h"
+#include "peer/Translate.h"
 #include "platform/codepage.h"
 #include "platform/secure_memory.h"
 #include "platform/terminal.h"
@@ -46,8 +47,14 @@ void Print(const CommandOptions& options, const nlohmann::json& object, const st
     WriteStandardOutput((options.json ? ToLine(object) : text) + "\n");
 }
 
+// The agent's own text after a message: its readers are Chinese, so it is shown to those who
+// read Chinese and, with --verbose, to anyone.
+std::string AgentTextSuffix(bool show, const std::string& agentText) {
+    return show && !agentText.empty() ? " (agent: " + agentText + ")" : std::string();
+}
+
 void Warn(const std::string& text) {
-    std::cerr << "tessivo-peer: warning: " << text << std::endl;
+    std::cerr << "tessivo-peer: " << Tr("warning: ") << text << std::endl;
 }
 
 // `token`: the token's label, named in the prompt so that the holder knows which PIN is meant.
@@ -55,16 +62,16 @@ std::string ReadPin(const CommandOptions& options, const std::string& token = {}
     std::string pin;
     if (options.pinStdin) {
         if (!plat::ReadStandardInputLine(pin)) {
-            throw Failure(PeerError::File, "no PIN on standard input");
+            throw Failure(PeerError::File, Tr("no PIN on standard input"));
         }
         if (!pin.empty() && pin.back() == '\r') {
             pin.pop_back();
         }
         return pin;
     }
-    const std::string prompt = token.empty() ? "PIN: " : "PIN for " + token + ": ";
+    const std::string prompt = token.empty() ? Tr("PIN: ") : Tr("PIN for %s: ", token);
     if (!plat::ReadSecretLine(prompt, pin)) {
-        throw Failure(PeerError::Usage, "no terminal to read the PIN from (use --pin-stdin)");
+        throw Failure(PeerError::Usage, Tr("no terminal to read the PIN from (use --pin-stdin)"));
     }
     return pin;
 }
@@ -78,11 +85,12 @@ void Wipe(std::string& secret) {
 // is sent.
 void CheckPinFits(const std::string& pin) {
     if (pin.empty()) {
-        throw Failure(PeerError::PinIncorrect, "the PIN is empty; nothing was sent");
+        throw Failure(PeerError::PinIncorrect, Tr("the PIN is empty; nothing was sent"));
     }
     // The agent reads the PIN as a C string: a NUL would cut it short.
     if (pin.find('\0') != std::string::npos) {
-        throw Failure(PeerError::PinIncorrect, "the PIN holds a NUL character; nothing was sent");
+        throw Failure(PeerError::PinIncorrect,
+                      Tr("the PIN holds a NUL character; nothing was sent"));
     }
     std::u16string wide = Utf8ToU16(pin);
     const int size = wide.empty()
@@ -135,23 +143,23 @@ Failure LoginFailure(std::uint32_t status, const std::string& agentText, const s
     };
     switch (status & 0xFFFF) {
     case tessivo::kPinIncorrect:
-        return Failure(PeerError::PinIncorrect, withState("wrong PIN"), agentText);
+        return Failure(PeerError::PinIncorrect, withState(Tr("wrong PIN")), agentText);
     case tessivo::kPinInvalid:
-        return Failure(PeerError::PinIncorrect, withState("the card refuses the PIN's characters"),
-                       agentText);
+        return Failure(PeerError::PinIncorrect,
+                       withState(Tr("the card refuses the PIN's characters")), agentText);
     case tessivo::kPinLenRange:
-        return Failure(PeerError::PinIncorrect, withState("the PIN's length is out of range"),
+        return Failure(PeerError::PinIncorrect, withState(Tr("the PIN's length is out of range")),
                        agentText);
     case tessivo::kPinLocked:
-        return Failure(PeerError::PinLocked, "the PIN is locked: unblock it with the PUK",
+        return Failure(PeerError::PinLocked, Tr("the PIN is locked: unblock it with the PUK"),
                        agentText);
     case tessivo::kPinExpired:
         return Failure(PeerError::PinLocked,
-                       "the PIN has expired: change it with the card's own tools", agentText);
+                       Tr("the PIN has expired: change it with the card's own tools"), agentText);
     case tessivo::kTokenNotPresent:
-        return Failure(PeerError::NoCard, "no card in " + reader, agentText);
+        return Failure(PeerError::NoCard, Tr("no card in %s", reader), agentText);
     default:
-        return Failure(PeerError::Failed, withState("login failed"), agentText);
+        return Failure(PeerError::Failed, withState(Tr("login failed")), agentText);
     }
 }
 
@@ -205,7 +213,7 @@ struct ViewedToken {
         slot = ChooseReader(ViewSlots(view, path), query);
         name = ModuleTextToUtf8(slot.description);
         if (!slot.tokenPresent) {
-            throw Failure(PeerError::NoCard, "no card in " + name);
+            throw Failure(PeerError::NoCard, Tr("no card in %s", name));
         }
         std::string error;
         if (!view.PublicCertificates(slot.id, certificates, error)) {
@@ -245,7 +253,7 @@ std::string ReaderOrDefault(const std::string& given) {
     const PeerConfig config = ReadPeerConfig();
     if (config.reader.empty()) {
         throw Failure(PeerError::Usage,
-                      "no READER given, and no configuration file names one (reader = ...)");
+                      Tr("no READER given, and no configuration file names one (reader = ...)"));
     }
     return config.reader;
 }
@@ -297,10 +305,10 @@ public:
         requests_.Slot(AgentReaderText(reader_.description));
         CardReply card = requests_.Card();
         if (card.result != 0) {
-            throw Failure(PeerError::AgentFailed, "the agent did not answer the card request");
+            throw Failure(PeerError::AgentFailed, Tr("the agent did not answer the card request"));
         }
         if (card.noCard) {
-            throw Failure(PeerError::NoCard, "no card in " + name_);
+            throw Failure(PeerError::NoCard, Tr("no card in %s", name_));
         }
         if (!query_.objectAttributes.empty()) {
             CheckCardBeforePin(); // a URI's object is never ignored, even where nothing signs
@@ -317,13 +325,14 @@ public:
         SelectCard();
         const std::uint64_t flags = TokenFlags();
         if (PinStateOf(flags) == PinState::Locked) {
-            throw Failure(PeerError::PinLocked, "the PIN of the card in " + name_ +
-                                                    " is locked: unblock it with the PUK");
+            throw Failure(
+                PeerError::PinLocked,
+                Tr("the PIN of the card in %s is locked: unblock it with the PUK", name_));
         }
         CheckCardBeforePin();
         LoginReply login;
         if (HasPinPad(flags)) {
-            std::cerr << "tessivo-peer: enter the PIN on the reader's pad" << std::endl;
+            std::cerr << "tessivo-peer: " << Tr("enter the PIN on the reader's pad") << std::endl;
             login = requests_.LoginOnPad();
         } else {
             const std::string warning = PinStateText(PinStateOf(flags));
@@ -337,7 +346,7 @@ public:
             Wipe(pin);
         }
         if (login.result != 0) {
-            throw Failure(PeerError::AgentFailed, "the agent did not answer the login");
+            throw Failure(PeerError::AgentFailed, Tr("the agent did not answer the login"));
         }
         if (login.error) {
             loggedIn_ = true; // the card is logged in all the same
@@ -347,15 +356,18 @@ public:
         const std::string text = login.text;
         loggedIn_ = status == 0 || status == tessivo::kStatusExpired;
         if (status == tessivo::kStatusNoReader) {
-            throw Failure(PeerError::NoReader, "the agent does not know the reader " + name_, text);
+            throw Failure(PeerError::NoReader, Tr("the agent does not know the reader %s", name_),
+                          text);
         }
         if (status == tessivo::kStatusExpired) {
-            const std::string expired = "the signing certificate has expired";
             if (refuseExpired) {
-                throw Failure(PeerError::CertExpired, expired + " (--allow-expired signs anyway)",
+                throw Failure(PeerError::CertExpired,
+                              Tr("the signing certificate has expired (--allow-expired signs "
+                                 "anyway)"),
                               text);
             }
-            Warn(expired + " (agent: " + text + ")");
+            Warn(Tr("the signing certificate has expired") +
+                 AgentTextSuffix(options.showAgentText, text));
         } else if (status != 0) {
             // What the card says of its PIN now: tries left, or locked.
             throw LoginFailure(status, text, name_, PinStateText(PinStateOf(TokenFlags())));
@@ -364,7 +376,7 @@ public:
             // The login stands, but whatever certificate came back belongs to no login of this
             // card.
             throw Failure(PeerError::Failed,
-                          "the card in " + name_ + " has no signature certificate");
+                          Tr("the card in %s has no signature certificate", name_));
         }
         return login;
     }
@@ -406,9 +418,9 @@ private:
             CheckNamedObject(certificates, check);
             return;
         }
-        std::string message = "the card in " + name_ +
-                              " holds no certificate the agent can sign with. " + check.missing +
-                              " Certificates on the card:";
+        std::string message =
+            Tr("the card in %s holds no certificate the agent can sign with.", name_) + " " +
+            check.missing + " " + Tr("Certificates on the card:");
         for (const CertificateFacts& facts : check.certificates) {
             message += "\n  " + DescribeCertificate(facts);
         }
@@ -504,7 +516,8 @@ public:
         errno = 0;
         file_.open(std::filesystem::u8path(name_), std::ios::binary);
         if (!file_) {
-            throw Failure(PeerError::File, "cannot read " + options.file + ": " + SystemReason());
+            throw Failure(PeerError::File,
+                          Tr("cannot read %s", options.file) + ": " + SystemReason());
         }
     }
     std::istream& Stream() { return name_.empty() ? std::cin : file_; }
@@ -548,7 +561,8 @@ std::vector<std::uint8_t> HashStream(DataSource& source, tessivo::HashAlgorithm 
     }
     if (in.bad()) {
         throw Failure(PeerError::File,
-                      "cannot read " + (source.Name().empty() ? "standard input" : source.Name()) +
+                      (source.Name().empty() ? Tr("cannot read standard input")
+                                             : Tr("cannot read %s", source.Name())) +
                           ": " + SystemReason());
     }
     std::vector<std::uint8_t> hash(EVP_MAX_MD_SIZE);
@@ -586,11 +600,13 @@ template <class Body> int Guarded(const CommandOptions& options, Body body) {
     try {
         return body();
     } catch (const Failure& f) {
-        return ReportFailure(f, options.json);
+        return ReportFailure(f, options.json, options.showAgentText);
     } catch (const AgentError& e) {
-        return ReportFailure(Failure(PeerError::AgentFailed, e.what()), options.json);
+        return ReportFailure(Failure(PeerError::AgentFailed, e.what()), options.json,
+                             options.showAgentText);
     } catch (const std::exception& e) {
-        return ReportFailure(Failure(PeerError::Failed, e.what()), options.json);
+        return ReportFailure(Failure(PeerError::Failed, e.what()), options.json,
+                             options.showAgentText);
     }
 }
 
@@ -654,12 +670,9 @@ nlohmann::json RecordFields(const std::string& record) {
     return fields;
 }
 
-int ReportFailure(const PeerFailure& failed, bool json) {
-    std::string line = failed.what();
-    if (!failed.agentText.empty()) {
-        line += " (agent: " + failed.agentText + ")";
-    }
-    std::cerr << "tessivo-peer: " << line << std::endl;
+int ReportFailure(const PeerFailure& failed, bool json, bool showAgentText) {
+    std::cerr << "tessivo-peer: " << failed.what()
+              << AgentTextSuffix(showAgentText, failed.agentText) << std::endl;
     const int status = ExitStatus(failed.kind);
     if (json) {
         nlohmann::json error = {
@@ -827,7 +840,7 @@ int RunCert(const SessionOptions& session, const CommandOptions& options) {
                 const unsigned char* p = der.data();
                 const ossl::X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
                 if (cert && X509_cmp_current_time(X509_get0_notAfter(cert.get())) < 0) {
-                    Warn("the signing certificate has expired");
+                    Warn(Tr("the signing certificate has expired"));
                 }
                 const std::string pem = ToPem(std::vector<unsigned char>(der.begin(), der.end()));
                 WriteStandardOutput(options.json ? ToLine({{"certificate", pem}}) + "\n" : pem);
@@ -909,7 +922,7 @@ int RunSign(const SessionOptions& session, const CommandOptions& options) {
             agent.Requests().Sign(sentMechanism, tessivo::EncodeBase64(data));
         agent.Logout();
         if (signedReply.result != 0) {
-            throw Failure(PeerError::Failed, "signing refused");
+            throw Failure(PeerError::Failed, Tr("signing refused"));
         }
         if (signedReply.error) {
             throw Failure(PeerError::AgentFailed, *signedReply.error);

@@ -23,12 +23,14 @@ struct CommandOptions {
     std::string signatureFile;  // verify: the signature
     std::string certificate;    // verify: the signer's certificate (PEM or DER)
     bool allowExpired = false;  // sign with a certificate past its end date
+    bool showAgentText = false; // the agent's own text beside a failure on standard error
 };
 
-// Prints a failure: one line on standard error (the agent's text beside the message), and with
+// Prints a failure: one line on standard error (the agent's text beside the message when
+// `showAgentText`), and with
 // `json` the object {"error":{"code":..., "message":..., "exit":N[, "agent":...]}} on standard
 // output. Returns the exit status.
-int ReportFailure(const PeerFailure& failed, bool json);
+int ReportFailure(const PeerFailure& failed, bool json, bool showAgentText);
 
 // The attributes of a certificate record ( NAME='value' ...) as keys; "ID", which may occur
 // more than once, is an array.

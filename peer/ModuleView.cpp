@@ -7,6 +7,7 @@
 #include "cryptoki.h"
 #include "p11/p11_view.h"
 #include "peer/PeerConfig.h"
+#include "peer/Translate.h"
 #include "platform/codepage.h"
 #include "platform/text.h"
 #include "platform/module.h"
@@ -172,11 +173,11 @@ PinState PinStateOf(std::uint64_t tokenFlags) {
 std::string PinStateText(PinState state) {
     switch (state) {
     case PinState::Locked:
-        return "the PIN is locked: unblock it with the PUK";
+        return Tr("the PIN is locked: unblock it with the PUK");
     case PinState::FinalTry:
-        return "one try left before the PIN locks";
+        return Tr("one try left before the PIN locks");
     case PinState::CountLow:
-        return "a wrong PIN has been entered since the last login";
+        return Tr("a wrong PIN has been entered since the last login");
     case PinState::Ok:
         break;
     }

@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "peer/PeerError.h"
+#include "peer/Translate.h"
 
 namespace peer {
 
@@ -46,14 +47,15 @@ OutputFile::OutputFile(const std::string& path) : path_(path) {
     std::error_code error;
     const fs::file_status status = fs::status(target, error);
     if (fs::is_directory(status)) {
-        throw PeerFailure(PeerError::File, "cannot write " + path + ": it is a directory");
+        throw PeerFailure(PeerError::File,
+                          Tr("cannot write %s", path) + ": " + Tr("it is a directory"));
     }
     if (fs::exists(status) && !fs::is_regular_file(status)) {
         // A device or a pipe: no file to replace.
         errno = 0;
         file_ = OpenFile(target, false);
         if (file_ == nullptr) {
-            throw PeerFailure(PeerError::File, "cannot write " + path + ": " + SystemReason());
+            throw PeerFailure(PeerError::File, Tr("cannot write %s", path) + ": " + SystemReason());
         }
         return;
     }
@@ -68,7 +70,7 @@ OutputFile::OutputFile(const std::string& path) : path_(path) {
         }
     }
     if (file_ == nullptr) {
-        throw PeerFailure(PeerError::File, "cannot write " + path + ": " + SystemReason());
+        throw PeerFailure(PeerError::File, Tr("cannot write %s", path) + ": " + SystemReason());
     }
 }
 
@@ -90,7 +92,8 @@ void OutputFile::Discard() {
 
 void OutputFile::Commit(const std::string& bytes) {
     if (file_ == nullptr) {
-        throw PeerFailure(PeerError::File, "cannot write " + path_ + ": already written");
+        throw PeerFailure(PeerError::File,
+                          Tr("cannot write %s", path_) + ": " + Tr("already written"));
     }
     errno = 0;
     const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file_) == bytes.size() &&
@@ -104,7 +107,7 @@ void OutputFile::Commit(const std::string& bytes) {
     }
     if (!reason.empty()) {
         Discard();
-        throw PeerFailure(PeerError::File, "cannot write " + path_ + ": " + reason);
+        throw PeerFailure(PeerError::File, Tr("cannot write %s", path_) + ": " + reason);
     }
     if (temporary_.empty()) {
         return;
@@ -113,7 +116,7 @@ void OutputFile::Commit(const std::string& bytes) {
     fs::rename(fs::u8path(temporary_), fs::u8path(path_), error);
     if (error) {
         Discard();
-        throw PeerFailure(PeerError::File, "cannot write " + path_ + ": " + error.message());
+        throw PeerFailure(PeerError::File, Tr("cannot write %s", path_) + ": " + error.message());
     }
     temporary_.clear();
 }
@@ -127,7 +130,8 @@ void WriteStandardOutput(const std::string& bytes) {
     const bool flushed = std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
     if (!streamOk || !flushed) {
         const std::string reason = errno != 0 ? SystemReason() : "write error";
-        throw PeerFailure(PeerError::File, "cannot write the standard output: " + reason);
+        throw PeerFailure(PeerError::File,
+                          std::string(Tr("cannot write the standard output")) + ": " + reason);
     }
 }
 

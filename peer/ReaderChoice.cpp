@@ -8,6 +8,7 @@
 
 #include "platform/text.h"
 #include "peer/PeerError.h"
+#include "peer/Translate.h"
 
 #if defined(TESSIVO_HAVE_P11KIT)
 #include <p11-kit/p11-kit.h>
@@ -231,13 +232,13 @@ SlotView ChooseReader(const std::vector<SlotView>& slots, const ReaderQuery& que
     }
     if (matches.empty()) {
         throw PeerFailure(PeerError::NoReader,
-                          "no such reader: " + query.given +
-                              (all.empty() ? " (the module lists no readers)"
-                                           : "; the readers are " + DescribeAll(all)));
+                          Tr("no such reader: %s", query.given) +
+                              (all.empty() ? Tr(" (the module lists no readers)")
+                                           : Tr("; the readers are ") + DescribeAll(all)));
     }
     if (matches.size() > 1) {
-        throw PeerFailure(PeerError::NoReader,
-                          query.given + " matches more than one reader: " + DescribeAll(matches));
+        throw PeerFailure(PeerError::NoReader, Tr("%s matches more than one reader:", query.given) +
+                                                   " " + DescribeAll(matches));
     }
     // The agent is told the description and takes the first reader that has it.
     const std::vector<SlotView> namesakes = SlotsDescribedAs(slots, matches.front()->description);

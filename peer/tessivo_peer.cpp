@@ -18,6 +18,7 @@
 #include "peer/PeerError.h"
 #include "peer/Script.h"
 #include "peer/Session.h"
+#include "peer/Translate.h"
 #include "peer/TokenRequests.h"
 #include "platform/command_line.h"
 #include "platform/process.h"
@@ -123,9 +124,11 @@ EXIT STATUS
   agent was lost, 10 when the script cannot be read.
 
 ERRORS
-  One English line on standard error, "tessivo-peer: MESSAGE (agent: TEXT)", the agent's own
-  text beside it when the failure came from the agent. With --json the failure is also printed
-  on standard output as one object:
+  One line on standard error, "tessivo-peer: MESSAGE (agent: TEXT)": in English, or in
+  Traditional Chinese under a zh_TW locale (LANGUAGE, LC_ALL, LC_MESSAGES or LANG); the agent's
+  own (Chinese) text beside it when the failure came from the agent, with --verbose or in a zh
+  locale. With --json the failure is also printed on standard output as one object (its codes
+  and names never translated):
     {"error":{"code":"pin-incorrect","message":"wrong PIN","exit":6,"agent":"..."}}
   code is one of failed, usage, module-failed, no-reader, no-card, pin-incorrect, pin-locked,
   certificate-expired, agent-failed, file, card-unusable. `certinfo --json` adds "fields": the record's
@@ -140,6 +143,7 @@ void AddPinOption(CLI::App* command, peer::CommandOptions& options) {
 
 int main(int argc, char** argv) {
     plat::KeepMemoryPrivate(); // it handles PINs
+    peer::InitTranslations();
     CLI::App app{"Starts a Tessivo agent and sends it requests."};
     app.set_version_flag("--version", "tessivo-peer " TESSIVO_VERSION);
     app.footer(kHelpFooter);
@@ -252,6 +256,8 @@ int main(int argc, char** argv) {
         }
         return peer::ExitStatus(peer::PeerError::Usage);
     }
+    // The agent's text is Chinese: beside a failure for those who read it, or when asked for.
+    command.showAgentText = options.showAgentLines || peer::ChineseMessages();
     options.sendTimeoutMs = static_cast<std::uint32_t>(timeoutS * 1000.0);
     if (timeout->count() > 0) {
         // The agent's start is waited for no longer than any request.

@@ -7,7 +7,7 @@ TESSIVO_PACKAGES=(cmake make g++ pkg-config libssl-dev libp11-kit-dev p11-kit-mo
     nlohmann-json3-dev libcli11-dev dpkg-dev clang-format clang-tidy binutils clang libclang-rt-14-dev
     pcscd vsmartcard-vpcd opensc-pkcs11 python3-cryptography man-db groff-base unzip
     chromium chromium-driver python3-selenium fonts-wqy-microhei autoconf automake libtool
-    wine64-tools firefox-esr nodejs npm debhelper lintian doxygen wixl msitools osslsigncode)
+    wine64-tools firefox-esr nodejs npm debhelper lintian doxygen wixl msitools osslsigncode gettext)
 # What configuring the Linux tree and running the demo need, without the Windows and browser tools.
 TESSIVO_DEMO_PACKAGES=(cmake make g++ pkg-config libssl-dev libp11-kit-dev libgtest-dev libgmock-dev
     libbenchmark-dev nlohmann-json3-dev libcli11-dev softhsm2 opensc openssl)

@@ -69,6 +69,7 @@ usr/share/doc/tessivo/README.md.gz
 usr/share/doc/tessivo/changelog.gz
 usr/share/doc/tessivo/copyright
 usr/share/lintian/overrides/tessivo
+usr/share/locale/zh_TW/LC_MESSAGES/tessivo-peer.mo
 usr/share/man/man1/tessivo-host.1.gz
 usr/share/man/man1/tessivo-peer.1.gz
 usr/share/man/man1/tessivo.1.gz
