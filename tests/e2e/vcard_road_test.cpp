@@ -391,18 +391,19 @@ TEST_F(CardStack, CardPulledAndInsertedAgain) {
 // locked after three, and no PIN goes to a locked card; the PUK (OpenSC's own tool) unblocks it.
 TEST_F(CardStack, WrongPinsLockAndThePukUnblocks) {
     const std::string cert = Peer() + " certinfo '" + kReader + "' --pin-stdin";
+    const std::string agentText = " (agent: 錯誤的 PIN 碼)\n";
     struct Step {
         std::string pin;
         std::string messages;
         int status;
     };
     const Step steps[] = {
-        {"000000", "tessivo-peer: wrong PIN\n", 6},
-        {"000000", "tessivo-peer: wrong PIN; one try left before the PIN locks\n", 6},
+        {"000000", "tessivo-peer: wrong PIN" + agentText, 6},
+        {"000000", "tessivo-peer: wrong PIN; one try left before the PIN locks" + agentText, 6},
         // OpenSC answers the third wrong PIN with CKR_PIN_LOCKED.
         {"000000",
          "tessivo-peer: one try left before the PIN locks\n"
-         "tessivo-peer: the PIN is locked: unblock it with the PUK\n",
+         "tessivo-peer: the PIN is locked: unblock it with the PUK (agent: 憑證已被鎖)\n",
          7},
         // Not even the right PIN is sent to a locked card.
         {kPin,

@@ -107,6 +107,8 @@ class Card:
         # The peer loads the module too (to list the readers): from the same folder, so that the
         # DLLs the module needs beside it are found by both.
         shutil.copy(AGENT, os.path.join(self.dir, "tessivo.exe"))
+        # The agent's library, which it loads from its own folder.
+        shutil.copy(os.path.join(os.path.dirname(AGENT), "Vantrel.dll"), self.dir)
         shutil.copy(PEER, os.path.join(self.dir, "tessivo-peer.exe"))
         shutil.copy(module, os.path.join(self.dir, "TorvexPKCS11.dll"))
         for extra in extras:
