@@ -427,7 +427,7 @@ TEST_F(CardStack, WrongPinsLockAndThePukUnblocks) {
     const Command unblocked = RunUserCommand("echo 123456 | " + cert);
     EXPECT_EQ(unblocked.status, 0) << unblocked.errors;
     EXPECT_EQ(unblocked.messages, "");
-    EXPECT_NE(unblocked.out.find("-----BEGIN CERTIFICATE-----"), std::string::npos);
+    EXPECT_NE(unblocked.out.find("ForSign='Y'"), std::string::npos) << unblocked.out;
 }
 
 // Another card, with a signature certificate only, put in after a full card's login: the record
@@ -460,11 +460,17 @@ TEST_F(CardStack, CardWithOneCertificate) {
     EXPECT_EQ(session.Send("sign sha256 " + Base64(kData))["result"], 1);
     EXPECT_EQ(session.Send("logout")["result"], 0);
 
+    // tessivo-peer tells this card apart before it asks for the PIN.
     const Command certinfo =
         RunUserCommand("echo 123456 | " + Peer() + " certinfo '" + kReader + "' --pin-stdin");
-    EXPECT_NE(certinfo.status, 0);
-    EXPECT_EQ(certinfo.messages, std::string("tessivo-peer: the card in ") + kReader +
-                                     " has no signature certificate\n");
+    EXPECT_EQ(certinfo.status, 11);
+    EXPECT_EQ(certinfo.messages.rfind(std::string("tessivo-peer: the card in ") + kReader +
+                                          " holds no certificate the agent can sign with.",
+                                      0),
+              0u)
+        << certinfo.messages;
+    EXPECT_NE(certinfo.messages.find("lacks an encipherment certificate"), std::string::npos);
+    EXPECT_EQ(certinfo.errors.find("MWM_LOGIN"), std::string::npos) << certinfo.errors;
 }
 
 // The browser's host on the card, one connection throughout: the readers with and without the
@@ -535,16 +541,16 @@ TEST_F(CardStack, BrowserHost) {
     EXPECT_EQ(sign(kData)["error"]["code"], "no-card");
 
     // Another card with only its key management certificate: not the last card's certificate,
-    // and a request that brings the last card's certificate is told this card has none (the
-    // return channel still holds the last card's).
+    // and a request that brings the last card's certificate is refused before any PIN, as a card
+    // the agent's login cannot use (the return channel still holds the last card's).
     ASSERT_TRUE(NewCard("--load 9D:" + CertsFile("ee.key") + ":" + CertsFile("encipher.der")));
     const std::string other = SerialByPkcs11Tool();
     ASSERT_NE(other, serial);
     EXPECT_EQ(readers()[kReader]["serial"], other);
     const json changed = ask("get-signing-certificate", {{"origin", origin}});
-    EXPECT_EQ(changed["error"]["code"], "no-certificate") << changed;
+    EXPECT_EQ(changed["error"]["code"], "unsupported-card") << changed;
     const json refused = sign(kData);
-    EXPECT_EQ(refused["error"]["code"], "no-certificate") << refused;
+    EXPECT_EQ(refused["error"]["code"], "unsupported-card") << refused;
     EXPECT_FALSE(refused.contains("result"));
     host.CloseInput();
     EXPECT_EQ(host.Wait(), 0);
