@@ -55,11 +55,11 @@ protected:
 EVP_PKEY* LoginRuleTest::key_ = nullptr;
 
 TEST_F(LoginRuleTest, ChoosesAsTheLoginDoes) {
-    constexpr int none = -1;
+    constexpr int kNone = -1;
     struct Case {
         const char* what;
         std::vector<Cert> certs;
-        int signature; // index, or none
+        int signature; // index, or kNone
         int encipherment;
         const char* missing; // in the sentence; "" when usable
     } cases[] = {
@@ -76,35 +76,35 @@ TEST_F(LoginRuleTest, ChoosesAsTheLoginDoes) {
         {"signature certificate and key only",
          {{"SIGN", 0x80}},
          0,
-         none,
+         kNone,
          "encipherment certificate"},
         {"0xC0 is not digitalSignature alone",
          {{"s", 0xC0}, {"KEYX", 0x30}},
-         none,
+         kNone,
          1,
          "signature certificate"},
-        {"0x20 is not 0x30", {{"SIGN", 0x80}, {"e", 0x20}}, 0, none, "encipherment certificate"},
-        {"0x38 is not 0x30", {{"SIGN", 0x80}, {"e", 0x38}}, 0, none, "encipherment certificate"},
+        {"0x20 is not 0x30", {{"SIGN", 0x80}, {"e", 0x20}}, 0, kNone, "encipherment certificate"},
+        {"0x38 is not 0x30", {{"SIGN", 0x80}, {"e", 0x38}}, 0, kNone, "encipherment certificate"},
         {"two key-usage bytes never match",
          {{"s", kTwoBytes}, {"KEYX", 0x30}},
-         none,
+         kNone,
          1,
          "signature certificate"},
         {"no key usage never matches",
          {{"s", kNoUsage}, {"e", 0x30}},
-         none,
+         kNone,
          1,
          "signature certificate"},
         {"nothing usable",
          {{"s", 0xC0}, {"e", 0x20}},
-         none,
-         none,
+         kNone,
+         kNone,
          "signature certificate (id \"SIGN\", or key usage digitalSignature alone) and an "
          "encipherment certificate"},
         {"an unreadable value ends the key-usage search",
          {{"bad", kGarbage}, {"s", 0x80}, {"e", 0x30}},
-         none,
-         none,
+         kNone,
+         kNone,
          "signature certificate"},
         {"an unreadable SIGN falls back to key usage",
          {{"s", 0x80}, {"SIGN", kGarbage}, {"KEYX", 0x30}},
@@ -113,15 +113,15 @@ TEST_F(LoginRuleTest, ChoosesAsTheLoginDoes) {
          ""},
         {"ids are exact",
          {{"SIGN ", 0xC0}, {"keyx", 0x20}, {"SIG", 0xC0}},
-         none,
-         none,
+         kNone,
+         kNone,
          "signature certificate"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         const peer::LoginCheck check = peer::CheckLoginRule(Card(c.certs));
-        EXPECT_EQ(check.signature ? static_cast<int>(*check.signature) : none, c.signature);
-        EXPECT_EQ(check.encipherment ? static_cast<int>(*check.encipherment) : none,
+        EXPECT_EQ(check.signature ? static_cast<int>(*check.signature) : kNone, c.signature);
+        EXPECT_EQ(check.encipherment ? static_cast<int>(*check.encipherment) : kNone,
                   c.encipherment);
         EXPECT_EQ(check.verdict, *c.missing ? CardVerdict::Unusable : CardVerdict::Usable);
         if (*c.missing) {
