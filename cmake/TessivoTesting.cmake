@@ -35,7 +35,9 @@ function(tessivo_add_gtest)
   set(env ${T_ENVIRONMENT})
   if(CMAKE_CROSSCOMPILING)
     list(APPEND env TESSIVO_WINE_DIR=${TESSIVO_WINE_DIR})
-    set_tests_properties(${T_NAME} PROPERTIES FIXTURES_REQUIRED wine)
+    # One Wine prefix is one namespace of named objects: two tests whose agents both want the
+    # fixed return channel name cannot run side by side there.
+    set_tests_properties(${T_NAME} PROPERTIES FIXTURES_REQUIRED wine RESOURCE_LOCK wine_names)
   endif()
   if(env)
     set_tests_properties(${T_NAME} PROPERTIES ENVIRONMENT "${env}")
