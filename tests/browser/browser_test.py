@@ -3,8 +3,9 @@
 manifest in that profile, the demo page served on localhost.
 
 A SoftHSM2 token, one browser session with several rounds: what `status` tells a page, consent
-denied (nothing reaches the page before the holder answers), allowed, remembered and taken back
-in the options page, a signature checked with openssl, a wrong PIN then the right one, cancel, a
+denied (nothing reaches the page before the holder answers), a page that signs with a guessed
+certificate asked first (denied, then allowed once), allowed, remembered and taken back in the
+options page, a signature checked with openssl, a wrong PIN then the right one, cancel, a
 PIN window left unanswered past the page's time limit, two sites asking at once, no card, and a
 page on an origin that may not ask. Then the test module as cards SoftHSM2 cannot be, one browser
 session each (the host's agent keeps the module it loaded): a reader with its own PIN pad (and a
@@ -363,7 +364,51 @@ def main():
               f'right after a denial the site gets busy, no window ({answer})')
         time.sleep(3.2)
 
-        # Consent allowed once, then the signature with the right PIN.
+        # A page never allowed probes with a certificate of its own guessing: the consent window
+        # asks first, in its signing wording, and nothing about the card reaches the page before
+        # the holder answers. Denied: user-cancelled, never certificate-mismatch.
+        with open(os.path.join(token_dir, 'keyx.der'), 'rb') as f:
+            guessed = base64.b64encode(f.read()).decode()
+        probe = base64.b64encode(hashlib.sha256(b'probe').digest()).decode()
+        b.start_call('sign', guessed, probe, 'SHA-256')
+        b.consent_window()
+        check(b.driver.find_element(By.TAG_NAME, 'h1').text == texts['consentSignTitle'] and
+              b.driver.title == texts['consentSignTitle'] and
+              texts['consentSignMatch'] in b.driver.find_element(By.TAG_NAME, 'ul').text,
+              'a sign without consent: the consent window asks in its signing wording')
+        b.driver.save_screenshot(os.path.join(args.out, 'consent-sign-zh-TW.png'))
+        b.driver.switch_to.window(b.main_window)
+        check(b.driver.execute_script('return window.testOutcome') is None,
+              'a probing page hears nothing before the holder answers')
+        b.consent_window()
+        b.driver.find_element(By.ID, 'cancel').click()
+        answer = b.call_outcome()
+        check(answer.get('code') == 'user-cancelled' and b.windows_close(),
+              f'a probe denied gives user-cancelled, nothing about the card ({answer})')
+        time.sleep(3.2)
+
+        # Allowed once (not remembered): the same page learns that its certificate is not the
+        # card's, with no PIN window; its next signature goes straight to the PIN window, and it
+        # gets the signature and nothing more.
+        b.start_call('sign', guessed, probe, 'SHA-256')
+        b.consent_window()
+        b.driver.find_element(By.ID, 'ok').click()
+        answer = b.call_outcome()
+        check(answer.get('code') == 'certificate-mismatch' and b.windows_close(),
+              f'allowed once: another certificate gives certificate-mismatch, no PIN window ({answer})')
+        b.start_call('sign', certificate, probe, 'SHA-256')
+        b.wait.until(lambda d: b.extension_windows())
+        check(b.pin_windows() and len(b.extension_windows()) == 1,
+              'allowed once: the page\'s next signature opens the PIN window, no second consent')
+        b.pin_window()
+        b.type_pin(token['DEMO_PIN'])
+        answer = b.call_outcome()
+        check(sorted(answer.get('result', {})) == ['hashAlgorithm', 'signature', 'signatureAlgorithm']
+              and verifies(b'probe', answer['result']['signature'], token['DEMO_SIGN_PUB']),
+              f'allowed once: the page gets the signature and nothing more ({answer})')
+
+        # Consent allowed once, then the signature with the right PIN. Reading the certificate
+        # asks again though the page may sign.
         b.driver.find_element(By.ID, 'sign').click()
         b.consent_window()
         b.driver.find_element(By.ID, 'ok').click()
@@ -465,7 +510,12 @@ def main():
             windows = b.extension_windows()
             check(len(windows) == 1, f'two sites asking: one window at a time ({len(windows)})')
             results = {}
-            for _ in range(2):
+            for round_number in range(2):
+                if round_number == 1:
+                    b.consent_window()
+                    check(b.text('site-origin') == origin2,
+                          'the second site, never allowed, is asked before its PIN window')
+                    b.driver.find_element(By.ID, 'ok').click()
                 b.pin_window()
                 asking = b.text('site-origin')
                 check(len(b.extension_windows()) == 1, 'never two windows at once')
@@ -535,7 +585,8 @@ def main():
 
         # A reader with its own PIN pad, in an English browser. First a tab closed, a page
         # reloaded and one navigated away from while its PIN window is open: the window closes
-        # and nothing logs in.
+        # and nothing logs in. Each is a new page, asked first: an Allow does not outlive its
+        # page.
         login_log = os.path.join(work, 'login.log')
         browser = b = Browser('pinpad', card_config(
             'pinpad', 'slot = Tessivo PIN-pad Reader ; 1 ; CITIZEN ; PAD00001\n'
@@ -544,6 +595,11 @@ def main():
         tab = b.new_tab(demo)
         b.start_call('sign', certificate, base64.b64encode(b'\1' * 32).decode(), 'SHA-256',
                      tab=tab)
+        b.consent_window()
+        check(b.driver.find_element(By.TAG_NAME, 'h1').text == texts_en['consentSignTitle'],
+              'the English consent window in its signing wording')
+        b.driver.save_screenshot(os.path.join(args.out, 'consent-sign-en.png'))
+        b.driver.find_element(By.ID, 'ok').click()
         b.pin_window()
         b.close_tab(tab)
         check(b.windows_close(), 'a tab closed: its PIN window closes')
@@ -554,6 +610,8 @@ def main():
         for what, leave in [('reloaded', lambda: b.driver.refresh()),
                             ('navigated away', lambda: b.driver.get(demo + '?next'))]:
             b.start_call('sign', certificate, base64.b64encode(b'\2' * 32).decode(), 'SHA-256')
+            b.consent_window()
+            b.driver.find_element(By.ID, 'ok').click()
             b.pin_window()
             b.driver.switch_to.window(b.main_window)
             leave()
@@ -627,22 +685,27 @@ def main():
         browser = None
         b.quit()
 
-        # Cards the agent's login cannot use, refused before any window and any login: one
-        # without its encipherment certificate, and two readers sharing a description.
+        # Cards the agent's login cannot use, refused after the page's consent, before any PIN
+        # window and any login: one without its encipherment certificate (the page is not told
+        # the card's certificates), and two readers sharing a description. The page is asked
+        # once; its Allow holds for its second request.
         browser = b = Browser('refused', card_config(
             'refused', 'slot = Tessivo Reader ; 1 ; CITIZEN ; HALF0001\n'
             'slot = Twin Reader ; 1 ; TWIN ; TWIN0001\nslot = Twin Reader ; 1 ; TWIN ; TWIN0002\n'
             f'login_log = {login_log}.refused\n', 'cert', encipherment=False))
         b.driver.get(demo)
-        for what, reader, code in [
+        for number, (what, reader, code) in enumerate([
                 ('a card without its encipherment certificate', None, 'unsupported-card'),
-                ('readers sharing a description', 'Twin Reader', 'ambiguous-reader')]:
+                ('readers sharing a description', 'Twin Reader', 'ambiguous-reader')]):
             b.start_call('sign', {'certificate': certificate, 'reader': reader},
                          base64.b64encode(hashlib.sha256(what.encode()).digest()).decode(),
                          'SHA-256')
+            if number == 0:
+                b.consent_window()
+                b.driver.find_element(By.ID, 'ok').click()
             answer = b.call_outcome()
-            check(answer.get('code') == code and not b.extension_windows(),
-                  f'{what}: {code} and no window ({answer})')
+            check(answer.get('code') == code and 'CN=' not in answer.get('message', '') and
+                  b.windows_close(), f'{what}: {code} and no PIN window ({answer})')
         check(not os.path.exists(login_log + '.refused'), 'refused cards: nothing logs in')
         browser = None
         b.quit()

@@ -4,9 +4,9 @@
 // card (one login log for the whole session).
 //
 // One browser session, several rounds: what `status` tells a page, consent denied (nothing
-// reaches the page before the holder answers), allowed and remembered, a signature checked with
-// openssl, the site taken back in the options page, a tab closed while its PIN window is open
-// (nothing logs in), and two sites asking at once.
+// reaches the page before the holder answers), a page that signs without consent asked first,
+// allowed and remembered, a signature checked with openssl, the site taken back in the options
+// page, a tab closed while its PIN window is open (nothing logs in), and two sites asking at once.
 //
 // usage: node firefox_test.mjs --puppeteer DIR --host FILE --web DIR --token-script FILE
 //          --test-module FILE --out DIR
@@ -77,6 +77,9 @@ const demo = Object.fromEntries(fs.readFileSync(path.join(tokenDir, 'demo.env'),
     return [l.slice(0, at), l.slice(at + 1).replace(/^'|'$/g, '')];
   }));
 const certificate = fs.readFileSync(path.join(tokenDir, 'sign.der')).toString('base64');
+const texts = Object.fromEntries(Object.entries(JSON.parse(fs.readFileSync(
+  path.join(args.web, 'extension', '_locales', 'en', 'messages.json'), 'utf8')))
+  .map(([key, value]) => [key, value.message]));
 const loginLog = path.join(work, 'login.log');
 const config = path.join(work, 'card.conf');
 const file = (name) => path.join(tokenDir, name);
@@ -205,12 +208,50 @@ try {
   check(answer.code === 'busy', 'right after a denial the site gets busy: ' + answer.code);
   await sleep(3200);
 
-  // Allowed and remembered, then a signature with the right PIN.
+  // A page never allowed probes with a certificate of its own guessing: the consent window asks
+  // first, in its signing wording, and nothing reaches the page before the holder answers.
+  // Denied: user-cancelled, never certificate-mismatch.
+  const guessed = fs.readFileSync(file('keyx.der')).toString('base64');
+  await start(page, 'sign', guessed, hashOf('probe'), 'SHA-256');
+  consent = await extensionWindow('consent.html');
+  check(await consent.$eval('h1', (e) => e.textContent) === texts.consentSignTitle,
+    'a sign without consent: the consent window asks in its signing wording');
+  check(await page.evaluate(() => window.testOutcome) === null,
+    'a probing page hears nothing before the holder answers');
+  await consent.click('#cancel');
+  answer = await outcome(page);
+  check(answer.code === 'user-cancelled', 'a probe denied gives user-cancelled: ' + answer.code);
+  await sleep(3200);
+
+  // Allowed once (not remembered): the same page learns that its certificate is not the card's,
+  // with no PIN window; its next signature goes straight to the PIN window and gets the
+  // signature and nothing more.
+  const loginsBefore = logins();
+  await start(page, 'sign', guessed, hashOf('probe'), 'SHA-256');
+  consent = await extensionWindow('consent.html');
+  await consent.click('#ok');
+  answer = await outcome(page);
+  check(answer.code === 'certificate-mismatch' && await windowsClose(),
+    'allowed once: another certificate gives certificate-mismatch, no PIN window: ' + answer.code);
+  await start(page, 'sign', certificate, hashOf('probe'), 'SHA-256');
+  const first = await until('a window', async () => (await extensionPages())[0]);
+  check((await first.evaluate(() => location.href)).includes('pin.html'),
+    'allowed once: the page\'s next signature opens the PIN window, no second consent');
+  let pin = await extensionWindow('pin.html');
+  await pin.type('#pin', demo.DEMO_PIN);
+  await pin.click('#ok');
+  answer = await outcome(page);
+  check(answer.result && Object.keys(answer.result).sort().join() ===
+        'hashAlgorithm,signature,signatureAlgorithm' && verifies(Buffer.from('probe'), answer.result.signature),
+    'allowed once: the page gets the signature and nothing more: ' + JSON.stringify(answer));
+
+  // Allowed and remembered, then a signature with the right PIN. Reading the certificate asks
+  // again though the page may sign.
   await page.click('#sign');
   consent = await extensionWindow('consent.html');
   await consent.click('#remember');
   await consent.click('#ok');
-  let pin = await extensionWindow('pin.html');
+  pin = await extensionWindow('pin.html');
   check(await text(pin, 'holder') === '林美華' && await text(pin, 'reader') === 'Tessivo Reader',
     'the PIN window shows the holder and the reader');
   check((await text(pin, 'description')).startsWith('“申請書 2024-117'),
@@ -228,7 +269,7 @@ try {
   const signature = await page.$eval('#signature', (e) => e.textContent);
   check(await page.$eval('#outcome', (e) => e.dataset.verified) === 'true' &&
         verifies(Buffer.from(text0), signature), 'the signature verifies in the page and with openssl');
-  check(logins() === 1, 'one login for one signature');
+  check(logins() === loginsBefore + 2, 'one login for each signature');
 
   // Remembered: the certificate without a window.
   await start(page, 'getSigningCertificate');
@@ -248,27 +289,39 @@ try {
   check((await outcome(page)).code === 'user-cancelled', 'a site taken back is asked again');
   await sleep(3200);
 
-  // A tab closed while its PIN window is open: the window closes and nothing logs in.
+  // A tab closed while its PIN window is open (after its consent): the window closes and
+  // nothing logs in.
   const doomed = await browser.newPage();
   await doomed.goto(demoUrl);
   await start(doomed, 'sign', certificate, hashOf('never'), 'SHA-256');
+  consent = await extensionWindow('consent.html');
+  await consent.click('#ok');
   await extensionWindow('pin.html');
   await doomed.close();
   check(await windowsClose(), 'a tab closed: its PIN window closes');
   await sleep(500);
-  check(logins() === 1, 'a tab closed: nothing logs in');
+  check(logins() === loginsBefore + 2, 'a tab closed: nothing logs in');
 
   // Two sites at once: one window at a time, each gets the signature of its own hash.
   const second = await browser.newPage();
   await second.goto(origins[1] + '/demo/index.html');
   const data = ['first site', 'second site'];
   const tabs = [page, second];
+  // The page allowed once before its site was remembered and taken back is asked again.
   await start(page, 'sign', certificate, hashOf(data[0]), 'SHA-256');
+  consent = await extensionWindow('consent.html');
+  await consent.click('#ok');
   await extensionWindow('pin.html');
   await start(second, 'sign', certificate, hashOf(data[1]), 'SHA-256');
   await sleep(1000);
   check((await extensionPages()).length === 1, 'two sites asking: one window at a time');
   for (let round = 0; round < 2; round += 1) {
+    if (round === 1) {
+      consent = await extensionWindow('consent.html');
+      check(await text(consent, 'site-origin') === origins[1],
+        'the second site, never allowed, is asked before its PIN window');
+      await consent.click('#ok');
+    }
     pin = await extensionWindow('pin.html');
     check((await extensionPages()).length === 1, 'never two windows at once');
     const asking = origins.indexOf(await text(pin, 'site-origin'));
@@ -280,7 +333,8 @@ try {
   }
   await second.close();
 
-  // Cards the agent's login cannot use, refused before any window. The host is stopped, as if
+  // Cards the agent's login cannot use, refused before any PIN window (the page is allowed by
+  // now: no consent window either). The host is stopped, as if
   // it had died, so that the next request starts a new one whose agent reads the new card: one
   // without its encipherment certificate, and two readers sharing a description.
   writeCard(['slot = Tessivo Reader ; 1 ; CITIZEN ; FFX00002', 'slot = Twin Reader ; 1 ; TWIN ; TWIN0001',

@@ -1,6 +1,11 @@
 // The extension's background: takes page requests from the content script, asks the holder in
-// a window of its own (consent before the card's holder data leaves, the PIN for a signature),
-// and asks the native host. The PIN goes from the PIN window to the host only.
+// a window of its own (consent before anything about the card reaches a site, the PIN for a
+// signature), and asks the native host. The PIN goes from the PIN window to the host only.
+//
+// Consent first: until the holder allows a site (remembered), or allows a page once, the host is
+// asked nothing about the card for it. Any card-dependent answer (no card, another certificate,
+// a locked PIN, a card the agent cannot use) would tell a site that never asked whether a card is
+// there and whose it is.
 //
 // One window at a time: requests wait in one queue and run one after the other. A page (one
 // document of a tab) may have one request pending; a site (origin) one more waiting. A page's
@@ -110,6 +115,25 @@ async function remember(origin) {
   await api.storage.local.set({ [ALLOWED_KEY]: allowed });
 }
 
+// Pages the holder allowed: page → origin. Without "remember", an Allow holds for that page's
+// document until it closes, reloads or navigates away, and lets it sign; reading the
+// certificate again asks again.
+const allowedPages = new Map();
+
+// A site taken back in the options page is asked again, by its open pages too.
+api.storage.onChanged.addListener((changes, area) => {
+  if (area !== 'local' || !changes[ALLOWED_KEY]) {
+    return;
+  }
+  const before = changes[ALLOWED_KEY].oldValue || {};
+  const after = changes[ALLOWED_KEY].newValue || {};
+  for (const [page, origin] of allowedPages) {
+    if (before[origin] && !after[origin]) {
+      allowedPages.delete(page);
+    }
+  }
+});
+
 const coolDownUntil = new Map();
 
 function coolingDown(origin) {
@@ -144,7 +168,7 @@ function closeWindow(request) {
   if (request.windowId !== undefined) {
     const id = request.windowId;
     request.windowId = undefined;
-    api.windows.remove(id).catch(() => {});
+    request.closing = api.windows.remove(id).catch(() => {});
   }
 }
 
@@ -222,6 +246,8 @@ function dropPage(page) {
 // ---- the holder's windows ----
 
 async function openWindow(request, page, height) {
+  // A request's consent window is gone before its PIN window opens: never two at once.
+  await request.closing;
   const created = await api.windows.create({
     url: api.runtime.getURL(page) + '?request=' + request.id, type: 'popup', width: 480, height,
     focused: true,
@@ -255,15 +281,25 @@ async function cardFor(request, reader) {
   return card;
 }
 
+// The consent window; `purpose` ('certificate' or 'sign') picks its wording, which says what the
+// site will learn. Deny (or closing the window) rejects; Allow lets the page sign until it goes.
+async function askConsent(request, purpose) {
+  request.kind = 'consent';
+  request.purpose = purpose;
+  const answer = await openWindow(request, 'consent.html', 420);
+  if (request.done) {
+    return;
+  }
+  allowedPages.set(request.page, request.origin);
+  if (answer.remember) {
+    await remember(request.origin);
+  }
+}
+
 async function getSigningCertificate(request, args) {
   const reader = typeof args.reader === 'string' ? args.reader : undefined;
-  const allowed = await rememberedOrigins();
-  if (!allowed[request.origin]) {
-    request.kind = 'consent';
-    const answer = await openWindow(request, 'consent.html', 420);
-    if (answer.remember) {
-      await remember(request.origin);
-    }
+  if (!(await rememberedOrigins())[request.origin]) {
+    await askConsent(request, 'certificate');
   }
   if (request.done) {
     return undefined;
@@ -310,12 +346,18 @@ async function sign(request, args) {
   const description = checkDescription(args.description);
   const reader = typeof args.reader === 'string' ? args.reader : undefined;
   // What the PIN window shows of the card; the card must hold the certificate. Anything the
-  // card cannot do is answered here, before any window.
+  // card cannot do is answered after the holder's consent and before the PIN window.
   const shown = {
     origin: request.origin, description, hashAlgorithm: args.hashAlgorithm,
     fingerprint: fingerprint(args.hash), holder: '', issuer: '', notAfter: '',
     reader: reader || '', pinPad: false, pinCountLow: false, pinFinalTry: false,
   };
+  if (!allowedPages.has(request.page) && !(await rememberedOrigins())[request.origin]) {
+    await askConsent(request, 'sign');
+  }
+  if (request.done) {
+    return undefined;
+  }
   try {
     const card = await cardFor(request, reader);
     if (card.certificate !== args.certificate) {
@@ -358,7 +400,15 @@ async function run(request) {
   case 'get-signing-certificate':
     return getSigningCertificate(request, args);
   case 'sign':
-    return sign(request, args);
+    // A site that asked to sign gets the signature, and of a card it cannot use only why: the
+    // host's message lists the card's certificates, subjects and all.
+    return sign(request, args).then(
+      (r) => r && { signature: r.signature, hashAlgorithm: r.hashAlgorithm,
+                    signatureAlgorithm: r.signatureAlgorithm },
+      (e) => {
+        throw e.code === 'unsupported-card'
+          ? new RequestError(e.code, 'the card lacks a certificate that signing with it needs') : e;
+      });
   default:
     throw new RequestError('unknown-command', 'no such command');
   }
@@ -417,6 +467,7 @@ api.runtime.onConnect.addListener((pagePort) => {
   let connected = true;
   pagePort.onDisconnect.addListener(() => {
     connected = false;
+    allowedPages.delete(page);
     dropPage(page);
   });
   pagePort.onMessage.addListener((message) => {
@@ -469,7 +520,7 @@ api.runtime.onMessage.addListener((message, sender, sendResponse) => {
   const fromPin = sender.url.startsWith(api.runtime.getURL('pin.html'));
   if (message.type === 'consent-details' && fromConsent) {
     const request = windowRequest(message, 'consent');
-    sendResponse(request ? { origin: request.origin } : { gone: true });
+    sendResponse(request ? { origin: request.origin, purpose: request.purpose } : { gone: true });
   } else if (message.type === 'consent-answer' && fromConsent) {
     const request = windowRequest(message, 'consent');
     if (request) {

@@ -1,9 +1,17 @@
-// The consent window: a site asks for the card's certificate and holder data; nothing is read
-// from the card before Allow.
+// The consent window: a site asks for the card's certificate and holder data, or to sign with
+// the card; nothing is asked of the card before Allow.
 'use strict';
 
 (() => {
   const { api, $, requestId } = ui;
+
+  // A site that asks to sign learns less than one that reads the certificate: the window says
+  // what, in its own wording.
+  const SIGN_TEXTS = {
+    consentTitle: 'consentSignTitle', consentAsks: 'consentSignAsks',
+    consentHolder: 'consentSignCard', consentCertificate: 'consentSignMatch',
+    consentSerial: 'consentSignSignature', consentRememberNote: 'consentSignRememberNote',
+  };
 
   // Allow takes effect only once the window has been seen: a page could open it just as the
   // holder clicks or presses Enter for something else. The keyboard starts on Deny.
@@ -15,6 +23,14 @@
     if (!answer || answer.gone) {
       window.close();
       return;
+    }
+    if (answer.purpose === 'sign') {
+      for (const element of document.querySelectorAll('[data-i18n]')) {
+        const key = SIGN_TEXTS[element.dataset.i18n];
+        if (key) {
+          element.textContent = ui.text(key);
+        }
+      }
     }
     ui.showSite(answer.origin);
     $('cancel').focus();
