@@ -56,18 +56,19 @@ if (args.browser === 'firefox') {
 const page = (await browser.pages())[0] || await browser.newPage();
 await page.goto(`http://localhost:${server.address().port}/demo/index.html`);
 
-async function pinWindow() {
+// The first page for which `test` (run in the page) holds, waited for.
+async function pageWhere(test) {
   for (;;) {
     for (const p of await browser.pages()) {
-      const ready = await p.evaluate(() => location.href.includes('pin.html') &&
-        document.getElementById('holder') && document.getElementById('holder').textContent !== '')
-        .catch(() => false);
-      if (ready) {
+      if (await p.evaluate(test).catch(() => false)) {
         return p;
       }
     }
   }
 }
+
+const pinWindow = () => pageWhere(() => location.href.includes('pin.html') &&
+  document.getElementById('holder') && document.getElementById('holder').textContent !== '');
 
 const certificate = fs.readFileSync(path.join(path.dirname(process.env.DEMO_SIGN_CERT), 'sign.der'))
   .toString('base64');
@@ -82,6 +83,12 @@ for (let run = 0; run <= runs; run += 1) {
       (r) => { window.outcome = 'signed'; }, (e) => { window.outcome = e.code; });
     return Date.now();
   }, certificate, hash);
+  if (run === 0) {
+    // The page is asked once before its first signature; the Allow holds for the page.
+    const consent = await pageWhere(() => location.href.includes('consent.html') &&
+      document.body.dataset.ready !== undefined);
+    await consent.click('#ok');
+  }
   const pin = await pinWindow();
   // The window's own note of when it was ready, where it keeps one; else when it was found ready.
   const readyAt = Number(await pin.evaluate(() => document.body.dataset.ready));

@@ -4,9 +4,12 @@
 //   ambiguous-reader, unsupported-card, pin-locked, certificate-mismatch,
 //   certificate-not-public, no-certificate, no-host, sign-failed, invalid-request, and the
 //   host's other codes.
-// The PIN is typed in the extension's own window: this page never sees it. The card holder's
-// certificate reaches the page only after the holder allowed it in the extension's window (once,
-// or for good for this site until they take it back in the extension's options).
+// The PIN is typed in the extension's own window: this page never sees it. Nothing about the
+// card, not even whether one is there, reaches the page before the holder allowed this site in
+// the extension's window: for good (until they take it back in the extension's options), or
+// once, which holds for this page until it closes, reloads or navigates away. The certificate
+// is asked for each time unless the site is remembered; sign() from an allowed page goes
+// straight to the PIN window.
 // `busy`: this page already has a request pending, another of this site is already waiting, or
 // the holder has just declined this site (it may ask again after a few seconds).
 // getSigningCertificate() and sign() take `options.timeLimitMs`: a page may shorten a request's
@@ -111,6 +114,8 @@ export function getSigningCertificate(options = {}) {
 // `options.description`: what is signed, in the site's own words, shown as plain text in the PIN
 // window (at most 200 characters on one line).
 // Resolves to { signature (Base64, RSASSA-PKCS1-v1_5), hashAlgorithm, signatureAlgorithm }.
+// A page not yet allowed is asked for first (declined: `user-cancelled`); any answer about the
+// card comes after that.
 // A card that shows its certificate only after the PIN (`certificate-not-public`) still signs
 // when the page has the certificate from elsewhere; the card's is compared after the PIN.
 export function sign(certificate, hash, hashAlgorithm, options = {}) {
