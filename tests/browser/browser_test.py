@@ -601,6 +601,8 @@ def main():
         b.driver.save_screenshot(os.path.join(args.out, 'consent-sign-en.png'))
         b.driver.find_element(By.ID, 'ok').click()
         b.pin_window()
+        check(len(b.extension_windows()) == 1,
+              'a signature\'s consent window is gone when its PIN window opens')
         b.close_tab(tab)
         check(b.windows_close(), 'a tab closed: its PIN window closes')
         time.sleep(0.5)
@@ -610,6 +612,9 @@ def main():
         for what, leave in [('reloaded', lambda: b.driver.refresh()),
                             ('navigated away', lambda: b.driver.get(demo + '?next'))]:
             b.start_call('sign', certificate, base64.b64encode(b'\2' * 32).decode(), 'SHA-256')
+            b.wait.until(lambda d: b.extension_windows())
+            check(b.extension_windows(('consent.html',)),
+                  'a page not allowed yet, or loaded anew after its Allow, is asked first')
             b.consent_window()
             b.driver.find_element(By.ID, 'ok').click()
             b.pin_window()
