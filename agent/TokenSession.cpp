@@ -9,9 +9,8 @@
 #include "protocol/Base64.h"
 #include "protocol/Messages.h"
 #include "protocol/ResultCodes.h"
-#include "agent/CertDates.h"
-#include "agent/CertFields.h"
-#include "agent/CertInfo.h"
+#include "record/CertDates.h"
+#include "record/CertRecord.h"
 #include "agent/AgentResult.h"
 #include "agent/CardSession.h"
 #include "platform/text.h"
@@ -25,18 +24,6 @@ constexpr std::uint32_t kLibraryClosed = 1;
 constexpr std::uint32_t kDescriptionBuffer = 128;
 constexpr std::uint32_t kCardSerialBuffer = 17;
 constexpr int kPinBuffer = 64;
-constexpr std::int32_t kSerialBuffer = 1024;
-
-// Narrow values to UTF-16 with invalid sequences refused, as the record wants them.
-std::u16string WidenValue(const std::string& narrow) {
-    if (narrow.empty()) {
-        return {};
-    }
-    std::vector<char16_t> buffer(narrow.size() + 1, u'\0');
-    plat::WidenInto(narrow.data(), static_cast<int>(narrow.size()), buffer.data(),
-                    static_cast<int>(buffer.size()));
-    return std::u16string(buffer.data());
-}
 
 } // namespace
 
@@ -218,16 +205,12 @@ void CTokenAgent::StoreCertTexts() {
             m_SignCertB64 = plat::WidenText(tessivo::EncodeBase64Lines(der.data(), derLength));
         }
     }
-    unsigned char serial[kSerialBuffer] = {};
-    std::int32_t serialLength = kSerialBuffer;
-    if (GetCertSerialNumber(m_SignCert.get(), serial, &serialLength) == OK && serialLength >= 0 &&
-        serialLength <= kSerialBuffer) {
-        m_CertSerial =
-            tessivo::HexText(std::string(reinterpret_cast<const char*>(serial), serialLength));
+    // Each text is kept from the earlier login when it cannot be read.
+    if (const auto serial = tessivo::CertSerialText(m_SignCert.get())) {
+        m_CertSerial = *serial;
     }
-    std::tm notAfter{};
-    if (GetNotAfter(m_SignCert.get(), &notAfter) == OK) {
-        m_NotAfter = tessivo::LocalDateText(tessivo::UtcToInstant(notAfter));
+    if (const auto notAfter = tessivo::NotAfterText(m_SignCert.get())) {
+        m_NotAfter = *notAfter;
     }
 }
 
@@ -278,8 +261,7 @@ std::u16string CTokenAgent::BuildCertInfo() {
     if (!m_LibraryOpen || !m_LoggedIn || m_SignCert == nullptr) {
         return {};
     }
-    return tessivo::FormatCertInfo(tessivo::ReadCertInfoFields(m_SignCert.get()), m_CertSerial,
-                                   WidenValue);
+    return tessivo::BuildCertRecord(m_SignCert.get(), m_CertSerial);
 }
 
 // ---- Signing ----

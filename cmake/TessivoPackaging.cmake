@@ -20,12 +20,13 @@ if(WIN32)
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 else()
   install(TARGETS vantrel LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
-  # The agent finds the library in the install's own lib folder, wherever it was unpacked; a
-  # system package leaves that to the dynamic linker.
-  option(TESSIVO_INSTALL_RPATH "Installed agent looks for libvantrel beside its bin folder" ON)
+  # The programs (the agent, and the peer and the host for the certificate record) find the
+  # library in the install's own lib folder, wherever it was unpacked; a system package leaves
+  # that to the dynamic linker.
+  option(TESSIVO_INSTALL_RPATH "Installed programs look for libvantrel beside their bin folder" ON)
   if(TESSIVO_INSTALL_RPATH)
     file(RELATIVE_PATH bin_to_lib /${CMAKE_INSTALL_BINDIR} /${CMAKE_INSTALL_LIBDIR})
-    set_target_properties(tessivo PROPERTIES INSTALL_RPATH "$ORIGIN/${bin_to_lib}")
+    set_target_properties(${TESSIVO_PROGRAMS} PROPERTIES INSTALL_RPATH "$ORIGIN/${bin_to_lib}")
   endif()
 
   file(RELATIVE_PATH VANTREL_PC_TO_PREFIX /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)

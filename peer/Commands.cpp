@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -35,6 +36,8 @@
 #include "protocol/Frames.h"
 #include "protocol/Mechanisms.h"
 #include "protocol/ResultCodes.h"
+#include "record/CertDates.h"
+#include "record/CertRecord.h"
 
 namespace peer {
 
@@ -193,6 +196,16 @@ void CheckNamedObject(const ReaderQuery& query, const std::string& name,
     }
 }
 
+// A card the agent's login cannot use: what is missing, and every certificate the card shows.
+Failure CardUnusable(const std::string& name, const LoginCheck& check) {
+    std::string message = Tr("the card in %s holds no certificate the agent can sign with.", name) +
+                          " " + check.missing + " " + Tr("Certificates on the card:");
+    for (const CertificateFacts& facts : check.certificates) {
+        message += "\n  " + DescribeCertificate(facts);
+    }
+    return Failure(PeerError::CardUnusable, message);
+}
+
 // The reader given, else the configuration file's.
 std::string ReaderOrDefault(const std::string& given);
 
@@ -206,7 +219,10 @@ struct ViewedToken {
     std::vector<PublicCertificate> certificates;
     LoginCheck check;
 
-    ViewedToken(const SessionOptions& session, const CommandOptions& options)
+    // `requireCertificates` false: a module that cannot list the certificates leaves the list
+    // empty instead of failing, as for a card that shows none.
+    ViewedToken(const SessionOptions& session, const CommandOptions& options,
+                bool requireCertificates = true)
         : query(ParseReader(ReaderOrDefault(options.reader))) {
         const std::string path =
             AgentModulePath(RequestedModule(session.modulePath, query), session.agentPath);
@@ -217,7 +233,10 @@ struct ViewedToken {
         }
         std::string error;
         if (!view.PublicCertificates(slot.id, certificates, error)) {
-            throw Failure(PeerError::Failed, error);
+            if (requireCertificates) {
+                throw Failure(PeerError::Failed, error);
+            }
+            certificates.clear();
         }
         check = CheckLoginRule(certificates);
     }
@@ -256,6 +275,31 @@ std::string ReaderOrDefault(const std::string& given) {
                       Tr("no READER given, and no configuration file names one (reader = ...)"));
     }
     return config.reader;
+}
+
+// The record the agent answers MWM_CERTINF with after a login, built here from the signature
+// certificate the card shows without its PIN. Empty when only a login can tell: the card shows
+// no certificate before its PIN (they are private), or not one the library reads.
+std::optional<CertinfoReply> CertinfoWithoutPin(const SessionOptions& session,
+                                                const CommandOptions& options) {
+    const ViewedToken token(session, options, false);
+    if (token.check.verdict == CardVerdict::Unusable) {
+        throw CardUnusable(token.name, token.check); // the login would describe nothing
+    }
+    if (!token.check.signature) {
+        return std::nullopt;
+    }
+    CheckNamedObject(token.query, token.name, token.certificates, token.check);
+    const std::optional<tessivo::CertRecord> built =
+        tessivo::BuildCertRecord(token.certificates[*token.check.signature].der);
+    if (!built) {
+        return std::nullopt;
+    }
+    // The login's own rule: valid through the whole local day of the not-after date.
+    if (tessivo::IsCertExpired(built->notAfter, static_cast<std::int64_t>(std::time(nullptr)))) {
+        Warn(Tr("the signing certificate has expired"));
+    }
+    return CertinfoReply{0, U16ToUtf8(built->record)};
 }
 
 // The agent, started and ready for requests.
@@ -418,13 +462,7 @@ private:
             CheckNamedObject(certificates, check);
             return;
         }
-        std::string message =
-            Tr("the card in %s holds no certificate the agent can sign with.", name_) + " " +
-            check.missing + " " + Tr("Certificates on the card:");
-        for (const CertificateFacts& facts : check.certificates) {
-            message += "\n  " + DescribeCertificate(facts);
-        }
-        throw Failure(PeerError::CardUnusable, message);
+        throw CardUnusable(name_, check);
     }
 
     void CheckNamedObject(const std::vector<PublicCertificate>& certificates,
@@ -769,13 +807,17 @@ int RunCard(const SessionOptions& session, const CommandOptions& options) {
 
 int RunCertinfo(const SessionOptions& session, const CommandOptions& options) {
     return Guarded(options, [&] {
-        CommandSession agent(session, options);
-        agent.SelectAndLogin(options, false);
-        const CertinfoReply reply = agent.Requests().Certinfo();
-        agent.Logout();
-        nlohmann::json info = ToJson(reply);
-        info["fields"] = RecordFields(reply.record);
-        Print(options, info, reply.record);
+        // No PIN where the card shows its signature certificate; a login only when it is private.
+        std::optional<CertinfoReply> reply = CertinfoWithoutPin(session, options);
+        if (!reply) {
+            CommandSession agent(session, options);
+            agent.SelectAndLogin(options, false);
+            reply = agent.Requests().Certinfo();
+            agent.Logout();
+        }
+        nlohmann::json info = ToJson(*reply);
+        info["fields"] = RecordFields(reply->record);
+        Print(options, info, reply->record);
         return 0;
     });
 }

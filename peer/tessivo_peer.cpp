@@ -184,8 +184,9 @@ int main(int argc, char** argv) {
         "modules", "list the PKCS#11 modules registered with p11-kit and the one used");
     CLI::App* card = app.add_subcommand("card", "print the serial number of the card in READER");
     card->add_option("READER", command.reader, kReaderDefaultHelp);
-    CLI::App* certinfo =
-        app.add_subcommand("certinfo", "log in and print the signature certificate's record");
+    CLI::App* certinfo = app.add_subcommand(
+        "certinfo", "print the signature certificate's record, logging in only when the card "
+                    "keeps the certificate private");
     certinfo->add_option("READER", command.reader, kReaderDefaultHelp);
     AddPinOption(certinfo, command);
     CLI::App* certs = app.add_subcommand(

@@ -1,4 +1,4 @@
-#include "agent/CertDates.h"
+#include "record/CertDates.h"
 
 #include <gtest/gtest.h>
 

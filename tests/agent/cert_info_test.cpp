@@ -1,4 +1,4 @@
-#include "agent/CertInfo.h"
+#include "record/CertInfo.h"
 
 #include "platform/codepage.h"
 #include "tests/fixtures/local_time.h"

@@ -1,7 +1,7 @@
 // The certificate information record read from a real certificate through the token library,
 // checked against what openssl read from the same certificate.
-#include "agent/CertFields.h"
-#include "agent/CertInfo.h"
+#include "record/CertFields.h"
+#include "record/CertInfo.h"
 
 #include "platform/codepage.h"
 #include "tests/fixtures/files.h"

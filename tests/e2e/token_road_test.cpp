@@ -266,12 +266,14 @@ TEST_F(TestModuleRoad, CardTheLoginCannotUseIsToldApartBeforeThePin) {
              object("private_cert", "KEYX", "encipher.der"),
          0, ""},
     };
+    const std::string data = TempFile("unusable-data", kData);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.objects);
         config_.Write(slot + c.objects + keys + "login_log = " + log + "\n");
         std::ofstream(log, std::ios::trunc).close();
         const std::string command = "echo 123456 | " + Peer(Module());
-        const std::string cert = " certinfo ROAD --pin-stdin";
+        // A command that logs in whatever the card shows without its PIN.
+        const std::string cert = " sign ROAD --pin-stdin " + data;
         const Output out = CommandFailure(command + cert);
         EXPECT_EQ(out.status, c.status);
         EXPECT_EQ(!fixtures::ReadFileText(log).empty(), c.status == 0);
@@ -292,6 +294,7 @@ TEST_F(TestModuleRoad, CardTheLoginCannotUseIsToldApartBeforeThePin) {
             EXPECT_EQ(listed, c.objects.find("Q1") != std::string::npos) << message;
         }
     }
+    std::filesystem::remove(data);
 }
 
 // The module is --module, else TESSIVO_PKCS11_MODULE, else the configuration file's, else (no
@@ -335,7 +338,8 @@ TEST_F(TestModuleRoad, ModuleAndReaderFromTheirOneRule) {
 }
 
 // Certificates the card shows without its PIN are read without it: `certs` lists them with the
-// one the agent signs with, `cert` prints that one; a card that keeps them private gets a login.
+// one the agent signs with, `cert` prints that one and `certinfo` its record; a card that keeps
+// them private gets a login, and the same record.
 TEST_F(TestModuleRoad, CertificatesWithoutThePin) {
     const std::string base = fixtures::ReadFileText(config_.Path());
     const std::string log = config_.AddFile("login.log", "");
@@ -357,6 +361,9 @@ TEST_F(TestModuleRoad, CertificatesWithoutThePin) {
 
     const std::string pem = fixtures::ReadFileText(CertsFile("citizen.pem"));
     EXPECT_EQ(RunCommandLine(peer + " cert ROAD </dev/null" + NullErrors()).text, pem);
+    const std::string record =
+        RunCommandLine(peer + " certinfo ROAD </dev/null" + NullErrors()).text;
+    EXPECT_NE(record.find(" TypeString='自然人憑證' ID='1234'"), std::string::npos) << record;
     EXPECT_TRUE(fixtures::ReadFileText(log).empty()); // no login at all
 
     config_.Write("slot = Tessivo Reader ; 1 ; ROAD ; ROAD0001\npin = 123456\n"
@@ -370,6 +377,9 @@ TEST_F(TestModuleRoad, CertificatesWithoutThePin) {
     EXPECT_EQ(
         RunCommandLine("echo 123456 | " + peer + " cert ROAD --pin-stdin" + NullErrors()).text,
         pem);
+    EXPECT_EQ(
+        RunCommandLine("echo 123456 | " + peer + " certinfo ROAD --pin-stdin" + NullErrors()).text,
+        record);
     EXPECT_FALSE(fixtures::ReadFileText(log).empty());
 }
 
@@ -557,8 +567,9 @@ TEST_F(TestModuleRoad, FailuresExitWithTheirOwnStatusAndCode) {
     const std::string base = fixtures::ReadFileText(config_.Path());
     const std::string log = config_.AddFile("login.log", "");
     const std::string peer = Peer(Module()) + " --json";
-    const std::string cert = " certinfo ROAD --pin-stdin";
     const std::string data = TempFile("exit-data", kData);
+    // A command that logs in whatever the card shows without its PIN.
+    const std::string cert = " sign ROAD --pin-stdin " + data;
     struct Case {
         std::string command;
         std::string config; // added to the card's configuration
@@ -673,13 +684,15 @@ TEST_F(TestModuleRoad, PinPadReaderGetsNoPin) {
     config_.Write(fixtures::ReadFileText(config_.Path()) +
                   "protected_auth = 1\nlogin_log = " + log + "\n");
     const std::string errors = TempFile("pad-errors", "");
-    const Output out =
-        RunCommandLine(Peer(Module()) + " certinfo 'Tessivo Reader' </dev/null 2>" + errors);
+    const std::string data = TempFile("pad-data", kData);
+    const Output out = RunCommandLine(Peer(Module()) + " sign 'Tessivo Reader' " + data +
+                                      " </dev/null 2>" + errors);
     EXPECT_EQ(out.status, 0);
-    EXPECT_NE(out.text.find("TypeString='自然人憑證'"), std::string::npos) << out.text;
+    EXPECT_EQ(out.text.rfind("<SignatureValue>", 0), 0u) << out.text;
     EXPECT_EQ(fixtures::ReadFileText(errors), "tessivo-peer: enter the PIN on the reader's pad\n");
     EXPECT_EQ(fixtures::ReadFileText(log), "user=1 length=0 rv=0x0\n");
     std::filesystem::remove(errors);
+    std::filesystem::remove(data);
 }
 
 // ---- SoftHSM2 (Linux) ----
@@ -764,6 +777,30 @@ TEST_F(SoftHsmRoad, FullRoadAsTheTokenAndOpensslSeeIt) {
     ExpectCitizenRecord(CertsFile("citizen.der"), login, out[3]["record"].get<std::string>());
     EXPECT_EQ(SignatureOf(out[4]), Pkcs11ToolSign("SHA256-RSA-PKCS", kData));
     EXPECT_EQ(out[5]["result"], 0);
+}
+
+// certinfo builds the record from the certificate the token shows without its PIN: the same
+// bytes as the agent's reply after a login, in text and in JSON, and the wrong PIN offered is
+// never tried.
+TEST_F(SoftHsmRoad, CertinfoWithoutPinIsTheLoginsRecord) {
+    const std::vector<json> login =
+        RunScript(Module(), "slot " + reader_ + "\nlogin " + kPin + "\ncertinfo\n");
+    ASSERT_EQ(login.size(), 3u);
+    const std::string record = login[2]["record"];
+    ASSERT_FALSE(record.empty());
+    const std::string command = "echo 0000 | " + Peer(Module());
+    const std::string certinfo = " certinfo " + Quote(reader_) + " --pin-stdin 2>/dev/null";
+    const Output text = RunCommandLine(command + certinfo);
+    EXPECT_EQ(text.status, 0);
+    EXPECT_EQ(text.text, record + "\n");
+    const Output line = RunCommandLine(command + " --json" + certinfo);
+    EXPECT_EQ(line.status, 0);
+    const json reply = JsonLines(line.text).back();
+    EXPECT_EQ(reply, json({{"request", "MWM_CERTINF"},
+                           {"result", 0},
+                           {"record", record},
+                           {"fields", reply["fields"]}}));
+    EXPECT_EQ(reply["fields"]["SerialNo"], login[1]["certSerial"]);
 }
 
 TEST_F(SoftHsmRoad, EveryMechanismSignsAsPkcs11ToolDoes) {
@@ -909,8 +946,10 @@ TEST_F(SoftHsmRoad, UserCommands) {
         EXPECT_EQ(byToken.text, hsm_->SerialOf("road") + "\n");
     }
 
-    const Output wrongPin = RunCommandLine("echo 0000 | " + peer + " certinfo " + Quote(reader_) +
-                                           " --pin-stdin 2>&1 >/dev/null | grep tessivo-peer");
+    const std::string data = TempFile("data", kData);
+    const Output wrongPin =
+        RunCommandLine("echo 0000 | " + peer + " sign " + Quote(reader_) + " --pin-stdin " + data +
+                       " 2>&1 >/dev/null | grep tessivo-peer");
     // SoftHSM2 counts the wrong PIN in the token flags, and the peer says so.
     EXPECT_EQ(wrongPin.text, "tessivo-peer: wrong PIN; a wrong PIN has been entered since the last "
                              "login\n");
@@ -931,7 +970,6 @@ TEST_F(SoftHsmRoad, UserCommands) {
     EXPECT_EQ(infoJson["fields"]["ForSign"], "Y");
     EXPECT_EQ(infoJson["fields"]["ID"].size(), 1u);
 
-    const std::string data = TempFile("data", kData);
     const std::string raw = data + ".sig";
     const std::string pub = data + ".pub";
     RunCommandLine("openssl x509 -inform DER -in " + CertsFile("citizen.der") +

@@ -390,7 +390,8 @@ TEST_F(CardStack, CardPulledAndInsertedAgain) {
 // The PIN's state reaches the user from the token flags: one try left after two wrong PINs,
 // locked after three, and no PIN goes to a locked card; the PUK (OpenSC's own tool) unblocks it.
 TEST_F(CardStack, WrongPinsLockAndThePukUnblocks) {
-    const std::string cert = Peer() + " certinfo '" + kReader + "' --pin-stdin";
+    const std::string data = TempFile("vcard-data", kData);
+    const std::string cert = Peer() + " sign '" + kReader + "' --pin-stdin " + data;
     const std::string agentText = " (agent: 錯誤的 PIN 碼)\n";
     struct Step {
         std::string pin;
@@ -427,7 +428,8 @@ TEST_F(CardStack, WrongPinsLockAndThePukUnblocks) {
     const Command unblocked = RunUserCommand("echo 123456 | " + cert);
     EXPECT_EQ(unblocked.status, 0) << unblocked.errors;
     EXPECT_EQ(unblocked.messages, "");
-    EXPECT_NE(unblocked.out.find("ForSign='Y'"), std::string::npos) << unblocked.out;
+    EXPECT_EQ(unblocked.out.rfind("<SignatureValue>", 0), 0u) << unblocked.out;
+    std::filesystem::remove(data);
 }
 
 // Another card, with a signature certificate only, put in after a full card's login: the record

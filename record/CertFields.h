@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "agent/CertInfo.h"
+#include "record/CertInfo.h"
 #include "vantrel.h"
 
 namespace tessivo {

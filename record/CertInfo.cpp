@@ -1,6 +1,6 @@
-#include "agent/CertInfo.h"
+#include "record/CertInfo.h"
 
-#include "agent/CertDates.h"
+#include "record/CertDates.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "agent/CertFields.h"
+#include "record/CertFields.h"
 
 #include <algorithm>
 #include <cstring>
