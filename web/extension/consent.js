@@ -10,13 +10,7 @@
   const ALLOW_DELAY_MS = 500;
   $('ok').disabled = true;
 
-  const details = api.runtime.sendMessage({ type: 'consent-details', request: requestId });
-  Promise.all([details, ui.buttonsOrdered]).then(([answer]) => {
-    if (!answer || answer.gone) {
-      window.close();
-      return;
-    }
-    ui.showSite(answer.origin);
+  ui.withDetails('consent-details', () => {
     $('cancel').focus();
     setTimeout(() => {
       $('ok').disabled = false;
