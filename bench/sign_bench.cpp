@@ -323,7 +323,7 @@ double AgentCpuMicros() {
 }
 
 // Runs `work` once an iteration; its first failure ends the benchmark with `failure`.
-template <typename Work> void Repeat(benchmark::State& state, Work work, const char* failure) {
+template <typename Work> void Repeat(benchmark::State& state, const char* failure, Work work) {
     for (auto _ : state) {
         if (!work()) {
             state.SkipWithError(failure);
@@ -336,20 +336,17 @@ template <typename Work> void Repeat(benchmark::State& state, Work work, const c
 // wall times wander with the other load, the CPU times much less.
 void BmAgentSignRoundTrip(benchmark::State& state) {
     const double agentBefore = AgentCpuMicros();
-    Repeat(
-        state, [] { return g_bench->RoundTrip(); }, "MWM_SIGN failed");
+    Repeat(state, "MWM_SIGN failed", [] { return g_bench->RoundTrip(); });
     state.counters["agent_cpu_us"] = benchmark::Counter((AgentCpuMicros() - agentBefore) /
                                                         static_cast<double>(state.iterations()));
 }
 
 template <bool (Bench::*Request)(), bool (DirectToken::*Work)()> struct Pair {
     static void Agent(benchmark::State& state) {
-        Repeat(
-            state, [] { return (g_bench->*Request)(); }, "the request failed");
+        Repeat(state, "the request failed", [] { return (g_bench->*Request)(); });
     }
     static void Bare(benchmark::State& state) {
-        Repeat(
-            state, [] { return (g_bench->direct.*Work)(); }, "the module work failed");
+        Repeat(state, "the module work failed", [] { return (g_bench->direct.*Work)(); });
     }
 };
 using CardPair = Pair<&Bench::Card, &DirectToken::Card>;
@@ -373,9 +370,8 @@ void BmChannelZeroFill(benchmark::State& state) {
 // A write into the request channel itself (a shared mapping, zero-filled whole, then the sign's
 // payload copied in), as the peer makes before each MWM_SIGN.
 void BmRequestChannelWrite(benchmark::State& state) {
-    Repeat(
-        state, [] { return g_bench->agent.WriteRequest(g_bench->signPayload); },
-        "the request channel cannot be written");
+    Repeat(state, "the request channel cannot be written",
+           [] { return g_bench->agent.WriteRequest(g_bench->signPayload); });
 }
 
 // The request's payload into the channel and out again, the reply into its channel.
@@ -419,13 +415,11 @@ using SlotPair = Pair<&Bench::Slot, &DirectToken::Slots>;
 using LoginPair = Pair<&Bench::LoginLogout, &DirectToken::LoginLogout>;
 
 void BmBareCSignAsAgent(benchmark::State& state) {
-    Repeat(
-        state, [] { return !g_bench->direct.SignAsAgent(kData).empty(); }, "C_Sign failed");
+    Repeat(state, "C_Sign failed", [] { return !g_bench->direct.SignAsAgent(kData).empty(); });
 }
 
 void BmBareCSign(benchmark::State& state) {
-    Repeat(
-        state, [] { return !g_bench->direct.Sign(kData).empty(); }, "C_Sign failed");
+    Repeat(state, "C_Sign failed", [] { return !g_bench->direct.Sign(kData).empty(); });
 }
 
 // Keeps the medians of the repetitions while the console shows everything.
