@@ -10,34 +10,13 @@ set -euo pipefail
 
 runs=${1:-25}
 root=$(cd "$(dirname "$0")/.." && pwd)
-bin=${2:-$root/build/linux}/bin
-[ -x "$bin/tessivo-peer" ] || { echo "oneshot: build first (no $bin/tessivo-peer)" >&2; exit 1; }
-
 . "$root/bench/timing.sh"
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-make_demo_token
-head -c 1024 /dev/urandom >"$work/data"
+use_build "${2:-}" tessivo-peer
+demo_work
 
-peer_sign() {
-    "$bin/tessivo-peer" --module "$DEMO_MODULE" sign "$DEMO_READER" --mech sha256 --pin-stdin \
-        "$work/data" <<<"$DEMO_PIN"
-}
-tool_sign() {
-    pkcs11-tool --module "$DEMO_MODULE" --token-label "Tessivo Demo" --login --pin "$DEMO_PIN" \
-        --sign --id 5349474e -m SHA256-RSA-PKCS --input-file "$work/data" \
-        --output-file "$work/tool.sig"
-}
-
-peer_sign >/dev/null 2>&1 && tool_sign >/dev/null 2>&1 || { echo "oneshot: a first run failed" >&2; exit 1; }
-: >"$work/peer.us"
-: >"$work/tool.us"
-for _ in $(seq "$runs"); do
-    micros peer_sign >>"$work/peer.us"
-    micros tool_sign >>"$work/tool.us"
-done
-peer=$(median "$work/peer.us")
-tool=$(median "$work/tool.us")
+alternate "$runs" demo_peer_sign demo_tool_sign
+peer=$first_us
+tool=$second_us
 awk -v runs="$runs" -v peer="$peer" -v tool="$tool" 'BEGIN {
     printf "runs: %d each, alternating\n", runs
     printf "median tessivo-peer sign:  %8.1f ms\n", peer / 1000

@@ -15,28 +15,13 @@ set -euo pipefail
 
 runs=${1:-15}
 root=$(cd "$(dirname "$0")/.." && pwd)
-bin=${2:-$root/build/linux}/bin
-[ -x "$bin/tessivo-peer" ] || { echo "oneshot_breakdown: build first (no $bin/tessivo-peer)" >&2; exit 1; }
-command -v perf >/dev/null || { echo "oneshot_breakdown: needs perf (linux-perf)" >&2; exit 1; }
-
 . "$root/bench/timing.sh"
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-make_demo_token
-head -c 1024 /dev/urandom >"$work/data"
+use_build "${2:-}" tessivo-peer
+command -v perf >/dev/null || { echo "oneshot_breakdown: needs perf (linux-perf)" >&2; exit 1; }
+demo_work
 
 times() { # RUNS times a command, the median in ms
     for _ in $(seq "$runs"); do micros_any "$@"; done | median | awk '{ printf "%.1f", $1 / 1000 }'
-}
-
-peer_sign() {
-    "$bin/tessivo-peer" --module "$DEMO_MODULE" sign "$DEMO_READER" --mech sha256 --pin-stdin \
-        "$work/data" <<<"$DEMO_PIN"
-}
-tool_sign() {
-    pkcs11-tool --module "$DEMO_MODULE" --token-label "Tessivo Demo" --login --pin "$DEMO_PIN" \
-        --sign --id 5349474e -m SHA256-RSA-PKCS --input-file "$work/data" \
-        --output-file "$work/tool.sig"
 }
 
 echo "separate programs, median of $runs runs (ms):"
@@ -47,8 +32,8 @@ printf "  %-58s %6s\n" "tessivo --help, no module (the agent's start)" \
 printf "  %-58s %6s\n" "tessivo --help, module started before the window" \
     "$(TESSIVO_PKCS11_MODULE=$DEMO_MODULE times "$bin/tessivo" --help)"
 printf "  %-58s %6s\n" "pkcs11-tool -L (its start, the module's start)" "$(times pkcs11-tool --module "$DEMO_MODULE" -L)"
-printf "  %-58s %6s\n" "pkcs11-tool --sign (start, module, login, sign)" "$(times tool_sign)"
-printf "  %-58s %6s\n" "tessivo-peer sign" "$(times peer_sign)"
+printf "  %-58s %6s\n" "pkcs11-tool --sign (start, module, login, sign)" "$(times demo_tool_sign)"
+printf "  %-58s %6s\n" "tessivo-peer sign" "$(times demo_peer_sign)"
 
 # Traced runs: process starts and ends, and every send on a message connection (a request is
 # 32 bytes from the peer, a reply 4 bytes from the agent).

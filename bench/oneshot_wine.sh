@@ -72,17 +72,10 @@ module_sign() {
     "$root/scripts/wine-run.sh" "$build/bin/ratio_bench.exe" --module-sign-once
 }
 
-# Wine's first start of each program is slower (its caches): one of each before timing.
-peer_sign >/dev/null 2>&1 && module_sign >/dev/null 2>&1 ||
-    { echo "oneshot_wine: a first run failed" >&2; peer_sign >&2 || true; exit 1; }
-: >"$work/peer.us"
-: >"$work/module.us"
-for _ in $(seq "$runs"); do
-    micros peer_sign >>"$work/peer.us"
-    micros module_sign >>"$work/module.us"
-done
-peer=$(median "$work/peer.us")
-module=$(median "$work/module.us")
+# Wine's first start of each program is slower (its caches): the untimed first runs take it.
+alternate "$runs" peer_sign module_sign
+peer=$first_us
+module=$second_us
 card=$([ $softhsm = yes ] && echo "SoftHSM2 for Windows" || echo "the test module")
 awk -v card="$card" -v runs="$runs" -v peer="$peer" -v module="$module" 'BEGIN {
     printf "runs: %d each, alternating, under Wine, on %s\n", runs, card

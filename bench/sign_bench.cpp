@@ -32,6 +32,7 @@
 #include "platform/format.h"
 #include "protocol/Base64.h"
 #include "protocol/Frames.h"
+#include "protocol/Mechanisms.h"
 #include "protocol/Messages.h"
 #include "tests/fixtures/softhsm_token.h"
 
@@ -119,20 +120,8 @@ public:
     }
 
     std::vector<unsigned char> Sign(const std::string& data) {
-        CK_MECHANISM mechanism = {kMechanism, nullptr, 0};
-        std::vector<unsigned char> signature(512);
-        CK_ULONG length = signature.size();
-        // A key that asks for the PIN before every use (as PIV signature keys do) gets it, as
-        // the agent gives it.
-        if (f_->C_SignInit(session_, &mechanism, key_) != CKR_OK ||
-            (alwaysAuthenticate_ &&
-             f_->C_Login(session_, CKU_CONTEXT_SPECIFIC, (CK_UTF8CHAR_PTR)kPin.data(),
-                         kPin.size()) != CKR_OK) ||
-            f_->C_Sign(session_, (CK_BYTE_PTR)data.data(), data.size(), signature.data(),
-                       &length) != CKR_OK)
-            return {};
-        signature.resize(length);
-        return signature;
+        return SignBytes(kMechanism, reinterpret_cast<const unsigned char*>(data.data()),
+                         data.size());
     }
 
     // The card call as the agent makes it: the hash and its DigestInfo made here, the raw
@@ -144,22 +133,10 @@ public:
         if (EVP_Digest(data.data(), data.size(), hash.data(), &hashLength, EVP_sha256(), nullptr) !=
             1)
             return {};
-        // The DER DigestInfo prefix of SHA-256 (RFC 8017, section 9.2, note 1).
-        std::vector<std::uint8_t> info = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60,
-                                          0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02,
-                                          0x01, 0x05, 0x00, 0x04, 0x20};
-        info.insert(info.end(), hash.begin(), hash.begin() + hashLength);
-        CK_MECHANISM mechanism = {CKM_RSA_PKCS, nullptr, 0};
-        std::vector<unsigned char> signature(512);
-        CK_ULONG length = signature.size();
-        if (f_->C_SignInit(session_, &mechanism, key_) != CKR_OK ||
-            (alwaysAuthenticate_ &&
-             f_->C_Login(session_, CKU_CONTEXT_SPECIFIC, (CK_UTF8CHAR_PTR)kPin.data(),
-                         kPin.size()) != CKR_OK) ||
-            f_->C_Sign(session_, info.data(), info.size(), signature.data(), &length) != CKR_OK)
-            return {};
-        signature.resize(length);
-        return signature;
+        hash.resize(hashLength);
+        const std::vector<std::uint8_t> info =
+            tessivo::DigestInfo(tessivo::HashAlgorithm::Sha256, hash);
+        return SignBytes(CKM_RSA_PKCS, info.data(), info.size());
     }
 
     bool Card() { return bench::CardWork(f_, slot_); }
@@ -210,6 +187,24 @@ public:
     }
 
 private:
+    // A key that asks for the PIN before every use (as PIV signature keys do) gets it, as the
+    // agent gives it.
+    std::vector<unsigned char> SignBytes(CK_MECHANISM_TYPE type, const unsigned char* data,
+                                         std::size_t size) {
+        CK_MECHANISM mechanism = {type, nullptr, 0};
+        std::vector<unsigned char> signature(512);
+        CK_ULONG length = signature.size();
+        if (f_->C_SignInit(session_, &mechanism, key_) != CKR_OK ||
+            (alwaysAuthenticate_ &&
+             f_->C_Login(session_, CKU_CONTEXT_SPECIFIC, (CK_UTF8CHAR_PTR)kPin.data(),
+                         kPin.size()) != CKR_OK) ||
+            f_->C_Sign(session_, const_cast<CK_BYTE_PTR>(data), size, signature.data(), &length) !=
+                CKR_OK)
+            return {};
+        signature.resize(length);
+        return signature;
+    }
+
     static bool Fail(std::string& error, const char* what) {
         error = what;
         return false;
@@ -267,13 +262,8 @@ struct Bench {
         options.modulePath = DirectToken::ModulePath();
         if (!agent.Start(options, error) || !agent.WaitReady(error))
             return false;
-        const std::vector<std::uint8_t> reader = Utf16Payload(direct.Reader());
-        agent.WriteRequest(reader);
-        agent.Send(MWM_SLOT, reader.size() / 2, 0);
-        const std::vector<std::uint8_t> pin = Utf16Payload(kPin);
-        agent.WriteRequest(pin);
-        agent.Send(MWM_LOGIN, pin.size() / 2, 0);
-        if (tessivo::DecodeLoginRecord(agent.ReadRequest(tessivo::kLoginRecordSize)).status != 0) {
+        Slot();
+        if (!Login()) {
             error = "the agent's login failed";
             return false;
         }
@@ -305,15 +295,18 @@ struct Bench {
         return true;
     }
 
-    // A logout, the reader chosen again and a login: it ends logged in, as the other
-    // benchmarks need.
-    bool LoginLogout() {
-        agent.Send(MWM_LOGOUT, 0, 0);
-        Slot();
+    bool Login() {
         const std::vector<std::uint8_t> pin = Utf16Payload(kPin);
         agent.WriteRequest(pin);
         return agent.Send(MWM_LOGIN, pin.size() / 2, 0) == 0 &&
                tessivo::DecodeLoginRecord(agent.ReadRequest(tessivo::kLoginRecordSize)).status == 0;
+    }
+
+    // A logout, the reader chosen again and a login: it ends logged in, as the other
+    // benchmarks need.
+    bool LoginLogout() {
+        agent.Send(MWM_LOGOUT, 0, 0);
+        return Slot() && Login();
     }
 };
 
@@ -329,36 +322,31 @@ double AgentCpuMicros() {
     return used.tv_sec * 1e6 + used.tv_nsec / 1e3;
 }
 
+// Runs `work` once an iteration; its first failure ends the benchmark with `failure`.
+template <typename Work> void Repeat(benchmark::State& state, const char* failure, Work work) {
+    for (auto _ : state) {
+        if (!work()) {
+            state.SkipWithError(failure);
+            break;
+        }
+    }
+}
+
 // Besides the wall time, the CPU time the agent spent per round trip: on a busy machine the
 // wall times wander with the other load, the CPU times much less.
 void BmAgentSignRoundTrip(benchmark::State& state) {
     const double agentBefore = AgentCpuMicros();
-    for (auto _ : state) {
-        if (!g_bench->RoundTrip()) {
-            state.SkipWithError("MWM_SIGN failed");
-            break;
-        }
-    }
+    Repeat(state, "MWM_SIGN failed", [] { return g_bench->RoundTrip(); });
     state.counters["agent_cpu_us"] = benchmark::Counter((AgentCpuMicros() - agentBefore) /
                                                         static_cast<double>(state.iterations()));
 }
 
 template <bool (Bench::*Request)(), bool (DirectToken::*Work)()> struct Pair {
     static void Agent(benchmark::State& state) {
-        for (auto _ : state) {
-            if (!(g_bench->*Request)()) {
-                state.SkipWithError("the request failed");
-                break;
-            }
-        }
+        Repeat(state, "the request failed", [] { return (g_bench->*Request)(); });
     }
     static void Bare(benchmark::State& state) {
-        for (auto _ : state) {
-            if (!(g_bench->direct.*Work)()) {
-                state.SkipWithError("the module work failed");
-                break;
-            }
-        }
+        Repeat(state, "the module work failed", [] { return (g_bench->direct.*Work)(); });
     }
 };
 using CardPair = Pair<&Bench::Card, &DirectToken::Card>;
@@ -382,12 +370,8 @@ void BmChannelZeroFill(benchmark::State& state) {
 // A write into the request channel itself (a shared mapping, zero-filled whole, then the sign's
 // payload copied in), as the peer makes before each MWM_SIGN.
 void BmRequestChannelWrite(benchmark::State& state) {
-    for (auto _ : state) {
-        if (!g_bench->agent.WriteRequest(g_bench->signPayload)) {
-            state.SkipWithError("the request channel cannot be written");
-            break;
-        }
-    }
+    Repeat(state, "the request channel cannot be written",
+           [] { return g_bench->agent.WriteRequest(g_bench->signPayload); });
 }
 
 // The request's payload into the channel and out again, the reply into its channel.
@@ -431,21 +415,11 @@ using SlotPair = Pair<&Bench::Slot, &DirectToken::Slots>;
 using LoginPair = Pair<&Bench::LoginLogout, &DirectToken::LoginLogout>;
 
 void BmBareCSignAsAgent(benchmark::State& state) {
-    for (auto _ : state) {
-        if (g_bench->direct.SignAsAgent(kData).empty()) {
-            state.SkipWithError("C_Sign failed");
-            break;
-        }
-    }
+    Repeat(state, "C_Sign failed", [] { return !g_bench->direct.SignAsAgent(kData).empty(); });
 }
 
 void BmBareCSign(benchmark::State& state) {
-    for (auto _ : state) {
-        if (g_bench->direct.Sign(kData).empty()) {
-            state.SkipWithError("C_Sign failed");
-            break;
-        }
-    }
+    Repeat(state, "C_Sign failed", [] { return !g_bench->direct.Sign(kData).empty(); });
 }
 
 // Keeps the medians of the repetitions while the console shows everything.
@@ -466,84 +440,38 @@ public:
     std::map<std::string, double> cpuMedians;
 };
 
-} // namespace
+// Every benchmark, registered in main. Iterations are counted by wall time: a card (or the agent)
+// works while this process waits.
+void RegisterBenchmarks() {
+    const struct {
+        const char* name;
+        void (*run)(benchmark::State&);
+    } benchmarks[] = {
+        {"BM_AgentSignRoundTrip", BmAgentSignRoundTrip},
+        {"BM_BareCSign", BmBareCSign},
+        {"BM_BareCSignAsAgent", BmBareCSignAsAgent},
+        {"BM_MessageHop", BmMessageHop},
+        {"BM_ChannelZeroFill", BmChannelZeroFill},
+        {"BM_RequestChannelWrite", BmRequestChannelWrite},
+        {"BM_SignCopies", BmSignCopies},
+        {"BM_SignBase64", BmSignBase64},
+        {"BM_SignLogText", BmSignLogText},
+        {"BM_AgentCard", CardPair::Agent},
+        {"BM_BareCard", CardPair::Bare},
+        {"BM_AgentSlot", SlotPair::Agent},
+        {"BM_BareSlot", SlotPair::Bare},
+        {"BM_AgentLoginLogout", LoginPair::Agent},
+        {"BM_BareLoginLogout", LoginPair::Bare},
+    };
+    for (const auto& entry : benchmarks) {
+        benchmark::RegisterBenchmark(entry.name, entry.run)
+            ->Repetitions(15)
+            ->UseRealTime()
+            ->Unit(benchmark::kMicrosecond);
+    }
+}
 
-// Iterations are counted by wall time: a card (or the agent) works while this process waits.
-BENCHMARK(BmAgentSignRoundTrip)
-    ->Name("BM_AgentSignRoundTrip")
-    ->Repetitions(15)
-    ->UseRealTime()
-    ->Unit(benchmark::kMicrosecond);
-BENCHMARK(BmBareCSign)
-    ->Name("BM_BareCSign")
-    ->Repetitions(15)
-    ->UseRealTime()
-    ->Unit(benchmark::kMicrosecond);
-BENCHMARK(BmBareCSignAsAgent)
-    ->Name("BM_BareCSignAsAgent")
-    ->Repetitions(15)
-    ->UseRealTime()
-    ->Unit(benchmark::kMicrosecond);
-BENCHMARK(BmMessageHop)
-    ->Name("BM_MessageHop")
-    ->Repetitions(15)
-    ->UseRealTime()
-    ->Unit(benchmark::kMicrosecond);
-BENCHMARK(BmChannelZeroFill)
-    ->Name("BM_ChannelZeroFill")
-    ->Repetitions(15)
-    ->UseRealTime()
-    ->Unit(benchmark::kMicrosecond);
-BENCHMARK(BmRequestChannelWrite)
-    ->Name("BM_RequestChannelWrite")
-    ->Repetitions(15)
-    ->UseRealTime()
-    ->Unit(benchmark::kMicrosecond);
-BENCHMARK(BmSignCopies)
-    ->Name("BM_SignCopies")
-    ->Repetitions(15)
-    ->UseRealTime()
-    ->Unit(benchmark::kMicrosecond);
-BENCHMARK(BmSignBase64)
-    ->Name("BM_SignBase64")
-    ->Repetitions(15)
-    ->UseRealTime()
-    ->Unit(benchmark::kMicrosecond);
-BENCHMARK(BmSignLogText)
-    ->Name("BM_SignLogText")
-    ->Repetitions(15)
-    ->UseRealTime()
-    ->Unit(benchmark::kMicrosecond);
-BENCHMARK(CardPair::Agent)
-    ->Name("BM_AgentCard")
-    ->Repetitions(15)
-    ->UseRealTime()
-    ->Unit(benchmark::kMicrosecond);
-BENCHMARK(CardPair::Bare)
-    ->Name("BM_BareCard")
-    ->Repetitions(15)
-    ->UseRealTime()
-    ->Unit(benchmark::kMicrosecond);
-BENCHMARK(SlotPair::Agent)
-    ->Name("BM_AgentSlot")
-    ->Repetitions(15)
-    ->UseRealTime()
-    ->Unit(benchmark::kMicrosecond);
-BENCHMARK(SlotPair::Bare)
-    ->Name("BM_BareSlot")
-    ->Repetitions(15)
-    ->UseRealTime()
-    ->Unit(benchmark::kMicrosecond);
-BENCHMARK(LoginPair::Agent)
-    ->Name("BM_AgentLoginLogout")
-    ->Repetitions(15)
-    ->UseRealTime()
-    ->Unit(benchmark::kMicrosecond);
-BENCHMARK(LoginPair::Bare)
-    ->Name("BM_BareLoginLogout")
-    ->Repetitions(15)
-    ->UseRealTime()
-    ->Unit(benchmark::kMicrosecond);
+} // namespace
 
 // The agent's resident memory in KiB (VmRSS), 0 when it cannot be read.
 long ResidentKiB(std::uint32_t pid) {
@@ -588,6 +516,7 @@ int main(int argc, char** argv) {
     args.insert(args.begin() + 1, interleave);
     argc = static_cast<int>(args.size());
     argv = args.data();
+    RegisterBenchmarks();
     benchmark::Initialize(&argc, argv);
     long soak = 0;
     for (int i = 1; i < argc; ++i) {

@@ -45,6 +45,24 @@ function(tessivo_add_gtest)
   set_tests_properties(${T_NAME} PROPERTIES TIMEOUT 300)
 endfunction()
 
+# tessivo_card_folder(<target> <folder> [<program targets>...]) fills <folder> after <target> is
+# built (Windows): the agent loads the card vendor's module by file name from its own folder
+# first, so a copy of the agent and of Vantrel.dll runs there beside the test module under the
+# vendor's file name, with the programs named (tessivo-host, say) that should start that agent.
+function(tessivo_card_folder target folder)
+  set(programs)
+  foreach(program ${ARGN})
+    list(APPEND programs
+      COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:${program}> ${folder}/$<TARGET_FILE_NAME:${program}>)
+  endforeach()
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${folder}
+    ${programs}
+    COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:tessivo> ${folder}/tessivo.exe
+    COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:vantrel> ${folder}/Vantrel.dll
+    COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:tessivo_testmodule> ${folder}/TorvexPKCS11.dll)
+endfunction()
+
 if(CMAKE_CROSSCOMPILING)
   # One Xvfb and one booted prefix for the whole test run, stopped when the run ends.
   add_test(NAME wine_start COMMAND ${CMAKE_SOURCE_DIR}/scripts/wine-env.sh start ${TESSIVO_WINE_DIR})

@@ -23,6 +23,12 @@ std::string Environment(const char* name) {
     return value != nullptr ? value : "";
 }
 
+bool Fail(InstallResult& result, const std::string& error) {
+    result.ok = false;
+    result.error = error;
+    return false;
+}
+
 bool WriteText(const fs::path& path, const std::string& text, InstallResult& result) {
     std::error_code ec;
     fs::create_directories(path.parent_path(), ec);
@@ -30,9 +36,7 @@ bool WriteText(const fs::path& path, const std::string& text, InstallResult& res
     out << text;
     out.close();
     if (!out) {
-        result.ok = false;
-        result.error = "cannot write " + path.string();
-        return false;
+        return Fail(result, "cannot write " + path.string());
     }
     result.written.push_back(path.string());
     return true;
@@ -57,6 +61,12 @@ fs::path WindowsFolder() {
     return fs::path(Environment("LOCALAPPDATA")) / "Tessivo";
 }
 #else
+// The user's home, where each browser looks; false (the result says why) when it is not known.
+bool Home(fs::path& home, InstallResult& result) {
+    home = Environment("HOME");
+    return !home.empty() || Fail(result, "HOME is not set");
+}
+
 struct LinuxPlace {
     const char* folder; // under $HOME
     bool firefox;
@@ -142,9 +152,7 @@ InstallResult Install(const std::string& hostPath, const std::string& extensionI
     }
     auto set = [&](const std::string& key, const fs::path& manifest) {
         if (!plat::SetUserKeyDefault(peer::Utf8ToU16(key), manifest.u16string())) {
-            result.ok = false;
-            result.error = "cannot set HKEY_CURRENT_USER\\" + key;
-            return false;
+            return Fail(result, "cannot set HKEY_CURRENT_USER\\" + key);
         }
         result.written.push_back("HKEY_CURRENT_USER\\" + key);
         return true;
@@ -156,16 +164,14 @@ InstallResult Install(const std::string& hostPath, const std::string& extensionI
     }
     set(std::string(kFirefoxRoot) + kHostName, firefox);
 #else
-    const std::string home = Environment("HOME");
-    if (home.empty()) {
-        result.ok = false;
-        result.error = "HOME is not set";
+    fs::path home;
+    if (!Home(home, result)) {
         return result;
     }
     for (const LinuxPlace& place : kLinuxPlaces) {
         const std::string text = place.firefox ? FirefoxManifest(hostPath, kFirefoxExtensionId)
                                                : ChromiumManifest(hostPath, extensionId);
-        if (!WriteText(fs::path(home) / place.folder / file, text, result)) {
+        if (!WriteText(home / place.folder / file, text, result)) {
             return result;
         }
     }
@@ -181,16 +187,14 @@ InstallResult Uninstall() {
         if (fs::remove(path, ec)) {
             result.written.push_back(path.string());
         } else if (ec) {
-            result.ok = false;
-            result.error = "cannot remove " + path.string();
+            Fail(result, "cannot remove " + path.string());
         }
     };
 #if defined(_WIN32)
     for (const char* root : kRegistryRoots) {
         const std::string key = std::string(root) + kHostName;
         if (!plat::DeleteUserKey(peer::Utf8ToU16(key))) {
-            result.ok = false;
-            result.error = "cannot remove HKEY_CURRENT_USER\\" + key;
+            Fail(result, "cannot remove HKEY_CURRENT_USER\\" + key);
         }
     }
     plat::DeleteUserKey(peer::Utf8ToU16(std::string(kFirefoxRoot) + kHostName));
@@ -198,18 +202,16 @@ InstallResult Uninstall() {
     remove(WindowsFolder() / ("firefox-" + file));
     RemoveIfEmpty(WindowsFolder());
 #else
-    const std::string home = Environment("HOME");
-    if (home.empty()) {
-        result.ok = false;
-        result.error = "HOME is not set";
+    fs::path home;
+    if (!Home(home, result)) {
         return result;
     }
     for (const LinuxPlace& place : kLinuxPlaces) {
-        remove(fs::path(home) / place.folder / file);
+        remove(home / place.folder / file);
         // The folders --install made for a browser that never used them go too; ~/.config is
         // everyone's and stays.
         for (fs::path folder = place.folder;
-             !folder.empty() && folder != ".config" && RemoveIfEmpty(fs::path(home) / folder);
+             !folder.empty() && folder != ".config" && RemoveIfEmpty(home / folder);
              folder = folder.parent_path()) {
         }
     }

@@ -83,33 +83,32 @@ nlohmann::json ToJson(const SlotReply& reply) {
     return RequestResult(MWM_SLOT, reply.result);
 }
 
-nlohmann::json ToJson(const CardReply& reply) {
-    nlohmann::json out = RequestResult(MWM_CARD, reply.result);
-    if (reply.result == 0) {
-        out["serial"] = reply.serial;
-        out["noCard"] = reply.noCard;
+// A request's result and, after a success only, the reply's fields and its error text when it
+// has one.
+nlohmann::json Answer(std::uint32_t message, std::int32_t result, const nlohmann::json& fields,
+                      const std::optional<std::string>& error = std::nullopt) {
+    nlohmann::json out = RequestResult(message, result);
+    if (result == 0) {
+        out.update(fields);
+        if (error) {
+            out["error"] = *error;
+        }
     }
     return out;
 }
 
+nlohmann::json ToJson(const CardReply& reply) {
+    return Answer(MWM_CARD, reply.result, {{"serial", reply.serial}, {"noCard", reply.noCard}});
+}
+
 nlohmann::json ToJson(const LoginReply& reply) {
-    nlohmann::json out = RequestResult(MWM_LOGIN, reply.result);
-    if (reply.result != 0) {
-        return out;
-    }
-    out["status"] = reply.status;
-    out["serial"] = reply.serial;
-    out["certSerial"] = reply.certSerial;
-    out["notAfter"] = reply.notAfter;
-    out["text"] = reply.text;
-    out["infoLength"] = reply.infoLength;
+    nlohmann::json fields = {
+        {"status", reply.status},     {"serial", reply.serial}, {"certSerial", reply.certSerial},
+        {"notAfter", reply.notAfter}, {"text", reply.text},     {"infoLength", reply.infoLength}};
     if (reply.certificate) {
-        out["certificate"] = *reply.certificate;
+        fields["certificate"] = *reply.certificate;
     }
-    if (reply.error) {
-        out["error"] = *reply.error;
-    }
-    return out;
+    return Answer(MWM_LOGIN, reply.result, fields, reply.error);
 }
 
 nlohmann::json ToJson(const LogoutReply& reply) {
@@ -123,17 +122,10 @@ nlohmann::json ToJson(const CertinfoReply& reply) {
 }
 
 nlohmann::json ToJson(const SignReply& reply) {
-    nlohmann::json out = RequestResult(MWM_SIGN, reply.result);
-    if (reply.result != 0) {
-        return out;
-    }
-    out["length"] = reply.length;
-    out["channel"] = reply.channel;
-    out["signature"] = reply.signature;
-    if (reply.error) {
-        out["error"] = *reply.error;
-    }
-    return out;
+    return Answer(
+        MWM_SIGN, reply.result,
+        {{"length", reply.length}, {"channel", reply.channel}, {"signature", reply.signature}},
+        reply.error);
 }
 
 ScriptRunner::ScriptRunner(AgentSession& session) : session_(session) {

@@ -5,23 +5,9 @@
 
 #include "platform/codepage.h"
 #include "platform/registry.h"
+#include "platform/text.h"
 
 namespace plat {
-
-namespace {
-
-std::string ToAnsi(const std::u16string& wide) {
-    const int bytes =
-        WideToMultiByte(kCpAcp, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0);
-    if (bytes <= 0) {
-        return {};
-    }
-    std::string narrow(static_cast<std::size_t>(bytes), '\0');
-    WideToMultiByte(kCpAcp, 0, wide.data(), static_cast<int>(wide.size()), narrow.data(), bytes);
-    return narrow;
-}
-
-} // namespace
 
 std::string ChosenPkcs11Module() {
     const char* chosen = std::getenv(kPkcs11ModuleVariable);
@@ -30,7 +16,7 @@ std::string ChosenPkcs11Module() {
     }
     std::u16string configured;
     if (GetMachineValue(kConfigKey, kConfigModuleValue, configured) && !configured.empty()) {
-        const std::string narrow = ToAnsi(configured);
+        const std::string narrow = NarrowBytes(kCpAcp, configured);
         if (!narrow.empty()) {
             return narrow;
         }

@@ -40,6 +40,11 @@ public:
     std::size_t Size() const { return size_; }
 
 private:
+    // The system's part: a fresh page of its own, locked (and kept out of dumps), with its size;
+    // null with nothing held when that fails. And the page given back, unlocked.
+    static void* MapLockedPage(std::size_t& size);
+    static void UnmapLockedPage(void* page, std::size_t size);
+
     void* page_ = nullptr;
     std::size_t size_ = 0;
 };

@@ -14,4 +14,10 @@ bool ReadSecretLine(const std::string& prompt, std::string& line);
 // the line stays unread for later reads. False when the input ends before any byte.
 bool ReadStandardInputLine(std::string& line);
 
+namespace detail {
+// One byte of standard input, unbuffered, by each system's own call: 1 when a byte was read, 0
+// at the input's end, negative on an error (errno EINTR: a signal came first, read again).
+int ReadStandardInputByte(char& byte);
+} // namespace detail
+
 } // namespace plat

@@ -27,18 +27,22 @@ std::u16string Utf8ToUtf16(const std::string& text) {
     return WidenBytes(kCpUtf8, text);
 }
 
-std::string Utf16ToUtf8(const std::u16string& text) {
+std::string NarrowBytes(std::uint32_t codePage, const std::u16string& text) {
     if (text.empty()) {
         return {};
     }
     const int bytes =
-        WideToMultiByte(kCpUtf8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+        WideToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     if (bytes <= 0) {
         return {};
     }
     std::string narrow(static_cast<std::size_t>(bytes), '\0');
-    WideToMultiByte(kCpUtf8, 0, text.data(), static_cast<int>(text.size()), narrow.data(), bytes);
+    WideToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), narrow.data(), bytes);
     return narrow;
+}
+
+std::string Utf16ToUtf8(const std::u16string& text) {
+    return NarrowBytes(kCpUtf8, text);
 }
 
 std::u16string WidenText(const std::string& narrow) {

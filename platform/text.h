@@ -13,6 +13,8 @@ std::string Utf16ToUtf8(const std::u16string& text);
 // The bytes of a code page as UTF-16 (flags as MultiByteToWide's); empty when nothing converts.
 std::u16string WidenBytes(std::uint32_t codePage, const std::string& bytes,
                           std::uint32_t flags = 0);
+// And back: UTF-16 as the bytes of a code page; empty when nothing converts.
+std::string NarrowBytes(std::uint32_t codePage, const std::u16string& text);
 
 // ANSI code page text up to its first zero byte, as UTF-16.
 std::u16string WidenText(const std::string& narrow);

@@ -6,18 +6,9 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
-cache_root=${TESSIVO_CACHE:-/var/cache/tessivo}
-log() { echo "win-opensc: $*" >&2; }
 . "$here/win-source.sh"
-
 # --cached: only the folder of a finished build, if there is one (nothing is built).
-if [ "${1:-}" = --cached ]; then
-    for prefix in "$cache_root"/opensc-mingw64-*; do
-        [ -f "$prefix/.complete" ] && found=$prefix
-    done
-    [ -n "${found:-}" ] && echo "$found"
-    exit $?
-fi
+answer_cached opensc "$@"
 
 ssl=$("$here/win-openssl.sh")
 for prefix in "$cache_root"/opensc-mingw64-*; do

@@ -3,9 +3,6 @@
 # Prints the install prefix on standard output; everything else goes to standard error.
 set -euo pipefail
 
-cache_root=${TESSIVO_CACHE:-/var/cache/tessivo}
-log() { echo "win-openssl: $*" >&2; }
-
 . "$(dirname "$0")/win-source.sh"
 
 # Prefer the version of the installed libssl-dev, so both builds use one OpenSSL; a mirror may

@@ -1,5 +1,22 @@
-# Debian source packages for the Windows builds of third-party software. Sourced, not run;
-# the caller defines log().
+# Debian source packages for the Windows builds of third-party software, and the cache the
+# builds go to. Sourced, not run.
+
+cache_root=${TESSIVO_CACHE:-/var/cache/tessivo}
+log() { echo "$(basename "$0" .sh): $*" >&2; }
+
+# With --cached as the script's first argument: prints the folder of a finished build of NAME
+# (the last by name, if there are several) and ends the script, with status 1 when there is
+# none; no build is started. Otherwise nothing.
+# usage: answer_cached NAME "$@"
+answer_cached() {
+    local name=$1 found= prefix
+    [ "${2:-}" = --cached ] || return 0
+    for prefix in "$cache_root/$name"-mingw64-*; do
+        [ -f "$prefix/.complete" ] && found=$prefix
+    done
+    [ -n "$found" ] && echo "$found"
+    exit $?
+}
 
 # Adds deb-src entries beside the deb ones when apt knows no source packages yet.
 ensure_deb_src() {

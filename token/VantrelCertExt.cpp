@@ -342,38 +342,18 @@ VANTREL_API VR_RESULT GetSubjectDirectoryAttribute(VR_CERT cert, const char* oid
     return CopyAttributeValue(first, buf, len);
 }
 
-VANTREL_API VR_RESULT GetSubjectTypeOID(VR_CERT cert, char* buf, std::int32_t* len) {
-    return GetSubjectDirectoryAttribute(cert, "2.16.886.1.100.2.1", buf, len);
-}
-
-VANTREL_API VR_RESULT GetSubjectHolderRank(VR_CERT cert, char* buf, std::int32_t* len) {
-    return GetSubjectDirectoryAttribute(cert, "2.16.886.1.100.2.2", buf, len);
-}
-
-VANTREL_API VR_RESULT GetTailOfCitizenID(VR_CERT cert, char* buf, std::int32_t* len) {
-    return GetSubjectDirectoryAttribute(cert, "2.16.886.1.100.2.51", buf, len);
-}
-
-VANTREL_API VR_RESULT GetUniformOrganizationID(VR_CERT cert, char* buf, std::int32_t* len) {
-    return GetSubjectDirectoryAttribute(cert, "2.16.886.1.100.2.101", buf, len);
-}
-
-VANTREL_API VR_RESULT GetEntityOID(VR_CERT cert, char* buf, std::int32_t* len) {
-    return GetSubjectDirectoryAttribute(cert, "2.16.886.1.100.2.102", buf, len);
-}
-
-VANTREL_API VR_RESULT GetGroupID(VR_CERT cert, char* buf, std::int32_t* len) {
-    return GetSubjectDirectoryAttribute(cert, "2.16.886.1.100.2.200", buf, len);
-}
-
-VANTREL_API VR_RESULT GetCertTypeID(VR_CERT cert, char* buf, std::int32_t* len) {
-    return GetSubjectDirectoryAttribute(cert, "2.16.886.1.100.2.201", buf, len);
-}
-
-VANTREL_API VR_RESULT GetUID(VR_CERT cert, char* buf, std::int32_t* len) {
-    return GetSubjectDirectoryAttribute(cert, "2.16.886.1.100.2.202", buf, len);
-}
-
-VANTREL_API VR_RESULT GetCardID(VR_CERT cert, char* buf, std::int32_t* len) {
-    return GetSubjectDirectoryAttribute(cert, "2.16.886.1.100.2.204", buf, len);
-}
+// The attributes of the government PKI's arc 2.16.886.1.100.2 that have a function of their own.
+#define VR_DIRECTORY_ATTRIBUTE(function, arc)                                                      \
+    VANTREL_API VR_RESULT function(VR_CERT cert, char* buf, std::int32_t* len) {                   \
+        return GetSubjectDirectoryAttribute(cert, "2.16.886.1.100.2." arc, buf, len);              \
+    }
+VR_DIRECTORY_ATTRIBUTE(GetSubjectTypeOID, "1")
+VR_DIRECTORY_ATTRIBUTE(GetSubjectHolderRank, "2")
+VR_DIRECTORY_ATTRIBUTE(GetTailOfCitizenID, "51")
+VR_DIRECTORY_ATTRIBUTE(GetUniformOrganizationID, "101")
+VR_DIRECTORY_ATTRIBUTE(GetEntityOID, "102")
+VR_DIRECTORY_ATTRIBUTE(GetGroupID, "200")
+VR_DIRECTORY_ATTRIBUTE(GetCertTypeID, "201")
+VR_DIRECTORY_ATTRIBUTE(GetUID, "202")
+VR_DIRECTORY_ATTRIBUTE(GetCardID, "204")
+#undef VR_DIRECTORY_ATTRIBUTE

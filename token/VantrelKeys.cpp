@@ -238,14 +238,25 @@ VANTREL_API VR_RESULT FreeKey(VR_KEY key) {
     return OK;
 }
 
-VANTREL_CPP_API VR_RESULT GetCertByKU(PKCS11* p11, void** cert, unsigned char keyUsage) {
-    if (!cert) {
+namespace {
+
+// The certificate of a key usage and its CKA_ID for the exported lookups, whose output is
+// cleared first.
+VR_RESULT FindForKU(PKCS11* p11, void** out, unsigned char keyUsage, X509Ptr& match,
+                    std::vector<unsigned char>& id) {
+    if (!out) {
         return BASIC_ARGUMENTS_BAD;
     }
-    *cert = nullptr;
+    *out = nullptr;
+    return FindCertByKU(p11, keyUsage, match, id);
+}
+
+} // namespace
+
+VANTREL_CPP_API VR_RESULT GetCertByKU(PKCS11* p11, void** cert, unsigned char keyUsage) {
     X509Ptr match;
     std::vector<unsigned char> id;
-    if (VR_RESULT rc = FindCertByKU(p11, keyUsage, match, id)) {
+    if (VR_RESULT rc = FindForKU(p11, cert, keyUsage, match, id)) {
         return rc;
     }
     *cert = match.release();
@@ -253,42 +264,43 @@ VANTREL_CPP_API VR_RESULT GetCertByKU(PKCS11* p11, void** cert, unsigned char ke
 }
 
 VANTREL_CPP_API VR_RESULT GetKeyByKU(PKCS11* p11, void** key, unsigned char keyUsage) {
-    if (!key) {
-        return BASIC_ARGUMENTS_BAD;
-    }
-    *key = nullptr;
     X509Ptr match;
     std::vector<unsigned char> id;
-    if (VR_RESULT rc = FindCertByKU(p11, keyUsage, match, id)) {
+    if (VR_RESULT rc = FindForKU(p11, key, keyUsage, match, id)) {
         return rc;
     }
     return GetKey(p11, id.data(), static_cast<std::uint32_t>(id.size()), key);
 }
 
-VANTREL_API VR_RESULT GetSignatureCert(PKCS11* p11, VR_CERT* cert) {
-    if (GetCert(p11, kSignId, kWellKnownIdLen, cert) == OK) {
+namespace {
+
+using ByIdLookup = VR_RESULT (*)(PKCS11*, const unsigned char*, std::uint32_t, void**);
+using ByKeyUsageLookup = VR_RESULT (*)(PKCS11*, void**, unsigned char);
+
+// A card's certificate or key by its well-known CKA_ID; on a card that names them otherwise, the
+// first whose certificate has exactly the key usage.
+VR_RESULT ByIdOrKeyUsage(PKCS11* p11, void** out, ByIdLookup byId, const unsigned char* id,
+                         ByKeyUsageLookup byKeyUsage, unsigned char keyUsage) {
+    if (byId(p11, id, kWellKnownIdLen, out) == OK) {
         return OK;
     }
-    return GetCertByKU(p11, cert, kKuSignature);
+    return byKeyUsage(p11, out, keyUsage);
+}
+
+} // namespace
+
+VANTREL_API VR_RESULT GetSignatureCert(PKCS11* p11, VR_CERT* cert) {
+    return ByIdOrKeyUsage(p11, cert, GetCert, kSignId, GetCertByKU, kKuSignature);
 }
 
 VANTREL_API VR_RESULT GetEnciphermentCert(PKCS11* p11, VR_CERT* cert) {
-    if (GetCert(p11, kKeyxId, kWellKnownIdLen, cert) == OK) {
-        return OK;
-    }
-    return GetCertByKU(p11, cert, kKuEncipherment);
+    return ByIdOrKeyUsage(p11, cert, GetCert, kKeyxId, GetCertByKU, kKuEncipherment);
 }
 
 VANTREL_API VR_RESULT GetSignatureKey(PKCS11* p11, VR_KEY* key) {
-    if (GetKey(p11, kSignId, kWellKnownIdLen, key) == OK) {
-        return OK;
-    }
-    return GetKeyByKU(p11, key, kKuSignature);
+    return ByIdOrKeyUsage(p11, key, GetKey, kSignId, GetKeyByKU, kKuSignature);
 }
 
 VANTREL_API VR_RESULT GetEnciphermentKey(PKCS11* p11, VR_KEY* key) {
-    if (GetKey(p11, kKeyxId, kWellKnownIdLen, key) == OK) {
-        return OK;
-    }
-    return GetKeyByKU(p11, key, kKuEncipherment);
+    return ByIdOrKeyUsage(p11, key, GetKey, kKeyxId, GetKeyByKU, kKuEncipherment);
 }

@@ -19,33 +19,23 @@ void KeepMemoryPrivate() {
     prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
 }
 
-bool LockedPage::Allocate() {
-    Release();
+void* LockedPage::MapLockedPage(std::size_t& size) {
     const long pageSize = sysconf(_SC_PAGESIZE);
-    const std::size_t size = pageSize > 0 ? static_cast<std::size_t>(pageSize) : 4096u;
+    size = pageSize > 0 ? static_cast<std::size_t>(pageSize) : 4096u;
     void* page = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (page == MAP_FAILED) {
-        return false;
+        return nullptr;
     }
     if (mlock(page, size) != 0 || madvise(page, size, MADV_DONTDUMP) != 0) {
-        munlock(page, size);
-        munmap(page, size);
-        return false;
+        UnmapLockedPage(page, size);
+        return nullptr;
     }
-    page_ = page;
-    size_ = size;
-    return true;
+    return page;
 }
 
-void LockedPage::Release() {
-    if (page_ == nullptr) {
-        return;
-    }
-    explicit_bzero(page_, size_);
-    munlock(page_, size_);
-    munmap(page_, size_);
-    page_ = nullptr;
-    size_ = 0;
+void LockedPage::UnmapLockedPage(void* page, std::size_t size) {
+    munlock(page, size);
+    munmap(page, size);
 }
 
 } // namespace plat

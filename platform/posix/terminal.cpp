@@ -1,7 +1,6 @@
 // The PIN prompt on Linux: the controlling terminal with ECHO off, restored afterwards.
 #include "platform/terminal.h"
 
-#include <cerrno>
 #include <unistd.h>
 
 #include <csignal>
@@ -91,33 +90,10 @@ bool ReadSecretLine(const std::string& prompt, std::string& line) {
     return ok;
 }
 
-namespace {
-auto ReadOne(char* p) {
-    return read(STDIN_FILENO, p, 1);
+namespace detail {
+int ReadStandardInputByte(char& byte) {
+    return static_cast<int>(read(STDIN_FILENO, &byte, 1));
 }
-} // namespace
-
-bool ReadStandardInputLine(std::string& line) {
-    line.clear();
-    line.reserve(256); // no reallocation leaving copies behind for any PIN-sized line
-    char c = 0;
-    bool any = false;
-    for (;;) {
-        const auto n = ReadOne(&c);
-        if (n != 1) {
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            break;
-        }
-        any = true;
-        if (c == '\n') {
-            break;
-        }
-        line.push_back(c);
-    }
-    c = 0;
-    return any;
-}
+} // namespace detail
 
 } // namespace plat

@@ -14,33 +14,24 @@ void WipeBytes(void* data, std::size_t size) {
 
 void KeepMemoryPrivate() {}
 
-bool LockedPage::Allocate() {
-    Release();
+void* LockedPage::MapLockedPage(std::size_t& size) {
     SYSTEM_INFO info;
     GetSystemInfo(&info);
-    const std::size_t size = info.dwPageSize != 0 ? info.dwPageSize : 4096u;
+    size = info.dwPageSize != 0 ? info.dwPageSize : 4096u;
     void* page = VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
     if (page == nullptr) {
-        return false;
+        return nullptr;
     }
     if (!VirtualLock(page, size)) {
         VirtualFree(page, 0, MEM_RELEASE);
-        return false;
+        return nullptr;
     }
-    page_ = page;
-    size_ = size;
-    return true;
+    return page;
 }
 
-void LockedPage::Release() {
-    if (page_ == nullptr) {
-        return;
-    }
-    SecureZeroMemory(page_, size_);
-    VirtualUnlock(page_, size_);
-    VirtualFree(page_, 0, MEM_RELEASE);
-    page_ = nullptr;
-    size_ = 0;
+void LockedPage::UnmapLockedPage(void* page, std::size_t size) {
+    VirtualUnlock(page, size);
+    VirtualFree(page, 0, MEM_RELEASE);
 }
 
 } // namespace plat

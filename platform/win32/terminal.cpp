@@ -1,7 +1,6 @@
 // The PIN prompt on Windows: the console input with ENABLE_ECHO_INPUT off, restored afterwards.
 #include "platform/terminal.h"
 
-#include <cerrno>
 #include <io.h>
 
 #include "platform/win32/win.h"
@@ -73,33 +72,10 @@ bool ReadSecretLine(const std::string& prompt, std::string& line) {
     return ok;
 }
 
-namespace {
-auto ReadOne(char* p) {
-    return _read(0, p, 1);
+namespace detail {
+int ReadStandardInputByte(char& byte) {
+    return static_cast<int>(_read(0, &byte, 1));
 }
-} // namespace
-
-bool ReadStandardInputLine(std::string& line) {
-    line.clear();
-    line.reserve(256); // no reallocation leaving copies behind for any PIN-sized line
-    char c = 0;
-    bool any = false;
-    for (;;) {
-        const auto n = ReadOne(&c);
-        if (n != 1) {
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            break;
-        }
-        any = true;
-        if (c == '\n') {
-            break;
-        }
-        line.push_back(c);
-    }
-    c = 0;
-    return any;
-}
+} // namespace detail
 
 } // namespace plat

@@ -9,50 +9,44 @@ struct AlgorithmEntry {
     const char* name; // the WebCrypto name; null for those pages never get
     const char* opensslName;
     std::size_t length;
-    // SEQUENCE { SEQUENCE { OID, NULL }, OCTET STRING (length) }, up to the hash itself.
-    std::uint8_t prefix[19];
-    std::size_t prefixLength = 19;
+    const char* oid; // the algorithm's object identifier, dotted
 };
 
 constexpr AlgorithmEntry kAlgorithms[] = {
-    {HashAlgorithm::Md5,
-     nullptr,
-     "MD5",
-     16,
-     {0x30, 0x20, 0x30, 0x0c, 0x06, 0x08, 0x2a, 0x86, 0x48, 0x86, 0xf7, 0x0d, 0x02, 0x05, 0x05,
-      0x00, 0x04, 0x10},
-     18},
-    {HashAlgorithm::Sha1,
-     nullptr,
-     "SHA1",
-     20,
-     {0x30, 0x21, 0x30, 0x09, 0x06, 0x05, 0x2b, 0x0e, 0x03, 0x02, 0x1a, 0x05, 0x00, 0x04, 0x14},
-     15},
-    {HashAlgorithm::Sha224,
-     "SHA-224",
-     "SHA224",
-     28,
-     {0x30, 0x2d, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x04,
-      0x05, 0x00, 0x04, 0x1c}},
-    {HashAlgorithm::Sha256,
-     "SHA-256",
-     "SHA256",
-     32,
-     {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x01,
-      0x05, 0x00, 0x04, 0x20}},
-    {HashAlgorithm::Sha384,
-     "SHA-384",
-     "SHA384",
-     48,
-     {0x30, 0x41, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x02,
-      0x05, 0x00, 0x04, 0x30}},
-    {HashAlgorithm::Sha512,
-     "SHA-512",
-     "SHA512",
-     64,
-     {0x30, 0x51, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x03,
-      0x05, 0x00, 0x04, 0x40}},
+    {HashAlgorithm::Md5, nullptr, "MD5", 16, "1.2.840.113549.2.5"},
+    {HashAlgorithm::Sha1, nullptr, "SHA1", 20, "1.3.14.3.2.26"},
+    {HashAlgorithm::Sha224, "SHA-224", "SHA224", 28, "2.16.840.1.101.3.4.2.4"},
+    {HashAlgorithm::Sha256, "SHA-256", "SHA256", 32, "2.16.840.1.101.3.4.2.1"},
+    {HashAlgorithm::Sha384, "SHA-384", "SHA384", 48, "2.16.840.1.101.3.4.2.2"},
+    {HashAlgorithm::Sha512, "SHA-512", "SHA512", 64, "2.16.840.1.101.3.4.2.3"},
 };
+
+// The DER contents of a dotted object identifier (X.690, 8.19): the first two arcs as one
+// number, each number in base 128, most significant group first, every byte but a number's last
+// with its high bit set.
+std::vector<std::uint8_t> OidContents(const char* dotted) {
+    std::vector<unsigned long> arcs(1, 0);
+    for (const char* c = dotted; *c != '\0'; ++c) {
+        if (*c == '.') {
+            arcs.push_back(0);
+        } else {
+            arcs.back() = arcs.back() * 10 + static_cast<unsigned long>(*c - '0');
+        }
+    }
+    arcs[1] += arcs[0] * 40;
+    std::vector<std::uint8_t> out;
+    for (std::size_t i = 1; i < arcs.size(); ++i) {
+        std::size_t groups = 1;
+        for (unsigned long rest = arcs[i] >> 7; rest != 0; rest >>= 7) {
+            ++groups;
+        }
+        while (groups-- > 0) {
+            const auto group = static_cast<std::uint8_t>((arcs[i] >> (7 * groups)) & 0x7f);
+            out.push_back(groups > 0 ? group | 0x80 : group);
+        }
+    }
+    return out;
+}
 
 const AlgorithmEntry& Entry(HashAlgorithm algorithm) {
     for (const AlgorithmEntry& e : kAlgorithms) {
@@ -118,13 +112,22 @@ std::size_t HashLength(HashAlgorithm algorithm) {
     return Entry(algorithm).length;
 }
 
+// SEQUENCE { SEQUENCE { OBJECT IDENTIFIER, NULL }, OCTET STRING hash }: every length here is
+// below 128, so each is one byte.
 std::vector<std::uint8_t> DigestInfo(HashAlgorithm algorithm,
                                      const std::vector<std::uint8_t>& hash) {
     const AlgorithmEntry& e = Entry(algorithm);
     if (hash.size() != e.length) {
         return {};
     }
-    std::vector<std::uint8_t> out(e.prefix, e.prefix + e.prefixLength);
+    const std::vector<std::uint8_t> oid = OidContents(e.oid);
+    const std::size_t identifier = 2 + oid.size() + 2;
+    std::vector<std::uint8_t> out = {
+        0x30, static_cast<std::uint8_t>(2 + identifier + 2 + hash.size()),
+        0x30, static_cast<std::uint8_t>(identifier),
+        0x06, static_cast<std::uint8_t>(oid.size())};
+    out.insert(out.end(), oid.begin(), oid.end());
+    out.insert(out.end(), {0x05, 0x00, 0x04, static_cast<std::uint8_t>(hash.size())});
     out.insert(out.end(), hash.begin(), hash.end());
     return out;
 }

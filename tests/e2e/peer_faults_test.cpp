@@ -20,18 +20,6 @@ namespace {
 using nlohmann::json;
 using namespace e2e;
 
-std::string CertsFile(const std::string& name) {
-    return NativePath(std::string(TESSIVO_TEST_CERTS_DIR) + "/" + name);
-}
-
-std::string Module() {
-#if defined(_WIN32)
-    return {};
-#else
-    return TestModulePath();
-#endif
-}
-
 const std::string kCard = "slot = Tessivo Reader ; 1 ; ROAD ; ROAD0001\npin = 123456\n";
 
 // A peer running a script in the background, with the test module configured for it alone.
@@ -39,20 +27,13 @@ struct ScriptPeer {
     ScriptPeer(const TestModuleConfig& config, const std::string& name, const std::string& script)
         : file(TempFile(name, script)) {
         config.Apply(); // read by the agent at its start, so set just before it
-        run = std::make_unique<Background>(PeerCommand(Module()) + " script " + Quote(file) +
+        run = std::make_unique<Background>(PeerCommand(RoadModule()) + " script " + Quote(file) +
                                            NullErrors());
     }
     ~ScriptPeer() { std::filesystem::remove(file); }
     std::vector<json> Finish() {
         output = run->Finish();
         return JsonLines(output.text);
-    }
-    static std::string NullErrors() {
-#if defined(_WIN32)
-        return " 2>NUL";
-#else
-        return " 2>/dev/null";
-#endif
     }
 
     std::string file;
@@ -160,7 +141,7 @@ public:
     InteractivePeer(const std::string& options, const std::string& script)
         : file_(TempFile("interactive", script)) {
         pipe_ = popen(
-            (PeerCommand(Module()) + " " + options + " script " + Quote(file_) + " 2>/dev/null")
+            (PeerCommand(RoadModule()) + " " + options + " script " + Quote(file_) + NullErrors())
                 .c_str(),
             "r");
     }
@@ -174,6 +155,11 @@ public:
         if (pipe_ == nullptr || std::fgets(line, sizeof line, pipe_) == nullptr)
             return nullptr;
         return json::parse(line);
+    }
+    // The agent's process id from the script's first line ("agent"); 0 when it names none.
+    pid_t AgentPid() {
+        const json first = Next();
+        return first.contains("agent") ? first["agent"]["pid"].get<pid_t>() : 0;
     }
     int Close() {
         const int raw = pclose(pipe_);
@@ -230,7 +216,8 @@ const std::string kSlowSign = "delay = C_Sign ; 1500\n";
 TEST(DeadAgent, KilledDuringASlowCardCall) {
     TestModuleConfig config{kCard + FixtureCardObjects(TESSIVO_TEST_CERTS_DIR) + kSlowSign};
     InteractivePeer peer("", "agent\nslot Tessivo Reader\nlogin 123456\nsign sha256 QUJD\n");
-    const pid_t pid = peer.Next()["agent"]["pid"].get<pid_t>();
+    const pid_t pid = peer.AgentPid();
+    ASSERT_GT(pid, 0);
     peer.Next();
     ASSERT_EQ(peer.Next()["status"], 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(300)); // the card is busy signing
@@ -249,7 +236,8 @@ TEST(DeadAgent, PeerKilledDuringASlowCardCall) {
     pid_t agent = 0;
     {
         InteractivePeer peer("", "agent\nslot Tessivo Reader\nlogin 123456\nsign sha256 QUJD\n");
-        agent = peer.Next()["agent"]["pid"].get<pid_t>();
+        agent = peer.AgentPid();
+        ASSERT_GT(agent, 0);
         peer.Next();
         ASSERT_EQ(peer.Next()["status"], 0);
         const pid_t owner = ParentOf(agent);
@@ -258,8 +246,8 @@ TEST(DeadAgent, PeerKilledDuringASlowCardCall) {
         peer.Close();
     }
     EXPECT_TRUE(EndsWithin(agent, std::chrono::seconds(10)));
-    const std::vector<json> out = RunScript(Module(), "slot Tessivo Reader\nlogin 123456\n"
-                                                      "sign sha256 QUJD\nlogout\n");
+    const std::vector<json> out = RunScript(RoadModule(), "slot Tessivo Reader\nlogin 123456\n"
+                                                          "sign sha256 QUJD\nlogout\n");
     ASSERT_EQ(out.size(), 4u);
     EXPECT_EQ(out[1]["text"], "Global\\qorQorTessivonReturnFileMappingObject");
     EXPECT_EQ(out[2]["result"], 0);
@@ -295,9 +283,8 @@ TEST(DeadAgent, UnreadableReturnChannelIsAnError) {
 TEST(DeadAgent, KilledBetweenRequestsIsAnErrorNotAReply) {
     TestModuleConfig config{kCard + FixtureCardObjects(TESSIVO_TEST_CERTS_DIR)};
     InteractivePeer peer("", "agent\nslot Tessivo Reader\nwait 1500\ncard\nlogin 123456\n");
-    const json agent = peer.Next();
-    ASSERT_TRUE(agent.contains("agent"));
-    const pid_t pid = agent["agent"]["pid"].get<pid_t>();
+    const pid_t pid = peer.AgentPid();
+    ASSERT_GT(pid, 0);
     EXPECT_TRUE(peer.Next().contains("result")); // slot
     ASSERT_EQ(kill(pid, SIGKILL), 0);
     const json card = peer.Next();
@@ -311,9 +298,8 @@ TEST(DeadAgent, KilledBetweenRequestsIsAnErrorNotAReply) {
 TEST(DeadAgent, StoppedAgentIsGivenUpAfterTheTimeLimit) {
     TestModuleConfig config{kCard + FixtureCardObjects(TESSIVO_TEST_CERTS_DIR)};
     InteractivePeer peer("--timeout 1", "agent\nwait 500\ncard\ncard\n");
-    const json agent = peer.Next();
-    ASSERT_TRUE(agent.contains("agent"));
-    const pid_t pid = agent["agent"]["pid"].get<pid_t>();
+    const pid_t pid = peer.AgentPid();
+    ASSERT_GT(pid, 0);
     ASSERT_EQ(kill(pid, SIGSTOP), 0);
     const json card = peer.Next();
     EXPECT_EQ(card["request"], "card");

@@ -87,6 +87,26 @@ std::string Quote(const std::string& text) {
     return "\"" + text + "\"";
 }
 
+std::string RoadModule() {
+#if defined(_WIN32)
+    return {};
+#else
+    return TestModulePath();
+#endif
+}
+
+std::string CertsFile(const std::string& name) {
+    return NativePath(std::string(TESSIVO_TEST_CERTS_DIR) + "/" + name);
+}
+
+std::string NullErrors() {
+#if defined(_WIN32)
+    return " 2>NUL";
+#else
+    return " 2>/dev/null";
+#endif
+}
+
 // The agent the peer starts: on Windows the test module's road uses the copy of the agent that
 // sits beside the test module under the card vendor's file name.
 std::string AgentPath(const std::string& module) {
@@ -108,12 +128,8 @@ std::string PeerCommand(const std::string& module) {
 
 std::vector<nlohmann::json> RunScript(const std::string& module, const std::string& script) {
     const std::string file = TempFile("script", script);
-#if defined(_WIN32)
-    const Output out = RunCommandLine(PeerCommand(module) + " script " + Quote(file) + " 2>NUL");
-#else
     const Output out =
-        RunCommandLine(PeerCommand(module) + " script " + Quote(file) + " 2>/dev/null");
-#endif
+        RunCommandLine(PeerCommand(module) + " script " + Quote(file) + NullErrors());
     std::filesystem::remove(file);
     return JsonLines(out.text);
 }

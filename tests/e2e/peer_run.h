@@ -36,6 +36,15 @@ private:
 
 std::string Quote(const std::string& text);
 
+// The module a test on the test module's card names to the peer: on Linux the test module; on
+// Windows none, so that the agent copy beside the test module loads it by the card vendor's
+// file name (see PeerCommand).
+std::string RoadModule();
+// A file of the test certificates, as the programs under test name it.
+std::string CertsFile(const std::string& name);
+// What a command line ends with to discard its standard error.
+std::string NullErrors();
+
 // tessivo-peer with this build's agent; `module` names the PKCS#11 module unless it is empty
 // (then, on Windows, the agent copy beside the test module under the card vendor's file name).
 std::string PeerCommand(const std::string& module);

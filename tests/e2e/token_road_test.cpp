@@ -39,20 +39,8 @@ constexpr char kPin[] = "123456";
 constexpr std::uint32_t kPinIncorrect = 0xDA0000A0u;
 constexpr std::uint32_t kNotReady = 0xFFFFFFFFu;
 
-std::string CertsFile(const std::string& name) {
-    return NativePath(std::string(TESSIVO_TEST_CERTS_DIR) + "/" + name);
-}
-
 std::string Peer(const std::string& module) {
     return PeerCommand(module);
-}
-
-std::string NullErrors() {
-#if defined(_WIN32)
-    return " 2>NUL";
-#else
-    return " 2>/dev/null";
-#endif
 }
 
 bool VerifiesWithCitizenKey(const std::string& signature, const std::string& data) {
@@ -68,15 +56,7 @@ const std::string kData = "The road of one request.";
 class TestModuleRoad : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { fixtures::UseTaipeiTime(); }
-    // On Windows the agent loads its module by file name ("TorvexPKCS11.dll", the test module in
-    // the build tree); on Linux the peer names it.
-    std::string Module() {
-#if defined(_WIN32)
-        return {};
-#else
-        return TestModulePath();
-#endif
-    }
+    std::string Module() { return RoadModule(); }
     TestModuleConfig config_{"slot = Empty Reader ; 0 ; ; \n"
                              "slot = Tessivo Reader ; 1 ; ROAD ; ROAD0001\n"
                              "pin = 123456\n" +

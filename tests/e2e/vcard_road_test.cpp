@@ -42,10 +42,6 @@ constexpr char kEmptyReader[] = "Virtual PCD 00 01";
 constexpr char kPin[] = "123456";
 const std::string kData = "A card in a reader, without hardware.";
 
-std::string CertsFile(const std::string& name) {
-    return std::string(TESSIVO_TEST_CERTS_DIR) + "/" + name;
-}
-
 std::string Trimmed(std::string text) {
     text.erase(text.find_last_not_of("\r\n ") + 1);
     return text;

@@ -18,12 +18,7 @@
   const ALLOW_DELAY_MS = 500;
   $('ok').disabled = true;
 
-  const details = api.runtime.sendMessage({ type: 'consent-details', request: requestId });
-  Promise.all([details, ui.buttonsOrdered]).then(([answer]) => {
-    if (!answer || answer.gone) {
-      window.close();
-      return;
-    }
+  ui.withDetails('consent-details', (answer) => {
     if (answer.purpose === 'sign') {
       for (const element of document.querySelectorAll('[data-i18n]')) {
         const key = SIGN_TEXTS[element.dataset.i18n];
@@ -32,7 +27,6 @@
         }
       }
     }
-    ui.showSite(answer.origin);
     $('cancel').focus();
     setTimeout(() => {
       $('ok').disabled = false;

@@ -31,13 +31,7 @@
 
   let pinPad = false;
 
-  const details = api.runtime.sendMessage({ type: 'pin-details', request: requestId });
-  Promise.all([details, ui.buttonsOrdered]).then(([shown]) => {
-    if (!shown || shown.gone) {
-      window.close();
-      return;
-    }
-    ui.showSite(shown.origin);
+  ui.withDetails('pin-details', (shown) => {
     // The site's own words, as plain text: never read as markup.
     $('description').textContent = shown.description
       ? text('pinQuoted', shown.description) : text('pinNoDescription');

@@ -35,5 +35,21 @@ const ui = (() => {
   }
 
   const requestId = new URLSearchParams(window.location.search).get('request') || '';
-  return { api, text, $, showSite, requestId, buttonsOrdered };
+
+  // The request's details from the background (a message of `type`), once the buttons are in
+  // their order: `show` gets them after the asking site is shown. The window closes when the
+  // request is gone.
+  function withDetails(type, show) {
+    const details = api.runtime.sendMessage({ type, request: requestId });
+    Promise.all([details, buttonsOrdered]).then(([answer]) => {
+      if (!answer || answer.gone) {
+        window.close();
+        return;
+      }
+      showSite(answer.origin);
+      show(answer);
+    });
+  }
+
+  return { api, text, $, requestId, withDetails };
 })();
