@@ -16,6 +16,8 @@ VR_RESULT Prefix(Family family) {
     case Family::Basic:
     case Family::BareIds:
         return BASIC_ERRORS;
+    case Family::Cert:
+        return CERT_ERRORS;
     default:
         return CRYPTO_ERRORS;
     }
@@ -32,6 +34,10 @@ VR_RESULT OperationError(Family family) {
         return CRYPTO_ENCRYPT_ERROR;
     case Family::Decrypt:
         return CRYPTO_DECRYPT_ERROR;
+    case Family::Cert:
+        return CERT_PARSE_ERROR;
+    case Family::Pkcs7:
+        return CRYPTO_PKCS7_TYPE_ERROR;
     default:
         return BASIC_CONVERT_ERROR;
     }
@@ -65,11 +71,13 @@ VR_RESULT ToResult(const Status& status, Family family) {
     case Fault::Memory:
         return BASIC_MALLOC_ERROR;
     case Fault::NotFound:
-        return BASIC_OBJECT_NOT_FOUND;
+        return family == Family::Pkcs7 ? CRYPTO_PKCS7_GET_SIGNER : BASIC_OBJECT_NOT_FOUND;
     case Fault::Index:
         return BASIC_INDEX_ERROR;
-    case Fault::Convert:
     case Fault::OpenSsl:
+        // A certificate check that OpenSSL could not carry out gives no verdict: -1, all bits.
+        return family == Family::Cert ? 0xFFFFFFFFu : OperationError(family);
+    case Fault::Convert:
     case Fault::Unsupported:
     case Fault::Invalid:
         return OperationError(family);
