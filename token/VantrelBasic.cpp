@@ -17,6 +17,7 @@ VR_RESULT Prefix(Family family) {
     case Family::BareIds:
         return BASIC_ERRORS;
     case Family::Cert:
+    case Family::Extension:
         return CERT_ERRORS;
     default:
         return CRYPTO_ERRORS;
@@ -35,6 +36,7 @@ VR_RESULT OperationError(Family family) {
     case Family::Decrypt:
         return CRYPTO_DECRYPT_ERROR;
     case Family::Cert:
+    case Family::Extension:
         return CERT_PARSE_ERROR;
     case Family::Pkcs7:
         return CRYPTO_PKCS7_TYPE_ERROR;
@@ -51,6 +53,24 @@ VR_RESULT ToResult(const Status& status, Family family) {
     }
     if (status.p11 != 0) {
         return Prefix(family) | status.p11;
+    }
+    if (family == Family::Extension) {
+        switch (status.fault) {
+        case Fault::NotFound:
+            return CERT_NO_SUCH_EXTENSION;
+        case Fault::Index:
+            return CERT_INDEX_ERROR;
+        case Fault::BadInput: // an identifier text that is not one
+            return CERT_TO_OBJ_ERROR;
+        case Fault::Invalid: // an extension without the entry it must hold
+            return CERT_STACK_ERROR;
+        case Fault::OpenSsl: // an identifier that cannot be printed
+            return CERT_TO_TEXT_ERROR;
+        case Fault::Unsupported: // a value of a type not offered
+            return CERT_DATA_TYPE_INVALID;
+        default:
+            break;
+        }
     }
     switch (status.fault) {
     case Fault::None:

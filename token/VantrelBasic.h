@@ -22,8 +22,9 @@ enum class Family : std::uint8_t {
     Verify,
     Encrypt,
     Decrypt,
-    Cert,  // certificate fields and their check
-    Pkcs7, // certificates out of a PKCS#7 bundle
+    Cert,      // certificate fields and their check
+    Extension, // certificate extensions and the directory attributes in one
+    Pkcs7,     // certificates out of a PKCS#7 bundle
 };
 
 // The one table from what failed to the code an exported function returns.

@@ -70,20 +70,6 @@ inline Status CopyText(const std::string& text, char* buf, std::int32_t* len) {
     return Status::Done();
 }
 
-// The same copies as result codes, for the extension functions, which still make their codes
-// themselves.
-inline VR_RESULT CopyOut(const void* data, std::size_t size, void* buf, std::int32_t* len) {
-    return vantrel::ToResult(CopyBytes(data, size, buf, len), vantrel::Family::Cert);
-}
-
-inline VR_RESULT CopyOut(const ASN1_STRING* s, void* buf, std::int32_t* len) {
-    return vantrel::ToResult(CopyBytes(s, buf, len), vantrel::Family::Cert);
-}
-
-inline VR_RESULT CopyTextOut(const std::string& text, char* buf, std::int32_t* len) {
-    return vantrel::ToResult(CopyText(text, buf, len), vantrel::Family::Cert);
-}
-
 // Dotted decimal text of an identifier, whatever its length; empty when it cannot be printed.
 inline std::string ObjectText(const ASN1_OBJECT* obj) {
     if (obj == nullptr) {
