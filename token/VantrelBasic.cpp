@@ -24,7 +24,7 @@ VR_RESULT Prefix(Family family) {
     }
 }
 
-// What an operation's own failure reads as in a crypto family.
+// The named code of an operation's own failure in each family.
 VR_RESULT OperationError(Family family) {
     switch (family) {
     case Family::Sign:
