@@ -33,6 +33,17 @@ TEST(ModuleViewTest, AFileThatIsNoModuleIsTheModulesFailure) {
     }
 }
 
+TEST(ModuleViewTest, AModuleThatRefusesToStartIsTheModulesFailureWithItsCode) {
+    TestModuleConfig refused("initialize_rv = 0x30\n");
+    peer::ModuleView view;
+    std::string error;
+    const tessivo::Status status = view.Open(TestModulePath(), error);
+    EXPECT_EQ(status.fault, Fault::NoModule);
+    EXPECT_EQ(status.p11, 0x30u);
+    EXPECT_EQ(peer::ExitStatus(peer::ModuleViewError(status)), 3);
+    EXPECT_NE(error.find("refused to start (0x30)"), std::string::npos) << error;
+}
+
 TEST(ModuleViewTest, ARefusalAfterOpeningIsAnOrdinaryFailureWithTheModulesCode) {
     // The module's first call after C_Initialize is the slot count.
     TestModuleConfig slotsRefused(kCard + "fail_call = 1 ; 0x30\n");
