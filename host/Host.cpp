@@ -122,14 +122,14 @@ class ModuleScope {
 public:
     explicit ModuleScope(const std::string& path) {
         std::string error;
-        if (!view_.Open(path, error)) {
+        if (!view_.Open(path, error).Ok()) {
             Fail(peer::PeerError::ModuleFailed, error);
         }
     }
     std::vector<peer::SlotView> Slots() {
         std::vector<peer::SlotView> out;
         std::string error;
-        if (!view_.Slots(out, error)) {
+        if (!view_.Slots(out, error).Ok()) {
             Fail(peer::PeerError::ModuleFailed, error);
         }
         return out;
@@ -138,7 +138,7 @@ public:
     JudgedCard Judge(const peer::SlotView& slot) {
         std::vector<peer::PublicCertificate> certs;
         std::string error;
-        if (!view_.PublicCertificates(slot.id, certs, error)) {
+        if (!view_.PublicCertificates(slot.id, certs, error).Ok()) {
             Fail(peer::PeerError::ModuleFailed, error);
         }
         JudgedCard card{slot, peer::CheckLoginRule(certs), std::nullopt};

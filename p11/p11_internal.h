@@ -8,8 +8,8 @@
 
 namespace p11detail {
 
-// Reads one attribute at its real size into `value`; CKR_OK or the module's refusal.
-CK_RV ReadAttribute(const Call& call, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
-                    CK_ATTRIBUTE_TYPE type, std::vector<unsigned char>& value);
+// Reads one attribute at its real size into `value`: done, or what failed.
+tessivo::Status ReadAttribute(const Call& call, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
+                              CK_ATTRIBUTE_TYPE type, std::vector<unsigned char>& value);
 
 } // namespace p11detail

@@ -10,28 +10,33 @@
 #include "platform/module.h"
 
 using p11detail::Call;
-using p11detail::Rv32;
+using p11detail::Rv;
+using tessivo::Fault;
+using tessivo::Status;
 
 namespace {
 
-P11_RV InitializeModule(const Call& call) {
+Status InitializeModule(const Call& call) {
     // No locking callbacks and no CKF_OS_LOCKING_OK: the module is called from one thread.
     CK_C_INITIALIZE_ARGS args;
     std::memset(&args, 0, sizeof args);
-    const P11_RV rv = call(&CK_FUNCTION_LIST::C_Initialize, &args);
+    const Status status = call.Run(&CK_FUNCTION_LIST::C_Initialize, "C_Initialize", &args);
     // A module that another part of the process already initialised is ready all the same.
-    return rv == CKR_CRYPTOKI_ALREADY_INITIALIZED ? CKR_OK : rv;
+    return status.p11 == CKR_CRYPTOKI_ALREADY_INITIALIZED ? Status::Done() : status;
 }
 
-P11_RV LoadAndInitialize(const char* fileName, PKCS11_MODULE* module) {
+Status LoadAndInitialize(const char* fileName, PKCS11_MODULE* module) {
     module->handle = plat::LoadModule(fileName);
+    if (module->handle == nullptr) {
+        return p11detail::Fail(Fault::NoModule, "load module", CKR_FUNCTION_FAILED);
+    }
     void* symbol = plat::FindSymbol(module->handle, "C_GetFunctionList");
-    if (module->handle == nullptr || symbol == nullptr) {
-        return CKR_FUNCTION_FAILED;
+    if (symbol == nullptr) {
+        return p11detail::Fail(Fault::NoModule, "no C_GetFunctionList", CKR_FUNCTION_FAILED);
     }
     auto getFunctionList = reinterpret_cast<CK_C_GetFunctionList>(symbol);
     if (getFunctionList(&module->functions) != CKR_OK || module->functions == nullptr) {
-        return CKR_FUNCTION_FAILED;
+        return p11detail::Fail(Fault::BrokenModule, "C_GetFunctionList", CKR_FUNCTION_FAILED);
     }
     return InitializeModule(Call(module->functions));
 }
@@ -45,8 +50,8 @@ P11_RV p11_load_module(const char* fileName, PKCS11_MODULE* module) noexcept {
     module->handle = nullptr;
     module->functions = nullptr;
     module->slotIds.Clear();
-    const P11_RV rv = LoadAndInitialize(fileName, module);
-    if (rv != CKR_OK) {
+    const Status status = LoadAndInitialize(fileName, module);
+    if (!status.Ok()) {
         // Nothing was initialised: release the library so a failed load leaves nothing behind.
         if (module->handle != nullptr) {
             plat::UnloadModule(module->handle);
@@ -54,7 +59,7 @@ P11_RV p11_load_module(const char* fileName, PKCS11_MODULE* module) noexcept {
         module->handle = nullptr;
         module->functions = nullptr;
     }
-    return rv;
+    return Rv(status);
 }
 
 P11_RV p11_unload_module(PKCS11_MODULE* module) noexcept {
@@ -132,24 +137,25 @@ namespace {
 
 // One call that takes the module's id of a slot and an information record.
 template <typename Fn, typename Info>
-P11_RV SlotInfoCall(const PKCS11_MODULE* module, std::uint32_t slot, Fn CK_FUNCTION_LIST::*fn,
-                    Info* info) {
+Status SlotInfoCall(const PKCS11_MODULE* module, std::uint32_t slot, Fn CK_FUNCTION_LIST::*fn,
+                    const char* context, Info* info) {
     CK_SLOT_ID id = 0;
     Call call(module);
     call.Slot(module, slot, id);
-    return call(fn, id, info);
+    return call.Run(fn, context, id, info);
 }
 
 } // namespace
 
 P11_RV p11_get_slot_info(const PKCS11_MODULE* module, std::uint32_t slot,
                          CK_SLOT_INFO* info) noexcept {
-    return SlotInfoCall(module, slot, &CK_FUNCTION_LIST::C_GetSlotInfo, info);
+    return Rv(SlotInfoCall(module, slot, &CK_FUNCTION_LIST::C_GetSlotInfo, "C_GetSlotInfo", info));
 }
 
 P11_RV p11_get_token_info(const PKCS11_MODULE* module, std::uint32_t slot,
                           CK_TOKEN_INFO* info) noexcept {
-    return SlotInfoCall(module, slot, &CK_FUNCTION_LIST::C_GetTokenInfo, info);
+    return Rv(
+        SlotInfoCall(module, slot, &CK_FUNCTION_LIST::C_GetTokenInfo, "C_GetTokenInfo", info));
 }
 
 P11_RV p11_open_session(const PKCS11_MODULE* module, std::uint32_t slot, std::uint32_t flags,

@@ -8,37 +8,46 @@
 #include "p11/p11_internal.h"
 
 using p11detail::Call;
+using p11detail::Fail;
+using p11detail::Rv;
+using tessivo::Fault;
+using tessivo::Status;
 
 namespace p11detail {
 
-CK_RV ReadAttribute(const Call& call, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
-                    CK_ATTRIBUTE_TYPE type, std::vector<unsigned char>& value) {
+Status ReadAttribute(const Call& call, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
+                     CK_ATTRIBUTE_TYPE type, std::vector<unsigned char>& value) {
     // Nothing a card holds comes near this; a larger claim is a broken module.
     constexpr CK_ULONG kLimit = 16u * 1024u * 1024u;
+    constexpr const char* kStep = "C_GetAttributeValue";
     value.clear();
     CK_ATTRIBUTE attr{type, nullptr, 0};
-    CK_RV rv =
-        call.Raw(&CK_FUNCTION_LIST::C_GetAttributeValue, session, object, &attr, CK_ULONG{1});
-    if (rv != CKR_OK) {
-        return rv;
+    Status status = call.Run(&CK_FUNCTION_LIST::C_GetAttributeValue, kStep, session, object, &attr,
+                             CK_ULONG{1});
+    if (!status.Ok()) {
+        return status;
     }
     if (attr.ulValueLen == CK_UNAVAILABLE_INFORMATION || attr.ulValueLen > kLimit) {
-        return CKR_FUNCTION_FAILED;
+        return Fail(Fault::BrokenModule, "attribute length", CKR_FUNCTION_FAILED);
     }
     try {
         value.resize(attr.ulValueLen);
     } catch (const std::bad_alloc&) {
-        return CKR_HOST_MEMORY;
+        return Fail(Fault::Memory, "attribute value", CKR_HOST_MEMORY);
     }
     const CK_ULONG capacity = attr.ulValueLen;
     attr.pValue = value.data();
-    rv = call.Raw(&CK_FUNCTION_LIST::C_GetAttributeValue, session, object, &attr, CK_ULONG{1});
-    if (rv != CKR_OK || attr.ulValueLen > capacity) {
+    status = call.Run(&CK_FUNCTION_LIST::C_GetAttributeValue, kStep, session, object, &attr,
+                      CK_ULONG{1});
+    if (status.Ok() && attr.ulValueLen > capacity) {
+        status = Fail(Fault::BrokenModule, "attribute grew", CKR_FUNCTION_FAILED);
+    }
+    if (!status.Ok()) {
         value.clear();
-        return rv != CKR_OK ? rv : CKR_FUNCTION_FAILED;
+        return status;
     }
     value.resize(attr.ulValueLen);
-    return CKR_OK;
+    return status;
 }
 
 } // namespace p11detail
@@ -58,8 +67,7 @@ void StoreId(const Call& call, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE objec
     std::memset(id, 0, sizeof id);
     idLen = 0;
     std::vector<unsigned char> value;
-    if (ReadAttribute(call, session, object, CKA_ID, value) == CKR_OK &&
-        value.size() <= P11_ID_MAX) {
+    if (ReadAttribute(call, session, object, CKA_ID, value).Ok() && value.size() <= P11_ID_MAX) {
         std::memcpy(id, value.data(), value.size());
         idLen = static_cast<std::uint32_t>(value.size());
     }
@@ -91,25 +99,27 @@ void FillCert(const Call& call, const Found& found, PKCS11_CERT_OBJ& cert) {
 // Runs one search for the objects of a class and calls fill(index, object) for each object with
 // index < capacity. Counts every object found into `found`.
 template <typename Fill>
-P11_RV Search(Call call, PKCS11_SESSION* record, CK_OBJECT_CLASS cls, std::uint32_t capacity,
+Status Search(Call call, PKCS11_SESSION* record, CK_OBJECT_CLASS cls, std::uint32_t capacity,
               std::uint32_t& found, Fill fill) {
     found = 0;
     CK_SESSION_HANDLE session = 0;
     CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &cls, sizeof cls}};
     call.Session(record, session);
-    P11_RV rv = call(&CK_FUNCTION_LIST::C_FindObjectsInit, session, tmpl, CK_ULONG{1});
-    if (rv != CKR_OK) {
-        return rv;
+    Status status = call.Run(&CK_FUNCTION_LIST::C_FindObjectsInit, "C_FindObjectsInit", session,
+                             tmpl, CK_ULONG{1});
+    if (!status.Ok()) {
+        return status;
     }
     bool outOfIds = false;
     for (;;) {
         CK_OBJECT_HANDLE handle = 0;
         CK_ULONG got = 0;
-        rv = call(&CK_FUNCTION_LIST::C_FindObjects, session, &handle, CK_ULONG{1}, &got);
-        if (rv != CKR_OK) {
+        status = call.Run(&CK_FUNCTION_LIST::C_FindObjects, "C_FindObjects", session, &handle,
+                          CK_ULONG{1}, &got);
+        if (!status.Ok()) {
             // End the search all the same, or the session refuses the next one.
             call(&CK_FUNCTION_LIST::C_FindObjectsFinal, session);
-            return rv;
+            return status;
         }
         if (got == 0) {
             break;
@@ -124,35 +134,37 @@ P11_RV Search(Call call, PKCS11_SESSION* record, CK_OBJECT_CLASS cls, std::uint3
         }
         ++found;
     }
-    rv = call(&CK_FUNCTION_LIST::C_FindObjectsFinal, session);
-    if (rv != CKR_OK) {
-        return rv;
+    status = call.Run(&CK_FUNCTION_LIST::C_FindObjectsFinal, "C_FindObjectsFinal", session);
+    if (!status.Ok()) {
+        return status;
     }
-    return outOfIds ? CKR_HOST_MEMORY : CKR_OK;
+    return outOfIds ? Fail(Fault::Memory, "object id", CKR_HOST_MEMORY) : status;
 }
 
 // The first object of a class with the id; `found` false when none matches. The search is left
 // active for the caller to end with C_FindObjectsFinal on `object.session`.
-P11_RV FindFirst(Call call, PKCS11_SESSION* record, CK_OBJECT_CLASS cls, const unsigned char* id,
+Status FindFirst(Call call, PKCS11_SESSION* record, CK_OBJECT_CLASS cls, const unsigned char* id,
                  std::uint32_t idLen, bool& found, Found& object) {
     found = false;
     CK_SESSION_HANDLE session = 0;
     if (!call.Session(record, session)) {
-        return call.Result();
+        return call.Outcome();
     }
     object.session = session;
     CK_ATTRIBUTE tmpl[] = {{CKA_ID, const_cast<unsigned char*>(id), idLen},
                            {CKA_CLASS, &cls, sizeof cls}};
-    P11_RV rv = call(&CK_FUNCTION_LIST::C_FindObjectsInit, session, tmpl, CK_ULONG{2});
-    if (rv != CKR_OK) {
-        return rv;
+    Status status = call.Run(&CK_FUNCTION_LIST::C_FindObjectsInit, "C_FindObjectsInit", session,
+                             tmpl, CK_ULONG{2});
+    if (!status.Ok()) {
+        return status;
     }
     CK_OBJECT_HANDLE h = 0;
     CK_ULONG got = 0;
-    rv = call(&CK_FUNCTION_LIST::C_FindObjects, session, &h, CK_ULONG{1}, &got);
-    if (rv != CKR_OK) {
+    status =
+        call.Run(&CK_FUNCTION_LIST::C_FindObjects, "C_FindObjects", session, &h, CK_ULONG{1}, &got);
+    if (!status.Ok()) {
         call(&CK_FUNCTION_LIST::C_FindObjectsFinal, session);
-        return rv;
+        return status;
     }
     if (got != 0) {
         object.object = h;
@@ -160,27 +172,29 @@ P11_RV FindFirst(Call call, PKCS11_SESSION* record, CK_OBJECT_CLASS cls, const u
         object.objectId = record->objectIds.IdOf(h);
         if (object.objectId == 0) {
             call(&CK_FUNCTION_LIST::C_FindObjectsFinal, session);
-            return CKR_HOST_MEMORY;
+            return Fail(Fault::Memory, "object id", CKR_HOST_MEMORY);
         }
     }
     found = got != 0;
-    return CKR_OK;
+    return status;
 }
 
 // The objects of a class into the records of `objects` (null: count only); `count` is the
 // capacity in and the number found out, as p11_enum_keys describes.
 template <typename Obj, typename Fill>
-P11_RV ListByClass(const Call& call, PKCS11_SESSION* session, CK_OBJECT_CLASS cls, Obj* objects,
+Status ListByClass(const Call& call, PKCS11_SESSION* session, CK_OBJECT_CLASS cls, Obj* objects,
                    std::uint32_t* count, Fill fill) {
     const std::uint32_t capacity = objects != nullptr ? *count : 0;
     std::uint32_t found = 0;
-    const P11_RV rv = Search(call, session, cls, capacity, found,
-                             [&](std::uint32_t i, const Found& o) { fill(objects[i], o); });
-    if (rv != CKR_OK) {
-        return rv;
+    const Status status = Search(call, session, cls, capacity, found,
+                                 [&](std::uint32_t i, const Found& o) { fill(objects[i], o); });
+    if (!status.Ok()) {
+        return status;
     }
     *count = found;
-    return objects != nullptr && found > capacity ? CKR_BUFFER_TOO_SMALL : CKR_OK;
+    return objects != nullptr && found > capacity
+               ? Fail(Fault::BufferTooSmall, "object list", CKR_BUFFER_TOO_SMALL)
+               : status;
 }
 
 bool IdArgumentsOk(const unsigned char* id, std::uint32_t idLen) {
@@ -204,9 +218,9 @@ P11_RV p11_enum_keys(const PKCS11_MODULE* module, PKCS11_SESSION* session, std::
     if (!call.Require(IsKeyClass(keyClass) && count != nullptr)) {
         return call.Result();
     }
-    return ListByClass(
-        call, session, keyClass, keys, count,
-        [&](PKCS11_KEY_OBJ& key, const Found& o) { FillKey(call, o, keyClass, key); });
+    return Rv(
+        ListByClass(call, session, keyClass, keys, count,
+                    [&](PKCS11_KEY_OBJ& key, const Found& o) { FillKey(call, o, keyClass, key); }));
 }
 
 P11_RV p11_enum_certs(const PKCS11_MODULE* module, PKCS11_SESSION* session, PKCS11_CERT_OBJ* certs,
@@ -216,8 +230,8 @@ P11_RV p11_enum_certs(const PKCS11_MODULE* module, PKCS11_SESSION* session, PKCS
     if (!call.Require(count != nullptr)) {
         return call.Result();
     }
-    return ListByClass(call, session, CKO_CERTIFICATE, certs, count,
-                       [&](PKCS11_CERT_OBJ& cert, const Found& o) { FillCert(call, o, cert); });
+    return Rv(ListByClass(call, session, CKO_CERTIFICATE, certs, count,
+                          [&](PKCS11_CERT_OBJ& cert, const Found& o) { FillCert(call, o, cert); }));
 }
 
 P11_RV p11_find_key(const PKCS11_MODULE* module, PKCS11_SESSION* session, std::uint32_t keyClass,
@@ -232,9 +246,9 @@ P11_RV p11_find_key(const PKCS11_MODULE* module, PKCS11_SESSION* session, std::u
     }
     bool found = false;
     Found object{};
-    P11_RV rv = FindFirst(call, session, keyClass, id, idLen, found, object);
-    if (rv != CKR_OK) {
-        return rv;
+    const Status status = FindFirst(call, session, keyClass, id, idLen, found, object);
+    if (!status.Ok()) {
+        return Rv(status);
     }
     if (found) {
         auto* key = new (std::nothrow) PKCS11_KEY_OBJ{};
@@ -264,9 +278,9 @@ P11_RV p11_find_cert(const PKCS11_MODULE* module, PKCS11_SESSION* session, const
     }
     bool found = false;
     Found object{};
-    P11_RV rv = FindFirst(call, session, CKO_CERTIFICATE, id, idLen, found, object);
-    if (rv != CKR_OK) {
-        return rv;
+    const Status status = FindFirst(call, session, CKO_CERTIFICATE, id, idLen, found, object);
+    if (!status.Ok()) {
+        return Rv(status);
     }
     if (found) {
         auto* cert = new (std::nothrow) PKCS11_CERT_OBJ{};
@@ -278,11 +292,11 @@ P11_RV p11_find_cert(const PKCS11_MODULE* module, PKCS11_SESSION* session, const
         cert->session = object.sessionId;
         cert->object = object.objectId;
         CopyGivenId(id, idLen, cert->id, cert->idLen);
-        const CK_RV valueRv =
+        const Status value =
             ReadAttribute(call, object.session, object.object, CKA_VALUE, cert->value);
-        if (valueRv != CKR_OK) {
+        if (!value.Ok()) {
             call(&CK_FUNCTION_LIST::C_FindObjectsFinal, object.session);
-            return p11detail::Rv32(valueRv);
+            return Rv(value);
         }
     }
     return call(&CK_FUNCTION_LIST::C_FindObjectsFinal, object.session);
@@ -315,7 +329,7 @@ BIGNUM* p11_get_attr_bn(const PKCS11_MODULE* module, const PKCS11_SESSION* sessi
     // The number's buffer holds 1,024 bytes (an 8,192-bit modulus); a longer value is refused.
     constexpr std::size_t kNumberMax = 1024;
     std::vector<unsigned char> value;
-    if (ReadAttribute(call, sessionHandle, objectHandle, type, value) != CKR_OK ||
+    if (!ReadAttribute(call, sessionHandle, objectHandle, type, value).Ok() ||
         value.size() > kNumberMax) {
         return nullptr;
     }

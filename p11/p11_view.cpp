@@ -10,6 +10,8 @@ namespace p11view {
 namespace {
 
 using p11detail::Call;
+using tessivo::Fault;
+using tessivo::Status;
 
 // An attribute's bytes; empty when the object does not have it or shows it only after a login.
 std::vector<std::uint8_t> Attribute(const Call& call, CK_SESSION_HANDLE session,
@@ -49,34 +51,34 @@ void ReadOnlyModule::Close() {
     finalize_ = false;
 }
 
-OpenStep ReadOnlyModule::Open(const char* path, CK_RV& rv) {
+Status ReadOnlyModule::Open(const char* path) {
     Close();
-    rv = CKR_OK;
     handle_ = plat::LoadModule(path);
     if (handle_ == nullptr) {
-        return OpenStep::Load;
+        return Status::Fail(Fault::NoModule, "load");
     }
     auto getList =
         reinterpret_cast<CK_C_GetFunctionList>(plat::FindSymbol(handle_, "C_GetFunctionList"));
     CK_FUNCTION_LIST_PTR list = nullptr;
     if (getList == nullptr || getList(&list) != CKR_OK || list == nullptr) {
         Close();
-        return OpenStep::FunctionList;
+        return Status::Fail(Fault::BrokenModule, "C_GetFunctionList");
     }
     CK_C_INITIALIZE_ARGS args;
     std::memset(&args, 0, sizeof args);
-    rv = Call(list).Raw(&CK_FUNCTION_LIST::C_Initialize, static_cast<CK_VOID_PTR>(&args));
+    // A list without C_Initialize reads as the module refusing to start, like any refusal.
+    const P11_RV rv = p11detail::Rv32(
+        Call(list).Raw(&CK_FUNCTION_LIST::C_Initialize, static_cast<CK_VOID_PTR>(&args)));
     if (rv != CKR_OK && rv != CKR_CRYPTOKI_ALREADY_INITIALIZED) {
         Close();
-        return OpenStep::Initialize;
+        return Status::FromRv(rv, "C_Initialize");
     }
     functions_ = list;
     finalize_ = rv == CKR_OK;
-    rv = CKR_OK;
-    return OpenStep::Opened;
+    return Status::Done();
 }
 
-CK_RV ReadOnlyModule::Slots(std::vector<SlotFacts>& out) const {
+Status ReadOnlyModule::Slots(std::vector<SlotFacts>& out) const {
     out.clear();
     const Call call(functions_);
     // A reader plugged in between the two calls makes the list longer: ask again.
@@ -98,7 +100,7 @@ CK_RV ReadOnlyModule::Slots(std::vector<SlotFacts>& out) const {
         }
     }
     if (rv != CKR_OK) {
-        return rv;
+        return Status::FromRv(p11detail::Rv32(rv), "C_GetSlotList");
     }
     for (CK_SLOT_ID id : ids) {
         SlotFacts facts;
@@ -111,17 +113,17 @@ CK_RV ReadOnlyModule::Slots(std::vector<SlotFacts>& out) const {
                                  CKR_OK; // else pulled meanwhile
         out.push_back(facts);
     }
-    return CKR_OK;
+    return Status::Done();
 }
 
-CK_RV ReadOnlyModule::Certificates(CK_SLOT_ID slot, std::vector<CertificateFacts>& out) const {
+Status ReadOnlyModule::Certificates(CK_SLOT_ID slot, std::vector<CertificateFacts>& out) const {
     out.clear();
     const Call call(functions_);
     CK_SESSION_HANDLE session = 0;
     CK_RV rv = call.Raw(&CK_FUNCTION_LIST::C_OpenSession, slot, CK_FLAGS{CKF_SERIAL_SESSION},
                         static_cast<CK_VOID_PTR>(nullptr), CK_NOTIFY{nullptr}, &session);
     if (rv != CKR_OK) {
-        return rv;
+        return Status::FromRv(p11detail::Rv32(rv), "C_OpenSession");
     }
     CK_OBJECT_CLASS cls = CKO_CERTIFICATE;
     CK_ATTRIBUTE filter = {CKA_CLASS, &cls, sizeof cls};
@@ -153,7 +155,7 @@ CK_RV ReadOnlyModule::Certificates(CK_SLOT_ID slot, std::vector<CertificateFacts
         }
     }
     call.Raw(&CK_FUNCTION_LIST::C_CloseSession, session);
-    return rv;
+    return Status::FromRv(p11detail::Rv32(rv), "C_FindObjects");
 }
 
 } // namespace p11view

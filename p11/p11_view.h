@@ -10,6 +10,7 @@
 
 #include "cryptoki.h"
 #include "platform/types.h"
+#include "status/Status.h"
 
 namespace p11view {
 
@@ -26,9 +27,6 @@ struct CertificateFacts {
     std::vector<std::uint8_t> der;   // CKA_VALUE
 };
 
-// Where opening a module stopped.
-enum class OpenStep { Opened, Load, FunctionList, Initialize };
-
 class ReadOnlyModule {
 public:
     ReadOnlyModule() = default;
@@ -37,13 +35,14 @@ public:
     ReadOnlyModule& operator=(const ReadOnlyModule&) = delete;
 
     // Loads and initialises the module (one already initialised in this process is used as it
-    // is and left so). The step that failed; `rv` the module's answer to C_Initialize.
-    OpenStep Open(const char* path, CK_RV& rv);
+    // is and left so). A file that cannot be loaded is NoModule, one without a function list a
+    // BrokenModule, a refused C_Initialize Refused with the module's code.
+    tessivo::Status Open(const char* path);
     bool IsOpen() const { return functions_ != nullptr; }
     // Every slot with or without a token; a slot that vanished meanwhile is left out.
-    CK_RV Slots(std::vector<SlotFacts>& out) const;
+    tessivo::Status Slots(std::vector<SlotFacts>& out) const;
     // The certificates a session without login shows, in the module's order.
-    CK_RV Certificates(CK_SLOT_ID slot, std::vector<CertificateFacts>& out) const;
+    tessivo::Status Certificates(CK_SLOT_ID slot, std::vector<CertificateFacts>& out) const;
 
 private:
     void Close();

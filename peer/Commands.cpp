@@ -124,17 +124,19 @@ void CheckPinFits(const std::string& pin) {
     }
 }
 
-// The module's slots, from a view opened now. Loading failures are the module's; a module that
-// loads but cannot list its slots is an ordinary failure.
+// A failed step of the module view, as the command reports it.
+void CheckView(const tessivo::Status& status, const std::string& error) {
+    if (!status.Ok()) {
+        throw Failure(ModuleViewError(status), error);
+    }
+}
+
+// The module's slots, from a view opened now.
 std::vector<SlotView> ViewSlots(ModuleView& view, const std::string& path) {
     std::string error;
-    if (!view.Open(path, error)) {
-        throw Failure(PeerError::ModuleFailed, error);
-    }
+    CheckView(view.Open(path, error), error);
     std::vector<SlotView> slots;
-    if (!view.Slots(slots, error)) {
-        throw Failure(PeerError::Failed, error);
-    }
+    CheckView(view.Slots(slots, error), error);
     return slots;
 }
 
@@ -232,9 +234,10 @@ struct ViewedToken {
             throw Failure(PeerError::NoCard, Tr("no card in %s", name));
         }
         std::string error;
-        if (!view.PublicCertificates(slot.id, certificates, error)) {
+        const tessivo::Status read = view.PublicCertificates(slot.id, certificates, error);
+        if (!read.Ok()) {
             if (requireCertificates) {
-                throw Failure(PeerError::Failed, error);
+                CheckView(read, error);
             }
             certificates.clear();
         }
@@ -322,7 +325,7 @@ public:
                 // check before the PIN adds no time of its own.
                 if (found->tokenPresent) {
                     certificatesRead_ =
-                        view_.PublicCertificates(found->id, certificates_, certificatesError_);
+                        view_.PublicCertificates(found->id, certificates_, certificatesError_).Ok();
                 }
             } catch (const Failure& f) {
                 lookupFailed = f;
@@ -474,7 +477,7 @@ private:
     std::uint64_t TokenFlags() const {
         std::vector<SlotView> slots;
         std::string error;
-        if (!view_.Slots(slots, error)) {
+        if (!view_.Slots(slots, error).Ok()) {
             return 0;
         }
         for (const SlotView& slot : slots) {

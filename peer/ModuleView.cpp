@@ -83,38 +83,40 @@ std::string AgentModulePath(const std::string& modulePath, const std::string& ag
 ModuleView::ModuleView() = default;
 ModuleView::~ModuleView() = default;
 
-bool ModuleView::Open(const std::string& path, std::string& error) {
+tessivo::Status ModuleView::Open(const std::string& path, std::string& error) {
     path_ = path;
     module_ = std::make_unique<p11view::ReadOnlyModule>();
-    CK_RV rv = CKR_OK;
-    switch (module_->Open(path.c_str(), rv)) {
-    case p11view::OpenStep::Opened:
-        return true;
-    case p11view::OpenStep::Load:
+    const tessivo::Status status = module_->Open(path.c_str());
+    switch (status.fault) {
+    case tessivo::Fault::None:
+        return status;
+    case tessivo::Fault::NoModule:
         error = "cannot load the PKCS#11 module " + path + ": " + plat::LastLoadError();
         break;
-    case p11view::OpenStep::FunctionList:
+    case tessivo::Fault::BrokenModule:
         error = path + " is not a PKCS#11 module (no C_GetFunctionList)";
         break;
-    case p11view::OpenStep::Initialize:
-        error = "the PKCS#11 module " + path + " refused to start (" + HexRv(rv) + ")";
+    default:
+        error = "the PKCS#11 module " + path + " refused to start (" + HexRv(status.p11) + ")";
         break;
     }
     module_.reset();
-    return false;
+    // Whatever stopped it, there is no module to view.
+    return tessivo::Status::Fail(tessivo::Fault::NoModule, status.context, status.p11);
 }
 
-bool ModuleView::Slots(std::vector<SlotView>& out, std::string& error) const {
+tessivo::Status ModuleView::Slots(std::vector<SlotView>& out, std::string& error) const {
     out.clear();
     if (!module_) {
         error = "no PKCS#11 module is open";
-        return false;
+        return tessivo::Status::Fail(tessivo::Fault::NoModule, "slots");
     }
     std::vector<p11view::SlotFacts> slots;
-    const CK_RV rv = module_->Slots(slots);
-    if (rv != CKR_OK) {
-        error = "the PKCS#11 module " + path_ + " cannot list its slots (" + HexRv(rv) + ")";
-        return false;
+    const tessivo::Status status = module_->Slots(slots);
+    if (!status.Ok()) {
+        error =
+            "the PKCS#11 module " + path_ + " cannot list its slots (" + HexRv(status.p11) + ")";
+        return status;
     }
     for (const p11view::SlotFacts& facts : slots) {
         SlotView view;
@@ -133,18 +135,19 @@ bool ModuleView::Slots(std::vector<SlotView>& out, std::string& error) const {
         }
         out.push_back(std::move(view));
     }
-    return true;
+    return status;
 }
 
-bool ReadSlots(const std::string& path, std::vector<SlotView>& out, std::string& error) {
+tessivo::Status ReadSlots(const std::string& path, std::vector<SlotView>& out, std::string& error) {
     ModuleView view;
-    return view.Open(path, error) && view.Slots(out, error);
+    const tessivo::Status opened = view.Open(path, error);
+    return opened.Ok() ? view.Slots(out, error) : opened;
 }
 
 bool ReadReader(const std::string& path, const std::string& reader, SlotView& out,
                 std::string& error) {
     std::vector<SlotView> slots;
-    if (!ReadSlots(path, slots, error)) {
+    if (!ReadSlots(path, slots, error).Ok()) {
         return false;
     }
     for (SlotView& slot : slots) {
@@ -188,19 +191,21 @@ bool HasPinPad(std::uint64_t tokenFlags) {
     return (tokenFlags & CKF_PROTECTED_AUTHENTICATION_PATH) != 0;
 }
 
-bool ModuleView::PublicCertificates(std::uint64_t slotId, std::vector<PublicCertificate>& out,
-                                    std::string& error) const {
+tessivo::Status ModuleView::PublicCertificates(std::uint64_t slotId,
+                                               std::vector<PublicCertificate>& out,
+                                               std::string& error) const {
     out.clear();
     if (!module_) {
         error = "no PKCS#11 module is open";
-        return false;
+        return tessivo::Status::Fail(tessivo::Fault::NoModule, "certificates");
     }
     std::vector<p11view::CertificateFacts> certificates;
-    const CK_RV rv = module_->Certificates(static_cast<CK_SLOT_ID>(slotId), certificates);
-    if (rv != CKR_OK) {
+    const tessivo::Status status =
+        module_->Certificates(static_cast<CK_SLOT_ID>(slotId), certificates);
+    if (!status.Ok()) {
         error = "the PKCS#11 module " + path_ + " cannot list the token's certificates (" +
-                HexRv(rv) + ")";
-        return false;
+                HexRv(status.p11) + ")";
+        return status;
     }
     for (p11view::CertificateFacts& facts : certificates) {
         PublicCertificate cert;
@@ -209,7 +214,7 @@ bool ModuleView::PublicCertificates(std::uint64_t slotId, std::vector<PublicCert
         cert.der = std::move(facts.der);
         out.push_back(std::move(cert));
     }
-    return true;
+    return status;
 }
 
 std::string ModuleTextToUtf8(const std::string& bytes) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/types.h"
+#include "status/Status.h"
 
 namespace p11view {
 class ReadOnlyModule;
@@ -52,14 +53,16 @@ public:
     ModuleView(const ModuleView&) = delete;
     ModuleView& operator=(const ModuleView&) = delete;
 
-    // Loads and initialises the module. False with `error` naming the module and the cause.
-    bool Open(const std::string& path, std::string& error);
-    // Every slot with or without a token, in the module's order. False with `error` set.
-    bool Slots(std::vector<SlotView>& out, std::string& error) const;
+    // Every step answers what failed (ModuleViewError makes it a PeerError) and sets `error`,
+    // a sentence naming the module and the cause.
+    // Loads and initialises the module; any failure here is NoModule (the module's code kept).
+    tessivo::Status Open(const std::string& path, std::string& error);
+    // Every slot with or without a token, in the module's order.
+    tessivo::Status Slots(std::vector<SlotView>& out, std::string& error) const;
     // The certificates of the token in slot `slotId` that a session without login shows, in
-    // the module's order. False with `error` set (no token, or the module refused).
-    bool PublicCertificates(std::uint64_t slotId, std::vector<PublicCertificate>& out,
-                            std::string& error) const;
+    // the module's order (no token, or the module refused: a failure).
+    tessivo::Status PublicCertificates(std::uint64_t slotId, std::vector<PublicCertificate>& out,
+                                       std::string& error) const;
 
 private:
     std::unique_ptr<p11view::ReadOnlyModule> module_; // the module's calls, all in the binding
@@ -67,8 +70,8 @@ private:
 };
 
 // The slots of the module at `path` as they are now: the module is loaded for this one reading,
-// so a card inserted or pulled since an earlier look is seen. False with `error` set.
-bool ReadSlots(const std::string& path, std::vector<SlotView>& out, std::string& error);
+// so a card inserted or pulled since an earlier look is seen.
+tessivo::Status ReadSlots(const std::string& path, std::vector<SlotView>& out, std::string& error);
 // The slot whose description reads `reader` (UTF-8), read now; false when no reader has it.
 bool ReadReader(const std::string& path, const std::string& reader, SlotView& out,
                 std::string& error);

@@ -103,4 +103,8 @@ int ExitStatus(PeerError error) {
     return 1;
 }
 
+PeerError ModuleViewError(const tessivo::Status& status) {
+    return status.fault == tessivo::Fault::NoModule ? PeerError::ModuleFailed : PeerError::Failed;
+}
+
 } // namespace peer

@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "status/Status.h"
+
 namespace peer {
 
 enum class PeerError {
@@ -48,6 +50,9 @@ enum class PeerError {
 const char* ErrorCode(PeerError error);
 // The exit status of tessivo-peer for the failure.
 int ExitStatus(PeerError error);
+// What a failed step of the module view (ModuleView.h) is to tessivo-peer: no module to view is
+// the module's failure, anything after it an ordinary one.
+PeerError ModuleViewError(const tessivo::Status& status);
 
 // A failed step of a command: an English message, and the agent's own text when the failure
 // came from the agent.

@@ -1,6 +1,7 @@
 // Certificate fields: DER and PKCS#7 in and out, signature check, serial number, names and the
 // validity dates.
 #include "vantrel.h"
+#include "cryptoki.h"
 #include "platform/text.h"
 #include "token/VantrelCertCommon.h"
 
@@ -16,6 +17,8 @@
 #include <vector>
 
 using namespace vantrel_cert;
+using vantrel::Family;
+using vantrel::ToResult;
 
 namespace {
 
@@ -74,10 +77,10 @@ bool PrintName(const X509_NAME* name, bool reverse, std::string& text) {
 }
 
 // The name as unescaped text with its terminating zero; the length reported counts the zero.
-VR_RESULT GetName(VR_CERT cert, bool subject, std::int32_t reverse, char* buf, std::int32_t* len) {
+Status GetName(VR_CERT cert, bool subject, std::int32_t reverse, char* buf, std::int32_t* len) {
     X509* x = AsX509(cert);
     if (x == nullptr || len == nullptr) {
-        return BASIC_ARGUMENTS_BAD;
+        return Status::Fail(Fault::Argument, "certificate or length");
     }
     std::string printed;
     const X509_NAME* name = subject ? X509_get_subject_name(x) : X509_get_issuer_name(x);
@@ -86,7 +89,7 @@ VR_RESULT GetName(VR_CERT cert, bool subject, std::int32_t reverse, char* buf, s
     }
     std::string text = UnescapeName(printed);
     text.push_back('\0');
-    return CopyOut(text.data(), text.size(), buf, len);
+    return CopyBytes(text.data(), text.size(), buf, len);
 }
 
 // Reads the decimal fields of an ASN.1 time text, never past its end.
@@ -232,17 +235,17 @@ void ReadTime(const ASN1_TIME* time, std::tm& t) {
     }
 }
 
-VR_RESULT CopyCertificates(STACK_OF(X509) * set, VR_CERT* certs, std::int32_t* count) {
+Status CopyCertificates(STACK_OF(X509) * set, VR_CERT* certs, std::int32_t* count) {
     const int n = sk_X509_num(set);
     if (*count < n) {
         *count = n;
-        return BASIC_BUFFER_TOO_SMALL;
+        return Status::Fail(Fault::BufferTooSmall, "certificate array");
     }
     std::vector<X509Ptr> copies;
     for (int i = 0; i < n; ++i) {
         X509Ptr copy(X509_dup(sk_X509_value(set, i)));
         if (!copy) {
-            return BASIC_MALLOC_ERROR;
+            return Status::Fail(Fault::Memory, "certificate copy");
         }
         copies.push_back(std::move(copy));
     }
@@ -250,76 +253,66 @@ VR_RESULT CopyCertificates(STACK_OF(X509) * set, VR_CERT* certs, std::int32_t* c
         certs[i] = copies[static_cast<std::size_t>(i)].release();
     }
     *count = n;
-    return OK;
+    return Status::Done();
 }
 
-} // namespace
-
-VANTREL_API VR_RESULT DER2Cert(const unsigned char* der, std::int32_t derLen, VR_CERT* cert) {
+Status ParseCert(const unsigned char* der, std::int32_t derLen, VR_CERT* cert) {
     if (cert == nullptr) {
-        return BASIC_ARGUMENTS_BAD;
+        return Status::Fail(Fault::Argument, "certificate");
     }
     *cert = nullptr;
     if (der == nullptr || derLen <= 0) {
-        return CERT_PARSE_ERROR;
+        return Status::Fail(Fault::BadInput, "DER");
     }
     const unsigned char* p = der;
     X509* x = d2i_X509(nullptr, &p, derLen);
     if (x == nullptr) {
-        return CERT_PARSE_ERROR;
+        return Status::Fail(Fault::Convert, "d2i_X509");
     }
     *cert = x;
-    return OK;
+    return Status::Done();
 }
 
-VANTREL_API VR_RESULT Cert2DER(VR_CERT cert, unsigned char* buf, std::int32_t* len) {
+Status EncodeCert(VR_CERT cert, unsigned char* buf, std::int32_t* len) {
     X509* x = AsX509(cert);
     if (x == nullptr || len == nullptr) {
-        return BASIC_ARGUMENTS_BAD;
+        return Status::Fail(Fault::Argument, "certificate or length");
     }
     unsigned char* raw = nullptr;
     const int size = i2d_X509(x, &raw);
     OpenSslBytes der(raw);
     if (size < 0 || !der) {
-        return CERT_PARSE_ERROR;
+        return Status::Fail(Fault::Convert, "i2d_X509");
     }
-    return CopyOut(der.get(), static_cast<std::size_t>(size), buf, len);
+    return CopyBytes(der.get(), static_cast<std::size_t>(size), buf, len);
 }
 
-VANTREL_API VR_RESULT FreeCert(VR_CERT cert) {
-    if (cert == nullptr) {
-        return BASIC_ARGUMENTS_BAD;
-    }
-    X509_free(AsX509(cert));
-    return OK;
-}
-
-VANTREL_API VR_RESULT P7B2Cert(const unsigned char* der, std::int32_t derLen, VR_CERT* certs,
-                               std::int32_t* count) {
+Status BundleCerts(const unsigned char* der, std::int32_t derLen, VR_CERT* certs,
+                   std::int32_t* count) {
     if (der == nullptr || derLen <= 0) {
-        return CRYPTO_PKCS7_TYPE_ERROR;
+        return Status::Fail(Fault::BadInput, "PKCS#7 DER");
     }
     const unsigned char* p = der;
     Pkcs7Ptr p7(d2i_PKCS7(nullptr, &p, derLen));
     if (!p7 || !PKCS7_type_is_signed(p7.get())) {
-        return CRYPTO_PKCS7_TYPE_ERROR;
+        return Status::Fail(Fault::Convert, "signed PKCS#7");
     }
     if (certs == nullptr) {
-        return OK;
+        return Status::Done();
     }
     if (count == nullptr) {
-        return BASIC_ARGUMENTS_BAD;
+        return Status::Fail(Fault::Argument, "count");
     }
     STACK_OF(X509)* set = p7->d.sign != nullptr ? p7->d.sign->cert : nullptr;
     if (set == nullptr || sk_X509_num(set) <= 0) {
-        return CRYPTO_PKCS7_GET_SIGNER;
+        return Status::Fail(Fault::NotFound, "certificates in the bundle");
     }
     return CopyCertificates(set, certs, count);
 }
 
-VANTREL_API VR_RESULT VerifyCert(VR_CERT cert, VR_CERT issuer) {
+Status CheckSignature(VR_CERT cert, VR_CERT issuer) {
     if (cert == nullptr || issuer == nullptr) {
-        return BASIC_ARGUMENTS_BAD;
+        return Status::Fail(Fault::Argument, "certificate or issuer");
     }
     // Algorithms are registered for the check and the tables cleared again afterwards (on
     // OpenSSL 3 the registration happens once and the clean-up does nothing).
@@ -328,22 +321,16 @@ VANTREL_API VR_RESULT VerifyCert(VR_CERT cert, VR_CERT issuer) {
     const int verdict = key ? X509_verify(AsX509(cert), key.get()) : -1;
     EVP_cleanup();
     if (verdict == 1) {
-        return OK;
+        return Status::Done();
     }
-    return verdict == 0 ? CERT_SIGNATURE_INVALID : static_cast<VR_RESULT>(verdict);
+    return verdict == 0 ? Status::Fail(Fault::Invalid, "signature", CKR_SIGNATURE_INVALID)
+                        : Status::Fail(Fault::OpenSsl, "X509_verify");
 }
 
-VANTREL_API VR_RESULT GetCertPublicKey(VR_CERT cert, VR_KEY* key) {
-    if (key != nullptr) {
-        *key = cert != nullptr ? X509_get_pubkey(AsX509(cert)) : nullptr;
-    }
-    return OK;
-}
-
-VANTREL_API VR_RESULT GetCertSignatureAlgorithm(VR_CERT cert, char* buf, std::int32_t* len) {
+Status SignatureAlgorithm(VR_CERT cert, char* buf, std::int32_t* len) {
     X509* x = AsX509(cert);
     if (x == nullptr || len == nullptr) {
-        return BASIC_ARGUMENTS_BAD;
+        return Status::Fail(Fault::Argument, "certificate or length");
     }
     const X509_ALGOR* alg = nullptr;
     X509_get0_signature(nullptr, &alg, x);
@@ -354,15 +341,15 @@ VANTREL_API VR_RESULT GetCertSignatureAlgorithm(VR_CERT cert, char* buf, std::in
     const std::string text = ObjectText(obj);
     if (buf == nullptr) { // a length query
         *len = static_cast<std::int32_t>(text.size());
-        return OK;
+        return Status::Done();
     }
-    return CopyTextOut(text, buf, len);
+    return CopyText(text, buf, len);
 }
 
-VANTREL_API VR_RESULT GetCertSerialNumber(VR_CERT cert, unsigned char* buf, std::int32_t* len) {
+Status SerialNumber(VR_CERT cert, unsigned char* buf, std::int32_t* len) {
     X509* x = AsX509(cert);
     if (x == nullptr || len == nullptr) {
-        return BASIC_ARGUMENTS_BAD;
+        return Status::Fail(Fault::Argument, "certificate or length");
     }
     const ASN1_INTEGER* serial = X509_get0_serialNumber(x);
     const unsigned char* magnitude = ASN1_STRING_get0_data(serial);
@@ -374,17 +361,59 @@ VANTREL_API VR_RESULT GetCertSerialNumber(VR_CERT cert, unsigned char* buf, std:
     if (size > 0) {
         out.insert(out.end(), magnitude, magnitude + size);
     }
-    return CopyOut(out.data(), out.size(), buf, len);
+    return CopyBytes(out.data(), out.size(), buf, len);
+}
+
+} // namespace
+
+VANTREL_API VR_RESULT DER2Cert(const unsigned char* der, std::int32_t derLen, VR_CERT* cert) {
+    return ToResult(ParseCert(der, derLen, cert), Family::Cert);
+}
+
+VANTREL_API VR_RESULT Cert2DER(VR_CERT cert, unsigned char* buf, std::int32_t* len) {
+    return ToResult(EncodeCert(cert, buf, len), Family::Cert);
+}
+
+VANTREL_API VR_RESULT FreeCert(VR_CERT cert) {
+    if (cert == nullptr) {
+        return ToResult(Status::Fail(Fault::Argument, "certificate"), Family::Cert);
+    }
+    X509_free(AsX509(cert));
+    return OK;
+}
+
+VANTREL_API VR_RESULT P7B2Cert(const unsigned char* der, std::int32_t derLen, VR_CERT* certs,
+                               std::int32_t* count) {
+    return ToResult(BundleCerts(der, derLen, certs, count), Family::Pkcs7);
+}
+
+VANTREL_API VR_RESULT VerifyCert(VR_CERT cert, VR_CERT issuer) {
+    return ToResult(CheckSignature(cert, issuer), Family::Cert);
+}
+
+VANTREL_API VR_RESULT GetCertPublicKey(VR_CERT cert, VR_KEY* key) {
+    if (key != nullptr) {
+        *key = cert != nullptr ? X509_get_pubkey(AsX509(cert)) : nullptr;
+    }
+    return OK;
+}
+
+VANTREL_API VR_RESULT GetCertSignatureAlgorithm(VR_CERT cert, char* buf, std::int32_t* len) {
+    return ToResult(SignatureAlgorithm(cert, buf, len), Family::Cert);
+}
+
+VANTREL_API VR_RESULT GetCertSerialNumber(VR_CERT cert, unsigned char* buf, std::int32_t* len) {
+    return ToResult(SerialNumber(cert, buf, len), Family::Cert);
 }
 
 VANTREL_API VR_RESULT GetSubjectDN(VR_CERT cert, std::int32_t reverse, char* buf,
                                    std::int32_t* len) {
-    return GetName(cert, true, reverse, buf, len);
+    return ToResult(GetName(cert, true, reverse, buf, len), Family::Cert);
 }
 
 VANTREL_API VR_RESULT GetIssuerDN(VR_CERT cert, std::int32_t reverse, char* buf,
                                   std::int32_t* len) {
-    return GetName(cert, false, reverse, buf, len);
+    return ToResult(GetName(cert, false, reverse, buf, len), Family::Cert);
 }
 
 VANTREL_API VR_RESULT GetNotBefore(VR_CERT cert, struct tm* time) {

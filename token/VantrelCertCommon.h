@@ -5,6 +5,7 @@
 #include "vantrel.h"
 
 #include "openssl_owned.h"
+#include "token/VantrelBasic.h"
 
 #include <openssl/asn1.h>
 #include <openssl/bio.h>
@@ -28,42 +29,45 @@ inline X509* AsX509(VR_CERT cert) {
     return static_cast<X509*>(cert);
 }
 
+using vantrel::Fault;
+using vantrel::Status;
+
 // The copy-out convention: the length word always receives the result's length; the bytes are
 // copied only into a buffer that exists and is large enough.
-inline VR_RESULT CopyOut(const void* data, std::size_t size, void* buf, std::int32_t* len) {
+inline Status CopyBytes(const void* data, std::size_t size, void* buf, std::int32_t* len) {
     if (len == nullptr) {
-        return BASIC_ARGUMENTS_BAD;
+        return Status::Fail(Fault::Argument, "length");
     }
     if (size > static_cast<std::size_t>(INT32_MAX)) {
-        return BASIC_BUFFER_TOO_SMALL;
+        return Status::Fail(Fault::BufferTooSmall, "result beyond 32 bits");
     }
     const std::int32_t capacity = *len;
     *len = static_cast<std::int32_t>(size);
     if (buf == nullptr || capacity < 0 || static_cast<std::size_t>(capacity) < size) {
-        return BASIC_BUFFER_TOO_SMALL;
+        return Status::Fail(Fault::BufferTooSmall, "result");
     }
     if (size != 0) {
         std::memcpy(buf, data, size);
     }
-    return OK;
+    return Status::Done();
 }
 
-inline VR_RESULT CopyOut(const ASN1_STRING* s, void* buf, std::int32_t* len) {
-    return CopyOut(ASN1_STRING_get0_data(s), static_cast<std::size_t>(ASN1_STRING_length(s)), buf,
-                   len);
+inline Status CopyBytes(const ASN1_STRING* s, void* buf, std::int32_t* len) {
+    return CopyBytes(ASN1_STRING_get0_data(s), static_cast<std::size_t>(ASN1_STRING_length(s)), buf,
+                     len);
 }
 
 // A text and its terminating zero into the caller's buffer; the length word receives the text's
 // length without the zero, whether or not the buffer has room.
-inline VR_RESULT CopyTextOut(const std::string& text, char* buf, std::int32_t* len) {
+inline Status CopyText(const std::string& text, char* buf, std::int32_t* len) {
     const auto n = static_cast<std::int32_t>(text.size());
     const std::int32_t capacity = *len;
     *len = n;
     if (buf == nullptr || capacity <= n) {
-        return BASIC_BUFFER_TOO_SMALL;
+        return Status::Fail(Fault::BufferTooSmall, "text");
     }
     std::memcpy(buf, text.c_str(), text.size() + 1);
-    return OK;
+    return Status::Done();
 }
 
 // Dotted decimal text of an identifier, whatever its length; empty when it cannot be printed.

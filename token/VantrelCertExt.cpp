@@ -10,6 +10,8 @@
 #include <string>
 
 using namespace vantrel_cert;
+using vantrel::Family;
+using vantrel::ToResult;
 
 namespace {
 
@@ -18,7 +20,7 @@ constexpr char kSubjectDirectoryAttributesOid[] = "2.5.29.9";
 constexpr char kCaIssuersOid[] = "1.3.6.1.5.5.7.48.2";
 constexpr char kOcspOid[] = "1.3.6.1.5.5.7.48.1";
 
-// Work buffers: values longer than these are refused with BASIC_BUFFER_TOO_SMALL.
+// Work buffers: values longer than these are refused as too long for the buffer.
 constexpr std::size_t kAltNameMax = 256;
 constexpr std::size_t kDirectoryAttributesMax = 1000;
 constexpr std::int32_t kKeyUsageMax = 10;
@@ -60,7 +62,7 @@ bool SkipHeader(const unsigned char* value, std::size_t size, std::size_t& pos) 
 }
 
 // The string of a general name that has one (e-mail, DNS name, URI, IP address).
-VR_RESULT CopyGeneralName(const GENERAL_NAME* name, char* buf, std::int32_t* len) {
+Status CopyGeneralName(const GENERAL_NAME* name, char* buf, std::int32_t* len) {
     int type = 0;
     const void* value = GENERAL_NAME_get0_value(name, &type);
     switch (type) {
@@ -68,9 +70,9 @@ VR_RESULT CopyGeneralName(const GENERAL_NAME* name, char* buf, std::int32_t* len
     case GEN_DNS:
     case GEN_URI:
     case GEN_IPADD:
-        return CopyOut(static_cast<const ASN1_STRING*>(value), buf, len);
+        return CopyBytes(static_cast<const ASN1_STRING*>(value), buf, len);
     default:
-        return CERT_PARSE_ERROR;
+        return Status::Fail(Fault::Convert, "general name without a string");
     }
 }
 
@@ -99,34 +101,34 @@ AttributePtr FindAttribute(const unsigned char* der, long size, const ASN1_OBJEC
 }
 
 // An INTEGER as a 32-bit little-endian number over a zeroed 4-byte field; length 4 always.
-VR_RESULT CopyIntegerLittleEndian(const ASN1_STRING* integer, char* buf, std::int32_t* len) {
+Status CopyIntegerLittleEndian(const ASN1_STRING* integer, char* buf, std::int32_t* len) {
     if (len == nullptr) {
-        return BASIC_ARGUMENTS_BAD;
+        return Status::Fail(Fault::Argument, "length");
     }
     const unsigned char* bytes = ASN1_STRING_get0_data(integer);
     const int count = ASN1_STRING_length(integer);
     const std::int32_t capacity = *len;
     if (buf == nullptr || capacity < 4 || capacity < count) {
         *len = 4;
-        return BASIC_BUFFER_TOO_SMALL;
+        return Status::Fail(Fault::BufferTooSmall, "integer");
     }
     std::memset(buf, 0, 4);
     for (int i = 0; i < count; ++i) {
         buf[i] = static_cast<char>(bytes[count - 1 - i]);
     }
     *len = 4;
-    return OK;
+    return Status::Done();
 }
 
 // The byte forms of an attribute value: a null buf only tests presence.
-VR_RESULT CopyAttributeBytes(const void* data, std::size_t size, char* buf, std::int32_t* len) {
+Status CopyAttributeBytes(const void* data, std::size_t size, char* buf, std::int32_t* len) {
     if (buf == nullptr) {
-        return OK;
+        return Status::Done();
     }
-    return CopyOut(data, size, buf, len);
+    return CopyBytes(data, size, buf, len);
 }
 
-VR_RESULT CopyAttributeValue(const ASN1_TYPE* value, char* buf, std::int32_t* len) {
+Status CopyAttributeValue(const ASN1_TYPE* value, char* buf, std::int32_t* len) {
     switch (value->type) {
     case V_ASN1_INTEGER:
     case V_ASN1_NEG_INTEGER:
@@ -143,7 +145,7 @@ VR_RESULT CopyAttributeValue(const ASN1_TYPE* value, char* buf, std::int32_t* le
         return CopyAttributeBytes(text.data(), text.size(), buf, len);
     }
     default:
-        return CERT_DATA_TYPE_INVALID;
+        return Status::Fail(Fault::Unsupported, "attribute value type");
     }
 }
 
@@ -157,109 +159,199 @@ VR_RESULT HasKeyUsage(VR_CERT cert, unsigned char mask) {
     return (usage[0] & mask) != 0 ? 1 : 0;
 }
 
-} // namespace
-
-VANTREL_API VR_RESULT GetExtensionDER(VR_CERT cert, const char* oid, std::int32_t* critical,
-                                      unsigned char* buf, std::int32_t* len) {
+Status ExtensionDer(VR_CERT cert, const char* oid, std::int32_t* critical, unsigned char* buf,
+                    std::int32_t* len) {
     X509* x = AsX509(cert);
     if (x == nullptr || len == nullptr) {
-        return BASIC_ARGUMENTS_BAD;
+        return Status::Fail(Fault::Argument, "certificate or length");
     }
     const ObjectPtr type = ObjectFromText(oid);
     const int index = type ? X509_get_ext_by_OBJ(x, type.get(), -1) : -1;
     X509_EXTENSION* ext = index >= 0 ? X509_get_ext(x, index) : nullptr;
     if (ext == nullptr) {
-        return CERT_NO_SUCH_EXTENSION;
+        return Status::Fail(Fault::NotFound, "extension");
     }
     if (critical != nullptr) {
         *critical = X509_EXTENSION_get_critical(ext) ? 1 : 0;
     }
-    return CopyOut(X509_EXTENSION_get_data(ext), buf, len);
+    return CopyBytes(X509_EXTENSION_get_data(ext), buf, len);
 }
 
-VANTREL_API VR_RESULT GetSubjectAltName(VR_CERT cert, char* buf, std::int32_t* len) {
+Status SubjectAltName(VR_CERT cert, char* buf, std::int32_t* len) {
     std::array<unsigned char, kAltNameMax> value{};
     std::int32_t size = static_cast<std::int32_t>(value.size());
     std::int32_t critical = 0;
-    if (VR_RESULT rc = GetExtensionDER(cert, kSubjectAltNameOid, &critical, value.data(), &size)) {
-        return rc;
+    if (Status got = ExtensionDer(cert, kSubjectAltNameOid, &critical, value.data(), &size);
+        !got.Ok()) {
+        return got;
     }
     // Past the GeneralNames header and the first name's header: the first name's content and
     // then the encodings of any further names.
     std::size_t pos = 0;
     const auto total = static_cast<std::size_t>(size);
     if (!SkipHeader(value.data(), total, pos) || !SkipHeader(value.data(), total, pos)) {
-        return CERT_PARSE_ERROR;
+        return Status::Fail(Fault::Convert, "alternative name header");
     }
-    return CopyOut(value.data() + pos, total - pos, buf, len);
+    return CopyBytes(value.data() + pos, total - pos, buf, len);
 }
 
-VANTREL_API VR_RESULT GetCRLDistributionPoint(VR_CERT cert, std::int32_t index, char* buf,
-                                              std::int32_t* len) {
+Status CrlDistributionPoint(VR_CERT cert, std::int32_t index, char* buf, std::int32_t* len) {
     X509* x = AsX509(cert);
     if (x == nullptr) {
-        return BASIC_ARGUMENTS_BAD;
+        return Status::Fail(Fault::Argument, "certificate");
     }
     DistPointsPtr points(DecodeExtension<CRL_DIST_POINTS>(x, NID_crl_distribution_points));
     if (!points) {
-        return CERT_NO_SUCH_EXTENSION;
+        return Status::Fail(Fault::NotFound, "distribution points");
     }
     if (index < 0 || index >= sk_DIST_POINT_num(points.get())) {
-        return CERT_INDEX_ERROR;
+        return Status::Fail(Fault::Index, "distribution point");
     }
     const DIST_POINT* point = sk_DIST_POINT_value(points.get(), index);
     if (point == nullptr) {
-        return CERT_INDEX_ERROR;
+        return Status::Fail(Fault::Index, "distribution point");
     }
     const DIST_POINT_NAME* name = point->distpoint;
     if (name == nullptr || name->type != 0 || name->name.fullname == nullptr ||
         sk_GENERAL_NAME_num(name->name.fullname) <= 0) {
-        return CERT_PARSE_ERROR; // no full name to report
+        return Status::Fail(Fault::Convert, "no full name to report");
     }
     return CopyGeneralName(sk_GENERAL_NAME_value(name->name.fullname, 0), buf, len);
 }
 
-VANTREL_API VR_RESULT GetCertAuthorityKeyIdentifier(VR_CERT cert, unsigned char* buf,
-                                                    std::int32_t* len) {
+Status AuthorityKeyIdentifier(VR_CERT cert, unsigned char* buf, std::int32_t* len) {
     X509* x = AsX509(cert);
     if (x == nullptr) {
-        return BASIC_ARGUMENTS_BAD;
+        return Status::Fail(Fault::Argument, "certificate");
     }
     AuthorityKeyIdPtr akid(DecodeExtension<AUTHORITY_KEYID>(x, NID_authority_key_identifier));
     if (!akid || akid->keyid == nullptr) {
-        return CERT_NO_SUCH_EXTENSION;
+        return Status::Fail(Fault::NotFound, "authority key identifier");
     }
-    return CopyOut(akid->keyid, buf, len);
+    return CopyBytes(akid->keyid, buf, len);
 }
 
-VANTREL_API VR_RESULT GetSubjectKeyIdentifier(VR_CERT cert, unsigned char* buf, std::int32_t* len) {
+Status SubjectKeyIdentifier(VR_CERT cert, unsigned char* buf, std::int32_t* len) {
     X509* x = AsX509(cert);
     if (x == nullptr) {
-        return BASIC_ARGUMENTS_BAD;
+        return Status::Fail(Fault::Argument, "certificate");
     }
     OctetStringPtr skid(DecodeExtension<ASN1_OCTET_STRING>(x, NID_subject_key_identifier));
     if (!skid) {
-        return CERT_NO_SUCH_EXTENSION;
+        return Status::Fail(Fault::NotFound, "subject key identifier");
     }
-    return CopyOut(skid.get(), buf, len);
+    return CopyBytes(skid.get(), buf, len);
 }
 
-VANTREL_API VR_RESULT GetKeyUsage(VR_CERT cert, unsigned char* buf, std::int32_t* len) {
+Status KeyUsage(VR_CERT cert, unsigned char* buf, std::int32_t* len) {
     X509* x = AsX509(cert);
     if (x == nullptr) {
-        return BASIC_ARGUMENTS_BAD;
+        return Status::Fail(Fault::Argument, "certificate");
     }
     BitStringPtr usage(DecodeExtension<ASN1_BIT_STRING>(x, NID_key_usage));
     if (!usage) {
-        return CERT_NO_SUCH_EXTENSION;
+        return Status::Fail(Fault::NotFound, "key usage");
     }
     if (buf == nullptr) { // a presence test; the length only when asked for
         if (len != nullptr) {
             *len = ASN1_STRING_length(usage.get());
         }
-        return BASIC_BUFFER_TOO_SMALL;
+        return Status::Fail(Fault::BufferTooSmall, "key usage");
     }
-    return CopyOut(usage.get(), buf, len);
+    return CopyBytes(usage.get(), buf, len);
+}
+
+Status AuthorityInfoAccess(VR_CERT cert, const char* method, char* buf, std::int32_t* len) {
+    X509* x = AsX509(cert);
+    if (x == nullptr) {
+        return Status::Fail(Fault::Argument, "certificate");
+    }
+    const ObjectPtr wanted = ObjectFromText(method);
+    if (!wanted) {
+        return Status::Fail(Fault::BadInput, "access method");
+    }
+    InfoAccessPtr access(DecodeExtension<AUTHORITY_INFO_ACCESS>(x, NID_info_access));
+    if (!access) {
+        return Status::Fail(Fault::NotFound, "authority information access");
+    }
+    for (int i = 0; i < sk_ACCESS_DESCRIPTION_num(access.get()); ++i) {
+        const ACCESS_DESCRIPTION* entry = sk_ACCESS_DESCRIPTION_value(access.get(), i);
+        if (entry != nullptr && OBJ_cmp(entry->method, wanted.get()) == 0) {
+            return CopyGeneralName(entry->location, buf, len);
+        }
+    }
+    return Status::Fail(Fault::NotFound, "access method");
+}
+
+Status CertPolicyOid(VR_CERT cert, char* buf, std::int32_t* len) {
+    X509* x = AsX509(cert);
+    if (x == nullptr || len == nullptr) {
+        return Status::Fail(Fault::Argument, "certificate or length");
+    }
+    PoliciesPtr policies(DecodeExtension<CERTIFICATEPOLICIES>(x, NID_certificate_policies));
+    if (!policies) {
+        return Status::Fail(Fault::NotFound, "certificate policies");
+    }
+    const POLICYINFO* first = sk_POLICYINFO_value(policies.get(), 0);
+    if (first == nullptr) {
+        return Status::Fail(Fault::Invalid, "no policy");
+    }
+    const std::string text = ObjectText(first->policyid);
+    if (text.empty()) {
+        return Status::Fail(Fault::OpenSsl, "policy identifier text");
+    }
+    return CopyText(text, buf, len);
+}
+
+Status SubjectDirectoryAttribute(VR_CERT cert, const char* oid, char* buf, std::int32_t* len) {
+    std::array<unsigned char, kDirectoryAttributesMax> value{};
+    std::int32_t size = static_cast<std::int32_t>(value.size());
+    std::int32_t critical = 0;
+    if (Status got =
+            ExtensionDer(cert, kSubjectDirectoryAttributesOid, &critical, value.data(), &size);
+        !got.Ok()) {
+        return got;
+    }
+    // An attribute type that is no identifier names no attribute the extension holds.
+    const ObjectPtr type = ObjectFromText(oid);
+    if (!type) {
+        return Status::Fail(Fault::NotFound, "attribute type");
+    }
+    const AttributePtr attribute = FindAttribute(value.data(), size, type.get());
+    const ASN1_TYPE* first = attribute ? X509_ATTRIBUTE_get0_type(attribute.get(), 0) : nullptr;
+    if (first == nullptr) {
+        return Status::Fail(Fault::NotFound, "attribute");
+    }
+    return CopyAttributeValue(first, buf, len);
+}
+
+} // namespace
+
+VANTREL_API VR_RESULT GetExtensionDER(VR_CERT cert, const char* oid, std::int32_t* critical,
+                                      unsigned char* buf, std::int32_t* len) {
+    return ToResult(ExtensionDer(cert, oid, critical, buf, len), Family::Extension);
+}
+
+VANTREL_API VR_RESULT GetSubjectAltName(VR_CERT cert, char* buf, std::int32_t* len) {
+    return ToResult(SubjectAltName(cert, buf, len), Family::Extension);
+}
+
+VANTREL_API VR_RESULT GetCRLDistributionPoint(VR_CERT cert, std::int32_t index, char* buf,
+                                              std::int32_t* len) {
+    return ToResult(CrlDistributionPoint(cert, index, buf, len), Family::Extension);
+}
+
+VANTREL_API VR_RESULT GetCertAuthorityKeyIdentifier(VR_CERT cert, unsigned char* buf,
+                                                    std::int32_t* len) {
+    return ToResult(AuthorityKeyIdentifier(cert, buf, len), Family::Extension);
+}
+
+VANTREL_API VR_RESULT GetSubjectKeyIdentifier(VR_CERT cert, unsigned char* buf, std::int32_t* len) {
+    return ToResult(SubjectKeyIdentifier(cert, buf, len), Family::Extension);
+}
+
+VANTREL_API VR_RESULT GetKeyUsage(VR_CERT cert, unsigned char* buf, std::int32_t* len) {
+    return ToResult(KeyUsage(cert, buf, len), Family::Extension);
 }
 
 VANTREL_API VR_RESULT IsKeyUsageSignature(VR_CERT cert) {
@@ -272,25 +364,7 @@ VANTREL_API VR_RESULT IsKeyUsageEncipherment(VR_CERT cert) {
 
 VANTREL_API VR_RESULT GetAuthorityInfoAccess(VR_CERT cert, const char* method, char* buf,
                                              std::int32_t* len) {
-    X509* x = AsX509(cert);
-    if (x == nullptr) {
-        return BASIC_ARGUMENTS_BAD;
-    }
-    const ObjectPtr wanted = ObjectFromText(method);
-    if (!wanted) {
-        return CERT_TO_OBJ_ERROR;
-    }
-    InfoAccessPtr access(DecodeExtension<AUTHORITY_INFO_ACCESS>(x, NID_info_access));
-    if (!access) {
-        return CERT_NO_SUCH_EXTENSION;
-    }
-    for (int i = 0; i < sk_ACCESS_DESCRIPTION_num(access.get()); ++i) {
-        const ACCESS_DESCRIPTION* entry = sk_ACCESS_DESCRIPTION_value(access.get(), i);
-        if (entry != nullptr && OBJ_cmp(entry->method, wanted.get()) == 0) {
-            return CopyGeneralName(entry->location, buf, len);
-        }
-    }
-    return CERT_NO_SUCH_EXTENSION;
+    return ToResult(AuthorityInfoAccess(cert, method, buf, len), Family::Extension);
 }
 
 VANTREL_API VR_RESULT GetCAIssuers(VR_CERT cert, char* buf, std::int32_t* len) {
@@ -302,44 +376,12 @@ VANTREL_API VR_RESULT GetOCSP(VR_CERT cert, char* buf, std::int32_t* len) {
 }
 
 VANTREL_API VR_RESULT GetCertPolicyOID(VR_CERT cert, char* buf, std::int32_t* len) {
-    X509* x = AsX509(cert);
-    if (x == nullptr || len == nullptr) {
-        return BASIC_ARGUMENTS_BAD;
-    }
-    PoliciesPtr policies(DecodeExtension<CERTIFICATEPOLICIES>(x, NID_certificate_policies));
-    if (!policies) {
-        return CERT_NO_SUCH_EXTENSION;
-    }
-    const POLICYINFO* first = sk_POLICYINFO_value(policies.get(), 0);
-    if (first == nullptr) {
-        return CERT_STACK_ERROR;
-    }
-    const std::string text = ObjectText(first->policyid);
-    if (text.empty()) {
-        return CERT_TO_TEXT_ERROR;
-    }
-    return CopyTextOut(text, buf, len);
+    return ToResult(CertPolicyOid(cert, buf, len), Family::Extension);
 }
 
 VANTREL_API VR_RESULT GetSubjectDirectoryAttribute(VR_CERT cert, const char* oid, char* buf,
                                                    std::int32_t* len) {
-    std::array<unsigned char, kDirectoryAttributesMax> value{};
-    std::int32_t size = static_cast<std::int32_t>(value.size());
-    std::int32_t critical = 0;
-    if (VR_RESULT rc =
-            GetExtensionDER(cert, kSubjectDirectoryAttributesOid, &critical, value.data(), &size)) {
-        return rc;
-    }
-    const ObjectPtr type = ObjectFromText(oid);
-    if (!type) {
-        return CERT_NO_SUCH_EXTENSION;
-    }
-    const AttributePtr attribute = FindAttribute(value.data(), size, type.get());
-    const ASN1_TYPE* first = attribute ? X509_ATTRIBUTE_get0_type(attribute.get(), 0) : nullptr;
-    if (first == nullptr) {
-        return CERT_NO_SUCH_EXTENSION;
-    }
-    return CopyAttributeValue(first, buf, len);
+    return ToResult(SubjectDirectoryAttribute(cert, oid, buf, len), Family::Extension);
 }
 
 // The attributes of the government PKI's arc 2.16.886.1.100.2 that have a function of their own.

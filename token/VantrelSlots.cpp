@@ -8,18 +8,20 @@
 
 #include "p11/p11_key.h"
 
-using vantrel::Basic;
+using vantrel::Fault;
+using vantrel::Status;
+using vantrel::ToResult;
 
 namespace {
 
 constexpr std::size_t kPinBufferSize = 256;
 
 // The common start: a record with a loaded module.
-VR_RESULT CheckModule(const PKCS11* p11) {
+Status CheckModule(const PKCS11* p11) {
     if (p11 == nullptr) {
-        return BASIC_ARGUMENTS_BAD;
+        return Status::Fail(Fault::Argument, "record");
     }
-    return p11->module != nullptr ? OK : BASIC_MODULE_NOT_LOADED;
+    return p11->module != nullptr ? Status::Done() : Status::Fail(Fault::NoModule, "module");
 }
 
 // The module says the session no longer exists: the card was pulled (its sessions end with it)
@@ -30,21 +32,33 @@ bool SessionGone(P11_RV rv) {
 }
 
 // The slot's description record, after the common start.
-VR_RESULT ReadSlotInfo(const PKCS11* p11, VR_SLOT_ID slot, CK_SLOT_INFO& info) {
-    if (VR_RESULT rc = CheckModule(p11)) {
-        return rc;
+Status ReadSlotInfo(const PKCS11* p11, VR_SLOT_ID slot, CK_SLOT_INFO& info) {
+    if (Status checked = CheckModule(p11); !checked.Ok()) {
+        return checked;
     }
     std::memset(&info, 0, sizeof info);
-    return Basic(p11_get_slot_info(p11->module, slot, &info));
+    return Status::FromRv(p11_get_slot_info(p11->module, slot, &info), "C_GetSlotInfo");
 }
 
 // The token's description record, after the common start.
-VR_RESULT ReadTokenInfo(const PKCS11* p11, VR_SLOT_ID slot, CK_TOKEN_INFO& info) {
-    if (VR_RESULT rc = CheckModule(p11)) {
-        return rc;
+Status ReadTokenInfo(const PKCS11* p11, VR_SLOT_ID slot, CK_TOKEN_INFO& info) {
+    if (Status checked = CheckModule(p11); !checked.Ok()) {
+        return checked;
     }
     std::memset(&info, 0, sizeof info);
-    return Basic(p11_get_token_info(p11->module, slot, &info));
+    return Status::FromRv(p11_get_token_info(p11->module, slot, &info), "C_GetTokenInfo");
+}
+
+// A padded field of the slot's or the token's record as text.
+template <typename Info, std::size_t Width>
+Status InfoText(Status (*read)(const PKCS11*, VR_SLOT_ID, Info&),
+                unsigned char (Info::*field)[Width], PKCS11* p11, VR_SLOT_ID slot, char* buf,
+                std::uint32_t* len) {
+    Info info;
+    if (Status got = read(p11, slot, info); !got.Ok()) {
+        return got;
+    }
+    return vantrel::CopyPadded(info.*field, Width, buf, len);
 }
 
 std::uint32_t Saturate32(CK_ULONG value) {
@@ -55,7 +69,7 @@ std::uint32_t Saturate32(CK_ULONG value) {
 // The work copy is wiped as soon as the module has the PIN, with one exception: when the token
 // holds keys that need the PIN before every signature (CKA_ALWAYS_AUTHENTICATE), the session
 // record keeps a copy in locked memory until logout.
-P11_RV LoginWithPin(const PKCS11* p11, PKCS11_SESSION* session, const char* pin,
+Status LoginWithPin(const PKCS11* p11, PKCS11_SESSION* session, const char* pin,
                     std::uint32_t* deviceError) {
     char work[kPinBufferSize];
     std::memcpy(work, pin, std::strlen(pin) + 1);
@@ -72,113 +86,112 @@ P11_RV LoginWithPin(const PKCS11* p11, PKCS11_SESSION* session, const char* pin,
         p11_keep_context_pin(p11->module, session, work);
     }
     OPENSSL_cleanse(work, sizeof work);
-    return rv;
+    return Status::FromRv(rv, "C_Login");
 }
 
-} // namespace
-
-VANTREL_API VR_RESULT GetSlotID(PKCS11* p11, VR_SLOT_ID* slotList, std::uint32_t* count) {
-    if (VR_RESULT rc = CheckModule(p11)) {
-        return rc;
-    }
-    return Basic(p11_get_slot_list(p11->module, slotList, count));
-}
-
-VANTREL_API VR_RESULT GetSlotDesc(PKCS11* p11, VR_SLOT_ID slot, char* buf, std::uint32_t* len) {
-    CK_SLOT_INFO info;
-    if (VR_RESULT rc = ReadSlotInfo(p11, slot, info)) {
-        return rc;
-    }
-    return vantrel::CopyPadded(info.slotDescription, sizeof info.slotDescription, buf, len);
-}
-
-VANTREL_API VR_RESULT IsTokenPresent(PKCS11* p11, VR_SLOT_ID slot) {
-    CK_SLOT_INFO info;
-    if (VR_RESULT rc = ReadSlotInfo(p11, slot, info)) {
-        return rc;
-    }
-    return (info.flags & CKF_TOKEN_PRESENT) != 0 ? 1 : 0;
-}
-
-VANTREL_API VR_RESULT GetTokenLabel(PKCS11* p11, VR_SLOT_ID slot, char* buf, std::uint32_t* len) {
-    CK_TOKEN_INFO info;
-    if (VR_RESULT rc = ReadTokenInfo(p11, slot, info)) {
-        return rc;
-    }
-    return vantrel::CopyPadded(info.label, sizeof info.label, buf, len);
-}
-
-VANTREL_API VR_RESULT GetTokenSerialNumber(PKCS11* p11, VR_SLOT_ID slot, char* buf,
-                                           std::uint32_t* len) {
-    CK_TOKEN_INFO info;
-    if (VR_RESULT rc = ReadTokenInfo(p11, slot, info)) {
-        return rc;
-    }
-    return vantrel::CopyPadded(info.serialNumber, sizeof info.serialNumber, buf, len);
-}
-
-VANTREL_API VR_RESULT LoginToken(PKCS11* p11, VR_SLOT_ID slot, const char* pin,
-                                 std::uint32_t* deviceError) {
-    if (VR_RESULT rc = CheckModule(p11)) {
-        return rc;
+Status Login(PKCS11* p11, VR_SLOT_ID slot, const char* pin, std::uint32_t* deviceError) {
+    if (Status checked = CheckModule(p11); !checked.Ok()) {
+        return checked;
     }
     if (p11->session != nullptr) {
-        return BASIC_USER_ALREADY_LOGGED_IN;
+        return Status::Fail(Fault::AlreadyLoggedIn, "login");
     }
     // The work buffer holds 255 bytes and the terminator; a longer PIN is never sent cut short.
     if (pin != nullptr && std::strlen(pin) >= kPinBufferSize) {
-        return Basic(CKR_PIN_LEN_RANGE);
+        return Status::Fail(Fault::Argument, "PIN length", CKR_PIN_LEN_RANGE);
     }
     auto* session = new (std::nothrow) PKCS11_SESSION{};
     if (session == nullptr) {
-        return BASIC_MALLOC_ERROR;
+        return Status::Fail(Fault::Memory, "session record");
     }
     session->slotId = slot;
-    if (const P11_RV rv = p11_open_session(p11->module, slot, CKF_SERIAL_SESSION, session)) {
+    const Status opened = Status::FromRv(
+        p11_open_session(p11->module, slot, CKF_SERIAL_SESSION, session), "C_OpenSession");
+    if (!opened.Ok()) {
         delete session;
-        return Basic(rv);
+        return opened;
     }
     session->opened = 1;
     if (pin != nullptr) {
-        if (const P11_RV rv = LoginWithPin(p11, session, pin, deviceError)) {
+        if (Status login = LoginWithPin(p11, session, pin, deviceError); !login.Ok()) {
             // A refused PIN leaves nothing open behind the caller, and no copy of it.
             p11_forget_context_pin(session);
             p11_close_session(p11->module, session);
             delete session;
-            return Basic(rv);
+            return login;
         }
         session->loggedIn = 1;
     }
     p11->session = session;
-    return OK;
+    return Status::Done();
 }
 
-VANTREL_API VR_RESULT LogoutToken(PKCS11* p11) {
-    if (VR_RESULT rc = CheckModule(p11)) {
-        return rc;
+Status Logout(PKCS11* p11) {
+    if (Status checked = CheckModule(p11); !checked.Ok()) {
+        return checked;
     }
     PKCS11_SESSION* session = p11->session;
     if (session == nullptr) {
-        return BASIC_USER_NOT_LOGGED_IN;
+        return Status::Fail(Fault::NotLoggedIn, "logout");
     }
     if (session->loggedIn) {
         // The kept PIN goes with the login, even if the module refuses to log out.
         p11_forget_context_pin(session);
         const P11_RV rv = p11_logout(p11->module, session);
         if (rv != 0 && !SessionGone(rv)) {
-            return Basic(rv);
+            return Status::FromRv(rv, "C_Logout");
         }
         session->loggedIn = 0;
     }
     if (session->opened) {
         const P11_RV rv = p11_close_session(p11->module, session);
         if (rv != 0 && !SessionGone(rv)) {
-            return Basic(rv);
+            return Status::FromRv(rv, "C_CloseSession");
         }
         session->opened = 0;
         session->handle = 0;
     }
     delete session;
     p11->session = nullptr;
-    return OK;
+    return Status::Done();
+}
+
+} // namespace
+
+VANTREL_API VR_RESULT GetSlotID(PKCS11* p11, VR_SLOT_ID* slotList, std::uint32_t* count) {
+    Status status = CheckModule(p11);
+    if (status.Ok()) {
+        status = Status::FromRv(p11_get_slot_list(p11->module, slotList, count), "C_GetSlotList");
+    }
+    return ToResult(status);
+}
+
+VANTREL_API VR_RESULT GetSlotDesc(PKCS11* p11, VR_SLOT_ID slot, char* buf, std::uint32_t* len) {
+    return ToResult(InfoText(ReadSlotInfo, &CK_SLOT_INFO::slotDescription, p11, slot, buf, len));
+}
+
+VANTREL_API VR_RESULT IsTokenPresent(PKCS11* p11, VR_SLOT_ID slot) {
+    CK_SLOT_INFO info;
+    if (Status read = ReadSlotInfo(p11, slot, info); !read.Ok()) {
+        return ToResult(read);
+    }
+    return (info.flags & CKF_TOKEN_PRESENT) != 0 ? 1 : 0;
+}
+
+VANTREL_API VR_RESULT GetTokenLabel(PKCS11* p11, VR_SLOT_ID slot, char* buf, std::uint32_t* len) {
+    return ToResult(InfoText(ReadTokenInfo, &CK_TOKEN_INFO::label, p11, slot, buf, len));
+}
+
+VANTREL_API VR_RESULT GetTokenSerialNumber(PKCS11* p11, VR_SLOT_ID slot, char* buf,
+                                           std::uint32_t* len) {
+    return ToResult(InfoText(ReadTokenInfo, &CK_TOKEN_INFO::serialNumber, p11, slot, buf, len));
+}
+
+VANTREL_API VR_RESULT LoginToken(PKCS11* p11, VR_SLOT_ID slot, const char* pin,
+                                 std::uint32_t* deviceError) {
+    return ToResult(Login(p11, slot, pin, deviceError));
+}
+
+VANTREL_API VR_RESULT LogoutToken(PKCS11* p11) {
+    return ToResult(Logout(p11));
 }

@@ -155,4 +155,45 @@ TEST_F(CallTest, IdsThatStandForNothingStopTheCallAndTheFirstRefusalWins) {
     EXPECT_EQ(count, 7u) << "a count that does not fit leaves the field alone";
 }
 
+// The typed outcome says what failed and at which step, with the same code the binding reports.
+TEST_F(CallTest, TypedOutcomeNamesWhatFailedAndKeepsTheCode) {
+    using tessivo::Fault;
+    CK_SESSION_HANDLE handle = 0;
+    const auto logout = [](const Call& call) {
+        return call.Run(&CK_FUNCTION_LIST::C_Logout, "C_Logout", CK_SESSION_HANDLE{1});
+    };
+    g_answer = CKR_PIN_INCORRECT;
+    struct Case {
+        const char* what;
+        tessivo::Status got;
+        Fault fault;
+        P11_RV code;
+        const char* context;
+    } cases[] = {
+        {"module refusal", logout(Call(&module_)), Fault::Refused, CKR_PIN_INCORRECT, "C_Logout"},
+        {"missing entry",
+         Call(&module_).Run(&CK_FUNCTION_LIST::C_GetInfo, "C_GetInfo",
+                            static_cast<CK_INFO*>(nullptr)),
+         Fault::BrokenModule, CKR_FUNCTION_FAILED, "C_GetInfo"},
+        {"no module", logout(Call(static_cast<const PKCS11_MODULE*>(nullptr))), Fault::NoModule,
+         CKR_CRYPTOKI_NOT_INITIALIZED, "no module"},
+        {"kept refusal before the call", logout(Call(&module_).Session(nullptr, handle)),
+         Fault::Argument, CKR_SESSION_HANDLE_INVALID, "session id"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.got.fault, c.fault) << c.what;
+        EXPECT_EQ(c.got.p11, c.code) << c.what;
+        EXPECT_STREQ(c.got.context, c.context) << c.what;
+    }
+    EXPECT_EQ(g_calls, 1) << "only the first case reaches the module";
+    if (kWideUlong) {
+        g_answer = std::numeric_limits<CK_ULONG>::max();
+        const tessivo::Status wide = logout(Call(&module_));
+        EXPECT_EQ(wide.fault, Fault::BrokenModule);
+        EXPECT_EQ(wide.p11, CKR_FUNCTION_FAILED);
+    }
+    g_answer = CKR_OK;
+    EXPECT_TRUE(logout(Call(&module_)).Ok());
+}
+
 } // namespace
