@@ -79,6 +79,20 @@ TEST_F(Dispatch, TokenRequestsFailWithoutTheLibrary) {
     EXPECT_FALSE(agent_.m_LibraryOpen);
 }
 
+// The record's channels are closed with it: an agent that follows gets the name the first one
+// had, not the name a second agent of the user takes while the first holds it.
+TEST(AgentRecord, ItsReturnChannelGoesWithIt) {
+    std::u16string firstName;
+    {
+        CTokenAgent first;
+        ASSERT_NE(first._hMem1, nullptr);
+        firstName = first.m_MemName1;
+    }
+    CTokenAgent next;
+    EXPECT_EQ(next.m_MemName1, firstName);
+    EXPECT_NE(next._hMem1, nullptr);
+}
+
 TEST(MainWindow, CentredOnTheDesktop) {
     struct Case {
         plat::Rect desktop;
