@@ -1,12 +1,13 @@
 // The console entries and their forwarding to the peer through the log channel.
-#include <string>
-#include <vector>
+#include "agent/ActivityLog.h"
 
+#include <string>
+
+#include "agent/AgentProcess.h"
 #include "agent/SharedMemory.h"
-#include "platform/text.h"
-#include "agent/TokenAgent.h"
 #include "platform/console.h"
 #include "platform/format.h"
+#include "platform/text.h"
 #include "protocol/Frames.h"
 
 namespace {
@@ -22,7 +23,7 @@ void DropFirstLine(plat::WindowHandle console) {
     long length = plat::ConsoleLineLength(console, 0);
     plat::ConsoleSetSelectionEx(console, index, index + length + 1);
     plat::ConsoleReplaceSelection(console, u"");
-    --ConsoleEntryCount();
+    --Process().consoleEntries;
 }
 
 void AppendAtEnd(plat::WindowHandle console, const std::u16string& text) {
@@ -33,24 +34,15 @@ void AppendAtEnd(plat::WindowHandle console, const std::u16string& text) {
 
 } // namespace
 
-std::uint16_t& ConsoleEntryCount() {
-    static std::uint16_t count = 0;
-    return count;
-}
-
-std::int32_t& LastForwardResult() {
-    static std::int32_t result = 0;
-    return result;
-}
-
-void CTokenAgent::AppendLog(plat::WindowHandle console, const char16_t* text) {
+void ActivityLog::Append(plat::WindowHandle console, const char16_t* text) {
     if (console == 0) {
         return;
     }
     std::u16string entry = text != nullptr ? std::u16string(text) : std::u16string();
     const plat::ConsoleEdits edits(console); // one paint for the entry's edits, not one each
+    AgentProcess& process = Process();
 
-    std::uint16_t before = ConsoleEntryCount()++;
+    std::uint16_t before = process.consoleEntries++;
     if (before >= kConsoleEntries) {
         DropFirstLine(console);
     }
@@ -58,7 +50,7 @@ void CTokenAgent::AppendLog(plat::WindowHandle console, const char16_t* text) {
     plat::ConsoleSetSelectionEx(console, -1, -1);
     plat::ConsoleReplaceSelection(console, entry);
 
-    if (m_hWnd != 0 && _hMem2 != nullptr) {
+    if (window_ != 0 && logChannel_.IsOpen()) {
         bool framed = false;
         tessivo::Bytes frame;
         try {
@@ -69,20 +61,16 @@ void CTokenAgent::AppendLog(plat::WindowHandle console, const char16_t* text) {
         }
         if (framed) {
             std::int32_t length = static_cast<std::int32_t>(frame.size());
-            LastForwardResult() = ForwardLog(frame.data(), length);
-            AppendAtEnd(console, plat::Format(u"wResult:%d", LastForwardResult()));
+            process.lastForwardResult = Forward(frame.data(), length);
+            AppendAtEnd(console, plat::Format(u"wResult:%d", process.lastForwardResult));
         }
     }
     AppendAtEnd(console, u"\r\n");
 }
 
-std::int32_t CTokenAgent::ForwardLog(const unsigned char* frame, std::int32_t length) {
-    if (_hMem2 == nullptr) {
+std::int32_t ActivityLog::Forward(const unsigned char* frame, std::int32_t length) {
+    if (!logChannel_.IsOpen()) {
         return 0;
     }
-    return WriteSharedMemory(_hMem2, frame, length);
-}
-
-void CTokenAgent::Log(const std::u16string& line) {
-    AppendLog(m_hLogWnd, line.c_str());
+    return WriteSharedMemory(logChannel_.Handle(), frame, length);
 }

@@ -1,8 +1,9 @@
 // The request dispatcher: one handler per message id of the catalogue.
-#include "protocol/Messages.h"
-#include "agent/TokenAgent.h"
+#include "agent/AgentProcess.h"
+#include "agent/RequestHandlers.h"
 #include "platform/format.h"
 #include "platform/window.h"
+#include "protocol/Messages.h"
 
 namespace {
 
@@ -32,8 +33,8 @@ std::int32_t FailureResult(std::uint32_t message) {
 
 } // namespace
 
-std::int32_t CTokenAgent::Dispatch(plat::WindowHandle /*window*/, std::uint32_t message,
-                                   std::uint32_t wParam, std::int32_t lParam) {
+std::int32_t RequestHandlers::Dispatch(std::uint32_t message, std::uint32_t wParam,
+                                       std::int32_t lParam) {
     try {
         switch (message) {
         case MWM_HELLO:
@@ -51,7 +52,7 @@ std::int32_t CTokenAgent::Dispatch(plat::WindowHandle /*window*/, std::uint32_t 
         case MWM_LOGOUT:
             return OnLogout(wParam);
         case MWM_LASTRESULT:
-            return LastForwardResult();
+            return Process().lastForwardResult;
         default:
             // 1232, 1233, 1236, 1237 have no handler.
             return 0;
@@ -61,13 +62,15 @@ std::int32_t CTokenAgent::Dispatch(plat::WindowHandle /*window*/, std::uint32_t 
     }
 }
 
-std::int32_t CTokenAgent::OnHello(std::int32_t lParam) {
-    m_ProcessId = static_cast<std::uint32_t>(lParam);
-    const plat::WindowHandle peerWindow = FirstWindowOf(m_ProcessId);
+// The new id is picked up by the peer watch's next tick.
+std::int32_t RequestHandlers::OnHello(std::int32_t lParam) {
+    watch_.processId = static_cast<std::uint32_t>(lParam);
+    const plat::WindowHandle peerWindow = FirstWindowOf(watch_.processId);
+    Process().helloWindow = peerWindow;
     if (peerWindow != 0) {
-        m_hWnd = peerWindow;
+        log_.SetWindow(peerWindow);
     }
-    Log(plat::Format(u"message:MWM_HELLO,m_ProcessId : %d,mem : %s;", static_cast<int>(m_ProcessId),
-                     m_MemName.c_str()));
-    return static_cast<std::int32_t>(m_ProcessId);
+    Log(plat::Format(u"message:MWM_HELLO,m_ProcessId : %d,mem : %s;",
+                     static_cast<int>(watch_.processId), channels_.requestName.c_str()));
+    return static_cast<std::int32_t>(watch_.processId);
 }

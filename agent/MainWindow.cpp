@@ -1,5 +1,6 @@
 #include "agent/MainWindow.h"
 
+#include "agent/AgentProcess.h"
 #include "agent/CommandLine.h"
 #include "protocol/Messages.h"
 #include "platform/console.h"
@@ -9,19 +10,18 @@ namespace {
 
 constexpr int kTextUnits = 100; // title and class name buffers, terminator included
 
-CTokenAgent* g_agent = nullptr;
-
 bool IsDispatched(plat::Message message) {
     return message == MWM_HELLO || (message >= MWM_SLOT && message <= MWM_LAST);
 }
 
 plat::LResult OnCreate(plat::WindowHandle window) {
     // The agent keeps the console as its log window.
-    const plat::WindowHandle console =
+    AgentProcess& process = Process();
+    process.console =
         plat::CreateConsole(window, kConsoleStyle, 0, 0, kConsoleWidth, kConsoleHeight);
-    plat::ShowWindow(console, plat::kSwShow);
-    if (g_agent != nullptr) {
-        g_agent->AttachWindow(window, console);
+    plat::ShowWindow(process.console, plat::kSwShow);
+    if (process.agent != nullptr) {
+        process.agent->AttachWindow(window, process.console);
     }
     plat::SetTimer(window, kHelloTimer, kFirstTickMs);
     return 0;
@@ -29,6 +29,7 @@ plat::LResult OnCreate(plat::WindowHandle window) {
 
 plat::LResult Route(plat::WindowHandle window, plat::Message message, plat::WParam wParam,
                     plat::LParam lParam) {
+    CTokenAgent* agent = Process().agent;
     switch (message) {
     case plat::kWmCreate:
         return OnCreate(window);
@@ -39,8 +40,8 @@ plat::LResult Route(plat::WindowHandle window, plat::Message message, plat::WPar
         plat::PaintNothing(window);
         return 0;
     case plat::kWmTimer:
-        if (g_agent != nullptr) {
-            g_agent->OnTimer(window, wParam);
+        if (agent != nullptr) {
+            agent->OnTimer(window, wParam);
         }
         return 0;
     case MWM_EXIT:
@@ -49,10 +50,10 @@ plat::LResult Route(plat::WindowHandle window, plat::Message message, plat::WPar
     default:
         break;
     }
-    if (IsDispatched(message) && g_agent != nullptr) {
+    if (IsDispatched(message) && agent != nullptr) {
         // The catalogue's parameters are 32-bit: wParam unsigned, lParam signed.
-        return g_agent->Dispatch(window, message, static_cast<std::uint32_t>(wParam),
-                                 static_cast<std::int32_t>(lParam));
+        return agent->Dispatch(window, message, static_cast<std::uint32_t>(wParam),
+                               static_cast<std::int32_t>(lParam));
     }
     return plat::DefWindowProc(window, message, wParam, lParam);
 }
@@ -60,7 +61,7 @@ plat::LResult Route(plat::WindowHandle window, plat::Message message, plat::WPar
 } // namespace
 
 void ServeAgent(CTokenAgent* agent) {
-    g_agent = agent;
+    Process().agent = agent;
 }
 
 Position CentredOnDesktop(const plat::Rect& desktop, int width, int height) {
@@ -95,7 +96,7 @@ int RunAgent(CTokenAgent& agent, const std::u16string& commandLine, int showComm
     agent.m_ProcessId = parsed.processId;
     agent.m_MemName = parsed.memName;
     agent.m_MemName2 = parsed.memName2;
-    LastForwardResult() = 0;
+    Process().lastForwardResult = 0;
 
     return plat::RunMessageLoop(IDC_TESSIVO);
 }

@@ -1,55 +1,66 @@
-// The peer watch: timer 100 waits for the peer's process id, timer 101 checks that the peer
-// still runs. Each tick kills its timer and re-arms it only while the watch goes on.
-#include "protocol/Messages.h"
-#include "agent/TokenAgent.h"
+// Each tick kills its timer and re-arms it only while the watch goes on.
+#include "agent/PeerWatch.h"
+
 #include "platform/process.h"
 #include "platform/window.h"
+#include "protocol/Messages.h"
 
 namespace {
 
-constexpr std::uint32_t kNoProcess = 0xFFFFFFFFu;
 constexpr std::int32_t kHelloTicksAllowed = 10;
 constexpr std::int32_t kPeerGoneChecksAllowed = 20;
 
 } // namespace
 
-void CTokenAgent::OnTimer(plat::WindowHandle window, std::uintptr_t timerId) {
+bool PeerWatch::OnTimer(plat::WindowHandle window, std::uintptr_t timerId) {
     if (timerId == kHelloTimer) {
-        OnHelloTick(window);
-    } else if (timerId == kWatchTimer) {
+        return OnHelloTick(window);
+    }
+    if (timerId == kWatchTimer) {
         OnWatchTick(window);
     }
+    return false;
 }
 
-void CTokenAgent::OnHelloTick(plat::WindowHandle window) {
-    plat::KillTimer(window, kHelloTimer);
-    if (m_ProcessId != kNoProcess) {
-        // A tick can only repeat if someone sends WM_TIMER by hand; keep one handle then.
-        if (m_hPeerProcess != nullptr) {
-            plat::CloseProcess(m_hPeerProcess);
-        }
-        m_hPeerProcess = plat::OpenProcessById(m_ProcessId);
-        ReopenChannels();
-        plat::SetTimer(window, kWatchTimer, kTickMs);
-        return;
+void PeerWatch::Watch(plat::ProcessHandle process) {
+    if (peerProcess_ != nullptr && peerProcess_ != process) {
+        plat::CloseProcess(peerProcess_);
     }
-    std::int32_t ticks = m_HelloTicks++;
+    peerProcess_ = process;
+}
+
+plat::ProcessHandle PeerWatch::Release() {
+    plat::ProcessHandle process = peerProcess_;
+    peerProcess_ = nullptr;
+    return process;
+}
+
+bool PeerWatch::OnHelloTick(plat::WindowHandle window) {
+    plat::KillTimer(window, kHelloTimer);
+    if (processId != kNoProcess) {
+        // A tick can only repeat if someone sends WM_TIMER by hand; keep one handle then.
+        Watch(plat::OpenProcessById(processId));
+        plat::SetTimer(window, kWatchTimer, kTickMs);
+        return true;
+    }
+    std::int32_t ticks = helloTicks_++;
     if (ticks < kHelloTicksAllowed) {
         plat::SetTimer(window, kHelloTimer, kTickMs);
     } else {
         plat::PostMessage(window, MWM_EXIT, 0, 0);
     }
+    return false;
 }
 
-void CTokenAgent::OnWatchTick(plat::WindowHandle window) {
+void PeerWatch::OnWatchTick(plat::WindowHandle window) {
     plat::KillTimer(window, kWatchTimer);
-    bool running = m_hPeerProcess != nullptr && plat::IsProcessRunning(m_hPeerProcess);
+    bool running = peerProcess_ != nullptr && plat::IsProcessRunning(peerProcess_);
     if (running) {
-        m_PeerGoneCount = 0;
+        peerGoneCount_ = 0;
     } else {
-        ++m_PeerGoneCount;
+        ++peerGoneCount_;
     }
-    if (m_PeerGoneCount > kPeerGoneChecksAllowed) {
+    if (peerGoneCount_ > kPeerGoneChecksAllowed) {
         plat::PostMessage(window, MWM_EXIT, 0, 0);
     } else {
         plat::SetTimer(window, kWatchTimer, kTickMs);

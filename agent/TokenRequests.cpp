@@ -11,9 +11,9 @@
 #include "protocol/Frames.h"
 #include "protocol/Messages.h"
 #include "protocol/ResultCodes.h"
+#include "agent/RequestHandlers.h"
 #include "agent/SharedMemory.h"
 #include "platform/text.h"
-#include "agent/TokenAgent.h"
 #include "platform/format.h"
 
 namespace {
@@ -44,7 +44,7 @@ std::u16string NoDataLine(const char16_t* message, std::uint32_t wParam, const c
 
 // ---- MWM_SLOT ----
 
-std::int32_t CTokenAgent::OnSlot(std::uint32_t wParam) {
+std::int32_t RequestHandlers::OnSlot(std::uint32_t wParam) {
     const std::uint64_t bytes = 2 * std::uint64_t(wParam);
     if (!FitsChannel(bytes)) {
         // The read would be refused: more than the channel holds.
@@ -58,24 +58,25 @@ std::int32_t CTokenAgent::OnSlot(std::uint32_t wParam) {
         Log(NoDataLine(u"MWM_SLOT", wParam, kNoBuffer));
         return -1;
     }
-    const std::int32_t n = ReadSharedMemory(_hMem, text.data(), static_cast<std::int32_t>(bytes));
+    const std::int32_t n =
+        ReadSharedMemory(RequestChannel(), text.data(), static_cast<std::int32_t>(bytes));
     if (n <= 0) {
         Log(NoDataLine(u"MWM_SLOT", wParam, kReadNothing));
         return n;
     }
     LogReaders();
-    SelectReader(text.data());
+    card_.SelectReader(text.data());
     Log(plat::Format(u"message:MWM_SLOT,wparam:%d,data:%s->sucess;", AsInt(wParam), text.data()));
     return n;
 }
 
-void CTokenAgent::LogReaders() {
-    const std::int32_t total = ListReaders(nullptr, 0);
+void RequestHandlers::LogReaders() {
+    const std::int32_t total = card_.ListReaders(nullptr, 0);
     if (total <= 0) {
         return;
     }
     std::vector<char16_t> list(static_cast<std::size_t>(total) + 2, u'\0');
-    ListReaders(list.data(), total);
+    card_.ListReaders(list.data(), total);
     for (std::size_t pos = 0; pos < list.size() && list[pos] != u'\0';) {
         const char16_t* name = list.data() + pos;
         Log(plat::Format(u"DrviceName:%s", name));
@@ -85,24 +86,24 @@ void CTokenAgent::LogReaders() {
 
 // ---- MWM_CARD ----
 
-std::int32_t CTokenAgent::OnCard(std::uint32_t wParam) {
-    const std::string serial = plat::NarrowText(ReadCardSerial());
+std::int32_t RequestHandlers::OnCard(std::uint32_t wParam) {
+    const std::string serial = plat::NarrowText(card_.ReadCardSerial());
     const tessivo::Bytes record =
         tessivo::EncodeCardRecord({serial, serial.empty() ? tessivo::kStatusNoCard : 0});
-    if (_hMem == nullptr) {
+    if (RequestChannel() == nullptr) {
         Log(NoDataLine(u"MWM_CARD", wParam, kNoBuffer));
         return 1;
     }
     // The line shows the serial as the record holds it, cut to its area.
     const std::u16string text = plat::WidenText(tessivo::DecodeCardRecord(record).serial);
     Log(plat::Format(u"message:MWM_CARD,wparam:%d,data:-%s;", AsInt(wParam), text.c_str()));
-    WriteSharedMemory(_hMem, record.data(), static_cast<std::int32_t>(record.size()));
+    WriteSharedMemory(RequestChannel(), record.data(), static_cast<std::int32_t>(record.size()));
     return 0;
 }
 
 // ---- MWM_LOGIN ----
 
-std::int32_t CTokenAgent::OnLogin(std::uint32_t wParam) {
+std::int32_t RequestHandlers::OnLogin(std::uint32_t wParam) {
     const std::uint64_t bytes = 2 * std::uint64_t(wParam);
     if (!FitsChannel(bytes)) {
         Log(NoDataLine(u"MWM_LOGIN", wParam, kReadNothing));
@@ -115,13 +116,14 @@ std::int32_t CTokenAgent::OnLogin(std::uint32_t wParam) {
         Log(NoDataLine(u"MWM_LOGIN", wParam, kNoBuffer));
         return 1;
     }
-    const std::int32_t n = ReadSharedMemory(_hMem, pin.data(), static_cast<std::int32_t>(bytes));
+    const std::int32_t n =
+        ReadSharedMemory(RequestChannel(), pin.data(), static_cast<std::int32_t>(bytes));
     if (n <= 0) {
         OPENSSL_cleanse(pin.data(), pin.size() * sizeof(char16_t));
         Log(NoDataLine(u"MWM_LOGIN", wParam, kReadNothing));
         return 1;
     }
-    const std::uint32_t code = Login(pin.data());
+    const std::uint32_t code = card_.Login(pin.data());
     // The log shows one asterisk per PIN character; the PIN itself is wiped.
     const std::u16string stars(std::char_traits<char16_t>::length(pin.data()), u'*');
     OPENSSL_cleanse(pin.data(), pin.size() * sizeof(char16_t));
@@ -131,7 +133,7 @@ std::int32_t CTokenAgent::OnLogin(std::uint32_t wParam) {
     if (code == 0) {
         result = WriteLoginSuccess() ? 0 : 1;
     } else {
-        errorText = ErrorText(static_cast<std::int32_t>(code & 0xFFFF));
+        errorText = names_.ErrorText(static_cast<std::int32_t>(code & 0xFFFF));
         result = WriteLoginFailure(code, errorText) ? 0 : 1;
     }
     std::u16string status =
@@ -144,46 +146,47 @@ std::int32_t CTokenAgent::OnLogin(std::uint32_t wParam) {
     return result;
 }
 
-bool CTokenAgent::WriteLoginSuccess() {
-    const std::string cardSerial = plat::NarrowText(ReadCardSerial());
-    if (_hMem == nullptr || _hMem1 == nullptr) {
+bool RequestHandlers::WriteLoginSuccess() {
+    const std::string cardSerial = plat::NarrowText(card_.ReadCardSerial());
+    if (RequestChannel() == nullptr || ReturnChannel() == nullptr) {
         return false;
     }
     tessivo::LoginRecord login;
     login.cardSerial = cardSerial;
-    login.certSerial = plat::NarrowText(m_CertSerial);
-    login.notAfter = plat::NarrowText(m_NotAfter);
-    login.certLength = static_cast<std::uint16_t>(2 * m_SignCertB64.size());
-    login.infoLength = static_cast<std::uint16_t>(2 * m_CertInfo.size());
-    if (IsCertExpired()) {
+    login.certSerial = plat::NarrowText(card_.certSerial);
+    login.notAfter = plat::NarrowText(card_.notAfter);
+    login.certLength = static_cast<std::uint16_t>(2 * card_.signCertB64.size());
+    login.infoLength = static_cast<std::uint16_t>(2 * card_.certInfo.size());
+    if (card_.IsCertExpired()) {
         login.status = tessivo::kStatusExpired;
         login.text = kExpiredText;
     } else {
-        login.text = plat::NarrowText(m_MemName1);
+        login.text = plat::NarrowText(channels_.returnName);
     }
     const tessivo::Bytes record = tessivo::EncodeLoginRecord(login);
-    WriteSharedMemory(_hMem, record.data(), static_cast<std::int32_t>(record.size()));
-    const std::string certificate = plat::NarrowText(m_SignCertB64);
-    WriteSharedMemory(_hMem1, certificate.data(), static_cast<std::int32_t>(certificate.size()));
+    WriteSharedMemory(RequestChannel(), record.data(), static_cast<std::int32_t>(record.size()));
+    const std::string certificate = plat::NarrowText(card_.signCertB64);
+    WriteSharedMemory(ReturnChannel(), certificate.data(),
+                      static_cast<std::int32_t>(certificate.size()));
     return true;
 }
 
-bool CTokenAgent::WriteLoginFailure(std::uint32_t code, const std::u16string& errorText) {
-    if (_hMem == nullptr) {
+bool RequestHandlers::WriteLoginFailure(std::uint32_t code, const std::u16string& errorText) {
+    if (RequestChannel() == nullptr) {
         return false;
     }
     tessivo::LoginRecord login;
     login.status = code;
     login.text = plat::NarrowText(errorText);
     const tessivo::Bytes record = tessivo::EncodeLoginRecord(login);
-    WriteSharedMemory(_hMem, record.data(), static_cast<std::int32_t>(record.size()));
+    WriteSharedMemory(RequestChannel(), record.data(), static_cast<std::int32_t>(record.size()));
     return true;
 }
 
 // ---- MWM_LOGOUT ----
 
-std::int32_t CTokenAgent::OnLogout(std::uint32_t wParam) {
-    const std::uint32_t result = Logout();
+std::int32_t RequestHandlers::OnLogout(std::uint32_t wParam) {
+    const std::uint32_t result = card_.Logout();
     Log(plat::Format(u"message:MWM_LOGOUT,wparam:%d,data:->%s;", AsInt(wParam),
                      result == 0 ? u"sucess" : u"fail"));
     return static_cast<std::int32_t>(result);
@@ -191,16 +194,16 @@ std::int32_t CTokenAgent::OnLogout(std::uint32_t wParam) {
 
 // ---- MWM_CERTINF ----
 
-std::int32_t CTokenAgent::OnCertInf(std::uint32_t wParam) {
-    const auto bytes = static_cast<std::int32_t>(2 * m_CertInfo.size());
-    WriteSharedMemory(_hMem, m_CertInfo.data(), bytes);
+std::int32_t RequestHandlers::OnCertInf(std::uint32_t wParam) {
+    const auto bytes = static_cast<std::int32_t>(2 * card_.certInfo.size());
+    WriteSharedMemory(RequestChannel(), card_.certInfo.data(), bytes);
     Log(plat::Format(u"message:MWM_CERTINF,wparam:%d,data:->%d;", AsInt(wParam), bytes));
     return 0;
 }
 
 // ---- MWM_SIGN ----
 
-std::int32_t CTokenAgent::OnSign(std::uint32_t wParam) {
+std::int32_t RequestHandlers::OnSign(std::uint32_t wParam) {
     if (!FitsChannel(wParam)) {
         Log(NoDataLine(u"MWM_SIGN", wParam, kReadNothing));
         return 1;
@@ -213,7 +216,7 @@ std::int32_t CTokenAgent::OnSign(std::uint32_t wParam) {
         return 1;
     }
     const std::int32_t n =
-        ReadSharedMemory(_hMem, request.data(), static_cast<std::int32_t>(wParam));
+        ReadSharedMemory(RequestChannel(), request.data(), static_cast<std::int32_t>(wParam));
     if (n <= 0) {
         Log(NoDataLine(u"MWM_SIGN", wParam, kReadNothing));
         return 1;
@@ -230,7 +233,7 @@ std::int32_t CTokenAgent::OnSign(std::uint32_t wParam) {
     const std::u16string shown = plat::WidenText(data);
 
     std::u16string reply;
-    if (SignData(mechanism, data, reply) != 0) {
+    if (card_.SignData(mechanism, data, reply) != 0) {
         Log(plat::Format(u"message:MWM_SIGN,wparam:%d,data:%s->fail;", AsInt(wParam),
                          shown.c_str()));
         return 1;
@@ -238,17 +241,18 @@ std::int32_t CTokenAgent::OnSign(std::uint32_t wParam) {
     const std::u16string line =
         plat::Format(u"message:MWM_SIGN,wparam:%d,data:%s->sucess;", AsInt(wParam), shown.c_str());
     const std::string text = plat::NarrowText(reply);
-    if (_hMem1 == nullptr) {
+    if (ReturnChannel() == nullptr) {
         Log(line);
         return 1;
     }
-    WriteSharedMemory(_hMem1, text.data(), static_cast<std::int32_t>(text.size()));
+    WriteSharedMemory(ReturnChannel(), text.data(), static_cast<std::int32_t>(text.size()));
 
-    const std::string channelName = plat::NarrowText(m_MemName1);
-    const std::size_t nameBytes = std::min(m_MemName1.size(), channelName.size());
+    const std::string channelName = plat::NarrowText(channels_.returnName);
+    const std::size_t nameBytes = std::min(channels_.returnName.size(), channelName.size());
     const tessivo::Bytes signHeader = tessivo::EncodeSignHeader(
         {static_cast<std::uint16_t>(text.size()), channelName.substr(0, nameBytes)});
-    WriteSharedMemory(_hMem, signHeader.data(), static_cast<std::int32_t>(signHeader.size()));
+    WriteSharedMemory(RequestChannel(), signHeader.data(),
+                      static_cast<std::int32_t>(signHeader.size()));
     Log(line);
     return 0;
 }

@@ -14,8 +14,9 @@
 #include "agent/AgentResult.h"
 #include "agent/CardSession.h"
 #include "platform/text.h"
-#include "agent/TokenAgent.h"
+#include "agent/TokenOperations.h"
 #include "platform/codepage.h"
+#include "platform/types.h"
 
 namespace {
 
@@ -29,42 +30,48 @@ constexpr int kPinBuffer = 64;
 
 // ---- Library start and reader selection ----
 
-bool CTokenAgent::StartLibrary() {
-    m_SlotIndex = -1;
-    for (std::uint32_t& slot : m_SlotID) {
+TokenOperations::TokenOperations() {
+    for (std::uint32_t& slot : slotIds) {
         slot = kNoSlot;
     }
-    m_SlotSelected = false;
-    return session_.Reopen();
 }
 
-bool CTokenAgent::ShutdownLibrary() {
-    if (!m_LibraryOpen) {
+bool TokenOperations::StartLibrary() {
+    slotIndex = -1;
+    for (std::uint32_t& slot : slotIds) {
+        slot = kNoSlot;
+    }
+    slotSelected = false;
+    return session.Reopen();
+}
+
+bool TokenOperations::ShutdownLibrary() {
+    if (!LibraryOpen()) {
         return false;
     }
     try {
-        session_.objects.Release();
+        session.objects.Release();
         Logout();
-        session_.library.Close();
+        session.library.Close();
         return true;
     } catch (...) {
         return false;
     }
 }
 
-std::u16string CTokenAgent::GetReaderName(std::uint32_t slotId) {
-    if (!m_LibraryOpen) {
+std::u16string TokenOperations::GetReaderName(std::uint32_t slotId) {
+    if (!LibraryOpen()) {
         return {};
     }
     char buffer[kDescriptionBuffer + 1] = {};
     std::uint32_t length = kDescriptionBuffer;
-    GetSlotDesc(&m_Pkcs11, slotId, buffer, &length);
+    GetSlotDesc(&Pkcs11(), slotId, buffer, &length);
     return plat::WidenText(buffer);
 }
 
-bool CTokenAgent::EnumerateSlots(std::uint32_t (&slots)[kMaxSlots], std::uint32_t& count) {
+bool TokenOperations::EnumerateSlots(std::uint32_t (&slots)[kMaxSlots], std::uint32_t& count) {
     count = kMaxSlots;
-    if (GetSlotID(&m_Pkcs11, slots, &count) != OK) {
+    if (GetSlotID(&Pkcs11(), slots, &count) != OK) {
         return false;
     }
     if (count > kMaxSlots) {
@@ -73,9 +80,9 @@ bool CTokenAgent::EnumerateSlots(std::uint32_t (&slots)[kMaxSlots], std::uint32_
     return true;
 }
 
-std::int32_t CTokenAgent::ListReaders(char16_t* buffer, std::int32_t capacity) {
+std::int32_t TokenOperations::ListReaders(char16_t* buffer, std::int32_t capacity) {
     std::int32_t total = 0;
-    if (!m_LibraryOpen) {
+    if (!LibraryOpen()) {
         return 0;
     }
     try {
@@ -103,9 +110,9 @@ std::int32_t CTokenAgent::ListReaders(char16_t* buffer, std::int32_t capacity) {
     return total;
 }
 
-void CTokenAgent::SelectReader(const char16_t* text) {
-    m_SlotSelected = false;
-    if (!m_LibraryOpen || text == nullptr) {
+void TokenOperations::SelectReader(const char16_t* text) {
+    slotSelected = false;
+    if (!LibraryOpen() || text == nullptr) {
         return;
     }
     try {
@@ -116,10 +123,10 @@ void CTokenAgent::SelectReader(const char16_t* text) {
         }
         const std::u16string wanted(text);
         for (std::uint32_t i = 0; i < count; ++i) {
-            m_SlotID[i] = slots[i];
+            slotIds[i] = slots[i];
             if (GetReaderName(slots[i]) == wanted) {
-                m_SlotSelected = true;
-                m_SlotIndex = static_cast<std::int32_t>(i);
+                slotSelected = true;
+                slotIndex = static_cast<std::int32_t>(i);
                 return;
             }
         }
@@ -129,18 +136,18 @@ void CTokenAgent::SelectReader(const char16_t* text) {
 
 // ---- Card presence, login and logout ----
 
-std::u16string CTokenAgent::ReadCardSerial() {
-    if (!m_LibraryOpen || m_SlotIndex < 0 || m_SlotIndex >= kMaxSlots) {
+std::u16string TokenOperations::ReadCardSerial() {
+    if (!LibraryOpen() || slotIndex < 0 || slotIndex >= kMaxSlots) {
         return {};
     }
     try {
-        const std::uint32_t slot = m_SlotID[m_SlotIndex];
-        if (IsTokenPresent(&m_Pkcs11, slot) == 0) {
+        const std::uint32_t slot = slotIds[slotIndex];
+        if (IsTokenPresent(&Pkcs11(), slot) == 0) {
             return {};
         }
         char buffer[kCardSerialBuffer + 1] = {};
         std::uint32_t length = kCardSerialBuffer;
-        if (GetTokenSerialNumber(&m_Pkcs11, slot, buffer, &length) != OK) {
+        if (GetTokenSerialNumber(&Pkcs11(), slot, buffer, &length) != OK) {
             return {};
         }
         return plat::WidenText(buffer);
@@ -149,17 +156,17 @@ std::u16string CTokenAgent::ReadCardSerial() {
     }
 }
 
-std::uint32_t CTokenAgent::Login(const char16_t* pin) {
+std::uint32_t TokenOperations::Login(const char16_t* pin) {
     return LoginResultCode(LoginCard(pin));
 }
 
-AgentResult CTokenAgent::LoginCard(const char16_t* pin) {
-    if (!m_LibraryOpen || !m_SlotSelected || m_SlotIndex < 0 || m_SlotIndex >= kMaxSlots) {
+AgentResult TokenOperations::LoginCard(const char16_t* pin) {
+    if (!LibraryOpen() || !slotSelected || slotIndex < 0 || slotIndex >= kMaxSlots) {
         return AgentResult::Fail(Failed::NotReady, "no library or no reader");
     }
     char narrowPin[kPinBuffer] = {};
     try {
-        m_CertInfo.clear();
+        certInfo.clear();
         // A PIN cut to fit would cost the holder a retry: it is refused before the card sees it,
         // and the login fails as a rejected PIN does.
         const bool pinFits =
@@ -167,26 +174,26 @@ AgentResult CTokenAgent::LoginCard(const char16_t* pin) {
         if (pinFits) {
             plat::NarrowInto(pin, narrowPin, kPinBuffer);
         }
-        if (m_LoggedIn) {
-            LogoutToken(&m_Pkcs11);
+        if (session.loggedIn) {
+            LogoutToken(&Pkcs11());
         }
         std::uint32_t deviceError = 0;
         const VR_RESULT rv =
-            pinFits ? LoginToken(&m_Pkcs11, m_SlotID[m_SlotIndex], narrowPin, &deviceError) : OK;
+            pinFits ? LoginToken(&Pkcs11(), slotIds[slotIndex], narrowPin, &deviceError) : OK;
         OPENSSL_cleanse(narrowPin, sizeof narrowPin);
-        m_LoggedIn = pinFits && rv == OK;
-        if (!m_LoggedIn) {
-            LogoutToken(&m_Pkcs11);
+        session.loggedIn = pinFits && rv == OK;
+        if (!session.loggedIn) {
+            LogoutToken(&Pkcs11());
             return pinFits ? AgentResult::Fail(Failed::Library, "LoginToken", rv)
                            : AgentResult::Fail(Failed::PinTooLong, "PIN");
         }
-        session_.objects.Release();
-        if (!session_.objects.Load(m_Pkcs11)) {
+        session.objects.Release();
+        if (!session.objects.Load(Pkcs11())) {
             // The login stands; without the card's objects there is nothing to describe.
             return AgentResult::Done();
         }
         StoreCertTexts();
-        m_CertInfo = BuildCertInfo();
+        certInfo = BuildCertInfo();
         return AgentResult::Done();
     } catch (...) {
         OPENSSL_cleanse(narrowPin, sizeof narrowPin);
@@ -194,43 +201,43 @@ AgentResult CTokenAgent::LoginCard(const char16_t* pin) {
     }
 }
 
-void CTokenAgent::StoreCertTexts() {
+void TokenOperations::StoreCertTexts() {
     std::int32_t derLength = 0;
     // A null buffer is a size query: the length comes back with BASIC_BUFFER_TOO_SMALL.
-    Cert2DER(m_SignCert.get(), nullptr, &derLength);
+    Cert2DER(SignCert(), nullptr, &derLength);
     if (derLength > 0) {
         std::vector<unsigned char> der(static_cast<std::size_t>(derLength));
-        if (Cert2DER(m_SignCert.get(), der.data(), &derLength) == OK && derLength > 0 &&
+        if (Cert2DER(SignCert(), der.data(), &derLength) == OK && derLength > 0 &&
             static_cast<std::size_t>(derLength) <= der.size()) {
-            m_SignCertB64 = plat::WidenText(tessivo::EncodeBase64Lines(der.data(), derLength));
+            signCertB64 = plat::WidenText(tessivo::EncodeBase64Lines(der.data(), derLength));
         }
     }
     // Each text is kept from the earlier login when it cannot be read.
-    if (const auto serial = tessivo::CertSerialText(m_SignCert.get())) {
-        m_CertSerial = *serial;
+    if (const auto serial = tessivo::CertSerialText(SignCert())) {
+        certSerial = *serial;
     }
-    if (const auto notAfter = tessivo::NotAfterText(m_SignCert.get())) {
-        m_NotAfter = *notAfter;
+    if (const auto until = tessivo::NotAfterText(SignCert())) {
+        notAfter = *until;
     }
 }
 
-std::uint32_t CTokenAgent::Logout() {
-    if (!m_LibraryOpen) {
+std::uint32_t TokenOperations::Logout() {
+    if (!LibraryOpen()) {
         return kLibraryClosed;
     }
-    if (!m_LoggedIn) {
+    if (!session.loggedIn) {
         return OK;
     }
     std::uint32_t result = OK;
     try {
-        m_LoggedIn = false;
-        m_SlotIndex = -1;
-        result = LogoutToken(&m_Pkcs11);
+        session.loggedIn = false;
+        slotIndex = -1;
+        result = LogoutToken(&Pkcs11());
         if (result == OK) {
             return OK;
         }
         // Recover by opening the library afresh. The texts of the record stay.
-        if (session_.Reopen()) {
+        if (session.Reopen()) {
             return OK;
         }
     } catch (...) {
@@ -238,48 +245,48 @@ std::uint32_t CTokenAgent::Logout() {
     return result;
 }
 
-void CTokenAgent::ReleaseCerts() {
-    m_SignCert.reset();
-    m_EncCert.reset();
+void TokenOperations::ReleaseCerts() {
+    session.objects.signCert.reset();
+    session.objects.encCert.reset();
 }
 
-void CTokenAgent::ReleaseKey() {
-    m_SignKey.reset();
+void TokenOperations::ReleaseKey() {
+    session.objects.signKey.reset();
 }
 
-bool CTokenAgent::IsCertExpired() {
-    return tessivo::IsCertExpired(m_NotAfter, static_cast<std::int64_t>(std::time(nullptr)));
+bool TokenOperations::IsCertExpired() {
+    return tessivo::IsCertExpired(notAfter, static_cast<std::int64_t>(std::time(nullptr)));
 }
 
-std::int32_t CTokenAgent::CompareDates(const std::u16string& a, const std::u16string& b) {
+std::int32_t TokenOperations::CompareDates(const std::u16string& a, const std::u16string& b) {
     return tessivo::CompareDates(a, b);
 }
 
 // ---- Certificate information record ----
 
-std::u16string CTokenAgent::BuildCertInfo() {
-    if (!m_LibraryOpen || !m_LoggedIn || m_SignCert == nullptr) {
+std::u16string TokenOperations::BuildCertInfo() {
+    if (!LibraryOpen() || !session.loggedIn || session.objects.signCert == nullptr) {
         return {};
     }
-    return tessivo::BuildCertRecord(m_SignCert.get(), m_CertSerial);
+    return tessivo::BuildCertRecord(SignCert(), certSerial);
 }
 
 // ---- Signing ----
 
-std::uint32_t CTokenAgent::SignData(std::uint32_t mechanism, const char* data,
-                                    std::u16string& reply) {
+std::uint32_t TokenOperations::SignData(std::uint32_t mechanism, const char* data,
+                                        std::u16string& reply) {
     return SignResultCode(SignWithCard(mechanism, data, reply));
 }
 
-AgentResult CTokenAgent::SignWithCard(std::uint32_t mechanism, const char* data,
-                                      std::u16string& reply) {
+AgentResult TokenOperations::SignWithCard(std::uint32_t mechanism, const char* data,
+                                          std::u16string& reply) {
     try {
         const std::size_t nDataLen = data == nullptr ? 0 : std::strlen(data);
         const std::vector<std::uint8_t> decoded = tessivo::DecodeBase64Lenient(data, nDataLen);
         const auto nDestLen = static_cast<std::int32_t>(decoded.size());
         std::int32_t nSignatureLen = 0;
-        VR_RESULT rv = BasicSign(mechanism, decoded.data(), nDestLen, m_SignKey.get(), nullptr,
-                                 &nSignatureLen);
+        VR_RESULT rv =
+            BasicSign(mechanism, decoded.data(), nDestLen, SignKey(), nullptr, &nSignatureLen);
         if (rv != OK) {
             return AgentResult::Fail(Failed::Library, "BasicSign length", rv);
         }
@@ -287,7 +294,7 @@ AgentResult CTokenAgent::SignWithCard(std::uint32_t mechanism, const char* data,
             return AgentResult::Fail(Failed::NoSignature, "no signature key");
         }
         std::vector<unsigned char> signature(static_cast<std::size_t>(nSignatureLen) + 1, 0);
-        rv = BasicSign(mechanism, decoded.data(), nDestLen, m_SignKey.get(), signature.data(),
+        rv = BasicSign(mechanism, decoded.data(), nDestLen, SignKey(), signature.data(),
                        &nSignatureLen);
         if (rv != OK) {
             return AgentResult::Fail(Failed::Library, "BasicSign", rv);

@@ -88,13 +88,13 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
     fixtures::SetEnvironment("TESSIVO_PKCS11_MODULE", TestModulePath());
     h->agent = std::make_unique<CTokenAgent>();
     h->window = agent_test::CreateTestWindow();
-    h->agent->m_hWnd = h->window;
-    h->agent->m_hLogWnd =
-        plat::CreateConsole(h->window, kConsoleStyle, 0, 0, kConsoleWidth, kConsoleHeight);
-    h->agent->m_MemName = agent_test::UniqueName("FuzzRequest");
-    h->agent->m_MemName2 = agent_test::UniqueName("FuzzLog");
-    h->agent->_hMem = CreateSharedMemory(h->agent->m_MemName.c_str());
-    h->agent->_hMem2 = CreateSharedMemory(h->agent->m_MemName2.c_str());
+    h->agent->Activity().Attach(h->window, plat::CreateConsole(h->window, kConsoleStyle, 0, 0,
+                                                               kConsoleWidth, kConsoleHeight));
+    ChannelSet& channels = h->agent->Channels();
+    channels.requestName = agent_test::UniqueName("FuzzRequest");
+    channels.logName = agent_test::UniqueName("FuzzLog");
+    channels.Request().Reset(CreateSharedMemory(channels.requestName.c_str()));
+    channels.Log().Reset(CreateSharedMemory(channels.logName.c_str()));
     if (!h->agent->m_LibraryOpen || h->agent->_hMem == nullptr || h->agent->_hMem1 == nullptr ||
         h->agent->_hMem2 == nullptr) {
         std::fputs("fuzz_dispatch: the agent did not start\n", stdout);

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "agent/AgentProcess.h"
 #include "agent/MainWindow.h"
 #include "protocol/Messages.h"
 #include "agent/SharedMemory.h"
@@ -32,26 +33,25 @@ std::string Narrow(const std::u16string& text) {
 class ActivityLog : public ::testing::Test {
 protected:
     void SetUp() override {
-        ConsoleEntryCount() = 0;
-        LastForwardResult() = 0;
+        Process().consoleEntries = 0;
+        Process().lastForwardResult = 0;
         window_ = agent_test::CreateTestWindow();
         ASSERT_NE(window_, 0u);
         console_ = plat::CreateConsole(window_, kConsoleStyle, 0, 0, kConsoleWidth, kConsoleHeight);
         ASSERT_NE(console_, 0u);
-        agent_.m_hWnd = window_;
-        agent_.m_hLogWnd = console_;
+        agent_.Activity().Attach(window_, console_);
     }
     void TearDown() override {
         plat::DestroyWindow(window_);
-        ConsoleEntryCount() = 0;
-        LastForwardResult() = 0;
+        Process().consoleEntries = 0;
+        Process().lastForwardResult = 0;
     }
 
     // Opens a log channel under a name of this test and gives it to the agent.
     void OpenLogChannel() {
         logName_ = agent_test::UniqueName("log");
         logKeeper_ = CreateSharedMemory(logName_.c_str());
-        agent_._hMem2 = OpenSharedMemory(logName_.c_str());
+        agent_.Channels().Log().Reset(OpenSharedMemory(logName_.c_str()));
         ASSERT_NE(agent_._hMem2, nullptr);
     }
     std::vector<unsigned char> LogChannel(int length) {
@@ -81,7 +81,7 @@ TEST_F(ActivityLog, ConsoleKeepsTheLatest51Entries) {
     ASSERT_EQ(lines.size(), 51u);
     EXPECT_EQ(lines.front(), u"entry C");
     EXPECT_EQ(lines.back(), u"entry 52");
-    EXPECT_EQ(ConsoleEntryCount(), 51);
+    EXPECT_EQ(Process().consoleEntries, 51);
 }
 
 TEST_F(ActivityLog, ForwardedEntryIsFramedAndCounted) {
@@ -89,7 +89,7 @@ TEST_F(ActivityLog, ForwardedEntryIsFramedAndCounted) {
     std::u16string text(40, u'x');
     agent_.AppendLog(console_, text.c_str());
     EXPECT_EQ(Lines(console_).back(), text + u"wResult:44");
-    EXPECT_EQ(LastForwardResult(), 44);
+    EXPECT_EQ(Process().lastForwardResult, 44);
     EXPECT_EQ(agent_.Dispatch(window_, MWM_LASTRESULT, 0, 0), 44);
 
     std::vector<unsigned char> frame = LogChannel(60);
@@ -104,7 +104,7 @@ TEST_F(ActivityLog, ForwardedEntryIsFramedAndCounted) {
 
     agent_.AppendLog(console_, u"");
     EXPECT_EQ(Lines(console_).back(), u"wResult:4");
-    EXPECT_EQ(LastForwardResult(), 4);
+    EXPECT_EQ(Process().lastForwardResult, 4);
 }
 
 TEST_F(ActivityLog, EntriesBeforeTheLogChannelOpensAreNotForwarded) {
@@ -113,10 +113,10 @@ TEST_F(ActivityLog, EntriesBeforeTheLogChannelOpensAreNotForwarded) {
     EXPECT_EQ(agent_.Dispatch(window_, MWM_LASTRESULT, 0, 0), 0);
 
     OpenLogChannel();
-    agent_.m_hWnd = 0; // forwarding also needs the window
+    agent_.Activity().SetWindow(0); // forwarding also needs the window
     agent_.AppendLog(console_, u"no window");
     EXPECT_EQ(Lines(console_).back(), u"no window");
-    EXPECT_EQ(LastForwardResult(), 0);
+    EXPECT_EQ(Process().lastForwardResult, 0);
 }
 
 TEST_F(ActivityLog, ForwardedTextIsCutBeforeTheFirstWideCharacter) {
@@ -130,7 +130,7 @@ TEST_F(ActivityLog, ForwardedTextIsCutBeforeTheFirstWideCharacter) {
 
     // A text that starts with such a character goes out in the ANSI code page (950).
     agent_.AppendLog(console_, u"\u932f\u8aa4");
-    EXPECT_EQ(LastForwardResult(), 8);
+    EXPECT_EQ(Process().lastForwardResult, 8);
     frame = LogChannel(9);
     EXPECT_EQ(std::string(frame.begin() + 4, frame.begin() + 8), "\xBF\xF9\xBB\x7E");
 }
@@ -140,17 +140,17 @@ TEST_F(ActivityLog, FailedForwardShowsMinusOne) {
     std::u16string name = agent_test::UniqueName("tiny");
     plat::MappingHandle tiny = plat::CreateMapping(name, 4096);
     ASSERT_NE(tiny, nullptr);
-    agent_._hMem2 = tiny;
+    agent_.Channels().Log().Reset(tiny);
     agent_.AppendLog(console_, u"lost");
     EXPECT_EQ(Lines(console_).back(), u"lostwResult:-1");
-    EXPECT_EQ(LastForwardResult(), -1);
+    EXPECT_EQ(Process().lastForwardResult, -1);
 }
 
 TEST_F(ActivityLog, NoConsoleNoEntry) {
     OpenLogChannel();
     agent_.AppendLog(0, u"vanishes");
-    EXPECT_EQ(ConsoleEntryCount(), 0);
-    EXPECT_EQ(LastForwardResult(), 0);
+    EXPECT_EQ(Process().consoleEntries, 0);
+    EXPECT_EQ(Process().lastForwardResult, 0);
     EXPECT_TRUE(Lines(console_).empty());
 }
 
@@ -159,8 +159,8 @@ TEST_F(ActivityLog, ReopenChannelsOpensTheNamedChannelsAndReportsThem) {
     std::u16string logName = agent_test::UniqueName("reopenlog");
     plat::MappingHandle request = CreateSharedMemory(requestName.c_str());
     plat::MappingHandle log = CreateSharedMemory(logName.c_str());
-    agent_.m_MemName = requestName;
-    agent_.m_MemName2 = logName;
+    agent_.Channels().requestName = requestName;
+    agent_.Channels().logName = logName;
     agent_.ReopenChannels();
     EXPECT_NE(agent_._hMem, nullptr);
     EXPECT_NE(agent_._hMem2, nullptr);
@@ -181,8 +181,8 @@ TEST_F(ActivityLog, ReopenChannelsOpensTheNamedChannelsAndReportsThem) {
 }
 
 TEST_F(ActivityLog, ReopenChannelsLogsEveryChannelItCannotOpen) {
-    agent_.m_MemName = agent_test::UniqueName("absent-req");
-    agent_.m_MemName2 = agent_test::UniqueName("absent-log");
+    agent_.Channels().requestName = agent_test::UniqueName("absent-req");
+    agent_.Channels().logName = agent_test::UniqueName("absent-log");
     agent_.ReopenChannels();
     EXPECT_EQ(agent_._hMem, nullptr);
     EXPECT_EQ(agent_._hMem2, nullptr);
@@ -196,19 +196,18 @@ TEST_F(ActivityLog, ReopenChannelsLogsEveryChannelItCannotOpen) {
 
 TEST_F(ActivityLog, ReopenChannelsRetriesTheReturnChannelInOrder) {
     // The constructor could create neither name: the first tick tries m_MemName1 once more.
-    CloseSharedMemory(agent_._hMem1);
-    agent_._hMem1 = nullptr;
-    agent_.m_MemName1 = agent_test::UniqueName("retry-return");
+    ChannelSet& channels = agent_.Channels();
+    channels.Return().Reset();
+    channels.returnName = agent_test::UniqueName("retry-return");
     agent_.ReopenChannels();
     EXPECT_NE(agent_._hMem1, nullptr);
-    CloseSharedMemory(agent_._hMem1);
-    agent_._hMem1 = nullptr;
+    channels.Return().Reset();
 
     // A name the platform cannot create: the failure is logged between the two opens.
     const std::size_t before = Lines(console_).size();
-    agent_.m_MemName = agent_test::UniqueName("absent-req2");
-    agent_.m_MemName2 = agent_test::UniqueName("absent-log2");
-    agent_.m_MemName1 = std::u16string(300, u'r');
+    channels.requestName = agent_test::UniqueName("absent-req2");
+    channels.logName = agent_test::UniqueName("absent-log2");
+    channels.returnName = std::u16string(300, u'r');
     agent_.ReopenChannels();
     EXPECT_EQ(agent_._hMem1, nullptr);
     std::vector<std::u16string> lines = Lines(console_);

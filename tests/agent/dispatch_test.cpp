@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "agent/AgentProcess.h"
 #include "agent/MainWindow.h"
 #include "protocol/Messages.h"
 #include "agent/SharedMemory.h"
@@ -19,8 +20,7 @@ protected:
     void SetUp() override {
         window_ = agent_test::CreateTestWindow();
         console_ = plat::CreateConsole(window_, kConsoleStyle, 0, 0, kConsoleWidth, kConsoleHeight);
-        agent_.m_hLogWnd = console_;
-        agent_.m_hWnd = window_;
+        agent_.Activity().Attach(window_, console_);
     }
     void TearDown() override { plat::DestroyWindow(window_); }
 
@@ -30,7 +30,7 @@ protected:
 };
 
 TEST_F(Dispatch, HelloTakesTheProcessIdAndLogsIt) {
-    agent_.m_MemName = u"ReqX";
+    agent_.Channels().requestName = u"ReqX";
     const std::uint32_t nobody = 0x7FFFFFF0u; // owns no window
     EXPECT_EQ(agent_.Dispatch(window_, MWM_HELLO, 0, static_cast<std::int32_t>(nobody)),
               static_cast<std::int32_t>(nobody));
@@ -50,7 +50,7 @@ TEST_F(Dispatch, HelloWithAProcessOwningWindowsTakesTheFirstOne) {
         }
     }
     ASSERT_NE(first, 0u);
-    agent_.m_hWnd = 0;
+    agent_.Activity().SetWindow(0);
     EXPECT_EQ(agent_.Dispatch(window_, MWM_HELLO, 0, static_cast<std::int32_t>(self)),
               static_cast<std::int32_t>(self));
     EXPECT_EQ(agent_.m_hWnd, first);
@@ -60,7 +60,7 @@ TEST_F(Dispatch, IdsWithoutHandlerAnswerZeroAndLogNothing) {
     for (std::uint32_t id : {1232u, 1233u, 1236u, 1237u}) {
         EXPECT_EQ(agent_.Dispatch(window_, id, 0xFFFFFFFFu, -1), 0) << id;
     }
-    EXPECT_EQ(agent_.Dispatch(window_, MWM_LASTRESULT, 0, 0), LastForwardResult());
+    EXPECT_EQ(agent_.Dispatch(window_, MWM_LASTRESULT, 0, 0), Process().lastForwardResult);
     EXPECT_EQ(plat::ConsoleText(console_), u"");
 }
 
@@ -77,6 +77,20 @@ TEST_F(Dispatch, TokenRequestsFailWithoutTheLibrary) {
         }
     }
     EXPECT_FALSE(agent_.m_LibraryOpen);
+}
+
+// The record's channels are closed with it: an agent that follows gets the name the first one
+// had, not the name a second agent of the user takes while the first holds it.
+TEST(AgentRecord, ItsReturnChannelGoesWithIt) {
+    std::u16string firstName;
+    {
+        CTokenAgent first;
+        ASSERT_NE(first._hMem1, nullptr);
+        firstName = first.m_MemName1;
+    }
+    CTokenAgent next;
+    EXPECT_EQ(next.m_MemName1, firstName);
+    EXPECT_NE(next._hMem1, nullptr);
 }
 
 TEST(MainWindow, CentredOnTheDesktop) {
@@ -133,8 +147,7 @@ TEST(MainWindow, NothingThePeerSendsCrashesTheAgent) {
     const std::u16string requestName = agent_test::UniqueName("garbage");
     plat::MappingHandle request = CreateSharedMemory(requestName.c_str());
     ASSERT_NE(request, nullptr);
-    CloseSharedMemory(agent._hMem);
-    agent._hMem = OpenSharedMemory(requestName.c_str());
+    agent.Channels().Request().Reset(OpenSharedMemory(requestName.c_str()));
     ASSERT_NE(agent._hMem, nullptr);
 
     std::vector<unsigned char> garbage(kChannelSize);
@@ -162,7 +175,7 @@ TEST(MainWindow, NothingThePeerSendsCrashesTheAgent) {
         }
     }
     // Still answering.
-    EXPECT_EQ(AgentWindowProc(window, MWM_LASTRESULT, 0, 0), LastForwardResult());
+    EXPECT_EQ(AgentWindowProc(window, MWM_LASTRESULT, 0, 0), Process().lastForwardResult);
     plat::KillTimer(window, kHelloTimer);
     plat::DestroyWindow(window);
     ServeAgent(nullptr);

@@ -61,13 +61,12 @@ TEST_F(PeerWatch, HelloAfterTheFifthTickStartsTheWatchOnTheSixth) {
 }
 
 TEST_F(PeerWatch, TwentyFailedChecksDoNotEndItTheTwentyFirstDoes) {
-    agent_.m_ProcessId = plat::CurrentProcessId();
+    agent_.Watch().processId = plat::CurrentProcessId();
     agent_.OnTimer(window_, kHelloTimer);
     ASSERT_NE(agent_.m_hPeerProcess, nullptr);
     EXPECT_TRUE(TicksWithoutExit(kWatchTimer, 3));
     // The peer is gone: an unopened process never counts as running.
-    plat::CloseProcess(agent_.m_hPeerProcess);
-    agent_.m_hPeerProcess = nullptr;
+    agent_.Watch().Watch(nullptr);
     EXPECT_TRUE(TicksWithoutExit(kWatchTimer, 20));
     EXPECT_EQ(agent_.m_PeerGoneCount, 20);
     agent_.OnTimer(window_, kWatchTimer);
@@ -75,18 +74,17 @@ TEST_F(PeerWatch, TwentyFailedChecksDoNotEndItTheTwentyFirstDoes) {
 }
 
 TEST_F(PeerWatch, ARunningCheckResetsTheCount) {
-    agent_.m_ProcessId = plat::CurrentProcessId();
+    agent_.Watch().processId = plat::CurrentProcessId();
     agent_.OnTimer(window_, kHelloTimer);
-    plat::ProcessHandle self = agent_.m_hPeerProcess;
-    agent_.m_hPeerProcess = nullptr;
+    plat::ProcessHandle self = agent_.Watch().Release();
     EXPECT_TRUE(TicksWithoutExit(kWatchTimer, 15));
-    agent_.m_hPeerProcess = self;
+    agent_.Watch().Watch(self);
     EXPECT_TRUE(TicksWithoutExit(kWatchTimer, 1));
     EXPECT_EQ(agent_.m_PeerGoneCount, 0);
 }
 
 TEST_F(PeerWatch, ProcessIdZeroStartsTheWatchAndEndsAfter21Checks) {
-    agent_.m_ProcessId = 0;
+    agent_.Watch().processId = 0;
     EXPECT_TRUE(TicksWithoutExit(kHelloTimer, 1));
     EXPECT_EQ(agent_.m_hPeerProcess, nullptr);
     EXPECT_EQ(agent_.m_HelloTicks, 0);
@@ -96,9 +94,9 @@ TEST_F(PeerWatch, ProcessIdZeroStartsTheWatchAndEndsAfter21Checks) {
 }
 
 TEST_F(PeerWatch, FirstTickWithAProcessIdStartsTheWatchAtOnceAndKeepsItsProcess) {
-    agent_.m_hLogWnd =
-        plat::CreateConsole(window_, kConsoleStyle, 0, 0, kConsoleWidth, kConsoleHeight);
-    agent_.m_ProcessId = plat::CurrentProcessId();
+    agent_.Activity().Attach(
+        0, plat::CreateConsole(window_, kConsoleStyle, 0, 0, kConsoleWidth, kConsoleHeight));
+    agent_.Watch().processId = plat::CurrentProcessId();
     EXPECT_TRUE(TicksWithoutExit(kHelloTimer, 1));
     EXPECT_EQ(agent_.m_HelloTicks, 0);
     EXPECT_NE(agent_.m_hPeerProcess, nullptr);

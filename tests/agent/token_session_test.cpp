@@ -97,8 +97,9 @@ protected:
         agent_ = std::make_unique<CTokenAgent>();
         window_ = agent_test::CreateTestWindow();
         console_ = plat::CreateConsole(window_, kConsoleStyle, 0, 0, kConsoleWidth, kConsoleHeight);
-        agent_->m_hLogWnd = console_;
-        agent_->_hMem = CreateSharedMemory(agent_test::UniqueName("SessionRequest").c_str());
+        agent_->Activity().Attach(0, console_);
+        agent_->Channels().Request().Reset(
+            CreateSharedMemory(agent_test::UniqueName("SessionRequest").c_str()));
         ASSERT_NE(agent_->_hMem, nullptr);
         ASSERT_TRUE(agent_->m_LibraryOpen);
     }
@@ -230,7 +231,7 @@ TEST_F(Session, ReaderListAndItsBounds) {
 TEST_F(Session, SelectionIsExactAndRefreshesUpToTheMatch) {
     Start(
         "slot = A ; 1 ; L ; 1\nslot = B ; 1 ; L ; 2\nslot = B ; 1 ; L ; 3\nslot = C ; 1 ; L ; 4\n");
-    for (std::uint32_t& id : agent_->m_SlotID)
+    for (std::uint32_t& id : agent_->Card().slotIds)
         id = 0xAAAA;
     agent_->SelectReader(u"B");
     EXPECT_TRUE(agent_->m_SlotSelected);
@@ -481,9 +482,8 @@ TEST_F(Session, RepliesNeedTheirChannels) {
     EXPECT_EQ(LastLine(), u"message:MWM_CERTINF,wparam:2,data:->0;");
 
     Slot(u"Card Reader");
-    const plat::MappingHandle request = agent_->_hMem;
-    const plat::MappingHandle returned = agent_->_hMem1;
-    agent_->_hMem1 = nullptr;
+    ChannelSet& channels = agent_->Channels();
+    const plat::MappingHandle returned = channels.Return().Release();
     EXPECT_EQ(SendText(MWM_LOGIN, u"123456"), 1);
     const Bytes kept = Request(2); // no record: the channel still holds the PIN
     EXPECT_EQ(tessivo::DecodeTextRequest(kept.data(), kept.size()), u"1");
@@ -492,15 +492,15 @@ TEST_F(Session, RepliesNeedTheirChannels) {
     EXPECT_EQ(Sign(64, "QUJD"), 1);
     EXPECT_EQ(LastLine(), u"message:MWM_SIGN,wparam:10,data:QUJD->sucess;");
     EXPECT_EQ(Request(7)[6], 'Q'); // no sign header either
-    agent_->_hMem1 = returned;
+    channels.Return().Reset(returned);
 
-    agent_->_hMem = nullptr;
+    const plat::MappingHandle request = channels.Request().Release();
     EXPECT_EQ(agent_->Dispatch(window_, MWM_CARD, 5, 0), 1);
     EXPECT_EQ(LastLine(), u"message:MWM_CARD,wparam:5,data:->new data =null;");
     EXPECT_EQ(agent_->Dispatch(window_, MWM_CERTINF, 5, 0), 0);
     EXPECT_EQ(LastLine(), plat::Format(u"message:MWM_CERTINF,wparam:5,data:->%d;",
                                        2 * static_cast<int>(agent_->m_CertInfo.size())));
-    agent_->_hMem = request;
+    channels.Request().Reset(request);
 }
 
 // ---- signing ----

@@ -1,0 +1,82 @@
+#include "agent/Channels.h"
+
+#include "agent/SharedMemory.h"
+#include "platform/format.h"
+#include "platform/mapping.h"
+#include "protocol/Messages.h"
+
+void Channel::Reset(plat::MappingHandle handle) {
+    if (handle_ != nullptr && handle_ != handle) {
+        CloseSharedMemory(handle_);
+    }
+    handle_ = handle;
+}
+
+plat::MappingHandle Channel::Release() {
+    plat::MappingHandle handle = handle_;
+    handle_ = nullptr;
+    return handle;
+}
+
+ChannelSet::ChannelSet() : returnName(kReturnChannelName) {
+    return_.Reset(CreateReturnChannel(returnName));
+    if (!return_.IsOpen()) {
+        returnName = kReturnChannelFallback;
+        return_.Reset(CreateReturnChannel(returnName));
+    }
+}
+
+ChannelSet::~ChannelSet() {
+    request_.Reset();
+    return_.Reset();
+    log_.Reset();
+}
+
+void ChannelSet::OpenAtWindowCreation() {
+    request_.Reset();
+    log_.Reset();
+    request_.Reset(requestName.empty() ? OpenDefaultRequestChannel()
+                                       : OpenSharedMemory(requestName.c_str()));
+    log_.Reset(logName.empty() ? nullptr : OpenSharedMemory(logName.c_str()));
+}
+
+namespace {
+
+// A handle as the log shows it.
+std::int32_t HandleValue(const Channel& channel) {
+    return static_cast<std::int32_t>(reinterpret_cast<std::intptr_t>(channel.Handle()));
+}
+
+// The peer's channels are opened by name only: no default name, no fallback, no probe.
+void OpenByName(Channel& channel, const std::u16string& name, const LineSink& report) {
+    if (channel.IsOpen()) {
+        return;
+    }
+    channel.Reset(plat::OpenMapping(name));
+    if (!channel.IsOpen()) {
+        report(plat::Format(u"message:lastError:%d(ReTry open %s)",
+                            static_cast<int>(plat::LastError()), name.c_str()));
+    }
+}
+
+} // namespace
+
+// The lines go out one by one between the opens: whether a line reaches the peer depends on
+// whether the log channel is open at that moment.
+void ChannelSet::Reopen(const LineSink& report) {
+    OpenByName(request_, requestName, report);
+    if (!return_.IsOpen()) {
+        return_.Reset(CreateReturnChannel(returnName));
+        if (!return_.IsOpen()) {
+            report(plat::Format(u"message:lastError:%d(ReTry create %s)",
+                                static_cast<int>(plat::LastError()), returnName.c_str()));
+        }
+    }
+    OpenByName(log_, logName, report);
+    report(plat::Format(u"message:WM_CREATE,_hMem:%d,data:%s;", HandleValue(request_),
+                        requestName.c_str()));
+    report(plat::Format(u"message:WM_CREATE,_hMem1:%d,data:%s;", HandleValue(return_),
+                        returnName.c_str()));
+    report(
+        plat::Format(u"message:WM_CREATE,_hMem2:%d,data:%s;", HandleValue(log_), logName.c_str()));
+}
