@@ -274,8 +274,8 @@ public:
     }
 
     // Looks the reader up in the module (the one load of the module in this process for the
-    // whole command) and reads the card's public certificates for the check before the PIN,
-    // both while the agent waits for its first tick; then waits for the agent.
+    // whole command), reads the card's public certificates and applies the login rule to them
+    // for the check before the PIN, all while the agent starts; then waits for the agent.
     void Ready() {
         if (ready_) {
             return;
@@ -284,6 +284,9 @@ public:
         if (found.tokenPresent) {
             certificatesRead_ =
                 view_.PublicCertificates(found.id, certificates_, certificatesError_);
+        }
+        if (certificatesRead_) {
+            loginCheck_ = CheckLoginRule(certificates_); // judged once the card is confirmed
         }
         std::string error;
         if (!session_.WaitWindow(error) || !session_.WaitReady(error)) {
@@ -415,7 +418,7 @@ private:
             }
             return; // the login reports what is wrong with the card
         }
-        const LoginCheck check = CheckLoginRule(certificates);
+        const LoginCheck& check = loginCheck_;
         if (check.verdict != CardVerdict::Unusable) {
             CheckNamedObject(certificates, check);
             return;
@@ -462,6 +465,7 @@ private:
     // What the card showed without its PIN when the command started.
     bool certificatesRead_ = false;
     std::vector<PublicCertificate> certificates_;
+    LoginCheck loginCheck_; // the login rule applied to them, while the agent starts
     std::string certificatesError_ = "the reader had no card when the command started";
 };
 
