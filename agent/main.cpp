@@ -2,6 +2,8 @@
 // destroyed by the exit processing after it returns.
 #include <string>
 
+#include <openssl/crypto.h>
+
 #include "agent/CommandLine.h"
 #include "agent/MainWindow.h"
 #include "agent/TokenAgent.h"
@@ -11,6 +13,10 @@
 #include "platform/secure_memory.h"
 #include "platform/window.h"
 #include "tessivo_version.h"
+
+// Asked before anything starts OpenSSL: its clean-up at exit frees nothing that the end of the
+// process would not, and the peer waits for the agent's end.
+static const int g_openSslWithoutAtExit = OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
 
 static CTokenAgent g_theAgent;
 

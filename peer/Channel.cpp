@@ -57,6 +57,12 @@ Channel Channel::Open(const std::u16string& name) {
     return Channel(plat::OpenMapping(name), name);
 }
 
+void Channel::MapNow() const {
+    if (handle_ != nullptr) {
+        plat::HandleView(handle_);
+    }
+}
+
 bool Channel::Write(const std::vector<std::uint8_t>& bytes) {
     if (handle_ == nullptr) {
         return false;

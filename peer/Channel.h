@@ -26,6 +26,8 @@ public:
     const std::u16string& Name() const { return name_; }
     plat::MappingHandle Handle() const { return handle_; }
 
+    // Maps the channel's view now rather than at its first use; it stays for the handle's life.
+    void MapNow() const;
     // Zero-fills the channel, then copies `bytes` to offset 0 (as the agent writes).
     bool Write(const std::vector<std::uint8_t>& bytes);
     // The first `length` bytes (fewer when the channel is smaller); empty when not open.

@@ -10,7 +10,6 @@
 #include <iterator>
 #include <memory>
 #include <optional>
-#include <thread>
 
 #include <openssl/bio.h>
 #include <openssl/crypto.h>
@@ -305,50 +304,54 @@ std::optional<CertinfoReply> CertinfoWithoutPin(const SessionOptions& session,
     return CertinfoReply{0, U16ToUtf8(built->record)};
 }
 
-// The agent, started and ready for requests.
+// The agent, started at once and made ready for requests when the first one is due: whatever
+// the command does in between (hashing its data, looking the reader up in the module) runs
+// while the agent starts.
 class CommandSession {
 public:
-    // The reader is looked up in the module while the agent starts, so that the module's
-    // start-up in this process costs no time of its own.
     CommandSession(SessionOptions session, const CommandOptions& options)
         : query_(ParseReader(ReaderOrDefault(options.reader))) {
         session.modulePath = RequestedModule(session.modulePath, query_);
         modulePath_ = AgentModulePath(session.modulePath, session.agentPath);
         session.modulePath = modulePath_; // the agent loads what the view shows
-        std::optional<SlotView> found;
-        std::optional<Failure> lookupFailed;
-        std::thread lookup([&] {
-            try {
-                // The one load of the module in this process for the whole command.
-                found = ChooseReader(ViewSlots(view_, modulePath_), query_);
-                // The card's public certificates are read while the agent starts, so that the
-                // check before the PIN adds no time of its own.
-                if (found->tokenPresent) {
-                    certificatesRead_ =
-                        view_.PublicCertificates(found->id, certificates_, certificatesError_).Ok();
-                }
-            } catch (const Failure& f) {
-                lookupFailed = f;
-            } catch (const std::exception& e) {
-                lookupFailed = Failure(PeerError::Failed, e.what());
-            }
-        });
         std::string error;
-        const bool started = session_.Start(session, error) && session_.WaitReady(error);
-        lookup.join();
-        if (lookupFailed) {
-            throw *lookupFailed;
-        }
-        if (!started) {
+        if (!session_.Launch(session, error)) {
             throw Failure(PeerError::AgentFailed, error);
         }
-        reader_ = *found;
-        name_ = ModuleTextToUtf8(reader_.description);
     }
-    TokenRequests& Requests() { return requests_; }
+
+    // Looks the reader up in the module (the one load of the module in this process for the
+    // whole command), reads the card's public certificates and applies the login rule to them
+    // for the check before the PIN, all while the agent starts; then waits for the agent.
+    void Ready() {
+        if (ready_) {
+            return;
+        }
+        SlotView found = ChooseReader(ViewSlots(view_, modulePath_), query_);
+        if (found.tokenPresent) {
+            certificatesRead_ =
+                view_.PublicCertificates(found.id, certificates_, certificatesError_).Ok();
+        }
+        if (certificatesRead_) {
+            loginCheck_ = CheckLoginRule(certificates_); // judged once the card is confirmed
+        }
+        std::string error;
+        if (!session_.WaitWindow(error) || !session_.WaitReady(error)) {
+            throw Failure(PeerError::AgentFailed, error);
+        }
+        reader_ = found;
+        name_ = ModuleTextToUtf8(reader_.description);
+        ready_ = true;
+    }
+
+    TokenRequests& Requests() {
+        Ready();
+        return requests_;
+    }
 
     // Selects the reader; the card request's object once a card is in it.
     CardReply SelectCard() {
+        Ready();
         requests_.Slot(AgentReaderText(reader_.description));
         CardReply card = requests_.Card();
         if (card.result != 0) {
@@ -433,7 +436,8 @@ public:
         requests_.Logout();
     }
 
-    // Whatever ends a command after a successful login, the card is logged out.
+    // Whatever ends a command after a successful login, the card is logged out. The agent is
+    // then asked to end, and ends while this process lets its own view of the module go.
     ~CommandSession() {
         if (loggedIn_ && session_.Alive()) {
             try {
@@ -441,6 +445,7 @@ public:
             } catch (const std::exception&) {
             }
         }
+        session_.RequestExit();
     }
 
 private:
@@ -460,7 +465,7 @@ private:
             }
             return; // the login reports what is wrong with the card
         }
-        const LoginCheck check = CheckLoginRule(certificates);
+        const LoginCheck& check = loginCheck_;
         if (check.verdict != CardVerdict::Unusable) {
             CheckNamedObject(certificates, check);
             return;
@@ -490,17 +495,19 @@ private:
 
     ReaderQuery query_;
     std::string modulePath_;
-    ModuleView view_;
+    AgentSession session_;
+    TokenRequests requests_{session_};
+    ModuleView view_; // before the agent's end is waited for
     SlotView reader_;
     std::string name_; // the reader's description as the user reads it
+    bool ready_ = false;
     bool loggedIn_ = false;
     bool cardChecked_ = false;
     // What the card showed without its PIN when the command started.
     bool certificatesRead_ = false;
     std::vector<PublicCertificate> certificates_;
+    LoginCheck loginCheck_; // the login rule applied to them, while the agent starts
     std::string certificatesError_ = "the reader had no card when the command started";
-    AgentSession session_;
-    TokenRequests requests_{session_};
 };
 
 std::vector<unsigned char> DecodeBase64(const std::string& text) {
@@ -930,15 +937,6 @@ int RunSign(const SessionOptions& session, const CommandOptions& options) {
                           "--format cms needs a digest mechanism: sha1, sha224, sha256, sha384 "
                           "or sha512");
         }
-        std::vector<std::uint8_t> dataDigest;
-        if (known != nullptr && known->hash) {
-            dataDigest = HashStream(source, *known->hash);
-            const std::vector<std::uint8_t> info = tessivo::DigestInfo(*known->hash, dataDigest);
-            data.assign(info.begin(), info.end());
-            sentMechanism = tessivo::kRsaPkcs;
-        } else {
-            data = ReadWhole(source);
-        }
         // Every output is made before the PIN: a folder that cannot take it costs no try.
         std::optional<OutputFile> output;
         if (!options.output.empty()) {
@@ -948,7 +946,17 @@ int RunSign(const SessionOptions& session, const CommandOptions& options) {
         if (!options.rawSignature.empty()) {
             rawOutput.emplace(options.rawSignature);
         }
+        // The agent starts while the data is read and hashed.
         CommandSession agent(session, options);
+        std::vector<std::uint8_t> dataDigest;
+        if (known != nullptr && known->hash) {
+            dataDigest = HashStream(source, *known->hash);
+            const std::vector<std::uint8_t> info = tessivo::DigestInfo(*known->hash, dataDigest);
+            data.assign(info.begin(), info.end());
+            sentMechanism = tessivo::kRsaPkcs;
+        } else {
+            data = ReadWhole(source);
+        }
         const LoginReply login =
             agent.SelectAndLogin(options, !options.allowExpired, pinFirst ? &pin : nullptr);
         // CMS: the card signs the signed attributes, which carry the data's digest.

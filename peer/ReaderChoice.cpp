@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <iterator>
 
+#include "platform/module.h"
 #include "platform/text.h"
 #include "peer/PeerError.h"
 #include "peer/Translate.h"
@@ -260,14 +261,55 @@ std::vector<SlotView> SlotsDescribedAs(const std::vector<SlotView>& slots,
     return out;
 }
 
+#if defined(TESSIVO_HAVE_P11KIT)
+namespace {
+
+// p11-kit is loaded when its registry is first read, not at every start of the program: most
+// commands never read it. Null when the library cannot be loaded.
+struct P11KitCalls {
+    decltype(&p11_kit_modules_load) modulesLoad = nullptr;
+    decltype(&p11_kit_module_get_name) moduleName = nullptr;
+    decltype(&p11_kit_module_get_filename) moduleFile = nullptr;
+    decltype(&p11_kit_modules_release) modulesRelease = nullptr;
+};
+
+template <class Function> void Bind(plat::ModuleHandle library, const char* name, Function& to) {
+    to = reinterpret_cast<Function>(plat::FindSymbol(library, name));
+}
+
+const P11KitCalls* P11Kit() {
+    static const P11KitCalls calls = [] {
+        P11KitCalls loaded;
+        // Kept loaded for the life of the program, as a linked library would be.
+        const plat::ModuleHandle library = plat::LoadModule(TESSIVO_P11KIT_LIBRARY);
+        if (library != nullptr) {
+            Bind(library, "p11_kit_modules_load", loaded.modulesLoad);
+            Bind(library, "p11_kit_module_get_name", loaded.moduleName);
+            Bind(library, "p11_kit_module_get_filename", loaded.moduleFile);
+            Bind(library, "p11_kit_modules_release", loaded.modulesRelease);
+        }
+        return loaded;
+    }();
+    const bool complete = calls.modulesLoad != nullptr && calls.moduleName != nullptr &&
+                          calls.moduleFile != nullptr && calls.modulesRelease != nullptr;
+    return complete ? &calls : nullptr;
+}
+
+} // namespace
+#endif
+
 std::vector<RegisteredModule> RegisteredModules() {
     std::vector<RegisteredModule> out;
 #if defined(TESSIVO_HAVE_P11KIT)
+    const P11KitCalls* p11kit = P11Kit();
+    if (p11kit == nullptr) {
+        return out;
+    }
     // Loaded only to read p11-kit's registry: no module is initialised here.
-    CK_FUNCTION_LIST** modules = p11_kit_modules_load(nullptr, P11_KIT_MODULE_UNMANAGED);
+    CK_FUNCTION_LIST** modules = p11kit->modulesLoad(nullptr, P11_KIT_MODULE_UNMANAGED);
     for (CK_FUNCTION_LIST** m = modules; m != nullptr && *m != nullptr; ++m) {
-        char* moduleName = p11_kit_module_get_name(*m);
-        char* file = p11_kit_module_get_filename(*m);
+        char* moduleName = p11kit->moduleName(*m);
+        char* file = p11kit->moduleFile(*m);
         if (moduleName != nullptr) {
             out.push_back({moduleName, file != nullptr ? file : ""});
         }
@@ -275,7 +317,7 @@ std::vector<RegisteredModule> RegisteredModules() {
         std::free(file);
     }
     if (modules != nullptr) {
-        p11_kit_modules_release(modules);
+        p11kit->modulesRelease(modules);
     }
 #endif
     return out;

@@ -63,21 +63,18 @@ private:
     std::chrono::microseconds pause_ = kFirstPoll;
 };
 
+// Looked for at least once, however late: a caller may come back to it after its own work.
 plat::WindowHandle WaitForWindow(std::uint32_t pid, plat::ProcessHandle process,
-                                 std::uint32_t timeoutMs) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+                                 std::chrono::steady_clock::time_point deadline) {
     Backoff pause;
-    while (std::chrono::steady_clock::now() < deadline) {
+    for (;;) {
         plat::WindowHandle window = plat::FindTopLevelWindow(kAgentWindowClass, pid);
-        if (window != 0) {
+        if (window != 0 || !plat::IsProcessRunning(process) ||
+            std::chrono::steady_clock::now() >= deadline) {
             return window;
-        }
-        if (!plat::IsProcessRunning(process)) {
-            return 0;
         }
         pause.Wait();
     }
-    return 0;
 }
 
 std::u16string ToU16(std::uint32_t value) {
@@ -107,10 +104,16 @@ std::string DefaultAgentPath() {
 }
 
 AgentSession::~AgentSession() {
+    if (process_ != nullptr && lost_.empty() && window_ == 0 && plat::IsProcessRunning(process_)) {
+        // Launched, and its caller gave up before it looked for the window: end it as below
+        // once it has one, rather than kill it in the middle of its start.
+        std::string ignored;
+        WaitWindow(ignored);
+    }
     // The agent would notice its peer gone only after its watch gives up (about two seconds),
     // holding the card session and the return channel's name until then: end it now.
-    if (process_ != nullptr && lost_.empty() && window_ != 0 && plat::IsProcessRunning(process_)) {
-        plat::PostMessage(window_, MWM_EXIT, 0, 0);
+    RequestExit();
+    if (exitRequested_) {
         plat::WaitProcess(process_, kExitWaitMs);
     }
     if (process_ != nullptr) {
@@ -118,10 +121,23 @@ AgentSession::~AgentSession() {
     }
 }
 
+void AgentSession::RequestExit() {
+    if (!exitRequested_ && process_ != nullptr && lost_.empty() && window_ != 0 &&
+        plat::IsProcessRunning(process_)) {
+        plat::PostMessage(window_, MWM_EXIT, 0, 0);
+        exitRequested_ = true;
+    }
+}
+
 bool AgentSession::Start(const SessionOptions& options, std::string& error) {
+    return Launch(options, error) && WaitWindow(error);
+}
+
+bool AgentSession::Launch(const SessionOptions& options, std::string& error) {
     static std::uint32_t sessions = 0;
     ++sessions;
     sendTimeoutMs_ = options.sendTimeoutMs;
+    windowTimeoutMs_ = options.windowTimeoutMs;
     std::u16string requestName =
         options.requestName.empty() ? OwnName("Request", sessions) : options.requestName;
     std::u16string logName = options.logName.empty() ? OwnName("Log", sessions) : options.logName;
@@ -143,6 +159,8 @@ bool AgentSession::Start(const SessionOptions& options, std::string& error) {
 #endif
     std::u16string commandLine =
         u"-/" + ToU16(plat::CurrentProcessId()) + u" -/" + requestName + u" -/" + logName;
+    windowDeadline_ =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(options.windowTimeoutMs);
     process_ = plat::StartProcess(options.agentPath, commandLine,
                                   options.showAgentLines ? plat::ChildOutput::ErrorsOnly
                                                          : plat::ChildOutput::Detached);
@@ -151,7 +169,19 @@ bool AgentSession::Start(const SessionOptions& options, std::string& error) {
         return false;
     }
     pid_ = plat::ProcessId(process_);
-    window_ = WaitForWindow(pid_, process_, options.windowTimeoutMs);
+    request_.MapNow(); // while the agent starts, not at the first request
+    return true;
+}
+
+bool AgentSession::WaitWindow(std::string& error) {
+    if (window_ != 0) {
+        return true;
+    }
+    if (process_ == nullptr) {
+        error = "the agent was not started";
+        return false;
+    }
+    window_ = WaitForWindow(pid_, process_, windowDeadline_);
     if (window_ == 0) {
         // An agent that never showed its window is of no use and must not linger.
         const bool running = plat::IsProcessRunning(process_);
@@ -160,7 +190,7 @@ bool AgentSession::Start(const SessionOptions& options, std::string& error) {
             plat::WaitProcess(process_, 5000);
         }
         error = running ? "the agent's window did not appear within " +
-                              SecondsText(options.windowTimeoutMs) + " s; the agent was ended"
+                              SecondsText(windowTimeoutMs_) + " s; the agent was ended"
                         : "the agent ended before its window appeared";
         return false;
     }

@@ -3,6 +3,7 @@
 // requests, each waited for with a synchronous send.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -47,6 +48,16 @@ public:
     // Creates the channels, starts the agent and waits for its window. False with `error` set
     // when any step fails.
     bool Start(const SessionOptions& options, std::string& error);
+    // Start in two halves, so that a caller can do its own work while the agent starts: Launch
+    // creates the channels and starts the agent without waiting; WaitWindow waits for its window,
+    // at most the window time limit counted from the launch, and ends an agent that never shows
+    // one.
+    bool Launch(const SessionOptions& options, std::string& error);
+    bool WaitWindow(std::string& error);
+
+    // Asks the agent to end without waiting for it, so that the caller's own clean-up runs
+    // while it ends; the destructor waits for it (and asks itself when nobody did).
+    void RequestExit();
 
     std::uint32_t AgentPid() const { return pid_; }
     plat::WindowHandle Window() const { return window_; }
@@ -82,7 +93,10 @@ private:
     plat::ProcessHandle process_ = nullptr;
     std::uint32_t pid_ = 0;
     plat::WindowHandle window_ = 0;
+    std::chrono::steady_clock::time_point windowDeadline_;
+    std::uint32_t windowTimeoutMs_ = 0;
     std::uint32_t sendTimeoutMs_ = 0;
+    bool exitRequested_ = false;
     std::string lost_; // why the agent can no longer be used; empty while it can
 };
 

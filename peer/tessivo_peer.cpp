@@ -11,6 +11,7 @@
 #include <vector>
 
 #include <CLI/CLI.hpp>
+#include <openssl/crypto.h>
 
 #include "peer/Commands.h"
 #include "peer/ModuleView.h"
@@ -142,6 +143,8 @@ void AddPinOption(CLI::App* command, peer::CommandOptions& options) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // OpenSSL's clean-up at exit frees nothing that the end of the process would not.
+    OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
     plat::KeepMemoryPrivate(); // it handles PINs
     peer::InitTranslations();
     CLI::App app{"Starts a Tessivo agent and sends it requests."};

@@ -169,6 +169,9 @@ bool AllAscii(const char16_t* src, std::size_t n) {
 // page does: ASCII text (Base64, names, most log lines) then skips iconv, whose per-byte cost
 // dominated a sign's log line. Asked of iconv itself once per code page and thread.
 bool AsciiCompatible(const std::string& charset) {
+    if (charset == "UTF-8") {
+        return true; // by its definition; asking iconv would load a conversion module at start-up
+    }
     thread_local std::map<std::string, bool> known;
     const auto found = known.find(charset);
     if (found != known.end()) {

@@ -447,6 +447,28 @@ TEST_F(TestModuleRoad, AgentWithoutWindowIsEndedAfterTheTimeout) {
     EXPECT_FALSE(std::filesystem::exists("/proc/" + pid.substr(0, pid.find('\n'))));
 }
 
+// A one-shot command reads its data while its agent starts: a failure there still ends that
+// agent before the command exits, and is reported as itself.
+TEST_F(TestModuleRoad, FailureWhileTheAgentStartsEndsTheAgent) {
+    const std::string pidFile = config_.Folder() + "/started-agent.pid";
+    const std::string realAgent =
+        (std::filesystem::path(TESSIVO_PEER_PATH).parent_path() / "tessivo").string();
+    const std::string agent = config_.AddFile(
+        "recorded-agent", "#!/bin/sh\necho $$ >" + pidFile + "\nexec " + realAgent + " \"$@\"\n");
+    std::filesystem::permissions(agent, std::filesystem::perms::owner_all);
+    // Opened without fault, unreadable from its first byte.
+    const Output out = CommandFailure("echo 123456 | " + Quote(NativePath(TESSIVO_PEER_PATH)) +
+                                      " --agent " + agent + " --module " + Module() +
+                                      " sign 'Tessivo Reader' --mech sha256 --pin-stdin "
+                                      "/proc/self/mem");
+    EXPECT_EQ(out.status, 10);
+    EXPECT_EQ(out.text,
+              "tessivo-peer: cannot read /proc/self/mem: " + std::string(std::strerror(EIO)));
+    const std::string pid = fixtures::ReadFileText(pidFile);
+    ASSERT_FALSE(pid.empty()) << "the agent was started";
+    EXPECT_FALSE(std::filesystem::exists("/proc/" + pid.substr(0, pid.find('\n'))));
+}
+
 TEST_F(TestModuleRoad, UserCommandFailuresNameTheirCause) {
     const std::string peer = Peer(Module());
     const std::string data = TempFile("data", kData);
