@@ -91,13 +91,13 @@ bool ModuleView::Open(const std::string& path, std::string& error) {
     case p11view::OpenStep::Opened:
         return true;
     case p11view::OpenStep::Load:
-        error = "cannot load the PKCS#11 module " + path + ": " + plat::LastLoadError();
+        error = Tr("cannot load the PKCS#11 module %s: %s", path, plat::LastLoadError());
         break;
     case p11view::OpenStep::FunctionList:
-        error = path + " is not a PKCS#11 module (no C_GetFunctionList)";
+        error = Tr("%s is not a PKCS#11 module (no C_GetFunctionList)", path);
         break;
     case p11view::OpenStep::Initialize:
-        error = "the PKCS#11 module " + path + " refused to start (" + HexRv(rv) + ")";
+        error = Tr("the PKCS#11 module %s refused to start (%s)", path, HexRv(rv));
         break;
     }
     module_.reset();
@@ -107,13 +107,13 @@ bool ModuleView::Open(const std::string& path, std::string& error) {
 bool ModuleView::Slots(std::vector<SlotView>& out, std::string& error) const {
     out.clear();
     if (!module_) {
-        error = "no PKCS#11 module is open";
+        error = Tr("no PKCS#11 module is open");
         return false;
     }
     std::vector<p11view::SlotFacts> slots;
     const CK_RV rv = module_->Slots(slots);
     if (rv != CKR_OK) {
-        error = "the PKCS#11 module " + path_ + " cannot list its slots (" + HexRv(rv) + ")";
+        error = Tr("the PKCS#11 module %s cannot list its slots (%s)", path_, HexRv(rv));
         return false;
     }
     for (const p11view::SlotFacts& facts : slots) {
@@ -153,7 +153,7 @@ bool ReadReader(const std::string& path, const std::string& reader, SlotView& ou
             return true;
         }
     }
-    error = "no such reader: " + reader;
+    error = Tr("no such reader: %s", reader);
     return false;
 }
 
@@ -192,14 +192,14 @@ bool ModuleView::PublicCertificates(std::uint64_t slotId, std::vector<PublicCert
                                     std::string& error) const {
     out.clear();
     if (!module_) {
-        error = "no PKCS#11 module is open";
+        error = Tr("no PKCS#11 module is open");
         return false;
     }
     std::vector<p11view::CertificateFacts> certificates;
     const CK_RV rv = module_->Certificates(static_cast<CK_SLOT_ID>(slotId), certificates);
     if (rv != CKR_OK) {
-        error = "the PKCS#11 module " + path_ + " cannot list the token's certificates (" +
-                HexRv(rv) + ")";
+        error =
+            Tr("the PKCS#11 module %s cannot list the token's certificates (%s)", path_, HexRv(rv));
         return false;
     }
     for (p11view::CertificateFacts& facts : certificates) {
