@@ -9,12 +9,11 @@ translation may keep them.
 usage: peer_language_test.py TESSIVO-PEER TEST-MODULE
 """
 import json
-import os
 import re
-import shutil
 import subprocess
 import sys
-import tempfile
+
+from peer_place import peer_place
 
 CHINESE = {'LANGUAGE': 'zh_TW', 'LC_ALL': 'C.UTF-8'}
 ENGLISH = {'LC_ALL': 'C'}
@@ -62,15 +61,9 @@ def english_lines(text):
 
 def main():
     peer, module = sys.argv[1:3]
-    work = tempfile.mkdtemp(prefix='tessivo-language-')
-    run = tempfile.mkdtemp(dir='/dev/shm', prefix='tessivo-language-')
-    try:
-        config = os.path.join(work, 'module.conf')
-        with open(config, 'w') as f:
-            f.write('slot = Reader A ; 1 ; Token A ; 11\npin = 123456\n')
-        base = {k: v for k, v in os.environ.items()
+    with peer_place('tessivo-language-', 'slot = Reader A ; 1 ; Token A ; 11\n') as (_, env):
+        base = {k: v for k, v in env.items()
                 if k not in ('LANGUAGE', 'LC_ALL', 'LC_MESSAGES', 'LANG')}
-        base.update(TESSIVO_RUNTIME_DIR=run, TESSIVO_TESTMODULE_CONFIG=config)
 
         def peer_run(args, language, stdin=None):
             return subprocess.run([peer, '--module', module] + args, env=dict(base, **language),
@@ -121,9 +114,6 @@ def main():
         for failure in failures:
             print('FAIL:', failure)
         return 1 if failures else 0
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
-        shutil.rmtree(run, ignore_errors=True)
 
 
 if __name__ == '__main__':
