@@ -16,6 +16,7 @@
 #include "openssl_owned.h"
 #include "peer/OutputFile.h"
 #include "peer/PeerError.h"
+#include "peer/Translate.h"
 #include "protocol/Base64.h"
 
 namespace peer {
@@ -56,7 +57,7 @@ void PutLength(std::vector<std::uint8_t>& out, std::size_t length) {
 std::string ReadFileBytes(const std::string& name) {
     std::ifstream in(std::filesystem::u8path(name), std::ios::binary);
     if (!in) {
-        throw PeerFailure(PeerError::File, "cannot read " + name + ": " + SystemReason());
+        throw PeerFailure(PeerError::File, Tr("cannot read %s", name) + ": " + SystemReason());
     }
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>{});
 }
@@ -87,7 +88,7 @@ std::string OpenSslReason() {
     const unsigned long code = ERR_get_error();
     ERR_clear_error();
     if (code == 0) {
-        return "the signature does not match";
+        return Tr("the signature does not match");
     }
     char text[256];
     ERR_error_string_n(code, text, sizeof text);
@@ -107,7 +108,7 @@ CmsSignature::CmsSignature(const std::vector<std::uint8_t>& certificate, const E
     const unsigned char* p = certificate.data();
     const ossl::X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(certificate.size())));
     if (!cert) {
-        Fail("the signing certificate cannot be read");
+        Fail(Tr("the signing certificate cannot be read"));
     }
     // The card holds the private key: the signer is added with the certificate's public key,
     // and nothing is signed here (CMS_PARTIAL). CMS_CADES adds the signing certificate v2.
@@ -115,7 +116,7 @@ CmsSignature::CmsSignature(const std::vector<std::uint8_t>& certificate, const E
     state_->cms.reset(CMS_sign(nullptr, nullptr, nullptr, nullptr, flags));
     EVP_PKEY* publicKey = X509_get0_pubkey(cert.get());
     if (!state_->cms || publicKey == nullptr) {
-        Fail("cannot make the CMS structure");
+        Fail(Tr("cannot make the CMS structure"));
     }
     state_->signer = CMS_add1_signer(state_->cms.get(), cert.get(), publicKey, md, flags);
     ossl::Owned<ASN1_TIME, ASN1_TIME_free> now(X509_gmtime_adj(nullptr, 0));
@@ -126,7 +127,7 @@ CmsSignature::CmsSignature(const std::vector<std::uint8_t>& certificate, const E
                                     -1) != 1 ||
         CMS_signed_add1_attr_by_NID(state_->signer, NID_pkcs9_messageDigest, V_ASN1_OCTET_STRING,
                                     dataDigest.data(), static_cast<int>(dataDigest.size())) != 1) {
-        Fail("cannot make the CMS signer: " + OpenSslReason());
+        Fail(Tr("cannot make the CMS signer: %s", OpenSslReason()));
     }
 }
 
@@ -141,7 +142,7 @@ std::vector<std::uint8_t> CmsSignature::SignedAttributes() const {
         const int length = i2d_X509_ATTRIBUTE(CMS_signed_get_attr(state_->signer, i), &der);
         const ossl::OpenSslBytes owned(der);
         if (length <= 0) {
-            Fail("cannot encode the signed attributes");
+            Fail(Tr("cannot encode the signed attributes"));
         }
         members.push_back(DerOf(der, length));
     }
@@ -163,13 +164,13 @@ std::vector<std::uint8_t> CmsSignature::Finish(const std::vector<std::uint8_t>& 
     ASN1_OCTET_STRING* value = CMS_SignerInfo_get0_signature(state_->signer);
     if (value == nullptr ||
         ASN1_OCTET_STRING_set(value, signature.data(), static_cast<int>(signature.size())) != 1) {
-        Fail("cannot place the signature in the CMS structure");
+        Fail(Tr("cannot place the signature in the CMS structure"));
     }
     unsigned char* der = nullptr;
     const int length = i2d_CMS_ContentInfo(state_->cms.get(), &der);
     const ossl::OpenSslBytes owned(der);
     if (length <= 0) {
-        Fail("cannot encode the CMS structure: " + OpenSslReason());
+        Fail(Tr("cannot encode the CMS structure: %s", OpenSslReason()));
     }
     return DerOf(der, length);
 }
@@ -179,7 +180,7 @@ std::string CmsPem(const std::vector<std::uint8_t>& der) {
     const CmsPtr cms(d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(der.size())));
     const ossl::BioPtr bio(BIO_new(BIO_s_mem()));
     if (!cms || !bio || PEM_write_bio_CMS(bio.get(), cms.get()) != 1) {
-        Fail("cannot write the CMS structure as PEM");
+        Fail(Tr("cannot write the CMS structure as PEM"));
     }
     char* data = nullptr;
     const long length = BIO_get_mem_data(bio.get(), &data);
@@ -194,7 +195,7 @@ bool VerifySignature(const std::string& dataFile, const std::string& signatureFi
     if (!certificateFile.empty()) {
         cert = ReadCertificate(ReadFileBytes(certificateFile));
         if (!cert) {
-            throw PeerFailure(PeerError::File, certificateFile + " holds no certificate");
+            throw PeerFailure(PeerError::File, Tr("%s holds no certificate", certificateFile));
         }
     }
     const ossl::BioPtr content(BIO_new_mem_buf(data.data(), static_cast<int>(data.size())));
@@ -212,9 +213,9 @@ bool VerifySignature(const std::string& dataFile, const std::string& signatureFi
         return ok;
     }
     if (!cert) {
-        throw PeerFailure(PeerError::Usage, signatureFile +
-                                                " is no CMS structure; a bare signature needs "
-                                                "--certificate");
+        throw PeerFailure(
+            PeerError::Usage,
+            Tr("%s is no CMS structure; a bare signature needs --certificate", signatureFile));
     }
     // A bare signature: its bytes, or Base64 text (a <SignatureValue> element too).
     std::string bytes = signature;

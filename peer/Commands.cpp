@@ -117,9 +117,9 @@ void CheckPinFits(const std::string& pin) {
     plat::WipeString(wide);
     if (!fits) {
         throw Failure(PeerError::PinIncorrect,
-                      "the PIN is not UTF-8 text of at most 63 bytes in the agent's code page " +
-                          std::to_string(plat::AnsiCodePage()) +
-                          "; nothing was sent (see --help on the PIN)");
+                      Tr("the PIN is not UTF-8 text of at most 63 bytes in the agent's code page "
+                         "%s; nothing was sent (see --help on the PIN)",
+                         std::to_string(plat::AnsiCodePage())));
     }
 }
 
@@ -180,8 +180,9 @@ void CheckNamedObject(const ReaderQuery& query, const std::string& name,
     }
     if (!check.signature) {
         throw Failure(PeerError::NoReader,
-                      query.given + " names an object, but the card in " + name +
-                          " shows no certificate before its PIN to compare it with");
+                      Tr("%s names an object, but the card in %s shows no certificate before its "
+                         "PIN to compare it with",
+                         query.given, name));
     }
     const PublicCertificate& signing = certificates[*check.signature];
     const bool idMatches =
@@ -190,10 +191,9 @@ void CheckNamedObject(const ReaderQuery& query, const std::string& name,
     const bool labelMatches = object == named.end() || object->second == signing.label;
     if (!idMatches || !labelMatches) {
         throw Failure(PeerError::NoReader,
-                      query.given +
-                          " names another object than the agent signs with; the agent "
-                          "signs with the key of the certificate " +
-                          DescribeCertificate(check.certificates[*check.signature]));
+                      Tr("%s names another object than the agent signs with; the agent signs "
+                         "with the key of the certificate %s",
+                         query.given, DescribeCertificate(check.certificates[*check.signature])));
     }
 }
 
@@ -461,7 +461,7 @@ private:
         if (!certificatesRead_) {
             if (!query_.objectAttributes.empty()) {
                 throw Failure(PeerError::NoReader,
-                              query_.given + " names an object, but " + certificatesError_);
+                              Tr("%s names an object, but %s", query_.given, certificatesError_));
             }
             return; // the login reports what is wrong with the card
         }
@@ -507,7 +507,7 @@ private:
     bool certificatesRead_ = false;
     std::vector<PublicCertificate> certificates_;
     LoginCheck loginCheck_; // the login rule applied to them, while the agent starts
-    std::string certificatesError_ = "the reader had no card when the command started";
+    std::string certificatesError_ = Tr("the reader had no card when the command started");
 };
 
 std::vector<unsigned char> DecodeBase64(const std::string& text) {
@@ -540,7 +540,7 @@ std::string ToPem(const std::vector<unsigned char>& der) {
     const ossl::X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
     const ossl::BioPtr bio(BIO_new(BIO_s_mem()));
     if (!cert || !bio || PEM_write_bio_X509(bio.get(), cert.get()) != 1) {
-        throw Failure(PeerError::Failed, "the agent's certificate cannot be read");
+        throw Failure(PeerError::Failed, Tr("the agent's certificate cannot be read"));
     }
     char* data = nullptr;
     const long length = BIO_get_mem_data(bio.get(), &data);
@@ -559,7 +559,8 @@ public:
         }
         std::error_code error;
         if (std::filesystem::is_directory(std::filesystem::u8path(name_), error)) {
-            throw Failure(PeerError::File, options.file + " is a directory, not a file to sign");
+            throw Failure(PeerError::File,
+                          Tr("%s is a directory, not a file to sign", options.file));
         }
         errno = 0;
         file_.open(std::filesystem::u8path(name_), std::ios::binary);
@@ -584,9 +585,10 @@ std::string ReadWhole(DataSource& source) {
     std::string data(std::istreambuf_iterator<char>(source.Stream()),
                      std::istreambuf_iterator<char>{});
     if (data.size() > kMaxWholeData) {
-        throw Failure(PeerError::File, "the data is too large for this mechanism (at most " +
-                                           std::to_string(kMaxWholeData) +
-                                           " bytes); a digest mechanism signs data of any size");
+        throw Failure(PeerError::File,
+                      Tr("the data is too large for this mechanism (at most %s bytes); a digest "
+                         "mechanism signs data of any size",
+                         std::to_string(kMaxWholeData)));
     }
     return data;
 }
@@ -596,7 +598,7 @@ std::vector<std::uint8_t> HashStream(DataSource& source, tessivo::HashAlgorithm 
     const EVP_MD* md = EVP_get_digestbyname(tessivo::HashOpenSslName(algorithm));
     const ossl::MdCtxPtr ctx(EVP_MD_CTX_new());
     if (md == nullptr || !ctx || EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1) {
-        throw Failure(PeerError::Failed, "cannot hash the data");
+        throw Failure(PeerError::Failed, Tr("cannot hash the data"));
     }
     std::vector<char> chunk(1 << 16);
     std::istream& in = source.Stream();
@@ -604,7 +606,7 @@ std::vector<std::uint8_t> HashStream(DataSource& source, tessivo::HashAlgorithm 
         in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
         if (in.gcount() > 0 &&
             EVP_DigestUpdate(ctx.get(), chunk.data(), static_cast<std::size_t>(in.gcount())) != 1) {
-            throw Failure(PeerError::Failed, "cannot hash the data");
+            throw Failure(PeerError::Failed, Tr("cannot hash the data"));
         }
     }
     if (in.bad()) {
@@ -616,7 +618,7 @@ std::vector<std::uint8_t> HashStream(DataSource& source, tessivo::HashAlgorithm 
     std::vector<std::uint8_t> hash(EVP_MAX_MD_SIZE);
     unsigned int length = 0;
     if (EVP_DigestFinal_ex(ctx.get(), hash.data(), &length) != 1) {
-        throw Failure(PeerError::Failed, "cannot hash the data");
+        throw Failure(PeerError::Failed, Tr("cannot hash the data"));
     }
     hash.resize(length);
     return hash;
@@ -626,7 +628,7 @@ std::vector<std::uint8_t> DigestOf(const EVP_MD* md, const std::uint8_t* data, s
     std::vector<std::uint8_t> hash(EVP_MAX_MD_SIZE);
     unsigned int length = 0;
     if (md == nullptr || EVP_Digest(data, size, hash.data(), &length, md, nullptr) != 1) {
-        throw Failure(PeerError::Failed, "cannot hash the signed attributes");
+        throw Failure(PeerError::Failed, Tr("cannot hash the signed attributes"));
     }
     hash.resize(length);
     return hash;
@@ -752,7 +754,7 @@ int RunReaders(const SessionOptions& session, const CommandOptions& options) {
                 reader["pinPad"] = HasPinPad(slot.tokenFlags);
                 text += name + "\t" + label + " (" + serial + ")\n";
             } else {
-                text += name + "\t(no card)\n";
+                text += name + "\t" + Tr("(no card)") + "\n";
             }
             readers.push_back(std::move(reader));
         }
@@ -774,7 +776,7 @@ int RunModules(const SessionOptions& session, const CommandOptions& options) {
             list.push_back({{"name", module.name}, {"file", module.file}});
             text += module.name + "\t" + module.file + "\n";
         }
-        text += "used: " + used + "\n";
+        text += Tr("used: %s", used) + "\n";
         if (options.json) {
             WriteStandardOutput(ToLine({{"modules", list}, {"used", used}}) + "\n");
         } else {
@@ -790,7 +792,7 @@ int RunVerify(const CommandOptions& options) {
         const tessivo::Mechanism* known = mechanism ? tessivo::FindMechanism(*mechanism) : nullptr;
         if (known == nullptr || !known->hash) {
             throw Failure(PeerError::Usage,
-                          "verify needs a digest mechanism, not " + options.mechanism);
+                          Tr("verify needs a digest mechanism, not %s", options.mechanism));
         }
         std::string detail;
         const bool ok =
@@ -801,7 +803,8 @@ int RunVerify(const CommandOptions& options) {
             out["reason"] = detail;
         }
         WriteStandardOutput(options.json ? ToLine(out) + "\n"
-                                         : (ok ? "verified\n" : "not verified: " + detail + "\n"));
+                                         : (ok ? Tr("verified") + std::string("\n")
+                                               : Tr("not verified: %s", detail) + "\n"));
         return ok ? 0 : 1;
     });
 }
@@ -848,16 +851,18 @@ int RunCerts(const SessionOptions& session, const CommandOptions& options) {
                                     {"idHex", facts.idHex},        {"keyUsage", facts.keyUsage},
                                     {"subject", facts.subject},    {"signing", signing},
                                     {"encipherment", encipherment}};
-            std::string role = signing ? " [the agent signs with this one]"
-                                       : (encipherment ? " [the agent's encipherment one]" : "");
+            std::string role = signing
+                                   ? Tr(" [the agent signs with this one]")
+                                   : (encipherment ? Tr(" [the agent's encipherment one]") : "");
             text += DescribeCertificate(facts) + role + "\n";
             if (cert) {
                 entry["issuer"] = IssuerText(cert.get());
                 entry["notBefore"] = IsoTime(X509_get0_notBefore(cert.get()));
                 entry["notAfter"] = IsoTime(X509_get0_notAfter(cert.get()));
-                text += "  issuer " + entry["issuer"].get<std::string>() + "\n  valid " +
-                        entry["notBefore"].get<std::string>() + " to " +
-                        entry["notAfter"].get<std::string>() + "\n";
+                text += Tr("  issuer %s", entry["issuer"].get<std::string>()) + "\n" +
+                        Tr("  valid %s to %s", entry["notBefore"].get<std::string>(),
+                           entry["notAfter"].get<std::string>()) +
+                        "\n";
             }
             list.push_back(std::move(entry));
         }
@@ -868,7 +873,7 @@ int RunCerts(const SessionOptions& session, const CommandOptions& options) {
         if (token.check.verdict == CardVerdict::Unusable) {
             text += token.check.missing + "\n";
         } else if (token.check.verdict == CardVerdict::Unknown) {
-            text += "The card shows no certificate before its PIN.\n";
+            text += Tr("The card shows no certificate before its PIN.") + std::string("\n");
         }
         nlohmann::json out = {{"certificates", list}, {"verdict", verdict}};
         if (!token.check.missing.empty()) {
@@ -912,7 +917,7 @@ int RunSign(const SessionOptions& session, const CommandOptions& options) {
     return Guarded(options, [&] {
         const std::optional<std::uint32_t> mechanism = ParseMechanism(options.mechanism);
         if (!mechanism) {
-            throw Failure(PeerError::Usage, "unknown mechanism: " + options.mechanism);
+            throw Failure(PeerError::Usage, Tr("unknown mechanism: %s", options.mechanism));
         }
         // A digest mechanism's data is hashed here and its DigestInfo signed with CKM_RSA_PKCS:
         // the same signature, for data of any size. All of it happens before the PIN.
@@ -934,8 +939,8 @@ int RunSign(const SessionOptions& session, const CommandOptions& options) {
         if (cms &&
             (known == nullptr || !known->hash || *known->hash == tessivo::HashAlgorithm::Md5)) {
             throw Failure(PeerError::Usage,
-                          "--format cms needs a digest mechanism: sha1, sha224, sha256, sha384 "
-                          "or sha512");
+                          Tr("--format cms needs a digest mechanism: sha1, sha224, sha256, sha384 "
+                             "or sha512"));
         }
         // Every output is made before the PIN: a folder that cannot take it costs no try.
         std::optional<OutputFile> output;

@@ -6,6 +6,7 @@
 #include <openssl/x509v3.h>
 
 #include "openssl_owned.h"
+#include "peer/Translate.h"
 
 namespace peer {
 
@@ -137,13 +138,13 @@ LoginCheck CheckLoginRule(const std::vector<PublicCertificate>& certificates) {
     }
     check.verdict = CardVerdict::Unusable;
     const std::string signature =
-        "a signature certificate (id \"SIGN\", or key usage digitalSignature alone)";
-    const std::string encipherment = "an encipherment certificate (id \"KEYX\", or key usage "
-                                     "keyEncipherment and dataEncipherment alone)";
+        Tr("a signature certificate (id \"SIGN\", or key usage digitalSignature alone)");
+    const std::string encipherment = Tr("an encipherment certificate (id \"KEYX\", or key usage "
+                                        "keyEncipherment and dataEncipherment alone)");
     const std::string what = !check.signature && !check.encipherment
-                                 ? signature + " and " + encipherment
+                                 ? Tr("%s and %s", signature, encipherment)
                                  : (!check.signature ? signature : encipherment);
-    check.missing = "The card lacks " + what + ", which the agent's login needs.";
+    check.missing = Tr("The card lacks %s, which the agent's login needs.", what);
     return check;
 }
 
@@ -159,10 +160,13 @@ std::string DistinguishedNameText(const X509_NAME* name) {
 }
 
 std::string DescribeCertificate(const CertificateFacts& facts) {
-    std::string id = facts.id.empty() ? (facts.idHex.empty() ? "none" : "hex " + facts.idHex)
-                                      : "\"" + facts.id + "\"";
-    return "label \"" + facts.label + "\", id " + id + ", key usage " + facts.keyUsage +
-           (facts.parsed ? ", subject " + facts.subject : ", not a readable certificate");
+    const std::string id = facts.id.empty()
+                               ? (facts.idHex.empty() ? Tr("none") : Tr("hex %s", facts.idHex))
+                               : "\"" + facts.id + "\"";
+    return facts.parsed ? Tr("label \"%s\", id %s, key usage %s, subject %s", facts.label, id,
+                             facts.keyUsage, facts.subject)
+                        : Tr("label \"%s\", id %s, key usage %s, not a readable certificate",
+                             facts.label, id, facts.keyUsage);
 }
 
 } // namespace peer

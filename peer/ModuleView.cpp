@@ -91,13 +91,13 @@ tessivo::Status ModuleView::Open(const std::string& path, std::string& error) {
     case tessivo::Fault::None:
         return status;
     case tessivo::Fault::NoModule:
-        error = "cannot load the PKCS#11 module " + path + ": " + plat::LastLoadError();
+        error = Tr("cannot load the PKCS#11 module %s: %s", path, plat::LastLoadError());
         break;
     case tessivo::Fault::BrokenModule:
-        error = path + " is not a PKCS#11 module (no C_GetFunctionList)";
+        error = Tr("%s is not a PKCS#11 module (no C_GetFunctionList)", path);
         break;
     default:
-        error = "the PKCS#11 module " + path + " refused to start (" + HexRv(status.p11) + ")";
+        error = Tr("the PKCS#11 module %s refused to start (%s)", path, HexRv(status.p11));
         break;
     }
     module_.reset();
@@ -108,14 +108,13 @@ tessivo::Status ModuleView::Open(const std::string& path, std::string& error) {
 tessivo::Status ModuleView::Slots(std::vector<SlotView>& out, std::string& error) const {
     out.clear();
     if (!module_) {
-        error = "no PKCS#11 module is open";
+        error = Tr("no PKCS#11 module is open");
         return tessivo::Status::Fail(tessivo::Fault::NoModule, "slots");
     }
     std::vector<p11view::SlotFacts> slots;
     const tessivo::Status status = module_->Slots(slots);
     if (!status.Ok()) {
-        error =
-            "the PKCS#11 module " + path_ + " cannot list its slots (" + HexRv(status.p11) + ")";
+        error = Tr("the PKCS#11 module %s cannot list its slots (%s)", path_, HexRv(status.p11));
         return status;
     }
     for (const p11view::SlotFacts& facts : slots) {
@@ -156,7 +155,7 @@ bool ReadReader(const std::string& path, const std::string& reader, SlotView& ou
             return true;
         }
     }
-    error = "no such reader: " + reader;
+    error = Tr("no such reader: %s", reader);
     return false;
 }
 
@@ -196,15 +195,15 @@ tessivo::Status ModuleView::PublicCertificates(std::uint64_t slotId,
                                                std::string& error) const {
     out.clear();
     if (!module_) {
-        error = "no PKCS#11 module is open";
+        error = Tr("no PKCS#11 module is open");
         return tessivo::Status::Fail(tessivo::Fault::NoModule, "certificates");
     }
     std::vector<p11view::CertificateFacts> certificates;
     const tessivo::Status status =
         module_->Certificates(static_cast<CK_SLOT_ID>(slotId), certificates);
     if (!status.Ok()) {
-        error = "the PKCS#11 module " + path_ + " cannot list the token's certificates (" +
-                HexRv(status.p11) + ")";
+        error = Tr("the PKCS#11 module %s cannot list the token's certificates (%s)", path_,
+                   HexRv(status.p11));
         return status;
     }
     for (p11view::CertificateFacts& facts : certificates) {

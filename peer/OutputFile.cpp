@@ -129,7 +129,7 @@ void WriteStandardOutput(const std::string& bytes) {
     // The stream hands the bytes to stdio; only its flush shows whether they reached the file.
     const bool flushed = std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
     if (!streamOk || !flushed) {
-        const std::string reason = errno != 0 ? SystemReason() : "write error";
+        const std::string reason = errno != 0 ? SystemReason() : Tr("write error");
         throw PeerFailure(PeerError::File,
                           std::string(Tr("cannot write the standard output")) + ": " + reason);
     }

@@ -42,7 +42,7 @@ bool Listed(const std::string& name, const char* const* names, std::size_t count
 }
 
 [[noreturn]] void BadUri(const std::string& uri, const std::string& why) {
-    throw PeerFailure(PeerError::Usage, "cannot read the PKCS#11 URI " + uri + ": " + why);
+    throw PeerFailure(PeerError::Usage, Tr("cannot read the PKCS#11 URI %s: %s", uri, why));
 }
 
 std::string PercentDecoded(const std::string& uri, const std::string& text) {
@@ -55,7 +55,7 @@ std::string PercentDecoded(const std::string& uri, const std::string& text) {
         const int high = i + 2 < text.size() ? plat::HexDigitValue(text[i + 1]) : -1;
         const int low = i + 2 < text.size() ? plat::HexDigitValue(text[i + 2]) : -1;
         if (high < 0 || low < 0) {
-            BadUri(uri, "a '%' not followed by two hex digits");
+            BadUri(uri, Tr("a '%' not followed by two hex digits"));
         }
         out.push_back(static_cast<char>(high * 16 + low));
         i += 2;
@@ -79,11 +79,11 @@ void ReadAttributes(const std::string& uri, const std::string& part, char separa
         }
         const std::size_t equals = item.find('=');
         if (equals == std::string::npos || equals == 0) {
-            BadUri(uri, "\"" + item + "\" is not NAME=VALUE");
+            BadUri(uri, Tr("\"%s\" is not NAME=VALUE", item));
         }
         const std::string name = PercentDecoded(uri, item.substr(0, equals));
         if (!out.emplace(name, PercentDecoded(uri, item.substr(equals + 1))).second) {
-            BadUri(uri, name + " is given twice");
+            BadUri(uri, Tr("%s is given twice", name));
         }
     }
 }
@@ -96,10 +96,11 @@ std::string Text(const std::string& moduleBytes) {
 std::string Describe(const SlotView& slot) {
     std::string out = "\"" + Text(slot.description) + "\"";
     if (!slot.tokenPresent) {
-        return out + " (no card)";
+        return out + Tr(" (no card)");
     }
-    out += " (token \"" + Text(slot.label) + "\"";
-    return out + (slot.serial.empty() ? ")" : ", serial " + Text(slot.serial) + ")");
+    return out + (slot.serial.empty()
+                      ? Tr(" (token \"%s\")", Text(slot.label))
+                      : Tr(" (token \"%s\", serial %s)", Text(slot.label), Text(slot.serial)));
 }
 
 std::string DescribeAll(const std::vector<const SlotView*>& slots) {
@@ -137,7 +138,7 @@ ReaderQuery ParseReader(const std::string& given) {
         const auto inPath = path.find(name);
         if (inPath != path.end()) {
             if (!options.emplace(name, inPath->second).second) {
-                BadUri(given, std::string(name) + " is given twice");
+                BadUri(given, Tr("%s is given twice", name));
             }
             path.erase(inPath);
         }
@@ -148,13 +149,14 @@ ReaderQuery ParseReader(const std::string& given) {
         } else if (Listed(name, kObjectAttributes, std::size(kObjectAttributes))) {
             if (name == "type" && value != "cert" && value != "private") {
                 throw PeerFailure(PeerError::NoReader,
-                                  given + " names objects of type " + value +
-                                      ", but the agent signs only with the card's signature key "
-                                      "(type=private) and its certificate (type=cert)");
+                                  Tr("%s names objects of type %s, but the agent signs only "
+                                     "with the card's signature key (type=private) and its "
+                                     "certificate (type=cert)",
+                                     given, value));
             }
             query.objectAttributes[name] = value;
         } else if (!Listed(name, kIgnoredAttributes, std::size(kIgnoredAttributes))) {
-            BadUri(given, "unknown attribute " + name);
+            BadUri(given, Tr("unknown attribute %s", name));
         }
     }
     for (const auto& [name, value] : options) {
@@ -164,12 +166,13 @@ ReaderQuery ParseReader(const std::string& given) {
             query.moduleName = value;
         } else if (name == "pin-value" || name == "pin-source") {
             // A PIN in a command line is seen by every user of the machine.
-            BadUri(given, name + " is not taken: give the PIN at the prompt or with --pin-stdin");
+            BadUri(given,
+                   Tr("%s is not taken: give the PIN at the prompt or with --pin-stdin", name));
         }
         // Other query attributes qualify the access, not the token: they do not choose a reader.
     }
     if (!query.modulePath.empty() && !query.moduleName.empty()) {
-        BadUri(given, "both module-path and module-name are given");
+        BadUri(given, Tr("both module-path and module-name are given"));
     }
     return query;
 }
@@ -183,7 +186,7 @@ std::string RequestedModule(const std::string& option, const ReaderQuery& query)
     if (!option.empty() && !fromUri.empty() && option != fromUri &&
         !std::filesystem::equivalent(option, fromUri, ignored)) {
         throw PeerFailure(PeerError::Usage,
-                          "--module " + option + " and the URI's module " + fromUri + " disagree");
+                          Tr("--module %s and the URI's module %s disagree", option, fromUri));
     }
     return option.empty() ? fromUri : option;
 }
@@ -245,10 +248,9 @@ SlotView ChooseReader(const std::vector<SlotView>& slots, const ReaderQuery& que
     const std::vector<SlotView> namesakes = SlotsDescribedAs(slots, matches.front()->description);
     if (namesakes.front().id != matches.front()->id) {
         throw PeerFailure(PeerError::NoReader,
-                          query.given + " is the reader " + Describe(*matches.front()) +
-                              ", but an earlier reader has the same description and the "
-                              "agent would use that one: " +
-                              Describe(namesakes.front()));
+                          Tr("%s is the reader %s, but an earlier reader has the same "
+                             "description and the agent would use that one: %s",
+                             query.given, Describe(*matches.front()), Describe(namesakes.front())));
     }
     return *matches.front();
 }
@@ -338,13 +340,16 @@ std::string RegisteredModulePath(const std::string& name) {
     }
     throw PeerFailure(
         PeerError::ModuleFailed,
-        "no PKCS#11 module is registered with p11-kit as " + name +
-            (names.empty() ? " (none is registered)" : "; the registered modules are " + names));
+        names.empty()
+            ? Tr("no PKCS#11 module is registered with p11-kit as %s (none is registered)", name)
+            : Tr("no PKCS#11 module is registered with p11-kit as %s; the registered modules are "
+                 "%s",
+                 name, names));
 #else
     throw PeerFailure(PeerError::ModuleFailed,
-                      "module-name " + name +
-                          " needs p11-kit's module registry, which this system does not have: "
-                          "give module-path or --module");
+                      Tr("module-name %s needs p11-kit's module registry, which this system "
+                         "does not have: give module-path or --module",
+                         name));
 #endif
 }
 

@@ -11,6 +11,7 @@
 #include "protocol/ResultCodes.h"
 #include "platform/text.h"
 #include "peer/ModuleView.h"
+#include "peer/Translate.h"
 #include "platform/types.h"
 
 namespace peer {
@@ -24,7 +25,7 @@ nlohmann::json RequestResult(std::uint32_t message, std::int32_t result) {
 void ExpectArgs(const std::vector<std::string>& args, std::size_t least, std::size_t most,
                 const char* usage) {
     if (args.size() < least || args.size() > most) {
-        throw ScriptError(std::string("usage: ") + usage);
+        throw ScriptError(Tr("usage: %s", usage));
     }
 }
 
@@ -49,19 +50,19 @@ long long ParseNumber(const std::string& text, const char* what) {
         }
     } catch (const std::exception&) {
     }
-    throw ScriptError(std::string("not a number for ") + what + ": " + text);
+    throw ScriptError(Tr("not a number for %s: %s", what, text));
 }
 
 std::vector<std::uint8_t> ParseHex(const std::string& text) {
     auto digit = [&](char c) {
         const int value = plat::HexDigitValue(c);
         if (value < 0) {
-            throw ScriptError("not a hex payload: " + text);
+            throw ScriptError(Tr("not a hex payload: %s", text));
         }
         return value;
     };
     if (text.size() % 2 != 0) {
-        throw ScriptError("hex payload of odd length: " + text);
+        throw ScriptError(Tr("hex payload of odd length: %s", text));
     }
     std::vector<std::uint8_t> bytes;
     for (std::size_t i = 0; i < text.size(); i += 2) {
@@ -146,7 +147,7 @@ ScriptRunner::ScriptRunner(AgentSession& session) : session_(session) {
         auto wparam = static_cast<std::uintptr_t>(ParseNumber(args[1], "WPARAM"));
         auto lparam = static_cast<std::intptr_t>(ParseNumber(args[2], "LPARAM"));
         if (args.size() == 4 && !session_.WriteRequest(ParseHex(args[3]))) {
-            throw ScriptError("cannot write the request channel");
+            throw ScriptError(Tr("cannot write the request channel"));
         }
         return RequestResult(id, session_.Send(id, wparam, lparam));
     });
@@ -158,7 +159,7 @@ ScriptRunner::ScriptRunner(AgentSession& session) : session_(session) {
         ExpectArgs(args, 1, 1, "wait MS");
         long long ms = ParseNumber(args[0], "MS");
         if (ms < 0) {
-            throw ScriptError("negative wait: " + args[0]);
+            throw ScriptError(Tr("negative wait: %s", args[0]));
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(ms));
         return std::nullopt;
@@ -183,7 +184,7 @@ std::optional<nlohmann::json> ScriptRunner::RunLine(const std::string& line, int
     auto found = commands_.find(words.front());
     try {
         if (found == commands_.end()) {
-            throw ScriptError("unknown request: " + words.front());
+            throw ScriptError(Tr("unknown request: %s", words.front()));
         }
         std::vector<std::string> args(words.begin() + 1, words.end());
         return found->second(args);
@@ -231,7 +232,7 @@ struct CardWatch {
             // The login stands but found no certificates: what the return channel holds is an
             // earlier card's certificate.
             out.erase("certificate");
-            out["note"] = "no signature certificate on this card";
+            out["note"] = Tr("no signature certificate on this card");
             recordSerial.clear();
             return;
         }
@@ -250,9 +251,10 @@ struct CardWatch {
         const std::string now = slot.tokenPresent ? slot.serial : std::string();
         if (now != recordSerial) {
             certinfo["stale"] = true;
-            certinfo["note"] = now.empty() ? "the card " + recordSerial + " is no longer there"
-                                           : "the record is of the card " + recordSerial +
-                                                 ", not of the card " + now + " now there";
+            certinfo["note"] =
+                now.empty() ? Tr("the card %s is no longer there", recordSerial)
+                            : Tr("the record is of the card %s, not of the card %s now there",
+                                 recordSerial, now);
         }
     }
 };
@@ -274,13 +276,13 @@ void AddTokenCommands(ScriptRunner& runner, TokenRequests& requests,
     });
     runner.Add("card", [&requests](ArgsT args) -> std::optional<nlohmann::json> {
         if (!args.empty()) {
-            throw ScriptError("usage: card");
+            throw ScriptError(Tr("usage: %s", "card"));
         }
         return ToJson(requests.Card());
     });
     runner.Add("login", [&requests, watch](ArgsT args) -> std::optional<nlohmann::json> {
         if (args.size() > 1) {
-            throw ScriptError("usage: login PIN");
+            throw ScriptError(Tr("usage: %s", "login PIN"));
         }
         const LoginReply reply = requests.Login(args.empty() ? std::string() : args[0]);
         nlohmann::json out = ToJson(reply);
@@ -289,13 +291,13 @@ void AddTokenCommands(ScriptRunner& runner, TokenRequests& requests,
     });
     runner.Add("logout", [&requests](ArgsT args) -> std::optional<nlohmann::json> {
         if (!args.empty()) {
-            throw ScriptError("usage: logout");
+            throw ScriptError(Tr("usage: %s", "logout"));
         }
         return ToJson(requests.Logout());
     });
     runner.Add("certinfo", [&requests, watch](ArgsT args) -> std::optional<nlohmann::json> {
         if (!args.empty()) {
-            throw ScriptError("usage: certinfo");
+            throw ScriptError(Tr("usage: %s", "certinfo"));
         }
         const CertinfoReply reply = requests.Certinfo();
         nlohmann::json out = ToJson(reply);
@@ -304,11 +306,11 @@ void AddTokenCommands(ScriptRunner& runner, TokenRequests& requests,
     });
     runner.Add("sign", [&requests](ArgsT args) -> std::optional<nlohmann::json> {
         if (args.empty() || args.size() > 2) {
-            throw ScriptError("usage: sign MECH BASE64");
+            throw ScriptError(Tr("usage: %s", "sign MECH BASE64"));
         }
         const std::optional<std::uint32_t> mechanism = ParseMechanism(args[0]);
         if (!mechanism) {
-            throw ScriptError("not a mechanism: " + args[0]);
+            throw ScriptError(Tr("not a mechanism: %s", args[0]));
         }
         return ToJson(requests.Sign(*mechanism, args.size() == 2 ? args[1] : std::string()));
     });

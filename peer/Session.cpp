@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "peer/ModuleView.h"
+#include "peer/Translate.h"
 #include "platform/codepage.h"
 #include "platform/module_choice.h"
 #include "platform/process.h"
@@ -145,8 +146,8 @@ bool AgentSession::Launch(const SessionOptions& options, std::string& error) {
     const std::uint32_t requestError = plat::LastError();
     log_ = Channel::Create(logName);
     if (!request_.IsOpen() || !log_.IsOpen()) {
-        error = "cannot create the request and log channels: " +
-                plat::ErrorText(!request_.IsOpen() ? requestError : plat::LastError());
+        error = Tr("cannot create the request and log channels: %s",
+                   plat::ErrorText(!request_.IsOpen() ? requestError : plat::LastError()));
         return false;
     }
 #if !defined(_WIN32)
@@ -165,7 +166,7 @@ bool AgentSession::Launch(const SessionOptions& options, std::string& error) {
                                   options.showAgentLines ? plat::ChildOutput::ErrorsOnly
                                                          : plat::ChildOutput::Detached);
     if (process_ == nullptr) {
-        error = "cannot start the agent " + options.agentPath;
+        error = Tr("cannot start the agent %s", options.agentPath);
         return false;
     }
     pid_ = plat::ProcessId(process_);
@@ -189,9 +190,9 @@ bool AgentSession::WaitWindow(std::string& error) {
             plat::KillProcess(process_);
             plat::WaitProcess(process_, 5000);
         }
-        error = running ? "the agent's window did not appear within " +
-                              SecondsText(windowTimeoutMs_) + " s; the agent was ended"
-                        : "the agent ended before its window appeared";
+        error = running ? Tr("the agent's window did not appear within %s s; the agent was ended",
+                             SecondsText(windowTimeoutMs_))
+                        : Tr("the agent ended before its window appeared");
         return false;
     }
     return true;
@@ -205,12 +206,12 @@ bool AgentSession::WaitReady(std::string& error, std::uint32_t timeoutMs) const 
             return true;
         }
         if (!plat::IsProcessRunning(process_)) {
-            error = "the agent ended before it was ready";
+            error = Tr("the agent ended before it was ready");
             return false;
         }
         pause.Wait();
     }
-    error = "the agent did not open its channels";
+    error = Tr("the agent did not open its channels");
     return false;
 }
 
@@ -230,9 +231,9 @@ std::int32_t AgentSession::Send(std::uint32_t message, std::uintptr_t wparam,
         plat::KillProcess(process_);
         plat::WaitProcess(process_, 5000);
     }
-    lost_ = timedOut ? "the agent did not answer within " + SecondsText(sendTimeoutMs_) +
-                           " s and was ended"
-                     : "the agent ended unexpectedly";
+    lost_ = timedOut ? Tr("the agent did not answer within %s s and was ended",
+                          SecondsText(sendTimeoutMs_))
+                     : Tr("the agent ended unexpectedly");
     request_ = Channel();
     log_ = Channel();
     throw AgentError(lost_);

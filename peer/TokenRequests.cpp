@@ -9,6 +9,7 @@
 #include "protocol/Messages.h"
 #include "protocol/ResultCodes.h"
 #include "platform/codepage.h"
+#include "peer/Translate.h"
 #include "platform/text.h"
 
 namespace peer {
@@ -103,7 +104,7 @@ LoginReply TokenRequests::LoginWith(std::vector<std::uint8_t> payload, std::size
         out.certificate = ReturnText(channel);
         // The record says a certificate was sent: finding none is a failure, not an answer.
         if (record.certLength != 0 && out.certificate->empty()) {
-            out.error = "the agent's return channel " + AnsiToUtf8(channel) + " cannot be read";
+            out.error = Tr("the agent's return channel %s cannot be read", AnsiToUtf8(channel));
         }
     }
     return out;
@@ -149,7 +150,7 @@ SignReply TokenRequests::Sign(std::uint32_t mechanism, const std::string& base64
     out.signature = UntilZero(session_.ReadReturn(out.length, header.channel), out.length);
     // A signature that is not all there was not received: never report it as one.
     if (out.signature.size() != out.length || out.length == 0) {
-        out.error = "the agent's return channel " + out.channel + " does not hold the signature";
+        out.error = Tr("the agent's return channel %s does not hold the signature", out.channel);
     }
     return out;
 }

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "platform/process.h"
 
@@ -75,13 +76,31 @@ std::string Tr(const std::string& text) {
     return Tr(text.c_str());
 }
 
-std::string Tr(const char* text, const std::string& argument) {
-    std::string translated = Tr(text);
-    const std::size_t at = translated.find("%s");
-    if (at != std::string::npos) {
-        translated.replace(at, 2, argument);
+// Every other character, '%' included, stands as it is: the texts hold URIs with
+// percent-encoded characters.
+std::string TrArguments(const char* text, const std::vector<std::string>& arguments) {
+    const std::string translated = Tr(text);
+    std::string out;
+    std::size_t next = 0;
+    for (std::size_t i = 0; i < translated.size(); ++i) {
+        if (translated[i] == '%' && i + 1 < translated.size()) {
+            if (translated[i + 1] == 's' && next < arguments.size()) {
+                out += arguments[next++];
+                ++i;
+                continue;
+            }
+            const char digit = translated[i + 1];
+            if (digit >= '1' && digit <= '9' && i + 3 < translated.size() &&
+                translated[i + 2] == '$' && translated[i + 3] == 's' &&
+                static_cast<std::size_t>(digit - '1') < arguments.size()) {
+                out += arguments[static_cast<std::size_t>(digit - '1')];
+                i += 3;
+                continue;
+            }
+        }
+        out += translated[i];
     }
-    return translated;
+    return out;
 }
 
 bool ChineseMessages() {

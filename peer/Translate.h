@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace peer {
 
@@ -12,11 +13,21 @@ namespace peer {
 // build tree's too, where the program sits in bin/ and the catalogues are built to share/locale.
 void InitTranslations();
 
+// Marks a text kept in a table for the catalogue: Tr() translates it where it is used.
+constexpr const char* TrNoop(const char* text) {
+    return text;
+}
+
 // `text` in the chosen language; `text` itself when no translation exists.
 const char* Tr(const char* text);
 std::string Tr(const std::string& text);
-// The translation of `text` with its "%s" replaced by `argument`.
-std::string Tr(const char* text, const std::string& argument);
+// The translation of `text` with its arguments in place: each "%s" takes the next one, "%2$s"
+// the second (so that a translation may name them in another order).
+std::string TrArguments(const char* text, const std::vector<std::string>& arguments);
+template <class... More>
+std::string Tr(const char* text, const std::string& first, const More&... more) {
+    return TrArguments(text, {first, std::string(more)...});
+}
 
 // Whether the chosen language is Chinese: its readers also see the agent's own (Chinese) text.
 bool ChineseMessages();

@@ -8,12 +8,12 @@ usage: pin_prompt_test.py TESSIVO-PEER TEST-MODULE
 import os
 import pty
 import select
-import shutil
 import signal
 import sys
-import tempfile
 import termios
 import time
+
+from peer_place import peer_place
 
 
 def read_until(fd, marker, seconds):
@@ -39,17 +39,12 @@ def echo_on(fd):
 
 def main():
     peer, module = sys.argv[1:3]
-    work = tempfile.mkdtemp(prefix='tessivo-pin-prompt-')
-    run = tempfile.mkdtemp(dir='/dev/shm', prefix='tessivo-pin-prompt-')
-    try:
-        config = os.path.join(work, 'module.conf')
+    config = 'slot = Reader A ; 1 ; Token A ; 11\npin = 123456\nlogin_log = {work}/logins\n'
+    with peer_place('tessivo-pin-prompt-', config) as (work, env):
         login_log = os.path.join(work, 'logins')
-        with open(config, 'w') as f:
-            f.write(f'slot = Reader A ; 1 ; Token A ; 11\npin = 123456\nlogin_log = {login_log}\n')
         data = os.path.join(work, 'data')
         with open(data, 'wb') as f:
             f.write(b'abc')
-        env = dict(os.environ, TESSIVO_RUNTIME_DIR=run, TESSIVO_TESTMODULE_CONFIG=config)
 
         pid, terminal = pty.fork()
         if pid == 0:
@@ -82,9 +77,6 @@ def main():
             return 1
         print('ok: echo off at the prompt, back on after Ctrl-C, no login')
         return 0
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
-        shutil.rmtree(run, ignore_errors=True)
 
 
 if __name__ == '__main__':
