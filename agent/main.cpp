@@ -16,7 +16,7 @@
 
 // Asked before anything starts OpenSSL: its clean-up at exit frees nothing that the end of the
 // process would not, and the peer waits for the agent's end.
-static const int g_openSslWithoutAtExit = OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
+static const int kOpenSslWithoutAtExit = OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
 
 static CTokenAgent g_theAgent;
 
