@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -268,20 +269,25 @@ bool FillAddress(const std::string& path, sockaddr_un& address) {
     return true;
 }
 
-UniqueFd Listen(const std::string& path) {
+// The socket is bound under `staging` and takes its name `path` only once it listens: a socket
+// that is bound but not yet listening refuses connections, and a peer that found the window in
+// that moment would lose what it posted. The rename also replaces a leftover of a dead process
+// that had our id.
+UniqueFd Listen(const std::string& path, const std::string& staging) {
     sockaddr_un address;
-    if (!FillAddress(path, address)) {
+    if (!FillAddress(path, address) || !FillAddress(staging, address)) {
         return UniqueFd();
     }
     UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!fd) {
         return fd;
     }
-    unlink(path.c_str()); // a leftover of a dead process that had our id
+    unlink(staging.c_str()); // a leftover of a dead process that had our id
     if (bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        chmod(path.c_str(), 0600) != 0 || listen(fd.Get(), 64) != 0) {
+        chmod(staging.c_str(), 0600) != 0 || listen(fd.Get(), 64) != 0 ||
+        rename(staging.c_str(), path.c_str()) != 0) {
         const int error = errno;
-        unlink(path.c_str());
+        unlink(staging.c_str());
         errno = error;
         return UniqueFd();
     }
@@ -610,9 +616,10 @@ WindowHandle CreateTopLevelWindow(const std::u16string& className, const std::u1
         return 0;
     }
     const std::uint32_t serial = state.nextSerial++;
-    const std::string path = dir + "/" + detail::EscapeName(Utf16ToUtf8(className)) + "." +
-                             std::to_string(OwnPid()) + "." + std::to_string(serial);
-    UniqueFd listener = Listen(path);
+    const std::string id = std::to_string(OwnPid()) + "." + std::to_string(serial);
+    const std::string path = dir + "/" + detail::EscapeName(Utf16ToUtf8(className)) + "." + id;
+    // Never taken for a window (no class part) and never longer than the window's own name.
+    UniqueFd listener = Listen(path, dir + "/~" + id);
     if (!listener) {
         return 0;
     }

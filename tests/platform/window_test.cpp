@@ -224,6 +224,37 @@ TEST_F(PeerWindowTest, SendWithATimeLimit) {
     EXPECT_FALSE(plat::SendMessageTimeout(0, kEcho, 1, 1, 5000, result));
 }
 
+#if !defined(_WIN32)
+// A window is found only once it takes messages: a peer that watches for it while it is being
+// made and posts at first sight must never be refused. Windows of started helpers, looked for
+// without a pause so that the first moment each one can be seen is caught.
+TEST(WindowStart, FoundAtFirstSightTakesAPost) {
+    for (int round = 0; round < 300; ++round) {
+        SCOPED_TRACE(round);
+        plat::ProcessHandle helper = plat::StartProcess(HelperPath(PLATFORM_PEER_NAME), u"window");
+        ASSERT_NE(helper, nullptr);
+        const std::uint32_t pid = plat::ProcessId(helper);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        plat::WindowHandle window = 0;
+        while (window == 0 && plat::IsProcessRunning(helper) &&
+               std::chrono::steady_clock::now() < deadline) {
+            window = plat::FindTopLevelWindow(kClassName, pid);
+        }
+        const bool posted = window != 0 && plat::PostMessage(window, kQuit, 7, 0);
+        EXPECT_TRUE(posted) << "window " << window << ", error " << plat::LastError();
+        if (!posted) {
+            plat::KillProcess(helper);
+        }
+        std::uint32_t code = 0;
+        EXPECT_TRUE(plat::WaitProcess(helper, 60000));
+        if (posted) {
+            EXPECT_TRUE(plat::ProcessExitCode(helper, code) && code == 7u) << "exit code " << code;
+        }
+        plat::CloseProcess(helper);
+    }
+}
+#endif
+
 TEST(WindowBadInput, FailsWithoutCrashing) {
     const plat::WindowHandle bogus = static_cast<plat::WindowHandle>(0x7FFF00001234ull);
     plat::SetLastError(0);
