@@ -114,7 +114,10 @@ AgentSession::~AgentSession() {
     // The agent would notice its peer gone only after its watch gives up (about two seconds),
     // holding the card session and the return channel's name until then: end it now.
     RequestExit();
-    if (exitRequested_) {
+    if (exitRequested_ && !plat::WaitProcess(process_, kExitWaitMs)) {
+        // The request was lost or the agent is stuck: it must not outlive this process, still
+        // holding the card session.
+        plat::KillProcess(process_);
         plat::WaitProcess(process_, kExitWaitMs);
     }
     if (process_ != nullptr) {

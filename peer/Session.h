@@ -56,7 +56,8 @@ public:
     bool WaitWindow(std::string& error);
 
     // Asks the agent to end without waiting for it, so that the caller's own clean-up runs
-    // while it ends; the destructor waits for it (and asks itself when nobody did).
+    // while it ends; the destructor waits for it (and asks itself when nobody did), and ends it
+    // when it has not ended within the wait.
     void RequestExit();
 
     std::uint32_t AgentPid() const { return pid_; }

@@ -309,6 +309,22 @@ TEST(DeadAgent, StoppedAgentIsGivenUpAfterTheTimeLimit) {
     EXPECT_FALSE(ProcessExists(pid));
 }
 
+// An agent that does not end when asked (here stopped) is ended by its peer before the peer
+// itself ends: nothing of it remains, not even a process waiting to be reaped.
+TEST(DeadAgent, AgentThatIgnoresTheRequestToEndIsEnded) {
+    TestModuleConfig config{kCard + FixtureCardObjects(TESSIVO_TEST_CERTS_DIR)};
+    InteractivePeer peer("", "agent\nwait 300\n");
+    const pid_t pid = peer.AgentPid();
+    ASSERT_GT(pid, 0);
+    ASSERT_EQ(kill(pid, SIGSTOP), 0);
+    EXPECT_EQ(peer.Close(), 0);
+    const char state = StatOf(pid).state;
+    EXPECT_EQ(state, 0) << "the agent was left behind";
+    if (state != 0) {
+        kill(pid, SIGKILL); // not left stopped after a failure
+    }
+}
+
 } // namespace
 
 #endif
