@@ -313,7 +313,7 @@ TEST(DeadAgent, StoppedAgentIsGivenUpAfterTheTimeLimit) {
 // itself ends: nothing of it remains, not even a process waiting to be reaped.
 TEST(DeadAgent, AgentThatIgnoresTheRequestToEndIsEnded) {
     TestModuleConfig config{kCard + FixtureCardObjects(TESSIVO_TEST_CERTS_DIR)};
-    InteractivePeer peer("", "agent\nwait 300\n");
+    InteractivePeer peer("", "agent\nwait 1000\n"); // time to stop the agent first
     const pid_t pid = peer.AgentPid();
     ASSERT_GT(pid, 0);
     ASSERT_EQ(kill(pid, SIGSTOP), 0);
