@@ -142,9 +142,11 @@ bool AgentSession::Launch(const SessionOptions& options, std::string& error) {
     std::u16string requestName =
         options.requestName.empty() ? OwnName("Request", sessions) : options.requestName;
     std::u16string logName = options.logName.empty() ? OwnName("Log", sessions) : options.logName;
-    request_ = Channel::Create(requestName);
+    // Their memory is taken once the agent is on its way: it has no use for them before its
+    // first tick, and its start is what a one-shot command waits for.
+    request_ = Channel::Create(requestName, plat::Space::Later);
     const std::uint32_t requestError = plat::LastError();
-    log_ = Channel::Create(logName);
+    log_ = Channel::Create(logName, plat::Space::Later);
     if (!request_.IsOpen() || !log_.IsOpen()) {
         error = Tr("cannot create the request and log channels: %s",
                    plat::ErrorText(!request_.IsOpen() ? requestError : plat::LastError()));
@@ -170,7 +172,17 @@ bool AgentSession::Launch(const SessionOptions& options, std::string& error) {
         return false;
     }
     pid_ = plat::ProcessId(process_);
-    request_.MapNow(); // while the agent starts, not at the first request
+    if (!request_.Reserve() || !log_.Reserve()) {
+        error = Tr("cannot create the request and log channels: %s",
+                   plat::ErrorText(plat::LastError()));
+        plat::KillProcess(process_);
+        plat::WaitProcess(process_, kExitWaitMs);
+        return false;
+    }
+    // While the agent starts, not at the first request; the log channel's pages are then ready
+    // when the agent maps it.
+    request_.MapNow();
+    log_.MapNow();
     return true;
 }
 
@@ -236,6 +248,7 @@ std::int32_t AgentSession::Send(std::uint32_t message, std::uintptr_t wparam,
                      : Tr("the agent ended unexpectedly");
     request_ = Channel();
     log_ = Channel();
+    returned_ = Channel();
     throw AgentError(lost_);
 }
 
@@ -252,9 +265,14 @@ std::vector<std::uint8_t> AgentSession::ReadReturn(std::size_t length,
                  PerAgentChannelName(kReturnChannelFallback, pid_), kReturnChannelFallback};
     }
     for (const std::u16string& name : names) {
-        Channel returned = Channel::Open(name);
-        if (returned.IsOpen()) {
-            return returned.Read(length);
+        // The agent keeps its return channel for its whole life: opened once, read each time.
+        if (returned_.IsOpen() && returned_.Name() == name) {
+            return returned_.Read(length);
+        }
+        Channel opened = Channel::Open(name);
+        if (opened.IsOpen()) {
+            returned_ = std::move(opened);
+            return returned_.Read(length);
         }
     }
     return {};
