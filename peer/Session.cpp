@@ -21,10 +21,10 @@ namespace {
 
 // Waits for the agent start short and grow: a fast start is seen at once, and the agent's first
 // tick (18 ms after its window appears), which a one-shot command waits for in full, within a
-// quarter of a millisecond. A start that takes longer than a normal one is looked at every 2 ms,
+// tenth of a millisecond. A start that takes longer than a normal one is looked at every 2 ms,
 // so that even a slow start keeps no core busy.
-constexpr std::chrono::microseconds kFirstPoll{100};
-constexpr std::chrono::microseconds kShortPoll{250};
+constexpr std::chrono::microseconds kFirstPoll{50};
+constexpr std::chrono::microseconds kShortPoll{100};
 constexpr std::chrono::microseconds kLongPoll{2000};
 constexpr std::chrono::milliseconds kNormalStart{100};
 // The most of the log frame that is read: its header and a console line's text.
