@@ -18,11 +18,30 @@ plat::MappingHandle Channel::Release() {
     return handle;
 }
 
-ChannelSet::ChannelSet() : returnName(kReturnChannelName) {
-    return_.Reset(CreateReturnChannel(returnName));
+// The agent starts on its peer's clock: the channel's memory is taken later, by PrepareReturn,
+// before anything is written into it.
+ChannelSet::ChannelSet() {
+    CreateReturn(plat::Space::Later);
+}
+
+void ChannelSet::CreateReturn(plat::Space space) {
+    returnName = kReturnChannelName;
+    return_.Reset(CreateReturnChannel(returnName, space));
     if (!return_.IsOpen()) {
         returnName = kReturnChannelFallback;
-        return_.Reset(CreateReturnChannel(returnName));
+        return_.Reset(CreateReturnChannel(returnName, space));
+    }
+}
+
+void ChannelSet::PrepareReturn() {
+    if (return_.IsOpen() && !plat::ReserveSpace(return_.Handle())) {
+        // Made again as it would have been made with its memory at once; a failure leaves it
+        // closed, for the first peer-watch tick to try again.
+        return_.Reset();
+        CreateReturn(plat::Space::Now);
+    }
+    if (return_.IsOpen()) {
+        plat::HandleView(return_.Handle()); // kept mapped for the handle's life
     }
 }
 

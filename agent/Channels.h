@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 
+#include "platform/mapping.h"
 #include "platform/types.h"
 
 // One mapping handle, closed when it is replaced or goes.
@@ -48,6 +49,8 @@ public:
     // Once the peer is known: opens or creates every channel still closed, reporting each
     // failure with the system's last error, then the three handles.
     void Reopen(const LineSink& report);
+    // Takes the return channel's memory and maps it, before the first request can come.
+    void PrepareReturn();
 
     Channel& Request() { return request_; }
     Channel& Return() { return return_; }
@@ -62,6 +65,8 @@ public:
     std::u16string logName;
 
 private:
+    void CreateReturn(plat::Space space);
+
     Channel request_;
     Channel return_;
     Channel log_;

@@ -2,6 +2,7 @@
 
 #include "agent/AgentProcess.h"
 #include "agent/CommandLine.h"
+#include "agent/Warmup.h"
 #include "protocol/Messages.h"
 #include "platform/console.h"
 #include "platform/window.h"
@@ -98,5 +99,7 @@ int RunAgent(CTokenAgent& agent, const std::u16string& commandLine, int showComm
     agent.m_MemName2 = parsed.memName2;
     Process().lastForwardResult = 0;
 
+    // The first tick is armed: this runs in the time it waits for anyway.
+    PrepareForRequests(agent.Channels());
     return plat::RunMessageLoop(IDC_TESSIVO);
 }

@@ -38,12 +38,12 @@ std::u16string NameOrDefault(const char16_t* name) {
 
 } // namespace
 
-plat::MappingHandle CreateSharedMemory(const char16_t* name) {
+plat::MappingHandle CreateSharedMemory(const char16_t* name, plat::Space space) {
     try {
         std::u16string wanted = NameOrDefault(name);
-        plat::MappingHandle handle = plat::CreateMapping(wanted, kChannelSize);
+        plat::MappingHandle handle = plat::CreateMapping(wanted, kChannelSize, space);
         if (handle == nullptr && ContainsDefaultName(wanted)) {
-            handle = plat::CreateMapping(kDefaultRequestFallback, kChannelSize);
+            handle = plat::CreateMapping(kDefaultRequestFallback, kChannelSize, space);
         }
         return handle;
     } catch (...) {
@@ -116,10 +116,10 @@ void CloseSharedMemory(plat::MappingHandle handle) {
     }
 }
 
-plat::MappingHandle CreateReturnChannel(std::u16string& name) {
+plat::MappingHandle CreateReturnChannel(std::u16string& name, plat::Space space) {
     try {
         plat::SetLastError(0);
-        plat::MappingHandle handle = CreateSharedMemory(name.c_str());
+        plat::MappingHandle handle = CreateSharedMemory(name.c_str(), space);
         if (handle == nullptr || plat::LastError() != plat::kMappingAlreadyExists) {
             return handle;
         }
@@ -127,7 +127,7 @@ plat::MappingHandle CreateReturnChannel(std::u16string& name) {
         // would overwrite each other's signatures.
         CloseSharedMemory(handle);
         name = PerAgentChannelName(name, plat::CurrentProcessId());
-        return CreateSharedMemory(name.c_str());
+        return CreateSharedMemory(name.c_str(), space);
     } catch (...) {
         return nullptr;
     }

@@ -5,10 +5,11 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/mapping.h"
 #include "platform/types.h"
 
 // Null name: the default request channel name, with its fallback. Null on failure.
-plat::MappingHandle CreateSharedMemory(const char16_t* name);
+plat::MappingHandle CreateSharedMemory(const char16_t* name, plat::Space space = plat::Space::Now);
 // As CreateSharedMemory, but only an existing mapping that can be mapped whole is returned.
 plat::MappingHandle OpenSharedMemory(const char16_t* name);
 // Bytes written; the channel size when `data` is null (a capacity query); -1 on failure.
@@ -20,7 +21,7 @@ void CloseSharedMemory(plat::MappingHandle handle);
 // Creates the agent's own return channel. When `name` already exists (another agent of the user,
 // or anything else, holds it), the channel is made under the name followed by "." and this
 // process's id instead, and `name` becomes that name. Null on failure.
-plat::MappingHandle CreateReturnChannel(std::u16string& name);
+plat::MappingHandle CreateReturnChannel(std::u16string& name, plat::Space space = plat::Space::Now);
 // The default-named request channel, when one exists and belongs to this process's user;
 // otherwise null (the peer's own named channel is used then).
 plat::MappingHandle OpenDefaultRequestChannel();

@@ -49,8 +49,12 @@ void Channel::Close() {
     }
 }
 
-Channel Channel::Create(const std::u16string& name) {
-    return Channel(plat::CreateMapping(name, kChannelSize), name);
+Channel Channel::Create(const std::u16string& name, plat::Space space) {
+    return Channel(plat::CreateMapping(name, kChannelSize, space), name);
+}
+
+bool Channel::Reserve() const {
+    return handle_ != nullptr && plat::ReserveSpace(handle_);
 }
 
 Channel Channel::Open(const std::u16string& name) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/mapping.h"
 #include "platform/types.h"
 
 namespace peer {
@@ -19,13 +20,17 @@ public:
     Channel(Channel&& other) noexcept;
     Channel& operator=(Channel&& other) noexcept;
 
-    static Channel Create(const std::u16string& name);
+    // With Space::Later the memory is taken by Reserve, which must come before any write (the
+    // peer starts its agent first).
+    static Channel Create(const std::u16string& name, plat::Space space = plat::Space::Now);
     static Channel Open(const std::u16string& name);
 
     bool IsOpen() const { return handle_ != nullptr; }
     const std::u16string& Name() const { return name_; }
     plat::MappingHandle Handle() const { return handle_; }
 
+    // False with the system's last error when the memory cannot be had.
+    bool Reserve() const;
     // Maps the channel's view now rather than at its first use; it stays for the handle's life.
     void MapNow() const;
     // Zero-fills the channel, then copies `bytes` to offset 0 (as the agent writes).

@@ -335,6 +335,8 @@ public:
         if (certificatesRead_) {
             loginCheck_ = CheckLoginRule(certificates_); // judged once the card is confirmed
         }
+        // Converted now rather than after the wait: the first conversion loads a converter.
+        agentReaderText_ = AgentReaderText(found.description);
         std::string error;
         if (!session_.WaitWindow(error) || !session_.WaitReady(error)) {
             throw Failure(PeerError::AgentFailed, error);
@@ -352,7 +354,7 @@ public:
     // Selects the reader; the card request's object once a card is in it.
     CardReply SelectCard() {
         Ready();
-        requests_.Slot(AgentReaderText(reader_.description));
+        requests_.Slot(agentReaderText_);
         CardReply card = requests_.Card();
         if (card.result != 0) {
             throw Failure(PeerError::AgentFailed, Tr("the agent did not answer the card request"));
@@ -436,6 +438,9 @@ public:
         requests_.Logout();
     }
 
+    // Nothing more is asked of the agent: it ends while this process finishes its output.
+    void End() { session_.RequestExit(); }
+
     // Whatever ends a command after a successful login, the card is logged out. The agent is
     // then asked to end, and ends while this process lets its own view of the module go.
     ~CommandSession() {
@@ -499,7 +504,8 @@ private:
     TokenRequests requests_{session_};
     ModuleView view_; // before the agent's end is waited for
     SlotView reader_;
-    std::string name_; // the reader's description as the user reads it
+    std::u16string agentReaderText_; // the description as the agent reads it
+    std::string name_;               // the reader's description as the user reads it
     bool ready_ = false;
     bool loggedIn_ = false;
     bool cardChecked_ = false;
@@ -979,6 +985,7 @@ int RunSign(const SessionOptions& session, const CommandOptions& options) {
         const SignReply signedReply =
             agent.Requests().Sign(sentMechanism, tessivo::EncodeBase64(data));
         agent.Logout();
+        agent.End();
         if (signedReply.result != 0) {
             throw Failure(PeerError::Failed, Tr("signing refused"));
         }

@@ -21,10 +21,10 @@ namespace {
 
 // Waits for the agent start short and grow: a fast start is seen at once, and the agent's first
 // tick (18 ms after its window appears), which a one-shot command waits for in full, within a
-// quarter of a millisecond. A start that takes longer than a normal one is looked at every 2 ms,
+// tenth of a millisecond. A start that takes longer than a normal one is looked at every 2 ms,
 // so that even a slow start keeps no core busy.
-constexpr std::chrono::microseconds kFirstPoll{100};
-constexpr std::chrono::microseconds kShortPoll{250};
+constexpr std::chrono::microseconds kFirstPoll{50};
+constexpr std::chrono::microseconds kShortPoll{100};
 constexpr std::chrono::microseconds kLongPoll{2000};
 constexpr std::chrono::milliseconds kNormalStart{100};
 // The most of the log frame that is read: its header and a console line's text.
@@ -145,9 +145,11 @@ bool AgentSession::Launch(const SessionOptions& options, std::string& error) {
     std::u16string requestName =
         options.requestName.empty() ? OwnName("Request", sessions) : options.requestName;
     std::u16string logName = options.logName.empty() ? OwnName("Log", sessions) : options.logName;
-    request_ = Channel::Create(requestName);
+    // Their memory is taken once the agent is on its way: it has no use for them before its
+    // first tick, and its start is what a one-shot command waits for.
+    request_ = Channel::Create(requestName, plat::Space::Later);
     const std::uint32_t requestError = plat::LastError();
-    log_ = Channel::Create(logName);
+    log_ = Channel::Create(logName, plat::Space::Later);
     if (!request_.IsOpen() || !log_.IsOpen()) {
         error = Tr("cannot create the request and log channels: %s",
                    plat::ErrorText(!request_.IsOpen() ? requestError : plat::LastError()));
@@ -173,7 +175,17 @@ bool AgentSession::Launch(const SessionOptions& options, std::string& error) {
         return false;
     }
     pid_ = plat::ProcessId(process_);
-    request_.MapNow(); // while the agent starts, not at the first request
+    if (!request_.Reserve() || !log_.Reserve()) {
+        error = Tr("cannot create the request and log channels: %s",
+                   plat::ErrorText(plat::LastError()));
+        plat::KillProcess(process_);
+        plat::WaitProcess(process_, kExitWaitMs);
+        return false;
+    }
+    // While the agent starts, not at the first request; the log channel's pages are then ready
+    // when the agent maps it.
+    request_.MapNow();
+    log_.MapNow();
     return true;
 }
 
@@ -239,6 +251,7 @@ std::int32_t AgentSession::Send(std::uint32_t message, std::uintptr_t wparam,
                      : Tr("the agent ended unexpectedly");
     request_ = Channel();
     log_ = Channel();
+    returned_ = Channel();
     throw AgentError(lost_);
 }
 
@@ -255,9 +268,14 @@ std::vector<std::uint8_t> AgentSession::ReadReturn(std::size_t length,
                  PerAgentChannelName(kReturnChannelFallback, pid_), kReturnChannelFallback};
     }
     for (const std::u16string& name : names) {
-        Channel returned = Channel::Open(name);
-        if (returned.IsOpen()) {
-            return returned.Read(length);
+        // The agent keeps its return channel for its whole life: opened once, read each time.
+        if (returned_.IsOpen() && returned_.Name() == name) {
+            return returned_.Read(length);
+        }
+        Channel opened = Channel::Open(name);
+        if (opened.IsOpen()) {
+            returned_ = std::move(opened);
+            return returned_.Read(length);
         }
     }
     return {};

@@ -91,6 +91,7 @@ public:
 private:
     Channel request_;
     Channel log_;
+    mutable Channel returned_; // the agent's return channel, once a reply named or showed it
     plat::ProcessHandle process_ = nullptr;
     std::uint32_t pid_ = 0;
     plat::WindowHandle window_ = 0;

@@ -16,10 +16,21 @@ inline constexpr std::uint32_t kMappingAlreadyExists = 183; // ERROR_ALREADY_EXI
 inline constexpr std::uint32_t kMappingAlreadyExists = 17; // EEXIST
 #endif
 
+// When a new mapping's memory is taken from the system. Windows always takes it at creation.
+enum class Space {
+    Now,   // at creation: a system short of memory fails the creation
+    Later, // by ReserveSpace, so that a creator in a hurry can do something else first
+};
+
 // Creates a read/write mapping of `size` bytes, or returns the existing one of that name
 // (as CreateFileMappingW does, last error kMappingAlreadyExists). Null on failure, last error
 // set.
-MappingHandle CreateMapping(const std::u16string& name, std::uint32_t size);
+MappingHandle CreateMapping(const std::u16string& name, std::uint32_t size,
+                            Space space = Space::Now);
+// Takes the memory of a mapping created with Space::Later before anything is written into it
+// (on Linux a write into memory the file system cannot give is SIGBUS). False with the last
+// error set when the system cannot give it.
+bool ReserveSpace(MappingHandle mapping);
 // Opens an existing mapping with full access. Null when missing or refused, last error set.
 MappingHandle OpenMapping(const std::u16string& name);
 bool CloseMapping(MappingHandle mapping);

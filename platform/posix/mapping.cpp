@@ -133,7 +133,7 @@ MappingHandle NewHandle(detail::UniqueFd fd, const std::string& path) {
 
 } // namespace
 
-MappingHandle CreateMapping(const std::u16string& name, std::uint32_t size) {
+MappingHandle CreateMapping(const std::u16string& name, std::uint32_t size, Space space) {
     const std::string path = MappingPath(name);
     if (path.empty()) {
         return nullptr;
@@ -148,11 +148,14 @@ MappingHandle CreateMapping(const std::u16string& name, std::uint32_t size) {
             open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (fd) {
             // Held before it is sized, so that nobody takes the new file for a stale one.
-            // The space is taken now: a sparse file on a full tmpfs would be found full only
-            // by a write into the mapped view, as SIGBUS.
+            // The space is taken now or by ReserveSpace: a sparse file on a full tmpfs would be
+            // found full only by a write into the mapped view, as SIGBUS.
             int allocated = 0;
             if (flock(fd.Get(), LOCK_SH) != 0 ||
-                (allocated = posix_fallocate(fd.Get(), 0, static_cast<off_t>(size))) != 0) {
+                (allocated =
+                     space == Space::Now
+                         ? posix_fallocate(fd.Get(), 0, static_cast<off_t>(size))
+                         : (ftruncate(fd.Get(), static_cast<off_t>(size)) == 0 ? 0 : errno)) != 0) {
                 const int error = allocated != 0 ? allocated : errno;
                 unlink(path.c_str());
                 errno = error;
@@ -176,6 +179,24 @@ MappingHandle CreateMapping(const std::u16string& name, std::uint32_t size) {
         }
     }
     return nullptr;
+}
+
+bool ReserveSpace(MappingHandle handle) {
+    Mapping* mapping = handle == nullptr ? nullptr : Lookup(handle);
+    if (mapping == nullptr) {
+        errno = EBADF;
+        return false;
+    }
+    struct stat st {};
+    if (fstat(mapping->fd.Get(), &st) != 0) {
+        return false;
+    }
+    const int error = posix_fallocate(mapping->fd.Get(), 0, st.st_size);
+    if (error != 0) {
+        errno = error;
+        return false;
+    }
+    return true;
 }
 
 MappingHandle OpenMapping(const std::u16string& name) {

@@ -411,8 +411,9 @@ void ReadConnection(std::uint64_t id) {
 }
 
 // One poll over this process's window sockets (and `extraFd` when not -1), serving whatever is
-// ready. Returns true when `extraFd` became readable or hung up.
-bool ServeSockets(int timeoutMs, int extraFd) {
+// ready, waiting at most `timeout` (negative: no limit). Returns true when `extraFd` became
+// readable or hung up.
+bool ServeSockets(std::chrono::nanoseconds timeout, int extraFd) {
     State& state = Global();
     std::vector<pollfd> fds;
     std::vector<std::pair<bool, std::uint64_t>> what; // (is listener, serial or connection id)
@@ -429,7 +430,15 @@ bool ServeSockets(int timeoutMs, int extraFd) {
     if (extraFd >= 0) {
         fds.push_back({extraFd, POLLIN, 0});
     }
-    const int ready = poll(fds.data(), fds.size(), timeoutMs);
+    // To the microsecond, not poll's whole milliseconds: a timer fires on time, not up to a
+    // millisecond late.
+    timespec limit{};
+    if (timeout.count() >= 0) {
+        limit.tv_sec = static_cast<time_t>(timeout.count() / 1000000000);
+        limit.tv_nsec = static_cast<long>(timeout.count() % 1000000000);
+    }
+    const int ready =
+        ppoll(fds.data(), fds.size(), timeout.count() >= 0 ? &limit : nullptr, nullptr);
     if (ready <= 0) {
         return false;
     }
@@ -455,16 +464,13 @@ bool ServeSockets(int timeoutMs, int extraFd) {
 bool AwaitReply(int fd, int timeoutMs, LResult& result) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
     for (;;) {
-        int wait = -1;
+        std::chrono::nanoseconds wait(-1);
         if (timeoutMs >= 0) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
-                    .count();
-            if (left <= 0) {
+            wait = deadline - Clock::now();
+            if (wait.count() <= 0) {
                 errno = ETIMEDOUT;
                 return false;
             }
-            wait = static_cast<int>(left);
         }
         if (ServeSockets(wait, fd)) {
             break;
@@ -547,17 +553,17 @@ bool FireDueTimer() {
     return true;
 }
 
-int MsUntilNextTimer() {
+// Negative when no timer is set.
+std::chrono::nanoseconds TimeUntilNextTimer() {
     State& state = Global();
     if (state.timers.empty()) {
-        return -1;
+        return std::chrono::nanoseconds(-1);
     }
     Clock::time_point first = state.timers.begin()->second.due;
     for (auto& entry : state.timers) {
         first = std::min(first, entry.second.due);
     }
-    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(first - Clock::now()).count();
-    return wait < 0 ? 0 : static_cast<int>(std::min<long long>(wait, 0x7FFFFFFF));
+    return std::max(std::chrono::nanoseconds(0), first - Clock::now());
 }
 
 void ForgetWindow(WindowHandle window) {
@@ -739,7 +745,7 @@ LResult DefWindowProc(WindowHandle, Message, WParam, LParam) {
 int RunMessageLoop(int /*acceleratorId*/) {
     State& state = Global();
     for (;;) {
-        ServeSockets(0, -1); // sent messages first
+        ServeSockets(std::chrono::nanoseconds(0), -1); // sent messages first
         if (!state.posted.empty()) {
             const PostedMessage posted = state.posted.front();
             state.posted.pop_front();
@@ -755,7 +761,7 @@ int RunMessageLoop(int /*acceleratorId*/) {
         if (FireDueTimer()) {
             continue;
         }
-        ServeSockets(MsUntilNextTimer(), -1);
+        ServeSockets(TimeUntilNextTimer(), -1);
     }
 }
 

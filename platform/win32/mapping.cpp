@@ -25,12 +25,21 @@ bool NameTooLong(const std::u16string& name) {
 
 } // namespace
 
-MappingHandle CreateMapping(const std::u16string& name, std::uint32_t size) {
+MappingHandle CreateMapping(const std::u16string& name, std::uint32_t size, Space /*space*/) {
     if (NameTooLong(name)) {
         return nullptr;
     }
+    // A section backed by the paging file is committed whole at creation.
     return ::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, size,
                                 detail::Wide(name));
+}
+
+bool ReserveSpace(MappingHandle mapping) {
+    if (mapping == nullptr) {
+        ::SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    return true;
 }
 
 MappingHandle OpenMapping(const std::u16string& name) {

@@ -253,17 +253,10 @@ TEST(DeadAgent, PeerKilledDuringASlowCardCall) {
     EXPECT_EQ(out[2]["result"], 0);
 }
 
-// A reply whose return channel cannot be read is an error, never an empty signature reported as
-// made: here the channel's name is taken away behind the agent's back.
-TEST(DeadAgent, UnreadableReturnChannelIsAnError) {
-    TestModuleConfig config{kCard + FixtureCardObjects(TESSIVO_TEST_CERTS_DIR)};
-    InteractivePeer peer("", "agent\nslot Tessivo Reader\nlogin 123456\nwait 800\n"
-                             "sign sha256 QUJD\nlogout\n");
-    peer.Next();
-    peer.Next();
-    const json login = peer.Next();
-    ASSERT_EQ(login["status"], 0);
-    const std::string channel = login["text"].get<std::string>();
+namespace {
+
+// The file behind a channel name in the test's runtime directory.
+std::string ChannelFile(const std::string& channel) {
     std::string file = std::string(std::getenv("TESSIVO_RUNTIME_DIR")) + "/";
     for (unsigned char c : channel) {
         char hex[4];
@@ -271,11 +264,52 @@ TEST(DeadAgent, UnreadableReturnChannelIsAnError) {
         file += std::isalnum(c) || c == '.' || c == '_' || c == '-' ? std::string(1, char(c))
                                                                     : std::string(hex);
     }
-    ASSERT_EQ(unlink((file + ".map").c_str()), 0) << file;
+    return file + ".map";
+}
+
+constexpr char kReturnName[] = "Global\\qorQorTessivonReturnFileMappingObject";
+
+} // namespace
+
+// A reply whose return channel cannot be read is an error, never an empty certificate or
+// signature reported as made: here the channel's name is taken away behind the agent's back
+// before the peer first looks for it.
+TEST(DeadAgent, UnreadableReturnChannelIsAnError) {
+    TestModuleConfig config{kCard + FixtureCardObjects(TESSIVO_TEST_CERTS_DIR)};
+    InteractivePeer peer("", "agent\nslot Tessivo Reader\nwait 800\nlogin 123456\n"
+                             "sign sha256 QUJD\nlogout\n");
+    peer.Next();
+    peer.Next();
+    ASSERT_EQ(unlink(ChannelFile(kReturnName).c_str()), 0) << ChannelFile(kReturnName);
+    const json login = peer.Next();
+    EXPECT_EQ(login["status"], 0); // the card is logged in
+    EXPECT_EQ(login["error"],
+              std::string("the agent's return channel ") + kReturnName + " cannot be read");
     const json sign = peer.Next();
     EXPECT_EQ(sign["result"], 0); // the agent did sign
-    EXPECT_EQ(sign["error"],
-              "the agent's return channel " + channel + " does not hold the signature");
+    EXPECT_EQ(sign["error"], std::string("the agent's return channel ") + kReturnName +
+                                 " does not hold the signature");
+    EXPECT_EQ(peer.Next()["result"], 0); // logout
+    peer.Close();
+}
+
+// Once found, the return channel is the agent's own for the session: a name taken away (or
+// taken over) later changes nothing the peer reads.
+TEST(DeadAgent, ReturnChannelOnceFoundIsKept) {
+    TestModuleConfig config{kCard + FixtureCardObjects(TESSIVO_TEST_CERTS_DIR)};
+    InteractivePeer peer("", "agent\nslot Tessivo Reader\nlogin 123456\nwait 800\n"
+                             "sign sha256 QUJD\nlogout\n");
+    peer.Next();
+    peer.Next();
+    const json login = peer.Next();
+    ASSERT_EQ(login["status"], 0);
+    ASSERT_FALSE(login.contains("error"));
+    const std::string channel = login["text"].get<std::string>();
+    ASSERT_EQ(unlink(ChannelFile(channel).c_str()), 0) << ChannelFile(channel);
+    const json sign = peer.Next();
+    EXPECT_EQ(sign["result"], 0);
+    EXPECT_FALSE(sign.contains("error"));
+    EXPECT_FALSE(sign.value("signature", std::string()).empty());
     EXPECT_EQ(peer.Next()["result"], 0); // logout
     peer.Close();
 }
