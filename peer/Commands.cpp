@@ -438,9 +438,6 @@ public:
         requests_.Logout();
     }
 
-    // Nothing more is asked of the agent: it ends while this process finishes its output.
-    void End() { session_.RequestExit(); }
-
     // Whatever ends a command after a successful login, the card is logged out. The agent is
     // then asked to end, and ends while this process lets its own view of the module go.
     ~CommandSession() {
@@ -985,7 +982,6 @@ int RunSign(const SessionOptions& session, const CommandOptions& options) {
         const SignReply signedReply =
             agent.Requests().Sign(sentMechanism, tessivo::EncodeBase64(data));
         agent.Logout();
-        agent.End();
         if (signedReply.result != 0) {
             throw Failure(PeerError::Failed, Tr("signing refused"));
         }
