@@ -115,6 +115,17 @@ Mapping* Lookup(MappingHandle handle) {
     return table[value / 4 - 1].get();
 }
 
+// The handle's mapping with its file's status; null with errno set when the handle names no open
+// mapping or the file cannot be read.
+Mapping* LookupWithStatus(MappingHandle handle, struct stat& st) {
+    Mapping* mapping = handle == nullptr ? nullptr : Lookup(handle);
+    if (mapping == nullptr) {
+        errno = EBADF;
+        return nullptr;
+    }
+    return fstat(mapping->fd.Get(), &st) == 0 ? mapping : nullptr;
+}
+
 MappingHandle NewHandle(detail::UniqueFd fd, const std::string& path) {
     if (flock(fd.Get(), LOCK_SH) != 0) {
         return nullptr;
@@ -182,13 +193,9 @@ MappingHandle CreateMapping(const std::u16string& name, std::uint32_t size, Spac
 }
 
 bool ReserveSpace(MappingHandle handle) {
-    Mapping* mapping = handle == nullptr ? nullptr : Lookup(handle);
-    if (mapping == nullptr) {
-        errno = EBADF;
-        return false;
-    }
     struct stat st {};
-    if (fstat(mapping->fd.Get(), &st) != 0) {
+    Mapping* mapping = LookupWithStatus(handle, st);
+    if (mapping == nullptr) {
         return false;
     }
     const int error = posix_fallocate(mapping->fd.Get(), 0, st.st_size);
@@ -234,13 +241,8 @@ bool CloseMapping(MappingHandle handle) {
 }
 
 bool IsOwnMapping(MappingHandle handle) {
-    Mapping* mapping = handle == nullptr ? nullptr : Lookup(handle);
-    if (mapping == nullptr) {
-        errno = EBADF;
-        return false;
-    }
     struct stat st {};
-    if (fstat(mapping->fd.Get(), &st) != 0) {
+    if (LookupWithStatus(handle, st) == nullptr) {
         return false;
     }
     if (st.st_uid != geteuid()) {
@@ -251,16 +253,9 @@ bool IsOwnMapping(MappingHandle handle) {
 }
 
 OwnedView MapView(MappingHandle handle) {
-    if (handle == nullptr) {
-        errno = EBADF;
-        return {};
-    }
-    Mapping* mapping = Lookup(handle);
-    if (mapping == nullptr) {
-        return {};
-    }
     struct stat st {};
-    if (fstat(mapping->fd.Get(), &st) != 0) {
+    Mapping* mapping = LookupWithStatus(handle, st);
+    if (mapping == nullptr) {
         return {};
     }
     if (st.st_size <= 0) {
