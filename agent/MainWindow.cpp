@@ -100,6 +100,6 @@ int RunAgent(CTokenAgent& agent, const std::u16string& commandLine, int showComm
     Process().lastForwardResult = 0;
 
     // The first tick is armed: this runs in the time it waits for anyway.
-    PrepareForRequests(agent.Channels());
+    PrepareForRequests(agent);
     return plat::RunMessageLoop(IDC_TESSIVO);
 }

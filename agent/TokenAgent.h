@@ -26,10 +26,15 @@ class CTokenAgent {
     TokenOperations card_;
     ActivityLog log_{channels_.Log()};
     RequestHandlers requests_{channels_, card_, log_, watch_, names_};
+    bool libraryDeferred_ = false;
 
 public:
     // Creates the return channel and starts the library.
     CTokenAgent() { card_.StartLibrary(); }
+    // The program's agent: its library is started once its window exists (StartDeferredLibrary),
+    // while the first tick is awaited, so that loading the module does not delay the window.
+    struct LibraryAfterWindow {};
+    explicit CTokenAgent(LibraryAfterWindow /*unused*/) : libraryDeferred_(true) {}
     CTokenAgent(const CTokenAgent&) = delete;
     CTokenAgent& operator=(const CTokenAgent&) = delete;
 
@@ -61,6 +66,15 @@ public:
 
     // Token session: the library, the readers, the card, login and logout, signing.
     bool StartLibrary() { return card_.StartLibrary(); }
+    // Starts a library the constructor left for later, once; false when there was none to start
+    // or it did not open.
+    bool StartDeferredLibrary() {
+        if (!libraryDeferred_) {
+            return false;
+        }
+        libraryDeferred_ = false;
+        return card_.StartLibrary();
+    }
     bool ShutdownLibrary() { return card_.ShutdownLibrary(); }
     std::u16string GetReaderName(std::uint32_t slotId) { return card_.GetReaderName(slotId); }
     // With a null buffer the size to allocate; otherwise fills at most `capacity` units.

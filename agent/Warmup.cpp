@@ -3,11 +3,12 @@
 #include <openssl/decoder.h>
 #include <openssl/evp.h>
 
-#include "agent/Channels.h"
+#include "agent/TokenAgent.h"
 #include "platform/text.h"
 
-void PrepareForRequests(ChannelSet& channels) {
-    channels.PrepareReturn();
+void PrepareForRequests(CTokenAgent& agent) {
+    agent.StartDeferredLibrary();
+    agent.Channels().PrepareReturn();
     for (const char* digest : {"SHA1", "SHA256"}) {
         EVP_MD_free(EVP_MD_fetch(nullptr, digest, nullptr));
     }

@@ -2,9 +2,11 @@
 // peer-watch tick (nothing can be asked of it before then).
 #pragma once
 
-class ChannelSet;
+class CTokenAgent;
 
-// Takes and maps the return channel's memory, loads the text converter of the ANSI code page, and
-// builds OpenSSL's tables for digests and for the public key in a certificate: the login's first
-// certificate and the first signature's digest would otherwise cost about a millisecond more.
-void PrepareForRequests(ChannelSet& channels);
+// Starts the token library if the agent left it for now (loading the module and initialising it
+// takes milliseconds that would otherwise come before the window), takes and maps the return
+// channel's memory, loads the text converter of the ANSI code page, and builds OpenSSL's tables
+// for digests and for the public key in a certificate: the login's first certificate and the
+// first signature's digest would otherwise cost about a millisecond more.
+void PrepareForRequests(CTokenAgent& agent);

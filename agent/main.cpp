@@ -18,7 +18,7 @@
 // process would not, and the peer waits for the agent's end.
 static const int kOpenSslWithoutAtExit = OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
 
-static CTokenAgent g_theAgent;
+static CTokenAgent g_theAgent{CTokenAgent::LibraryAfterWindow{}};
 
 namespace {
 

@@ -213,10 +213,11 @@ bool AgentSession::WaitWindow(std::string& error) {
     return true;
 }
 
-bool AgentSession::WaitReady(std::string& error, std::uint32_t timeoutMs) const {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+bool AgentSession::WaitReady(std::string& error) {
     Backoff pause;
-    while (std::chrono::steady_clock::now() < deadline) {
+    for (;;) {
+        // Looked at once at least: a caller busy past the deadline finds a ready agent ready.
+        const bool late = std::chrono::steady_clock::now() >= windowDeadline_;
         if (!LatestLog().empty()) {
             return true;
         }
@@ -224,9 +225,18 @@ bool AgentSession::WaitReady(std::string& error, std::uint32_t timeoutMs) const 
             error = Tr("the agent ended before it was ready");
             return false;
         }
+        if (late) {
+            break;
+        }
         pause.Wait();
     }
-    error = Tr("the agent did not open its channels");
+    // A module that never finishes its start keeps the agent from its first tick: it would
+    // answer nothing, and must not linger.
+    plat::KillProcess(process_);
+    plat::WaitProcess(process_, kExitWaitMs);
+    lost_ = Tr("the agent was not ready within %s s; the agent was ended",
+               SecondsText(windowTimeoutMs_));
+    error = lost_;
     return false;
 }
 

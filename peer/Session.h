@@ -65,8 +65,10 @@ public:
     plat::ProcessHandle Process() const { return process_; }
 
     // Waits until the agent has opened this session's channels: its first peer-watch tick
-    // announces them in the log channel. False with `error` set when that does not happen.
-    bool WaitReady(std::string& error, std::uint32_t timeoutMs = 10000) const;
+    // announces them in the log channel. The agent starts its module while that tick is due, so
+    // this wait belongs to its start: it ends at the window time limit counted from the launch,
+    // and an agent not ready by then is ended. False with `error` set when it is not ready.
+    bool WaitReady(std::string& error);
 
     // Sends a message and waits for its result, the 32-bit value the agent returned. Throws
     // AgentError when the agent's window is gone, the agent died or no answer came within the

@@ -447,6 +447,33 @@ TEST_F(TestModuleRoad, AgentWithoutWindowIsEndedAfterTheTimeout) {
     EXPECT_FALSE(std::filesystem::exists("/proc/" + pid.substr(0, pid.find('\n'))));
 }
 
+// The agent starts its module after its window, while its first tick is due: a module whose
+// start never ends is waited for no longer than --timeout either, and the agent is ended.
+TEST_F(TestModuleRoad, AgentWhoseModuleNeverStartsIsEndedAfterTheTimeout) {
+    config_.Write("delay = C_Initialize ; 30000\n");
+    const std::string pidFile = config_.Folder() + "/started-agent.pid";
+    const std::string realAgent =
+        (std::filesystem::path(TESSIVO_PEER_PATH).parent_path() / "tessivo").string();
+    const std::string agent = config_.AddFile(
+        "recorded-agent", "#!/bin/sh\necho $$ >" + pidFile + "\nexec " + realAgent + " \"$@\"\n");
+    std::filesystem::permissions(agent, std::filesystem::perms::owner_all);
+    const std::string script = TempFile("script", "readers\n");
+    const auto start = std::chrono::steady_clock::now();
+    // The script mode loads no module of its own before the agent is ready.
+    const Output out =
+        RunCommandLine(Quote(NativePath(TESSIVO_PEER_PATH)) + " --agent " + agent + " --module " +
+                       Module() + " --timeout 0.5 script " + script + " 2>/dev/null; echo $?");
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(out.text, "{\"error\":\"the agent was not ready within 0.5 s; the agent was "
+                        "ended\"}\n9\n");
+    EXPECT_LT(took, std::chrono::seconds(5));
+    const std::string pid = fixtures::ReadFileText(pidFile);
+    ASSERT_FALSE(pid.empty()) << "the agent was started";
+    const std::string entry = "/proc/" + pid.substr(0, pid.find('\n'));
+    EXPECT_FALSE(std::filesystem::exists(entry))
+        << "the agent outlived its peer: " << fixtures::ReadFileText(entry + "/stat");
+}
+
 // A one-shot command reads its data while its agent starts: a failure there still ends that
 // agent before the command exits, and is reported as itself.
 TEST_F(TestModuleRoad, FailureWhileTheAgentStartsEndsTheAgent) {
