@@ -101,5 +101,9 @@ int RunAgent(CTokenAgent& agent, const std::u16string& commandLine, int showComm
 
     // The first tick is armed: this runs in the time it waits for anyway.
     PrepareForRequests(agent);
-    return plat::RunMessageLoop(IDC_TESSIVO);
+    const int code = plat::RunMessageLoop(IDC_TESSIVO);
+    // A module loaded after the agent was constructed is cleaned up at exit before the agent
+    // is: its own static objects would be gone when the agent's destructor finalised it.
+    agent.ShutdownLibrary();
+    return code;
 }

@@ -20,8 +20,8 @@ inline constexpr int kConsoleWidth = 593;
 inline constexpr int kConsoleHeight = 370;
 
 // Registers the window class, creates the main window, parses the command line (the part after
-// the program name) into `agent` and runs the message loop. Returns the quit message's code, or
-// 0 when the main window cannot be created.
+// the program name) into `agent`, runs the message loop and shuts the agent's library down when
+// it ends. Returns the quit message's code, or 0 when the main window cannot be created.
 int RunAgent(CTokenAgent& agent, const std::u16string& commandLine, int showCommand);
 
 // The agent that the window procedure serves (RunAgent sets it).

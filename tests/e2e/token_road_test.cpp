@@ -792,6 +792,16 @@ protected:
 fixtures::SoftHsm* SoftHsmRoad::hsm_ = nullptr;
 std::string SoftHsmRoad::reader_;
 
+// An agent that has loaded a real module ends cleanly, here by itself with no peer to serve:
+// the module is shut down while all of it is still there, not after its own clean-up at exit.
+TEST_F(SoftHsmRoad, AgentEndsCleanlyAfterItsModule) {
+    const std::string agent =
+        (std::filesystem::path(TESSIVO_PEER_PATH).parent_path() / "tessivo").string();
+    const Output out = RunCommandLine("TESSIVO_PKCS11_MODULE=" + Module() + " " + Quote(agent) +
+                                      " >/dev/null 2>&1; echo $?");
+    EXPECT_EQ(out.text, "0\n") << "the agent's exit status";
+}
+
 TEST_F(SoftHsmRoad, FullRoadAsTheTokenAndOpensslSeeIt) {
     ASSERT_FALSE(reader_.empty());
     const std::vector<json> out =
