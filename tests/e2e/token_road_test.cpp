@@ -57,6 +57,29 @@ class TestModuleRoad : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { fixtures::UseTaipeiTime(); }
     std::string Module() { return RoadModule(); }
+
+    // The real agent behind a script that records its process id first (for --agent).
+    std::string RecordedAgent() {
+        const std::string realAgent =
+            (std::filesystem::path(TESSIVO_PEER_PATH).parent_path() / "tessivo").string();
+        const std::string agent =
+            config_.AddFile("recorded-agent", "#!/bin/sh\necho $$ >" + AgentPidFile() + "\nexec " +
+                                                  realAgent + " \"$@\"\n");
+        std::filesystem::permissions(agent, std::filesystem::perms::owner_all);
+        return agent;
+    }
+    std::string AgentPidFile() const { return config_.Folder() + "/started-agent.pid"; }
+    // The recorded agent was started, and its peer has ended and reaped it before returning,
+    // however slow the machine: no grace period here, and a zombie left for someone else to
+    // reap counts as left behind.
+    void ExpectRecordedAgentEnded() const {
+        const std::string pid = fixtures::ReadFileText(AgentPidFile());
+        ASSERT_FALSE(pid.empty()) << "the agent was started";
+        const std::string entry = "/proc/" + pid.substr(0, pid.find('\n'));
+        EXPECT_FALSE(std::filesystem::exists(entry))
+            << "the agent outlived its peer: " << fixtures::ReadFileText(entry + "/stat");
+    }
+
     TestModuleConfig config_{"slot = Empty Reader ; 0 ; ; \n"
                              "slot = Tessivo Reader ; 1 ; ROAD ; ROAD0001\n"
                              "pin = 123456\n" +
@@ -451,12 +474,7 @@ TEST_F(TestModuleRoad, AgentWithoutWindowIsEndedAfterTheTimeout) {
 // start never ends is waited for no longer than --timeout either, and the agent is ended.
 TEST_F(TestModuleRoad, AgentWhoseModuleNeverStartsIsEndedAfterTheTimeout) {
     config_.Write("delay = C_Initialize ; 30000\n");
-    const std::string pidFile = config_.Folder() + "/started-agent.pid";
-    const std::string realAgent =
-        (std::filesystem::path(TESSIVO_PEER_PATH).parent_path() / "tessivo").string();
-    const std::string agent = config_.AddFile(
-        "recorded-agent", "#!/bin/sh\necho $$ >" + pidFile + "\nexec " + realAgent + " \"$@\"\n");
-    std::filesystem::permissions(agent, std::filesystem::perms::owner_all);
+    const std::string agent = RecordedAgent();
     const std::string script = TempFile("script", "readers\n");
     const auto start = std::chrono::steady_clock::now();
     // The script mode loads no module of its own before the agent is ready.
@@ -467,22 +485,13 @@ TEST_F(TestModuleRoad, AgentWhoseModuleNeverStartsIsEndedAfterTheTimeout) {
     EXPECT_EQ(out.text, "{\"error\":\"the agent was not ready within 0.5 s; the agent was "
                         "ended\"}\n9\n");
     EXPECT_LT(took, std::chrono::seconds(5));
-    const std::string pid = fixtures::ReadFileText(pidFile);
-    ASSERT_FALSE(pid.empty()) << "the agent was started";
-    const std::string entry = "/proc/" + pid.substr(0, pid.find('\n'));
-    EXPECT_FALSE(std::filesystem::exists(entry))
-        << "the agent outlived its peer: " << fixtures::ReadFileText(entry + "/stat");
+    ExpectRecordedAgentEnded();
 }
 
 // A one-shot command reads its data while its agent starts: a failure there still ends that
 // agent before the command exits, and is reported as itself.
 TEST_F(TestModuleRoad, FailureWhileTheAgentStartsEndsTheAgent) {
-    const std::string pidFile = config_.Folder() + "/started-agent.pid";
-    const std::string realAgent =
-        (std::filesystem::path(TESSIVO_PEER_PATH).parent_path() / "tessivo").string();
-    const std::string agent = config_.AddFile(
-        "recorded-agent", "#!/bin/sh\necho $$ >" + pidFile + "\nexec " + realAgent + " \"$@\"\n");
-    std::filesystem::permissions(agent, std::filesystem::perms::owner_all);
+    const std::string agent = RecordedAgent();
     // Opened without fault, unreadable from its first byte.
     const Output out = CommandFailure("echo 123456 | " + Quote(NativePath(TESSIVO_PEER_PATH)) +
                                       " --agent " + agent + " --module " + Module() +
@@ -491,13 +500,7 @@ TEST_F(TestModuleRoad, FailureWhileTheAgentStartsEndsTheAgent) {
     EXPECT_EQ(out.status, 10);
     EXPECT_EQ(out.text,
               "tessivo-peer: cannot read /proc/self/mem: " + std::string(std::strerror(EIO)));
-    const std::string pid = fixtures::ReadFileText(pidFile);
-    ASSERT_FALSE(pid.empty()) << "the agent was started";
-    // Its peer has ended and reaped it before returning, however slow the machine: no grace
-    // period here, and a zombie left for someone else to reap counts as left behind.
-    const std::string entry = "/proc/" + pid.substr(0, pid.find('\n'));
-    EXPECT_FALSE(std::filesystem::exists(entry))
-        << "the agent outlived its peer: " << fixtures::ReadFileText(entry + "/stat");
+    ExpectRecordedAgentEnded();
 }
 
 TEST_F(TestModuleRoad, UserCommandFailuresNameTheirCause) {
