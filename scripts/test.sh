@@ -29,12 +29,13 @@ for name in "${builds[@]}"; do "build_$name"; done
 status=0
 for name in "${builds[@]}"; do
     say "testing $name"
-    repeat=()
-    # Under Wine a test now and then meets a process still ending from the test before it; a
-    # failure that repeats is still a failure.
-    [ "$name" != win64 ] || repeat=(--repeat until-pass:2)
+    # Every Linux test keeps to its own channels, windows and token folder, so two run at once;
+    # under Wine a test now and then meets a process still ending from the test before it, so
+    # they run one by one, and a failure that repeats is still a failure.
+    how=(--parallel 2)
+    [ "$name" != win64 ] || how=(--repeat until-pass:2)
     if ! ctest --test-dir "$TESSIVO_ROOT/build/$(build_dir_name "$name")" --output-on-failure \
-        --timeout 600 "${repeat[@]}"; then
+        --timeout 600 "${how[@]}"; then
         status=1
     fi
 done
