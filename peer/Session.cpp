@@ -117,12 +117,16 @@ AgentSession::~AgentSession() {
     if (exitRequested_ && !plat::WaitProcess(process_, kExitWaitMs)) {
         // The request was lost or the agent is stuck: it must not outlive this process, still
         // holding the card session.
-        plat::KillProcess(process_);
-        plat::WaitProcess(process_, kExitWaitMs);
+        EndAgent();
     }
     if (process_ != nullptr) {
         plat::CloseProcess(process_);
     }
+}
+
+void AgentSession::EndAgent() const {
+    plat::KillProcess(process_);
+    plat::WaitProcess(process_, kExitWaitMs);
 }
 
 void AgentSession::RequestExit() {
@@ -178,8 +182,7 @@ bool AgentSession::Launch(const SessionOptions& options, std::string& error) {
     if (!request_.Reserve() || !log_.Reserve()) {
         error = Tr("cannot create the request and log channels: %s",
                    plat::ErrorText(plat::LastError()));
-        plat::KillProcess(process_);
-        plat::WaitProcess(process_, kExitWaitMs);
+        EndAgent();
         return false;
     }
     // While the agent starts, not at the first request; the log channel's pages are then ready
@@ -202,8 +205,7 @@ bool AgentSession::WaitWindow(std::string& error) {
         // An agent that never showed its window is of no use and must not linger.
         const bool running = plat::IsProcessRunning(process_);
         if (running) {
-            plat::KillProcess(process_);
-            plat::WaitProcess(process_, 5000);
+            EndAgent();
         }
         error = running ? Tr("the agent's window did not appear within %s s; the agent was ended",
                              SecondsText(windowTimeoutMs_))
@@ -232,8 +234,7 @@ bool AgentSession::WaitReady(std::string& error) {
     }
     // A module that never finishes its start keeps the agent from its first tick: it would
     // answer nothing, and must not linger.
-    plat::KillProcess(process_);
-    plat::WaitProcess(process_, kExitWaitMs);
+    EndAgent();
     lost_ = Tr("the agent was not ready within %s s; the agent was ended",
                SecondsText(windowTimeoutMs_));
     error = lost_;
@@ -253,8 +254,7 @@ std::int32_t AgentSession::Send(std::uint32_t message, std::uintptr_t wparam,
     // Alive but silent, or half gone: a reply that came later could be taken for the answer to a
     // later request, since frames carry no request id. This agent is finished either way.
     if (process_ != nullptr && plat::IsProcessRunning(process_)) {
-        plat::KillProcess(process_);
-        plat::WaitProcess(process_, 5000);
+        EndAgent();
     }
     lost_ = timedOut ? Tr("the agent did not answer within %s s and was ended",
                           SecondsText(sendTimeoutMs_))

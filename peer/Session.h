@@ -91,6 +91,9 @@ public:
     plat::MappingHandle LogHandle() const { return log_.Handle(); }
 
 private:
+    // Ends the agent forcibly and reaps it, so that it neither lingers nor stays a zombie.
+    void EndAgent() const;
+
     Channel request_;
     Channel log_;
     mutable Channel returned_; // the agent's return channel, once a reply named or showed it
