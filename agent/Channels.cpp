@@ -18,7 +18,7 @@ plat::MappingHandle Channel::Release() {
     return handle;
 }
 
-// The agent starts on its peer's clock: the channel's memory is taken later, by PrepareReturn,
+// The agent starts on its peer's clock: the channel's memory is taken later, by PrepareViews,
 // before anything is written into it.
 ChannelSet::ChannelSet() {
     CreateReturn(plat::Space::Later);
@@ -33,7 +33,7 @@ void ChannelSet::CreateReturn(plat::Space space) {
     }
 }
 
-void ChannelSet::PrepareReturn() {
+void ChannelSet::PrepareViews() {
     if (return_.IsOpen() && !plat::ReserveSpace(return_.Handle())) {
         // Made again as it would have been made with its memory at once; a failure leaves it
         // closed, for the first peer-watch tick to try again.
@@ -41,7 +41,12 @@ void ChannelSet::PrepareReturn() {
         CreateReturn(plat::Space::Now);
     }
     if (return_.IsOpen()) {
-        plat::HandleView(return_.Handle()); // kept mapped for the handle's life
+        plat::TouchPages(plat::HandleView(return_.Handle())); // kept mapped for the handle's life
+    }
+    // The log channel itself is opened by the first tick, as ever: this only readies the view
+    // that opening will use. A channel that cannot be mapped now is left to that tick.
+    if (!logName.empty() && !log_.IsOpen()) {
+        plat::PrepareView(logName);
     }
 }
 

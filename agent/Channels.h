@@ -49,8 +49,10 @@ public:
     // Once the peer is known: opens or creates every channel still closed, reporting each
     // failure with the system's last error, then the three handles.
     void Reopen(const LineSink& report);
-    // Takes the return channel's memory and maps it, before the first request can come.
-    void PrepareReturn();
+    // Before the first request can come: takes the return channel's memory, maps it and touches
+    // its pages, and does the same for the log channel's view, which the first tick opens; their
+    // first whole writes are then as quick as any other.
+    void PrepareViews();
 
     Channel& Request() { return request_; }
     Channel& Return() { return return_; }

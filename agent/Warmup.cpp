@@ -8,7 +8,7 @@
 
 void PrepareForRequests(CTokenAgent& agent) {
     agent.StartDeferredLibrary();
-    agent.Channels().PrepareReturn();
+    agent.Channels().PrepareViews();
     for (const char* digest : {"SHA1", "SHA256"}) {
         EVP_MD_free(EVP_MD_fetch(nullptr, digest, nullptr));
     }

@@ -67,6 +67,12 @@ void Channel::MapNow() const {
     }
 }
 
+void Channel::Ready() const {
+    if (handle_ != nullptr) {
+        plat::TouchPages(plat::HandleView(handle_));
+    }
+}
+
 bool Channel::Write(const std::vector<std::uint8_t>& bytes) {
     if (handle_ == nullptr) {
         return false;

@@ -33,6 +33,8 @@ public:
     bool Reserve() const;
     // Maps the channel's view now rather than at its first use; it stays for the handle's life.
     void MapNow() const;
+    // Maps it and touches its pages, so that its first whole write is as quick as any other.
+    void Ready() const;
     // Zero-fills the channel, then copies `bytes` to offset 0 (as the agent writes).
     bool Write(const std::vector<std::uint8_t>& bytes);
     // The first `length` bytes (fewer when the channel is smaller); empty when not open.

@@ -187,7 +187,7 @@ bool AgentSession::Launch(const SessionOptions& options, std::string& error) {
     }
     // While the agent starts, not at the first request; the log channel's pages are then ready
     // when the agent maps it.
-    request_.MapNow();
+    request_.Ready();
     log_.MapNow();
     return true;
 }

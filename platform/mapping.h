@@ -92,4 +92,22 @@ OwnedView MapView(MappingHandle mapping);
 // write. Null data when it cannot be mapped; never unmapped by the caller.
 MappedView HandleView(MappingHandle mapping);
 
+// Reads one byte of every page of a view. The first access to each page of a new view is slow
+// (a few microseconds a page on virtual machines); a process that will zero-fill a whole view
+// where time counts pays this beforehand, while it waits anyway.
+inline void TouchPages(const MappedView& view) {
+    constexpr std::size_t kPage = 4096;
+    unsigned char sink = 0;
+    for (std::size_t offset = 0; offset < view.size; offset += kPage) {
+        sink |= static_cast<const volatile unsigned char*>(view.data)[offset];
+    }
+    static_cast<void>(sink);
+}
+
+// Maps an existing mapping by name and touches its pages ahead of its use: the next handle this
+// process opens to the same mapping takes that view over as its own (HandleView). For a process
+// that will open the mapping later, at a moment where time counts. False when the mapping cannot
+// be mapped now, or where the system keeps no such view (Windows, where views are per handle).
+bool PrepareView(const std::u16string& name);
+
 } // namespace plat

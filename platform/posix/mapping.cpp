@@ -126,6 +126,47 @@ Mapping* LookupWithStatus(MappingHandle handle, struct stat& st) {
     return fstat(mapping->fd.Get(), &st) == 0 ? mapping : nullptr;
 }
 
+// Views made by PrepareView, each waiting for the first handle to its file.
+struct PreparedView {
+    dev_t device = 0;
+    ino_t inode = 0;
+    OwnedView view;
+};
+
+std::vector<PreparedView>& PreparedViews() {
+    static std::vector<PreparedView> views;
+    return views;
+}
+
+// The prepared view of the file `st` describes, taken out of the list; empty when there is none.
+OwnedView TakePreparedView(const struct stat& st) {
+    auto& views = PreparedViews();
+    for (auto it = views.begin(); it != views.end(); ++it) {
+        if (it->device == st.st_dev && it->inode == st.st_ino &&
+            it->view.Size() == static_cast<std::size_t>(st.st_size)) {
+            OwnedView view = std::move(it->view);
+            views.erase(it);
+            return view;
+        }
+    }
+    return {};
+}
+
+OwnedView MapFile(int fd, const struct stat& st) {
+    if (st.st_size <= 0) {
+        errno = EINVAL; // still being sized by its creator
+        return {};
+    }
+    const std::size_t size = static_cast<std::size_t>(st.st_size);
+    // Every write zero-fills the whole view: its pages are mapped here in one go, which costs a
+    // fraction of a page fault for each of them at the first write.
+    void* data = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd, 0);
+    if (data == MAP_FAILED) {
+        return {};
+    }
+    return OwnedView(MappedView{static_cast<unsigned char*>(data), size});
+}
+
 MappingHandle NewHandle(detail::UniqueFd fd, const std::string& path) {
     if (flock(fd.Get(), LOCK_SH) != 0) {
         return nullptr;
@@ -258,31 +299,41 @@ OwnedView MapView(MappingHandle handle) {
     if (mapping == nullptr) {
         return {};
     }
-    if (st.st_size <= 0) {
-        errno = EINVAL; // still being sized by its creator
-        return {};
-    }
-    const std::size_t size = static_cast<std::size_t>(st.st_size);
-    // Every write zero-fills the whole view: its pages are mapped here in one go, which costs a
-    // fraction of a page fault for each of them at the first write.
-    void* data = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE,
-                      mapping->fd.Get(), 0);
-    if (data == MAP_FAILED) {
-        return {};
-    }
-    return OwnedView(MappedView{static_cast<unsigned char*>(data), size});
+    return MapFile(mapping->fd.Get(), st);
 }
 
 MappedView HandleView(MappingHandle handle) {
+    struct stat st {};
     Mapping* mapping = handle == nullptr ? nullptr : Lookup(handle);
     if (mapping == nullptr) {
         errno = EBADF;
         return {};
     }
-    if (!mapping->view) {
-        mapping->view = MapView(handle);
+    if (!mapping->view && fstat(mapping->fd.Get(), &st) == 0) {
+        mapping->view = TakePreparedView(st);
+        if (!mapping->view) {
+            mapping->view = MapFile(mapping->fd.Get(), st);
+        }
     }
     return mapping->view.Get();
+}
+
+bool PrepareView(const std::u16string& name) {
+    const std::string path = MappingPath(name);
+    detail::UniqueFd fd = path.empty() ? detail::UniqueFd() : OpenExisting(path);
+    struct stat st {};
+    if (!fd || fstat(fd.Get(), &st) != 0) {
+        return false;
+    }
+    OwnedView view = MapFile(fd.Get(), st);
+    if (!view) {
+        return false;
+    }
+    TouchPages(view.Get());
+    // Held by no handle, the view keeps the file's memory but not its name: the name still goes
+    // with the last handle, as a view on Windows leaves the name to the handles.
+    PreparedViews().push_back(PreparedView{st.st_dev, st.st_ino, std::move(view)});
+    return true;
 }
 
 bool UnmapView(const MappedView& view) {

@@ -155,6 +155,13 @@ MappedView HandleView(MappingHandle mapping) {
     return kept->second.Get();
 }
 
+// A view here belongs to the handle it was mapped through, and a second handle to the same
+// name cannot be told to be the same mapping at no cost: nothing is prepared.
+bool PrepareView(const std::u16string& /*name*/) {
+    ::SetLastError(ERROR_NOT_SUPPORTED);
+    return false;
+}
+
 bool UnmapView(const MappedView& view) {
     if (view.data == nullptr) {
         ::SetLastError(ERROR_INVALID_PARAMETER);

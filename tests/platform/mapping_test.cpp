@@ -272,6 +272,43 @@ TEST(Mapping, HandleOfARemovedFileLeavesTheNewNameAlone) {
     plat::CloseMapping(fresh);
 }
 
+// A view prepared ahead of an open serves the next handle to that very file, never one to a file
+// made afresh under the name since, and does not keep the name alive.
+TEST(Mapping, PreparedViewServesOnlyItsOwnFile) {
+    const std::string name = UniqueName("TessivoPeerLog");
+    EXPECT_FALSE(plat::PrepareView(Widen(name))) << "nothing to prepare under a missing name";
+
+    plat::MappingHandle old = plat::CreateMapping(Widen(name), kChannelSize);
+    ASSERT_NE(old, nullptr);
+    plat::HandleView(old).data[7] = 0x11;
+    ASSERT_TRUE(plat::PrepareView(Widen(name)));
+    ASSERT_EQ(unlink(MappingFile(name).c_str()), 0);
+    plat::MappingHandle fresh = plat::CreateMapping(Widen(name), kChannelSize);
+    ASSERT_NE(fresh, nullptr);
+    plat::HandleView(fresh).data[7] = 0x22;
+    plat::MappingHandle reader = plat::OpenMapping(Widen(name));
+    ASSERT_NE(reader, nullptr);
+    EXPECT_EQ(plat::HandleView(reader).data[7], 0x22) << "took the replaced file's view";
+
+    ASSERT_TRUE(plat::PrepareView(Widen(name)));
+    plat::MappingHandle later = plat::OpenMapping(Widen(name));
+    ASSERT_NE(later, nullptr);
+    const plat::MappedView taken = plat::HandleView(later);
+    ASSERT_NE(taken.data, nullptr);
+    EXPECT_EQ(taken.size, kChannelSize);
+    EXPECT_EQ(taken.data[7], 0x22);
+    taken.data[9] = 0x33;
+    EXPECT_EQ(plat::HandleView(fresh).data[9], 0x33);
+    EXPECT_TRUE(plat::CloseMapping(later));
+    EXPECT_FALSE(IsMapped(taken.data)) << "the view taken over is the handle's, unmapped with it";
+
+    plat::CloseMapping(old);
+    plat::CloseMapping(reader);
+    ASSERT_TRUE(plat::PrepareView(Widen(name)));
+    plat::CloseMapping(fresh);
+    EXPECT_EQ(plat::OpenMapping(Widen(name)), nullptr) << "a prepared view kept the name";
+}
+
 TEST(Mapping, NameLivesWhileAnyHandleIsOpen) {
     const std::string name = UniqueName("/BaseNamedObjects/qorShellMemory.txt");
     plat::MappingHandle mapping = plat::CreateMapping(Widen(name), kChannelSize);
