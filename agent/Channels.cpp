@@ -43,9 +43,12 @@ void ChannelSet::PrepareViews() {
     if (return_.IsOpen()) {
         plat::TouchPages(plat::HandleView(return_.Handle())); // kept mapped for the handle's life
     }
-    // The log channel itself is opened by the first tick, as ever: this only readies the view
-    // that opening will use. A channel that cannot be mapped now is left to that tick.
-    if (!logName.empty() && !log_.IsOpen()) {
+    // The peer's channels are still opened by the first tick, as ever: this only readies the
+    // views that opening will use. A channel that cannot be mapped now is left to that tick.
+    if (!request_.IsOpen() && !requestName.empty()) {
+        plat::PrepareView(requestName);
+    }
+    if (!log_.IsOpen() && !logName.empty()) {
         plat::PrepareView(logName);
     }
 }

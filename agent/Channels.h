@@ -50,8 +50,8 @@ public:
     // failure with the system's last error, then the three handles.
     void Reopen(const LineSink& report);
     // Before the first request can come: takes the return channel's memory, maps it and touches
-    // its pages, and does the same for the log channel's view, which the first tick opens; their
-    // first whole writes are then as quick as any other.
+    // its pages, and readies the views of the request and log channels, which the first tick
+    // opens; their first whole writes are then as quick as any other.
     void PrepareViews();
 
     Channel& Request() { return request_; }
