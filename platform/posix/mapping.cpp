@@ -139,6 +139,7 @@ std::vector<PreparedView>& PreparedViews() {
 }
 
 // The prepared view of the file `st` describes, taken out of the list; empty when there is none.
+// A prepared view holds its file, so the file's number names no other file meanwhile.
 OwnedView TakePreparedView(const struct stat& st) {
     auto& views = PreparedViews();
     for (auto it = views.begin(); it != views.end(); ++it) {
@@ -158,8 +159,8 @@ OwnedView MapFile(int fd, const struct stat& st) {
         return {};
     }
     const std::size_t size = static_cast<std::size_t>(st.st_size);
-    // Every write zero-fills the whole view: its pages are mapped here in one go, which costs a
-    // fraction of a page fault for each of them at the first write.
+    // Every write zero-fills the whole view: its pages are mapped here in one go rather than by
+    // a fault each at the first write (their first access still costs something: TouchPages).
     void* data = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd, 0);
     if (data == MAP_FAILED) {
         return {};
