@@ -27,6 +27,13 @@ else()
   if(TESSIVO_INSTALL_RPATH)
     file(RELATIVE_PATH bin_to_lib /${CMAKE_INSTALL_BINDIR} /${CMAKE_INSTALL_LIBDIR})
     set_target_properties(${TESSIVO_PROGRAMS} PROPERTIES INSTALL_RPATH "$ORIGIN/${bin_to_lib}")
+    # The build tree has the same bin/ and lib/ (unless the install's library folder is deeper):
+    # its programs then carry the installed search path already. Otherwise CMake leaves an empty
+    # entry at the end of their search path, to be patched at install, and an empty entry makes
+    # the loader look for libcrypto and the rest in whatever folder a program is started from.
+    if(bin_to_lib STREQUAL "../lib")
+      set_target_properties(${TESSIVO_PROGRAMS} PROPERTIES BUILD_WITH_INSTALL_RPATH ON)
+    endif()
   endif()
 
   file(RELATIVE_PATH VANTREL_PC_TO_PREFIX /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
