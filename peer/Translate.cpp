@@ -61,6 +61,10 @@ void InitTranslations() {
         "locale";
     bindtextdomain(kDomain, folder.string().c_str());
     bind_textdomain_codeset(kDomain, "UTF-8");
+    // The system's reasons (strerror, dlerror) come from the C library's own catalogue, which
+    // would otherwise be converted to the character set of LC_CTYPE, left "C" here: every Chinese
+    // character would print as "?".
+    bind_textdomain_codeset("libc", "UTF-8");
 #endif
 }
 

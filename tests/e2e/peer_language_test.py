@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """tessivo-peer under a zh_TW locale leaves no English sentence in the help of any command, in
-its command-line errors or in its script's errors, while the C locale keeps the English texts.
+its command-line errors or in its script's errors, while the C locale keeps the English texts;
+the system's reasons in a message come in UTF-8 too.
 
 A line counts as English when two plain words follow each other ("the agent", "Print this"):
 option names, metavariables, codes, file names and camelCase names are not plain words, so a
@@ -110,6 +111,15 @@ def main():
                     failures.append(f'{line!r}: {printed["error"]!r}, not {english!r}')
                 if language is CHINESE:
                     expect_chinese(line, printed['error'])
+
+        # The system's reason, from the C library's catalogue, under a plain zh_TW locale: in
+        # UTF-8 like the rest of the line, never as question marks.
+        out = subprocess.run([peer, '--module', '/nonexistent/module.so', 'readers'],
+                             env=dict(base, LANG='zh_TW.UTF-8'), capture_output=True, text=True,
+                             timeout=60)
+        if out.returncode != 3 or '?' in out.stderr or 'module.so' not in out.stderr:
+            failures.append(f'a missing module under LANG=zh_TW.UTF-8: exit {out.returncode}, '
+                            f'{out.stderr!r}')
 
         for failure in failures:
             print('FAIL:', failure)
